@@ -1,0 +1,72 @@
+#include "show/ShowCheck.h"
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <ostream>
+#include <system_error>
+
+#include "show/NumberText.h"
+#include "show/ShowFile.h"
+
+namespace bw {
+namespace {
+
+// Text in double quotes with JSON string escaping; bytes that are not UTF-8
+// show as U+FFFD rather than stopping the check.
+std::string quoted(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+}  // namespace
+
+int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream& err) {
+    std::error_code ignored;
+    std::string absolutePath = std::filesystem::absolute(showPath, ignored).lexically_normal();
+    if (absolutePath.empty()) absolutePath = showPath;
+
+    auto bytes = ShowFile::readFile(absolutePath);
+    if (!bytes) {
+        err << absolutePath << ": cannot be read\n";
+        return kNotAShow;
+    }
+    DecodedShow show = ShowFile::decode(*bytes, absolutePath);
+    if (show.status == DecodedShow::Status::NotAShow) {
+        err << absolutePath << ": not a show: " << show.failure << "\n";
+        return kNotAShow;
+    }
+    if (show.status == DecodedShow::Status::Failed) {
+        err << absolutePath << ": the show does not load: " << show.failure << "\n";
+        return kShowFailed;
+    }
+
+    for (std::size_t j = 0; j < show.outputs.size(); ++j) {
+        const OutputConfig& output = show.outputs[j];
+        out << "output " << j << " " << quoted(output.name) << " " << output.width << "x"
+            << output.height << "\n";
+    }
+    std::size_t missing = 0;
+    for (const Cue& cue : show.cues) {
+        out << "cue " << formatCueNumber(cue.id) << " fade " << formatCueNumber(cue.fadeLength)
+            << " " << quoted(cue.description) << "\n";
+        for (std::size_t j = 0; j < cue.outputStates.size(); ++j) {
+            const MediaOutputState& state = cue.outputStates[j];
+            out << "  state " << j << " ";
+            if (state.mediaURL.isFileURL()) {
+                out << state.mediaURL.path();
+                if (!ShowFile::mediaFileExists(state.mediaURL.path())) {
+                    out << " (missing)";
+                    ++missing;
+                }
+            } else {
+                out << state.mediaURL.absoluteString();
+            }
+            out << " muted=" << state.muted << " looped=" << state.looped
+                << " kenBurns=" << state.kenBurns << "\n";
+        }
+    }
+    out << show.cues.size() << " cues, " << show.outputs.size() << " outputs, " << missing
+        << " missing media\n";
+    return kShowOK;
+}
+
+}  // namespace bw

@@ -1,0 +1,348 @@
+#include "show/ShowFile.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "platform/FileDescriptor.h"
+#include "show/NumberText.h"
+
+namespace bw {
+namespace {
+
+using nlohmann::json;
+
+// Outputs larger than any texture a GPU can hold are refused at load.
+constexpr double kMaxOutputSide = 16384.0;
+
+// Thrown inside this file only, to unwind a failed decode or encode with the
+// reason; every public function catches it.
+struct FormatError {
+    std::string reason;
+};
+
+std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+
+// A number where one is expected; a boolean counts as 1 or 0. Anything else is
+// absent.
+std::optional<double> numberMember(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end()) return std::nullopt;
+    if (it->is_number()) return it->get<double>();
+    if (it->is_boolean()) return it->get<bool>() ? 1.0 : 0.0;
+    return std::nullopt;
+}
+
+// A boolean where one is expected; a number counts as true when non-zero.
+std::optional<bool> boolMember(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end()) return std::nullopt;
+    if (it->is_boolean()) return it->get<bool>();
+    if (it->is_number()) return it->get<double>() != 0.0;
+    return std::nullopt;
+}
+
+const std::string* stringMember(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end() || !it->is_string()) return nullptr;
+    return it->get_ptr<const std::string*>();
+}
+
+double requireNumber(const json& object, const char* key) {
+    auto value = numberMember(object, key);
+    if (!value) throw FormatError{quoted(key) + " is missing or not a number"};
+    return *value;
+}
+
+bool requireBool(const json& object, const char* key) {
+    auto value = boolMember(object, key);
+    if (!value) throw FormatError{quoted(key) + " is missing or not a boolean"};
+    return *value;
+}
+
+bool isArrayOfObjects(const json& value) {
+    if (!value.is_array()) return false;
+    for (const json& element : value) {
+        if (!element.is_object()) return false;
+    }
+    return true;
+}
+
+int outputSide(const json& object, const char* key) {
+    double value = std::trunc(requireNumber(object, key));
+    if (!(value >= 1.0 && value <= kMaxOutputSide)) {
+        throw FormatError{quoted(key) + " must be between 1 and 16384 pixels"};
+    }
+    return static_cast<int>(value);
+}
+
+OutputConfig decodeOutput(const json& object) {
+    OutputConfig output;
+    const std::string* name = stringMember(object, "name");
+    if (name == nullptr) throw FormatError{"\"name\" is missing or not a string"};
+    output.name = *name;
+    output.width = outputSide(object, "width");
+    output.height = outputSide(object, "height");
+    return output;
+}
+
+class StateDecoder {
+public:
+    StateDecoder(const std::string& showPath, const std::optional<std::string>& savedLocation)
+        : showPath_(showPath), savedLocation_(savedLocation) {}
+
+    MediaOutputState decode(const json& object) const {
+        MediaOutputState state;
+        state.muted = requireBool(object, "muted");
+        state.looped = requireBool(object, "looped");
+        state.kenBurns = requireBool(object, "kenBurns");
+
+        const std::string* mediaPath = stringMember(object, "mediaPath");
+        if (mediaPath == nullptr) return MediaOutputState::defaultState();
+        if (auto generator = MediaURL::generatorNamed(*mediaPath)) {
+            state.mediaURL = MediaURL::generator(*generator);
+            return state;
+        }
+        if (mediaPath->find('\0') != std::string::npos) {
+            throw FormatError{"\"mediaPath\" contains a NUL character"};
+        }
+        state.mediaURL = MediaURL::fileURL(ShowFile::resolvePath(*mediaPath, showPath_));
+        if (!ShowFile::mediaFileExists(state.mediaURL.path()) && savedLocation_) {
+            MediaURL saved = MediaURL::fileURL(ShowFile::resolvePath(*mediaPath, *savedLocation_));
+            if (ShowFile::mediaFileExists(saved.path())) state.mediaURL = std::move(saved);
+        }
+        return state;
+    }
+
+private:
+    const std::string& showPath_;
+    const std::optional<std::string>& savedLocation_;
+};
+
+Cue decodeCue(const json& object, const StateDecoder& states, std::size_t outputCount) {
+    Cue cue;
+    cue.id = requireNumber(object, "id");
+    const std::string* description = stringMember(object, "description");
+    cue.description = description != nullptr ? *description : std::string();
+    cue.fadeLength = requireNumber(object, "fadeLength");
+
+    auto list = object.find("outputStates");
+    if (list == object.end() || !isArrayOfObjects(*list)) {
+        throw FormatError{"\"outputStates\" is missing or not an array of objects"};
+    }
+    cue.outputStates.reserve(list->size());
+    for (std::size_t j = 0; j < list->size(); ++j) {
+        try {
+            cue.outputStates.push_back(states.decode((*list)[j]));
+        } catch (FormatError& error) {
+            throw FormatError{"outputStates entry " + std::to_string(j) + ": " + error.reason};
+        }
+    }
+    // Every cue holds one state per output, so later column edits line up.
+    cue.outputStates.resize(outputCount, MediaOutputState::defaultState());
+    return cue;
+}
+
+void requireUtf8(const std::string& text, const std::string& what) {
+    if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) {
+        throw FormatError{what + " is not valid UTF-8"};
+    }
+}
+
+void requireFinite(double value, const std::string& what) {
+    if (!std::isfinite(value)) {
+        throw FormatError{what + " is " + formatCueNumber(value) + ", which a show file cannot hold"};
+    }
+}
+
+json encodeState(const MediaOutputState& state, const std::string& showPath,
+                 const std::string& where) {
+    std::string mediaPath = state.mediaURL.isFileURL()
+                                ? ShowFile::relativePath(showPath, state.mediaURL.path())
+                                : state.mediaURL.absoluteString();
+    requireUtf8(mediaPath, where + " media path");
+    json object = json::object();
+    object["mediaPath"] = std::move(mediaPath);
+    object["muted"] = state.muted;
+    object["looped"] = state.looped;
+    object["kenBurns"] = state.kenBurns;
+    return object;
+}
+
+std::vector<std::string> pathComponents(std::string_view path) {
+    std::vector<std::string> components;
+    if (path.starts_with('/')) components.emplace_back("/");
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string_view::npos) end = path.size();
+        if (end > start) components.emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
+}
+
+}  // namespace
+
+EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std::vector<Cue>& cues,
+                             const std::string& showPath) {
+    EncodedShow result;
+    try {
+        requireUtf8(showPath, "the show file's path");
+        json document = json::object();
+        document["show"] = showPath;
+
+        json config = json::array();
+        for (std::size_t k = 0; k < outputs.size(); ++k) {
+            requireUtf8(outputs[k].name, "output " + std::to_string(k) + "'s name");
+            config.push_back(json{{"name", outputs[k].name},
+                                  {"width", outputs[k].width},
+                                  {"height", outputs[k].height}});
+        }
+        document["config"] = std::move(config);
+
+        json cueList = json::array();
+        for (std::size_t i = 0; i < cues.size(); ++i) {
+            const Cue& cue = cues[i];
+            const std::string where = "cue at position " + std::to_string(i);
+            requireFinite(cue.id, where + ": the ID");
+            requireFinite(cue.fadeLength, where + ": the fade length");
+            requireUtf8(cue.description, where + ": the description");
+            json states = json::array();
+            for (std::size_t j = 0; j < cue.outputStates.size(); ++j) {
+                states.push_back(encodeState(cue.outputStates[j], showPath,
+                                             where + ", output " + std::to_string(j)));
+            }
+            json object = json::object();
+            object["id"] = cue.id;
+            object["description"] = cue.description;
+            object["fadeLength"] = cue.fadeLength;
+            object["outputStates"] = std::move(states);
+            cueList.push_back(std::move(object));
+        }
+        document["cues"] = std::move(cueList);
+
+        result.json = document.dump();
+        result.ok = true;
+    } catch (FormatError& error) {
+        result.failure = std::move(error.reason);
+    } catch (const json::exception& error) {
+        result.failure = error.what();
+    }
+    return result;
+}
+
+DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath) {
+    DecodedShow result;
+    json document = json::parse(bytes.begin(), bytes.end(), nullptr, /*allow_exceptions=*/false);
+    if (document.is_discarded()) {
+        result.failure = "not valid JSON";
+        return result;
+    }
+    if (!document.is_object()) {
+        result.failure = "the top level is not a JSON object";
+        return result;
+    }
+    auto config = document.find("config");
+    auto cues = document.find("cues");
+    if (config == document.end() || !isArrayOfObjects(*config)) {
+        result.failure = "\"config\" is missing or not an array of objects";
+        return result;
+    }
+    if (cues == document.end() || !isArrayOfObjects(*cues)) {
+        result.failure = "\"cues\" is missing or not an array of objects";
+        return result;
+    }
+
+    if (const std::string* saved = stringMember(document, "show")) {
+        result.savedLocation = *saved;
+    }
+
+    result.status = DecodedShow::Status::Failed;
+    std::size_t index = 0;
+    try {
+        result.outputs.reserve(config->size());
+        for (index = 0; index < config->size(); ++index) {
+            result.outputs.push_back(decodeOutput((*config)[index]));
+        }
+    } catch (FormatError& error) {
+        result.failure = "config entry " + std::to_string(index) + ": " + error.reason;
+        result.outputs.clear();
+        return result;
+    }
+
+    StateDecoder states(showPath, result.savedLocation);
+    try {
+        result.cues.reserve(cues->size());
+        for (index = 0; index < cues->size(); ++index) {
+            result.cues.push_back(decodeCue((*cues)[index], states, result.outputs.size()));
+        }
+    } catch (FormatError& error) {
+        result.failure = "cues entry " + std::to_string(index) + ": " + error.reason;
+        result.outputs.clear();
+        result.cues.clear();
+        return result;
+    }
+    result.status = DecodedShow::Status::Decoded;
+    return result;
+}
+
+std::optional<std::string> ShowFile::readFile(const std::string& path) {
+    // Non-blocking open so that a FIFO in the show's place cannot hang the
+    // caller; only regular files are read.
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info {};
+    if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[64 * 1024];
+    for (;;) {
+        ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+        if (n == 0) return bytes;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+std::string ShowFile::relativePath(const std::string& showPath, const std::string& mediaPath) {
+    std::vector<std::string> media = pathComponents(mediaPath);
+    std::vector<std::string> show = pathComponents(showPath);
+    std::string fileName;
+    if (!media.empty()) {
+        fileName = media.back();
+        media.pop_back();
+    }
+    if (!show.empty()) show.pop_back();
+
+    std::size_t common = 0;
+    while (common < media.size() && common < show.size() && media[common] == show[common]) {
+        ++common;
+    }
+    std::string result;
+    for (std::size_t k = common; k < show.size(); ++k) result += "../";
+    for (std::size_t k = common; k < media.size(); ++k) result += media[k] + "/";
+    return result + fileName;
+}
+
+std::string ShowFile::resolvePath(const std::string& path, const std::string& showPath) {
+    if (path.starts_with('/')) return path;
+    return (std::filesystem::path(showPath).parent_path() / path).string();
+}
+
+bool ShowFile::mediaFileExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+}  // namespace bw

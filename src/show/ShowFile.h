@@ -1,0 +1,78 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "show/Cue.h"
+
+namespace bw {
+
+// One output as a show file stores it.
+struct OutputConfig {
+    std::string name;
+    int width = 0;
+    int height = 0;
+
+    friend bool operator==(const OutputConfig&, const OutputConfig&) = default;
+};
+
+// The outcome of decoding a show file.
+struct DecodedShow {
+    enum class Status {
+        NotAShow,  // unreadable, not JSON, or no "config"/"cues" arrays of objects
+        Failed,    // a show whose outputs or cues do not decode; nothing to install
+        Decoded,
+    };
+    Status status = Status::NotAShow;
+    std::vector<OutputConfig> outputs;  // file order
+    std::vector<Cue> cues;              // file order, unsorted; one state per output
+    // Where the file was saved from (its "show" member), if it says.
+    std::optional<std::string> savedLocation;
+    // For NotAShow and Failed: what is wrong and where, for an operator.
+    std::string failure;
+};
+
+struct EncodedShow {
+    bool ok = false;
+    std::string json;     // compact JSON, when ok
+    std::string failure;  // what could not be written, when not ok
+};
+
+// The show file format: one compact JSON document with the outputs ("config"),
+// the cues ("cues") and the file's own location when saved ("show"). Media are
+// stored as paths relative to the show file, so a show folder can move with
+// its media. Pure functions; any thread.
+class ShowFile {
+public:
+    // `showPath`: the absolute path the file is being written to.
+    // Fails for numbers JSON cannot hold (a non-finite cue ID or fade length)
+    // and for text that is not valid UTF-8, rather than write a file that
+    // would not read back as it was.
+    static EncodedShow encode(const std::vector<OutputConfig>& outputs,
+                              const std::vector<Cue>& cues, const std::string& showPath);
+
+    // `showPath`: the absolute path the bytes were read from. Media are found
+    // relative to it first, then relative to the location the file was saved
+    // at; a file found at neither is kept as it resolves against `showPath`.
+    // Cue states are padded with default states, or trimmed, to the number of
+    // outputs.
+    static DecodedShow decode(std::string_view bytes, const std::string& showPath);
+
+    // Reads a whole file; nothing when it cannot be read.
+    static std::optional<std::string> readFile(const std::string& path);
+
+    // The path of media file `mediaPath` relative to the folder of show file
+    // `showPath` (both absolute), e.g. "media/loop.mov" or "../Movies/a.mov".
+    static std::string relativePath(const std::string& showPath, const std::string& mediaPath);
+
+    // `path` resolved against the folder of show file `showPath`; an absolute
+    // `path` stands for itself.
+    static std::string resolvePath(const std::string& path, const std::string& showPath);
+
+    // Whether a media file (anything but a folder) is at `path`.
+    static bool mediaFileExists(const std::string& path);
+};
+
+}  // namespace bw

@@ -1,0 +1,49 @@
+#include "show/NumberText.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+namespace bw {
+namespace {
+
+TEST(NumberTextTest, FormatsCueNumbersForTheOperator) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        double value;
+        const char* text;
+    } cases[] = {
+        {1.0, "1.0"},        {2.5, "2.5"},          {1e16, "1e+16"},
+        {0.0, "0.0"},        {-0.0, "-0.0"},        {-3.0, "-3.0"},
+        {0.1 + 0.2, "0.3"},  {1e-5, "1e-05"},       {123456789012345.0, "123456789012345.0"},
+        {1234567890123456.0, "1.23456789012346e+15"},
+        {std::nan(""), "nan"}, {inf, "inf"},        {-inf, "-inf"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(formatCueNumber(c.value), c.text) << "for " << c.text;
+    }
+}
+
+// Verifies that the digits are those of the C library's "%.15g", whatever
+// locale the process runs in.
+TEST(NumberTextTest, MatchesPrintfDigitsAndIgnoresTheLocale) {
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    std::string saved = previous != nullptr ? previous : "C";
+    bool commaLocale = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+
+    for (double value : {3.14159265358979, 12.5, 1e100, 7e-300, 99999999999999.9, 0.000123}) {
+        std::setlocale(LC_NUMERIC, "C");
+        char expected[64];
+        std::snprintf(expected, sizeof expected, "%.15g", value);
+        if (commaLocale) std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+        std::string text = formatCueNumber(value);
+        EXPECT_EQ(text.substr(0, std::string(expected).size()), expected);
+    }
+    std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,273 @@
+#include "show/ShowFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "support/TempDir.h"
+
+namespace bw {
+namespace {
+
+namespace fs = std::filesystem;
+using Status = DecodedShow::Status;
+
+MediaOutputState fileState(const fs::path& path, bool muted = true, bool looped = true,
+                           bool kenBurns = false) {
+    return {MediaURL::fileURL(path.string()), muted, looped, kenBurns};
+}
+
+MediaOutputState generatorState(MediaURL::Generator kind) {
+    return {MediaURL::generator(kind), true, true, false};
+}
+
+// A one-output show document around the given cue objects.
+std::string showWithCues(const std::string& cues) {
+    return R"({"config":[{"name":"A","width":64,"height":36}],"cues":[)" + cues + "]}";
+}
+
+std::string cueWithState(const std::string& state) {
+    return R"({"id":1,"fadeLength":2,"outputStates":[)" + state + "]}";
+}
+
+TEST(ShowFileTest, RelativePathFollowsTheShowFolder) {
+    const std::string show = "/Users/op/Shows/gala.bwshow";
+    const struct {
+        const char* media;
+        const char* relative;
+    } cases[] = {
+        {"/Users/op/Shows/loop.mov", "loop.mov"},
+        {"/Users/op/Shows/media/loop.mov", "media/loop.mov"},
+        {"/Users/op/Movies/a.mov", "../Movies/a.mov"},
+        {"/Volumes/Media/b.mov", "../../../Volumes/Media/b.mov"},
+        {"/Users/op/Shows2/c.mov", "../Shows2/c.mov"},
+        {"/Users/OP/Shows/d.mov", "../../OP/Shows/d.mov"},  // case-sensitive
+        {"/e.mov", "../../../e.mov"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ShowFile::relativePath(show, c.media), c.relative) << c.media;
+    }
+}
+
+TEST(ShowFileTest, RoundTripKeepsTheWholeShow) {
+    test::TempDir dir;
+    fs::path media = dir.write("media/Vidéo de fond 1.mov", "x");
+    fs::path image = dir.write("stills/a b.png", "x");
+    const std::string showPath = (dir / "Show folder/gala.bwshow").string();
+
+    std::vector<OutputConfig> outputs{{"Screen L", 1920, 1080}, {"Écran \"R\"", 1280, 720}};
+    std::vector<Cue> cues{
+        {3.0, "Walk-in", 3.0, {fileState(media, false, true), generatorState(MediaURL::Generator::Black)}},
+        {1.0, "", 0.0, {generatorState(MediaURL::Generator::Clear), fileState(image, true, true, true)}},
+        {2.5, "Tab\there\nnew line", 0.125, {generatorState(MediaURL::Generator::Grid), fileState(dir / "gone.mov")}},
+        {1e16, "big", 1e-3, {generatorState(MediaURL::Generator::Black), generatorState(MediaURL::Generator::Black)}},
+        {0.1 + 0.2, "inexact", 2.0 / 3.0, {generatorState(MediaURL::Generator::Black), generatorState(MediaURL::Generator::Black)}},
+    };
+
+    EncodedShow encoded = ShowFile::encode(outputs, cues, showPath);
+    ASSERT_TRUE(encoded.ok) << encoded.failure;
+    EXPECT_EQ(encoded.json.find('\n'), std::string::npos) << "compact JSON";
+    EXPECT_EQ(encoded.json.find(": "), std::string::npos) << "compact JSON";
+
+    auto document = nlohmann::json::parse(encoded.json);
+    EXPECT_EQ(document["show"], showPath);
+    EXPECT_EQ(document["cues"][0]["outputStates"][0]["mediaPath"], "../media/Vidéo de fond 1.mov");
+    EXPECT_EQ(document["cues"][0]["outputStates"][1]["mediaPath"], "black://");
+    EXPECT_EQ(document["config"][1]["width"], 1280);
+
+    DecodedShow decoded = ShowFile::decode(encoded.json, showPath);
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    EXPECT_EQ(decoded.outputs, outputs);
+    EXPECT_EQ(decoded.cues, cues) << "cues keep file order and every value";
+    EXPECT_EQ(decoded.savedLocation, showPath);
+}
+
+TEST(ShowFileTest, ShowCopiedAloneFindsMediaAtTheSavedLocation) {
+    test::TempDir dir;
+    fs::path media = dir.write("A/m/x.mov", "x");
+    EncodedShow encoded = ShowFile::encode(
+        {{"Out", 640, 480}}, {{1.0, "", 3.0, {fileState(media)}}}, (dir / "A/show.bwshow").string());
+    ASSERT_TRUE(encoded.ok);
+
+    // Copied alone: m/x.mov is not beside the copy, so the saved location wins.
+    fs::path copy = dir.write("B/show.bwshow", encoded.json);
+    DecodedShow alone = ShowFile::decode(encoded.json, copy.string());
+    ASSERT_EQ(alone.status, Status::Decoded);
+    EXPECT_EQ(alone.cues[0].outputStates[0].mediaURL.path(), media.string());
+
+    // Copied with its media: the copy beside the show is found first.
+    fs::path copiedMedia = dir.write("B/m/x.mov", "x");
+    DecodedShow together = ShowFile::decode(encoded.json, copy.string());
+    EXPECT_EQ(together.cues[0].outputStates[0].mediaURL.path(), copiedMedia.string());
+
+    // Neither exists: the media stays where the show's own folder says.
+    fs::remove(media);
+    fs::remove(copiedMedia);
+    DecodedShow missing = ShowFile::decode(encoded.json, copy.string());
+    ASSERT_EQ(missing.status, Status::Decoded) << "missing media is not a failure";
+    EXPECT_EQ(missing.cues[0].outputStates[0].mediaURL.path(), copiedMedia.string());
+}
+
+TEST(ShowFileTest, AbsoluteMediaPathsAreUsedAsTheyStand) {
+    std::string bytes = showWithCues(cueWithState(
+        R"({"mediaPath":"/Volumes/Media/b.mov","muted":true,"looped":true,"kenBurns":false})"));
+    DecodedShow decoded = ShowFile::decode(bytes, "/elsewhere/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded);
+    EXPECT_EQ(decoded.cues[0].outputStates[0].mediaURL.path(), "/Volumes/Media/b.mov");
+}
+
+TEST(ShowFileTest, ReadsLenientlyWhereTheFormatAllows) {
+    // Numbers given as booleans, booleans as numbers, a description that is
+    // not text, a fractional size.
+    std::string bytes = R"({"config":[{"name":"A","width":640.5,"height":true}],
+        "cues":[{"id":true,"fadeLength":false,"description":7,"outputStates":[
+            {"mediaPath":"grid://","muted":0,"looped":2.5,"kenBurns":-1}]},
+        {"id":2,"fadeLength":1,"outputStates":[
+            {"muted":false,"looped":false,"kenBurns":true}]},
+        {"id":3,"fadeLength":1,"outputStates":[
+            {"mediaPath":42,"muted":false,"looped":false,"kenBurns":true}]}]})";
+    DecodedShow decoded = ShowFile::decode(bytes, "/s/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    EXPECT_EQ(decoded.outputs[0], (OutputConfig{"A", 640, 1}));
+    const Cue& first = decoded.cues[0];
+    EXPECT_EQ(first.id, 1.0);
+    EXPECT_EQ(first.fadeLength, 0.0);
+    EXPECT_EQ(first.description, "");
+    EXPECT_EQ(first.outputStates[0], (MediaOutputState{MediaURL::generator(MediaURL::Generator::Grid),
+                                                       false, true, true}));
+    // Without a media path (or with one that is not text) the state is the
+    // default one, whatever its flags say.
+    EXPECT_EQ(decoded.cues[1].outputStates[0], MediaOutputState::defaultState());
+    EXPECT_EQ(decoded.cues[2].outputStates[0], MediaOutputState::defaultState());
+    EXPECT_FALSE(decoded.savedLocation.has_value());
+}
+
+TEST(ShowFileTest, KeepsFileOrderAndPadsOrTrimsStatesToTheOutputs) {
+    std::string bytes = R"({"config":[{"name":"A","width":8,"height":8},{"name":"B","width":8,"height":8}],
+        "cues":[{"id":3,"fadeLength":1,"outputStates":[]},
+                {"id":1,"fadeLength":1,"outputStates":[
+                    {"mediaPath":"grid://","muted":1,"looped":1,"kenBurns":0},
+                    {"mediaPath":"clear://","muted":1,"looped":1,"kenBurns":0},
+                    {"mediaPath":"grid://","muted":1,"looped":1,"kenBurns":0}]},
+                {"id":2,"fadeLength":1,"outputStates":[
+                    {"mediaPath":"clear://","muted":1,"looped":1,"kenBurns":0}]},
+                {"id":2,"fadeLength":1,"outputStates":[]}]})";
+    DecodedShow decoded = ShowFile::decode(bytes, "/s/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    ASSERT_EQ(decoded.cues.size(), 4u);
+    EXPECT_EQ(decoded.cues[0].id, 3.0);
+    EXPECT_EQ(decoded.cues[1].id, 1.0);
+    EXPECT_EQ(decoded.cues[2].id, 2.0);
+    EXPECT_EQ(decoded.cues[3].id, 2.0) << "equal IDs are accepted";
+    for (const Cue& cue : decoded.cues) EXPECT_EQ(cue.outputStates.size(), 2u);
+    EXPECT_EQ(decoded.cues[1].outputStates[1].mediaURL.absoluteString(), "clear://");
+    EXPECT_EQ(decoded.cues[2].outputStates[0].mediaURL.absoluteString(), "clear://");
+    EXPECT_EQ(decoded.cues[2].outputStates[1], MediaOutputState::defaultState());
+}
+
+TEST(ShowFileTest, FilesThatAreNotShows) {
+    const char* cases[] = {
+        "",
+        "not json",
+        "[]",
+        "\"text\"",
+        "{}",
+        R"({"config":[]})",
+        R"({"cues":[]})",
+        R"({"config":{},"cues":[]})",
+        R"({"config":[],"cues":[1]})",
+        R"({"config":[[]],"cues":[]})",
+        R"({"config":[],"cues":[]} trailing)",
+        "{\"config\":[],\"cues\":[],\"show\":\"\xff\"}",
+    };
+    for (const char* bytes : cases) {
+        DecodedShow decoded = ShowFile::decode(bytes, "/s/show.bwshow");
+        EXPECT_EQ(decoded.status, Status::NotAShow) << bytes;
+        EXPECT_FALSE(decoded.failure.empty()) << bytes;
+    }
+}
+
+TEST(ShowFileTest, OneBadEntryFailsTheWholeShow) {
+    const std::string good = R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false})";
+    const struct {
+        std::string bytes;
+        const char* reason;
+    } cases[] = {
+        {showWithCues(cueWithState(R"({"mediaPath":"black://","muted":true,"looped":true})")),
+         "cues entry 0: outputStates entry 0: \"kenBurns\" is missing or not a boolean"},
+        {showWithCues(cueWithState(good) + "," + R"({"id":2,"outputStates":[]})"),
+         "cues entry 1: \"fadeLength\" is missing or not a number"},
+        {showWithCues(R"({"id":"1","fadeLength":1,"outputStates":[]})"),
+         "cues entry 0: \"id\" is missing or not a number"},
+        {showWithCues(R"({"id":1,"fadeLength":1,"outputStates":[1]})"),
+         "cues entry 0: \"outputStates\" is missing or not an array of objects"},
+        {showWithCues(R"({"id":1,"fadeLength":1})"),
+         "cues entry 0: \"outputStates\" is missing or not an array of objects"},
+        {R"({"config":[{"name":"A","width":"64","height":36}],"cues":[]})",
+         "config entry 0: \"width\" is missing or not a number"},
+        {R"({"config":[{"name":"A","width":64,"height":36},{"width":64,"height":36}],"cues":[]})",
+         "config entry 1: \"name\" is missing or not a string"},
+        {R"({"config":[{"name":"A","width":0.5,"height":36}],"cues":[]})",
+         "config entry 0: \"width\" must be between 1 and 16384 pixels"},
+        {R"({"config":[{"name":"A","width":64,"height":1e300}],"cues":[]})",
+         "config entry 0: \"height\" must be between 1 and 16384 pixels"},
+        {R"({"config":[{"name":"A","width":-64,"height":36}],"cues":[]})",
+         "config entry 0: \"width\" must be between 1 and 16384 pixels"},
+    };
+    for (const auto& c : cases) {
+        DecodedShow decoded = ShowFile::decode(c.bytes, "/s/show.bwshow");
+        EXPECT_EQ(decoded.status, Status::Failed) << c.bytes;
+        EXPECT_EQ(decoded.failure, c.reason);
+        EXPECT_TRUE(decoded.outputs.empty()) << "nothing partial is handed out";
+        EXPECT_TRUE(decoded.cues.empty());
+    }
+}
+
+TEST(ShowFileTest, EncodeRefusesValuesThatWouldNotReadBack) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<OutputConfig> outputs{{"A", 8, 8}};
+    const MediaOutputState black;
+    const struct {
+        std::vector<OutputConfig> outputs;
+        Cue cue;
+        const char* reason;
+    } cases[] = {
+        {outputs, {std::nan(""), "", 1.0, {black}}, "cue at position 0: the ID is nan, which a show file cannot hold"},
+        {outputs, {1.0, "", inf, {black}}, "cue at position 0: the fade length is inf, which a show file cannot hold"},
+        {outputs, {-inf, "", 1.0, {black}}, "cue at position 0: the ID is -inf, which a show file cannot hold"},
+        {outputs, {1.0, "bad \xc3", 1.0, {black}}, "cue at position 0: the description is not valid UTF-8"},
+        {{{"\xff", 8, 8}}, {1.0, "", 1.0, {black}}, "output 0's name is not valid UTF-8"},
+        {outputs, {1.0, "", 1.0, {{MediaURL::fileURL("/s/\xfe.mov"), true, true, false}}},
+         "cue at position 0, output 0 media path is not valid UTF-8"},
+    };
+    for (const auto& c : cases) {
+        EncodedShow encoded = ShowFile::encode(c.outputs, {c.cue}, "/s/show.bwshow");
+        EXPECT_FALSE(encoded.ok);
+        EXPECT_TRUE(encoded.json.empty());
+        EXPECT_EQ(encoded.failure, c.reason);
+    }
+}
+
+TEST(ShowFileTest, NestingTooDeepOrHugeInputIsNotAShowButNoCrash) {
+    std::string deep(100000, '[');
+    EXPECT_EQ(ShowFile::decode(deep, "/s/show.bwshow").status, Status::NotAShow);
+    std::string nested = R"({"config":[],"cues":[],"extra":)" + std::string(50000, '[') +
+                         std::string(50000, ']') + "}";
+    EXPECT_EQ(ShowFile::decode(nested, "/s/show.bwshow").status, Status::Decoded);
+}
+
+TEST(ShowFileTest, ReadFileReadsWholeFilesAndReportsUnreadableOnes) {
+    test::TempDir dir;
+    std::string bytes(100000, 'x');
+    bytes[5] = '\0';
+    fs::path path = dir.write("big.bwshow", bytes);
+    EXPECT_EQ(ShowFile::readFile(path.string()), bytes);
+    EXPECT_EQ(ShowFile::readFile((dir / "none.bwshow").string()), std::nullopt);
+    EXPECT_EQ(ShowFile::readFile(dir.path().string()), std::nullopt) << "a folder";
+}
+
+}  // namespace
+}  // namespace bw
