@@ -25,7 +25,7 @@ struct MediaOutputState {
 struct Cue {
     double id = 0.0;
     std::string description;
-    double fadeLength = 3.0;  // seconds of crossfade into this cue
+    double fadeLength = 3.0;                     // seconds of crossfade into this cue
     std::vector<MediaOutputState> outputStates;  // element j belongs to output j
 
     friend bool operator==(const Cue&, const Cue&) = default;

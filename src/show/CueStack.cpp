@@ -15,7 +15,8 @@ void CueStack::setOutputCountSource(OutputCountSource source) {
 }
 
 std::size_t CueStack::outputCount() const {
-    if (outputCountSource_) return outputCountSource_();
+    if (outputCountSource_)
+        return outputCountSource_();
     return cues_.empty() ? 0 : cues_.front().outputStates.size();
 }
 
@@ -23,7 +24,8 @@ void CueStack::replace(std::vector<Cue> cues) {
     cues_ = std::move(cues);
     cueIDs_.clear();
     cueIDs_.reserve(cues_.size());
-    for (const Cue& cue : cues_) cueIDs_.push_back(cue.id);
+    for (const Cue& cue : cues_)
+        cueIDs_.push_back(cue.id);
     status_.setDirty(true);
 }
 
@@ -49,7 +51,8 @@ void CueStack::addCue(double id) {
 }
 
 void CueStack::duplicateCue(std::size_t i) {
-    if (i >= cues_.size()) return;
+    if (i >= cues_.size())
+        return;
     Cue copy = cues_[i];
     copy.id = idAfter(copy.id);
     std::vector<Cue> edited = cues_;
@@ -58,14 +61,16 @@ void CueStack::duplicateCue(std::size_t i) {
 }
 
 void CueStack::deleteCue(std::size_t i) {
-    if (i >= cues_.size()) return;
+    if (i >= cues_.size())
+        return;
     std::vector<Cue> edited = cues_;
     edited.erase(edited.begin() + static_cast<std::ptrdiff_t>(i));
     replace(std::move(edited));
 }
 
 void CueStack::setCueID(std::size_t i, double id) {
-    if (i >= cues_.size()) return;
+    if (i >= cues_.size())
+        return;
     std::vector<Cue> edited = cues_;
     edited[i].id = id;
     replace(std::move(edited));
@@ -73,14 +78,16 @@ void CueStack::setCueID(std::size_t i, double id) {
 }
 
 void CueStack::setFadeLength(std::size_t i, double seconds) {
-    if (i >= cues_.size()) return;
+    if (i >= cues_.size())
+        return;
     std::vector<Cue> edited = cues_;
     edited[i].fadeLength = seconds;
     replace(std::move(edited));
 }
 
 void CueStack::setDescription(std::size_t i, std::string description) {
-    if (i >= cues_.size()) return;
+    if (i >= cues_.size())
+        return;
     std::vector<Cue> edited = cues_;
     edited[i].description = std::move(description);
     replace(std::move(edited));
@@ -88,7 +95,8 @@ void CueStack::setDescription(std::size_t i, std::string description) {
 
 template <typename Edit>
 void CueStack::editState(std::size_t j, std::size_t i, Edit edit) {
-    if (i >= cues_.size() || j >= cues_[i].outputStates.size()) return;
+    if (i >= cues_.size() || j >= cues_[i].outputStates.size())
+        return;
     std::vector<Cue> edited = cues_;
     edit(edited[i].outputStates[j]);
     replace(std::move(edited));
@@ -98,7 +106,8 @@ void CueStack::setMediaURL(const MediaURL& url, std::size_t j, std::size_t i) {
     const MediaKind kind = FileTypes::kindOf(url);
     editState(j, i, [&](MediaOutputState& state) {
         state.mediaURL = url;
-        if (kind != MediaKind::Image) state.kenBurns = false;
+        if (kind != MediaKind::Image)
+            state.kenBurns = false;
         if (kind != MediaKind::Movie) {
             state.muted = true;
             state.looped = true;
@@ -136,11 +145,14 @@ void CueStack::removeOutputState(std::size_t j) {
     replace(std::move(edited));
 }
 
-void CueStack::replaceCues(std::vector<Cue> cues) { replace(std::move(cues)); }
+void CueStack::replaceCues(std::vector<Cue> cues) {
+    replace(std::move(cues));
+}
 
 double CueStack::idAfter(double x) const {
     auto k = indexOfCue(x);
-    if (!k || *k + 1 == cues_.size()) return x + 1.0;
+    if (!k || *k + 1 == cues_.size())
+        return x + 1.0;
     return x + (cues_[*k + 1].id - x) * 0.5;
 }
 
@@ -150,13 +162,15 @@ double CueStack::newCueID(std::optional<double> requested) const {
         double last = cueIDs_.empty() ? 0.0 : cueIDs_.back();
         return std::floor(last) + 1.0;
     }
-    if (!indexOfCue(*requested)) return *requested;
+    if (!indexOfCue(*requested))
+        return *requested;
     return idAfter(*requested);
 }
 
 std::optional<std::size_t> CueStack::indexOfCue(double id) const {
     auto found = std::find(cueIDs_.begin(), cueIDs_.end(), id);
-    if (found == cueIDs_.end()) return std::nullopt;
+    if (found == cueIDs_.end())
+        return std::nullopt;
     return static_cast<std::size_t>(found - cueIDs_.begin());
 }
 

@@ -27,49 +27,62 @@ struct FormatError {
     std::string reason;
 };
 
-std::string quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string quoted(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
 
 // A number where one is expected; a boolean counts as 1 or 0. Anything else is
 // absent.
 std::optional<double> numberMember(const json& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end()) return std::nullopt;
-    if (it->is_number()) return it->get<double>();
-    if (it->is_boolean()) return it->get<bool>() ? 1.0 : 0.0;
+    if (it == object.end())
+        return std::nullopt;
+    if (it->is_number())
+        return it->get<double>();
+    if (it->is_boolean())
+        return it->get<bool>() ? 1.0 : 0.0;
     return std::nullopt;
 }
 
 // A boolean where one is expected; a number counts as true when non-zero.
 std::optional<bool> boolMember(const json& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end()) return std::nullopt;
-    if (it->is_boolean()) return it->get<bool>();
-    if (it->is_number()) return it->get<double>() != 0.0;
+    if (it == object.end())
+        return std::nullopt;
+    if (it->is_boolean())
+        return it->get<bool>();
+    if (it->is_number())
+        return it->get<double>() != 0.0;
     return std::nullopt;
 }
 
 const std::string* stringMember(const json& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end() || !it->is_string()) return nullptr;
+    if (it == object.end() || !it->is_string())
+        return nullptr;
     return it->get_ptr<const std::string*>();
 }
 
 double requireNumber(const json& object, const char* key) {
     auto value = numberMember(object, key);
-    if (!value) throw FormatError{quoted(key) + " is missing or not a number"};
+    if (!value)
+        throw FormatError{quoted(key) + " is missing or not a number"};
     return *value;
 }
 
 bool requireBool(const json& object, const char* key) {
     auto value = boolMember(object, key);
-    if (!value) throw FormatError{quoted(key) + " is missing or not a boolean"};
+    if (!value)
+        throw FormatError{quoted(key) + " is missing or not a boolean"};
     return *value;
 }
 
 bool isArrayOfObjects(const json& value) {
-    if (!value.is_array()) return false;
+    if (!value.is_array())
+        return false;
     for (const json& element : value) {
-        if (!element.is_object()) return false;
+        if (!element.is_object())
+            return false;
     }
     return true;
 }
@@ -85,7 +98,8 @@ int outputSide(const json& object, const char* key) {
 OutputConfig decodeOutput(const json& object) {
     OutputConfig output;
     const std::string* name = stringMember(object, "name");
-    if (name == nullptr) throw FormatError{"\"name\" is missing or not a string"};
+    if (name == nullptr)
+        throw FormatError{"\"name\" is missing or not a string"};
     output.name = *name;
     output.width = outputSide(object, "width");
     output.height = outputSide(object, "height");
@@ -104,7 +118,8 @@ public:
         state.kenBurns = requireBool(object, "kenBurns");
 
         const std::string* mediaPath = stringMember(object, "mediaPath");
-        if (mediaPath == nullptr) return MediaOutputState::defaultState();
+        if (mediaPath == nullptr)
+            return MediaOutputState::defaultState();
         if (auto generator = MediaURL::generatorNamed(*mediaPath)) {
             state.mediaURL = MediaURL::generator(*generator);
             return state;
@@ -115,7 +130,8 @@ public:
         state.mediaURL = MediaURL::fileURL(ShowFile::resolvePath(*mediaPath, showPath_));
         if (!ShowFile::mediaFileExists(state.mediaURL.path()) && savedLocation_) {
             MediaURL saved = MediaURL::fileURL(ShowFile::resolvePath(*mediaPath, *savedLocation_));
-            if (ShowFile::mediaFileExists(saved.path())) state.mediaURL = std::move(saved);
+            if (ShowFile::mediaFileExists(saved.path()))
+                state.mediaURL = std::move(saved);
         }
         return state;
     }
@@ -157,7 +173,8 @@ void requireUtf8(const std::string& text, const std::string& what) {
 
 void requireFinite(double value, const std::string& what) {
     if (!std::isfinite(value)) {
-        throw FormatError{what + " is " + formatCueNumber(value) + ", which a show file cannot hold"};
+        throw FormatError{what + " is " + formatCueNumber(value) +
+                          ", which a show file cannot hold"};
     }
 }
 
@@ -177,12 +194,15 @@ json encodeState(const MediaOutputState& state, const std::string& showPath,
 
 std::vector<std::string> pathComponents(std::string_view path) {
     std::vector<std::string> components;
-    if (path.starts_with('/')) components.emplace_back("/");
+    if (path.starts_with('/'))
+        components.emplace_back("/");
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t end = path.find('/', start);
-        if (end == std::string_view::npos) end = path.size();
-        if (end > start) components.emplace_back(path.substr(start, end - start));
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (end > start)
+            components.emplace_back(path.substr(start, end - start));
         start = end + 1;
     }
     return components;
@@ -306,9 +326,11 @@ std::optional<std::string> ShowFile::readFile(const std::string& path) {
     char buffer[64 * 1024];
     for (;;) {
         ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-        if (n == 0) return bytes;
+        if (n == 0)
+            return bytes;
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return std::nullopt;
         }
         bytes.append(buffer, static_cast<std::size_t>(n));
@@ -323,20 +345,24 @@ std::string ShowFile::relativePath(const std::string& showPath, const std::strin
         fileName = media.back();
         media.pop_back();
     }
-    if (!show.empty()) show.pop_back();
+    if (!show.empty())
+        show.pop_back();
 
     std::size_t common = 0;
     while (common < media.size() && common < show.size() && media[common] == show[common]) {
         ++common;
     }
     std::string result;
-    for (std::size_t k = common; k < show.size(); ++k) result += "../";
-    for (std::size_t k = common; k < media.size(); ++k) result += media[k] + "/";
+    for (std::size_t k = common; k < show.size(); ++k)
+        result += "../";
+    for (std::size_t k = common; k < media.size(); ++k)
+        result += media[k] + "/";
     return result + fileName;
 }
 
 std::string ShowFile::resolvePath(const std::string& path, const std::string& showPath) {
-    if (path.starts_with('/')) return path;
+    if (path.starts_with('/'))
+        return path;
     return (std::filesystem::path(showPath).parent_path() / path).string();
 }
 

@@ -7,13 +7,18 @@ namespace bw {
 ShowStatus::ShowStatus(NotificationCenter& center) : center_(center) {}
 
 void ShowStatus::setDirty(bool dirty) {
-    if (dirty == isDirty_) return;
+    if (dirty == isDirty_)
+        return;
     isDirty_ = dirty;
     center_.post(Notification{std::string(kShowDirtyStatusChangedNotification), dirty});
 }
 
-void ShowStatus::postWillLoad() { center_.post(std::string(kShowWillLoadNotification)); }
+void ShowStatus::postWillLoad() {
+    center_.post(std::string(kShowWillLoadNotification));
+}
 
-void ShowStatus::postDidLoad() { center_.post(std::string(kShowDidLoadNotification)); }
+void ShowStatus::postDidLoad() {
+    center_.post(std::string(kShowDidLoadNotification));
+}
 
 }  // namespace bw

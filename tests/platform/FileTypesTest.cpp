@@ -1,7 +1,6 @@
-#include "platform/FileTypes.h"
-
 #include <gtest/gtest.h>
 
+#include "platform/FileTypes.h"
 #include "support/TempDir.h"
 
 namespace bw {

@@ -1,6 +1,6 @@
-#include "platform/MediaURL.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/MediaURL.h"
 
 namespace bw {
 namespace {

@@ -1,10 +1,9 @@
-#include "show/CueStack.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
 
+#include "show/CueStack.h"
 #include "show/ShowTestSupport.h"
 #include "support/TempDir.h"
 

@@ -1,11 +1,11 @@
-#include "show/NumberText.h"
-
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <limits>
+
+#include "show/NumberText.h"
 
 namespace bw {
 namespace {
@@ -16,11 +16,19 @@ TEST(NumberTextTest, FormatsCueNumbersForTheOperator) {
         double value;
         const char* text;
     } cases[] = {
-        {1.0, "1.0"},        {2.5, "2.5"},          {1e16, "1e+16"},
-        {0.0, "0.0"},        {-0.0, "-0.0"},        {-3.0, "-3.0"},
-        {0.1 + 0.2, "0.3"},  {1e-5, "1e-05"},       {123456789012345.0, "123456789012345.0"},
+        {1.0, "1.0"},
+        {2.5, "2.5"},
+        {1e16, "1e+16"},
+        {0.0, "0.0"},
+        {-0.0, "-0.0"},
+        {-3.0, "-3.0"},
+        {0.1 + 0.2, "0.3"},
+        {1e-5, "1e-05"},
+        {123456789012345.0, "123456789012345.0"},
         {1234567890123456.0, "1.23456789012346e+15"},
-        {std::nan(""), "nan"}, {inf, "inf"},        {-inf, "-inf"},
+        {std::nan(""), "nan"},
+        {inf, "inf"},
+        {-inf, "-inf"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(formatCueNumber(c.value), c.text) << "for " << c.text;
@@ -38,7 +46,8 @@ TEST(NumberTextTest, MatchesPrintfDigitsAndIgnoresTheLocale) {
         std::setlocale(LC_NUMERIC, "C");
         char expected[64];
         std::snprintf(expected, sizeof expected, "%.15g", value);
-        if (commaLocale) std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+        if (commaLocale)
+            std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
         std::string text = formatCueNumber(value);
         EXPECT_EQ(text.substr(0, std::string(expected).size()), expected);
     }

@@ -1,9 +1,8 @@
-#include "show/ShowCheck.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
 
+#include "show/ShowCheck.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -38,15 +37,20 @@ TEST(ShowCheckTest, ListsOutputsCuesAndMissingMedia) {
     EXPECT_EQ(run.status, ShowCheck::kShowOK);
     EXPECT_EQ(run.err, "");
     const std::string folder = dir.path().string();
-    EXPECT_EQ(run.out, "output 0 \"Screen \\\"L\\\"\" 1920x1080\n"
-                       "output 1 \"Rück\" 640x480\n"
-                       "cue 1.0 fade 3.0 \"Walk-in\"\n"
-                       "  state 0 " + folder + "/media/here.mov muted=0 looped=1 kenBurns=0\n"
-                       "  state 1 grid:// muted=1 looped=1 kenBurns=0\n"
-                       "cue 1e+16 fade 2.5 \"\"\n"
-                       "  state 0 " + folder + "/gone dir/x.png (missing) muted=1 looped=1 kenBurns=1\n"
-                       "  state 1 black:// muted=1 looped=1 kenBurns=0\n"
-                       "2 cues, 2 outputs, 1 missing media\n");
+    EXPECT_EQ(run.out,
+              "output 0 \"Screen \\\"L\\\"\" 1920x1080\n"
+              "output 1 \"Rück\" 640x480\n"
+              "cue 1.0 fade 3.0 \"Walk-in\"\n"
+              "  state 0 " +
+                  folder +
+                  "/media/here.mov muted=0 looped=1 kenBurns=0\n"
+                  "  state 1 grid:// muted=1 looped=1 kenBurns=0\n"
+                  "cue 1e+16 fade 2.5 \"\"\n"
+                  "  state 0 " +
+                  folder +
+                  "/gone dir/x.png (missing) muted=1 looped=1 kenBurns=1\n"
+                  "  state 1 black:// muted=1 looped=1 kenBurns=0\n"
+                  "2 cues, 2 outputs, 1 missing media\n");
 }
 
 TEST(ShowCheckTest, ExitCodesSayWhatIsWrong) {
@@ -62,10 +66,12 @@ TEST(ShowCheckTest, ExitCodesSayWhatIsWrong) {
     EXPECT_EQ(notShow.out, "");
 
     CheckRun failed = check(dir.write("b.bwshow", R"({"config":[],"cues":[{"id":1,
-        "outputStates":[]}]})").string());
+        "outputStates":[]}]})")
+                                .string());
     EXPECT_EQ(failed.status, ShowCheck::kShowFailed);
     EXPECT_NE(failed.err.find("cues entry 0: \"fadeLength\" is missing or not a number"),
-              std::string::npos) << failed.err;
+              std::string::npos)
+        << failed.err;
     EXPECT_EQ(failed.out, "");
 }
 

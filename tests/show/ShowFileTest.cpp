@@ -1,5 +1,3 @@
-#include "show/ShowFile.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,6 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "show/ShowFile.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -60,11 +59,26 @@ TEST(ShowFileTest, RoundTripKeepsTheWholeShow) {
 
     std::vector<OutputConfig> outputs{{"Screen L", 1920, 1080}, {"Écran \"R\"", 1280, 720}};
     std::vector<Cue> cues{
-        {3.0, "Walk-in", 3.0, {fileState(media, false, true), generatorState(MediaURL::Generator::Black)}},
-        {1.0, "", 0.0, {generatorState(MediaURL::Generator::Clear), fileState(image, true, true, true)}},
-        {2.5, "Tab\there\nnew line", 0.125, {generatorState(MediaURL::Generator::Grid), fileState(dir / "gone.mov")}},
-        {1e16, "big", 1e-3, {generatorState(MediaURL::Generator::Black), generatorState(MediaURL::Generator::Black)}},
-        {0.1 + 0.2, "inexact", 2.0 / 3.0, {generatorState(MediaURL::Generator::Black), generatorState(MediaURL::Generator::Black)}},
+        {3.0,
+         "Walk-in",
+         3.0,
+         {fileState(media, false, true), generatorState(MediaURL::Generator::Black)}},
+        {1.0,
+         "",
+         0.0,
+         {generatorState(MediaURL::Generator::Clear), fileState(image, true, true, true)}},
+        {2.5,
+         "Tab\there\nnew line",
+         0.125,
+         {generatorState(MediaURL::Generator::Grid), fileState(dir / "gone.mov")}},
+        {1e16,
+         "big",
+         1e-3,
+         {generatorState(MediaURL::Generator::Black), generatorState(MediaURL::Generator::Black)}},
+        {0.1 + 0.2,
+         "inexact",
+         2.0 / 3.0,
+         {generatorState(MediaURL::Generator::Black), generatorState(MediaURL::Generator::Black)}},
     };
 
     EncodedShow encoded = ShowFile::encode(outputs, cues, showPath);
@@ -88,8 +102,9 @@ TEST(ShowFileTest, RoundTripKeepsTheWholeShow) {
 TEST(ShowFileTest, ShowCopiedAloneFindsMediaAtTheSavedLocation) {
     test::TempDir dir;
     fs::path media = dir.write("A/m/x.mov", "x");
-    EncodedShow encoded = ShowFile::encode(
-        {{"Out", 640, 480}}, {{1.0, "", 3.0, {fileState(media)}}}, (dir / "A/show.bwshow").string());
+    EncodedShow encoded =
+        ShowFile::encode({{"Out", 640, 480}}, {{1.0, "", 3.0, {fileState(media)}}},
+                         (dir / "A/show.bwshow").string());
     ASSERT_TRUE(encoded.ok);
 
     // Copied alone: m/x.mov is not beside the copy, so the saved location wins.
@@ -136,8 +151,9 @@ TEST(ShowFileTest, ReadsLenientlyWhereTheFormatAllows) {
     EXPECT_EQ(first.id, 1.0);
     EXPECT_EQ(first.fadeLength, 0.0);
     EXPECT_EQ(first.description, "");
-    EXPECT_EQ(first.outputStates[0], (MediaOutputState{MediaURL::generator(MediaURL::Generator::Grid),
-                                                       false, true, true}));
+    EXPECT_EQ(
+        first.outputStates[0],
+        (MediaOutputState{MediaURL::generator(MediaURL::Generator::Grid), false, true, true}));
     // Without a media path (or with one that is not text) the state is the
     // default one, whatever its flags say.
     EXPECT_EQ(decoded.cues[1].outputStates[0], MediaOutputState::defaultState());
@@ -146,7 +162,8 @@ TEST(ShowFileTest, ReadsLenientlyWhereTheFormatAllows) {
 }
 
 TEST(ShowFileTest, KeepsFileOrderAndPadsOrTrimsStatesToTheOutputs) {
-    std::string bytes = R"({"config":[{"name":"A","width":8,"height":8},{"name":"B","width":8,"height":8}],
+    std::string bytes =
+        R"({"config":[{"name":"A","width":8,"height":8},{"name":"B","width":8,"height":8}],
         "cues":[{"id":3,"fadeLength":1,"outputStates":[]},
                 {"id":1,"fadeLength":1,"outputStates":[
                     {"mediaPath":"grid://","muted":1,"looped":1,"kenBurns":0},
@@ -162,7 +179,8 @@ TEST(ShowFileTest, KeepsFileOrderAndPadsOrTrimsStatesToTheOutputs) {
     EXPECT_EQ(decoded.cues[1].id, 1.0);
     EXPECT_EQ(decoded.cues[2].id, 2.0);
     EXPECT_EQ(decoded.cues[3].id, 2.0) << "equal IDs are accepted";
-    for (const Cue& cue : decoded.cues) EXPECT_EQ(cue.outputStates.size(), 2u);
+    for (const Cue& cue : decoded.cues)
+        EXPECT_EQ(cue.outputStates.size(), 2u);
     EXPECT_EQ(decoded.cues[1].outputStates[1].mediaURL.absoluteString(), "clear://");
     EXPECT_EQ(decoded.cues[2].outputStates[0].mediaURL.absoluteString(), "clear://");
     EXPECT_EQ(decoded.cues[2].outputStates[1], MediaOutputState::defaultState());
@@ -191,7 +209,8 @@ TEST(ShowFileTest, FilesThatAreNotShows) {
 }
 
 TEST(ShowFileTest, OneBadEntryFailsTheWholeShow) {
-    const std::string good = R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false})";
+    const std::string good =
+        R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false})";
     const struct {
         std::string bytes;
         const char* reason;
@@ -235,12 +254,21 @@ TEST(ShowFileTest, EncodeRefusesValuesThatWouldNotReadBack) {
         Cue cue;
         const char* reason;
     } cases[] = {
-        {outputs, {std::nan(""), "", 1.0, {black}}, "cue at position 0: the ID is nan, which a show file cannot hold"},
-        {outputs, {1.0, "", inf, {black}}, "cue at position 0: the fade length is inf, which a show file cannot hold"},
-        {outputs, {-inf, "", 1.0, {black}}, "cue at position 0: the ID is -inf, which a show file cannot hold"},
-        {outputs, {1.0, "bad \xc3", 1.0, {black}}, "cue at position 0: the description is not valid UTF-8"},
+        {outputs,
+         {std::nan(""), "", 1.0, {black}},
+         "cue at position 0: the ID is nan, which a show file cannot hold"},
+        {outputs,
+         {1.0, "", inf, {black}},
+         "cue at position 0: the fade length is inf, which a show file cannot hold"},
+        {outputs,
+         {-inf, "", 1.0, {black}},
+         "cue at position 0: the ID is -inf, which a show file cannot hold"},
+        {outputs,
+         {1.0, "bad \xc3", 1.0, {black}},
+         "cue at position 0: the description is not valid UTF-8"},
         {{{"\xff", 8, 8}}, {1.0, "", 1.0, {black}}, "output 0's name is not valid UTF-8"},
-        {outputs, {1.0, "", 1.0, {{MediaURL::fileURL("/s/\xfe.mov"), true, true, false}}},
+        {outputs,
+         {1.0, "", 1.0, {{MediaURL::fileURL("/s/\xfe.mov"), true, true, false}}},
          "cue at position 0, output 0 media path is not valid UTF-8"},
     };
     for (const auto& c : cases) {

@@ -1,7 +1,6 @@
-#include "show/ShowStatus.h"
-
 #include <gtest/gtest.h>
 
+#include "show/ShowStatus.h"
 #include "show/ShowTestSupport.h"
 
 namespace bw {
@@ -18,7 +17,8 @@ TEST(ShowStatusTest, PostsDirtyChangesOnlyWhenTheValueChanges) {
     status.setDirty(false);
     EXPECT_TRUE(log.entries.empty()) << "clearing a clean flag posts nothing";
 
-    for (int edit = 0; edit < 10; ++edit) status.setDirty(true);
+    for (int edit = 0; edit < 10; ++edit)
+        status.setDirty(true);
     EXPECT_TRUE(status.isDirty());
     status.setDirty(false);
     status.setDirty(false);
@@ -33,8 +33,8 @@ TEST(ShowStatusTest, PostsLoadNotificationsWithoutAnObject) {
 
     status.postWillLoad();
     status.postDidLoad();
-    EXPECT_EQ(log.entries, (std::vector<Entry>{{"ShowWillLoad", std::nullopt},
-                                               {"ShowDidLoad", std::nullopt}}));
+    EXPECT_EQ(log.entries,
+              (std::vector<Entry>{{"ShowWillLoad", std::nullopt}, {"ShowDidLoad", std::nullopt}}));
 }
 
 }  // namespace

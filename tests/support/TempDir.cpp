@@ -1,10 +1,11 @@
 #include "support/TempDir.h"
 
+#include <glib.h>
+
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
-
-#include <glib.h>
 
 namespace bw::test {
 
@@ -37,6 +38,13 @@ std::filesystem::path TempDir::write(const std::string& relativePath,
     return target;
 }
 
-std::filesystem::path testMediaDir() { return BW_TEST_MEDIA_DIR; }
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::filesystem::path testMediaDir() {
+    return BW_TEST_MEDIA_DIR;
+}
 
 }  // namespace bw::test

@@ -25,6 +25,9 @@ private:
     std::filesystem::path path_;
 };
 
+// The whole contents of a file; "" when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+
 // The folder of small media files made once per build by make-test-media.sh.
 std::filesystem::path testMediaDir();
 

@@ -1,0 +1,134 @@
+#include "platform/OperationQueue.h"
+
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "platform/SystemLog.h"
+
+namespace bw {
+
+Operation::Operation(Work work) : work_(std::move(work)) {}
+
+bool Operation::isFinished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+void Operation::waitUntilFinished() const {
+    std::unique_lock lock(mutex_);
+    finishedChanged_.wait(lock, [this] { return finished_; });
+}
+
+void Operation::start() {
+    if (!isCancelled() && work_) {
+        try {
+            work_(*this);
+        } catch (const std::exception& error) {
+            SystemLog::shared().log(std::string("OperationQueue: operation threw: ") +
+                                    error.what());
+        } catch (...) {
+            SystemLog::shared().log("OperationQueue: operation threw an unknown exception");
+        }
+    }
+    // Whatever the work captured is released on the worker, not by the last owner.
+    work_ = nullptr;
+    finish();
+}
+
+void Operation::finish() {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    finishedChanged_.notify_all();
+}
+
+OperationQueue::OperationQueue(std::size_t maxConcurrent)
+    : maxConcurrent_(std::max<std::size_t>(maxConcurrent, 1)) {}
+
+OperationQueue::~OperationQueue() {
+    cancelAllOperations();
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        workers.swap(workers_);
+    }
+    workAvailable_.notify_all();
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+}
+
+void OperationQueue::add(std::shared_ptr<Operation> operation) {
+    if (operation == nullptr || operation->enqueued_.exchange(true)) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        queued_.push_back(std::move(operation));
+        if (idleWorkers_ < queued_.size() && workers_.size() < maxConcurrent_) {
+            workers_.emplace_back([this] { workerLoop(); });
+        }
+    }
+    workAvailable_.notify_one();
+}
+
+std::shared_ptr<Operation> OperationQueue::addOperation(Operation::Work work) {
+    auto operation = std::make_shared<Operation>(std::move(work));
+    add(operation);
+    return operation;
+}
+
+void OperationQueue::cancelAllOperations() {
+    std::deque<std::shared_ptr<Operation>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(queued_);
+        for (const auto& operation : running_) {
+            operation->cancel();
+        }
+    }
+    for (const auto& operation : dropped) {
+        operation->cancel();
+        operation->work_ = nullptr;
+        operation->finish();
+    }
+    allFinished_.notify_all();
+}
+
+void OperationQueue::waitUntilAllOperationsAreFinished() {
+    std::unique_lock lock(mutex_);
+    allFinished_.wait(lock, [this] { return queued_.empty() && running_.empty(); });
+}
+
+std::size_t OperationQueue::operationCount() const {
+    std::lock_guard lock(mutex_);
+    return queued_.size() + running_.size();
+}
+
+void OperationQueue::workerLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        ++idleWorkers_;
+        workAvailable_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
+        --idleWorkers_;
+        if (stopping_) {
+            return;
+        }
+        std::shared_ptr<Operation> operation = std::move(queued_.front());
+        queued_.pop_front();
+        running_.push_back(operation);
+        lock.unlock();
+
+        operation->start();
+
+        lock.lock();
+        std::erase(running_, operation);
+        if (queued_.empty() && running_.empty()) {
+            allFinished_.notify_all();
+        }
+    }
+}
+
+}  // namespace bw

@@ -1,0 +1,81 @@
+#include "platform/SerialQueue.h"
+
+#include <pthread.h>
+
+#include <cassert>
+#include <exception>
+#include <utility>
+
+#include "platform/SystemLog.h"
+
+namespace bw {
+
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), worker_([this] { run(); }) {}
+
+SerialQueue::~SerialQueue() {
+    assert(!isCurrent());
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_one();
+    worker_.join();
+}
+
+void SerialQueue::post(Work work) {
+    {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(work));
+    }
+    wake_.notify_one();
+}
+
+void SerialQueue::sync(const Work& work) {
+    if (isCurrent()) {
+        runGuarded(work);
+        return;
+    }
+    std::mutex doneMutex;
+    std::condition_variable doneChanged;
+    bool done = false;
+    post([&] {
+        runGuarded(work);
+        std::lock_guard lock(doneMutex);
+        done = true;
+        // Notified under the lock: the waiter's locals die as soon as it wakes.
+        doneChanged.notify_one();
+    });
+    std::unique_lock lock(doneMutex);
+    doneChanged.wait(lock, [&] { return done; });
+}
+
+void SerialQueue::run() {
+    pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
+        if (pending_.empty()) {
+            return;  // stopping, and everything posted has run
+        }
+        Work work = std::move(pending_.front());
+        pending_.pop_front();
+        lock.unlock();
+        runGuarded(work);
+        work = nullptr;  // captures die outside the lock too
+        lock.lock();
+    }
+}
+
+void SerialQueue::runGuarded(const Work& work) const {
+    try {
+        work();
+    } catch (const std::exception& error) {
+        SystemLog::shared().log("SerialQueue: work item on " + label_ + " threw: " + error.what());
+    } catch (...) {
+        SystemLog::shared().log("SerialQueue: work item on " + label_ +
+                                " threw an unknown exception");
+    }
+}
+
+}  // namespace bw
