@@ -18,8 +18,7 @@ const std::vector<std::string>& decodableImageTypes() {
         GSList* formats = gdk_pixbuf_get_formats();
         for (GSList* f = formats; f != nullptr; f = f->next) {
             auto* format = static_cast<GdkPixbufFormat*>(f->data);
-            if (gdk_pixbuf_format_is_disabled(format))
-                continue;
+            if (gdk_pixbuf_format_is_disabled(format)) continue;
             GStrvPtr mimeTypes(gdk_pixbuf_format_get_mime_types(format));
             for (gchar** m = mimeTypes.get(); m != nullptr && *m != nullptr; ++m) {
                 result.emplace_back(*m);
@@ -34,18 +33,15 @@ const std::vector<std::string>& decodableImageTypes() {
 }  // namespace
 
 std::optional<std::string> FileTypes::contentType(const MediaURL& url) {
-    if (!url.isFileURL())
-        return std::nullopt;
+    if (!url.isFileURL()) return std::nullopt;
     GObjectPtr<GFile> file(g_file_new_for_path(url.path().c_str()));
     GError* rawError = nullptr;
     GObjectPtr<GFileInfo> info(g_file_query_info(file.get(), G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE,
                                                  G_FILE_QUERY_INFO_NONE, nullptr, &rawError));
     GErrorPtr error(rawError);
-    if (!info)
-        return std::nullopt;
+    if (!info) return std::nullopt;
     const char* type = g_file_info_get_content_type(info.get());
-    if (type == nullptr)
-        return std::nullopt;
+    if (type == nullptr) return std::nullopt;
     // Content types are MIME types on this platform; convert anyway so a
     // platform-specific identifier never leaks out.
     GCharPtr mime(g_content_type_get_mime_type(type));
@@ -59,8 +55,7 @@ MediaKind FileTypes::kindOfContentType(const std::string& type) {
     }
     if (g_content_type_is_a(t, "image/*")) {
         for (const std::string& decodable : decodableImageTypes()) {
-            if (g_content_type_is_a(t, decodable.c_str()))
-                return MediaKind::Image;
+            if (g_content_type_is_a(t, decodable.c_str())) return MediaKind::Image;
         }
     }
     return MediaKind::None;

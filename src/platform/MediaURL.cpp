@@ -28,12 +28,9 @@ bool isPlainPathByte(unsigned char c) {
 }
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
 
@@ -45,12 +42,10 @@ std::optional<std::string> percentDecode(std::string_view text) {
             out.push_back(text[i]);
             continue;
         }
-        if (i + 2 >= text.size())
-            return std::nullopt;
+        if (i + 2 >= text.size()) return std::nullopt;
         int high = hexValue(text[i + 1]);
         int low = hexValue(text[i + 2]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
+        if (high < 0 || low < 0) return std::nullopt;
         out.push_back(static_cast<char>(high * 16 + low));
         i += 2;
     }
@@ -86,34 +81,27 @@ MediaURL MediaURL::fileURL(std::string_view path) {
 
 std::optional<MediaURL::Generator> MediaURL::generatorNamed(std::string_view text) {
     for (const auto& g : kGenerators) {
-        if (g.text == text)
-            return g.kind;
+        if (g.text == text) return g.kind;
     }
     return std::nullopt;
 }
 
 std::optional<MediaURL> MediaURL::fromString(std::string_view text) {
-    if (auto kind = generatorNamed(text))
-        return generator(*kind);
-    if (!text.starts_with(kFileScheme))
-        return std::nullopt;
+    if (auto kind = generatorNamed(text)) return generator(*kind);
+    if (!text.starts_with(kFileScheme)) return std::nullopt;
     std::string_view rest = text.substr(kFileScheme.size());
     // Only local files: "file:///path" or "file://localhost/path".
-    if (rest.starts_with("localhost/"))
-        rest.remove_prefix(std::string_view("localhost").size());
-    if (!rest.starts_with('/'))
-        return std::nullopt;
+    if (rest.starts_with("localhost/")) rest.remove_prefix(std::string_view("localhost").size());
+    if (!rest.starts_with('/')) return std::nullopt;
     auto decoded = percentDecode(rest);
-    if (!decoded || decoded->find('\0') != std::string::npos)
-        return std::nullopt;
+    if (!decoded || decoded->find('\0') != std::string::npos) return std::nullopt;
     return fileURL(*decoded);
 }
 
 std::string MediaURL::absoluteString() const {
     if (generator_) {
         for (const auto& g : kGenerators) {
-            if (g.kind == *generator_)
-                return std::string(g.text);
+            if (g.kind == *generator_) return std::string(g.text);
         }
     }
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -131,8 +119,7 @@ std::string MediaURL::absoluteString() const {
 }
 
 std::string MediaURL::lastPathComponent() const {
-    if (generator_)
-        return {};
+    if (generator_) return {};
     auto slash = path_.rfind('/');
     return slash == std::string::npos ? path_ : path_.substr(slash + 1);
 }

@@ -15,8 +15,7 @@ void CueStack::setOutputCountSource(OutputCountSource source) {
 }
 
 std::size_t CueStack::outputCount() const {
-    if (outputCountSource_)
-        return outputCountSource_();
+    if (outputCountSource_) return outputCountSource_();
     return cues_.empty() ? 0 : cues_.front().outputStates.size();
 }
 
@@ -51,8 +50,7 @@ void CueStack::addCue(double id) {
 }
 
 void CueStack::duplicateCue(std::size_t i) {
-    if (i >= cues_.size())
-        return;
+    if (i >= cues_.size()) return;
     Cue copy = cues_[i];
     copy.id = idAfter(copy.id);
     std::vector<Cue> edited = cues_;
@@ -61,16 +59,14 @@ void CueStack::duplicateCue(std::size_t i) {
 }
 
 void CueStack::deleteCue(std::size_t i) {
-    if (i >= cues_.size())
-        return;
+    if (i >= cues_.size()) return;
     std::vector<Cue> edited = cues_;
     edited.erase(edited.begin() + static_cast<std::ptrdiff_t>(i));
     replace(std::move(edited));
 }
 
 void CueStack::setCueID(std::size_t i, double id) {
-    if (i >= cues_.size())
-        return;
+    if (i >= cues_.size()) return;
     std::vector<Cue> edited = cues_;
     edited[i].id = id;
     replace(std::move(edited));
@@ -78,16 +74,14 @@ void CueStack::setCueID(std::size_t i, double id) {
 }
 
 void CueStack::setFadeLength(std::size_t i, double seconds) {
-    if (i >= cues_.size())
-        return;
+    if (i >= cues_.size()) return;
     std::vector<Cue> edited = cues_;
     edited[i].fadeLength = seconds;
     replace(std::move(edited));
 }
 
 void CueStack::setDescription(std::size_t i, std::string description) {
-    if (i >= cues_.size())
-        return;
+    if (i >= cues_.size()) return;
     std::vector<Cue> edited = cues_;
     edited[i].description = std::move(description);
     replace(std::move(edited));
@@ -95,8 +89,7 @@ void CueStack::setDescription(std::size_t i, std::string description) {
 
 template <typename Edit>
 void CueStack::editState(std::size_t j, std::size_t i, Edit edit) {
-    if (i >= cues_.size() || j >= cues_[i].outputStates.size())
-        return;
+    if (i >= cues_.size() || j >= cues_[i].outputStates.size()) return;
     std::vector<Cue> edited = cues_;
     edit(edited[i].outputStates[j]);
     replace(std::move(edited));
@@ -106,8 +99,7 @@ void CueStack::setMediaURL(const MediaURL& url, std::size_t j, std::size_t i) {
     const MediaKind kind = FileTypes::kindOf(url);
     editState(j, i, [&](MediaOutputState& state) {
         state.mediaURL = url;
-        if (kind != MediaKind::Image)
-            state.kenBurns = false;
+        if (kind != MediaKind::Image) state.kenBurns = false;
         if (kind != MediaKind::Movie) {
             state.muted = true;
             state.looped = true;
@@ -151,8 +143,7 @@ void CueStack::replaceCues(std::vector<Cue> cues) {
 
 double CueStack::idAfter(double x) const {
     auto k = indexOfCue(x);
-    if (!k || *k + 1 == cues_.size())
-        return x + 1.0;
+    if (!k || *k + 1 == cues_.size()) return x + 1.0;
     return x + (cues_[*k + 1].id - x) * 0.5;
 }
 
@@ -162,15 +153,13 @@ double CueStack::newCueID(std::optional<double> requested) const {
         double last = cueIDs_.empty() ? 0.0 : cueIDs_.back();
         return std::floor(last) + 1.0;
     }
-    if (!indexOfCue(*requested))
-        return *requested;
+    if (!indexOfCue(*requested)) return *requested;
     return idAfter(*requested);
 }
 
 std::optional<std::size_t> CueStack::indexOfCue(double id) const {
     auto found = std::find(cueIDs_.begin(), cueIDs_.end(), id);
-    if (found == cueIDs_.end())
-        return std::nullopt;
+    if (found == cueIDs_.end()) return std::nullopt;
     return static_cast<std::size_t>(found - cueIDs_.begin());
 }
 

@@ -7,10 +7,8 @@
 namespace bw {
 
 std::string formatCueNumber(double value) {
-    if (std::isnan(value))
-        return "nan";
-    if (std::isinf(value))
-        return value > 0 ? "inf" : "-inf";
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
 
     // to_chars in general format with a precision is "%.15g" without the
     // decimal comma that a user locale would put into printf's output.
@@ -18,8 +16,7 @@ std::string formatCueNumber(double value) {
     auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
                                       std::chars_format::general, 15);
     std::string text(buffer.data(), error == std::errc() ? end : buffer.data());
-    if (text.find_first_of(".en") == std::string::npos)
-        text += ".0";
+    if (text.find_first_of(".en") == std::string::npos) text += ".0";
     return text;
 }
 

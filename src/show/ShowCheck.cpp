@@ -22,8 +22,7 @@ std::string quoted(const std::string& text) {
 int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream& err) {
     std::error_code ignored;
     std::string absolutePath = std::filesystem::absolute(showPath, ignored).lexically_normal();
-    if (absolutePath.empty())
-        absolutePath = showPath;
+    if (absolutePath.empty()) absolutePath = showPath;
 
     auto bytes = ShowFile::readFile(absolutePath);
     if (!bytes) {

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
 #include "platform/FileDescriptor.h"
 #include "show/NumberText.h"
@@ -35,54 +36,43 @@ std::string quoted(std::string_view text) {
 // absent.
 std::optional<double> numberMember(const json& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end())
-        return std::nullopt;
-    if (it->is_number())
-        return it->get<double>();
-    if (it->is_boolean())
-        return it->get<bool>() ? 1.0 : 0.0;
+    if (it == object.end()) return std::nullopt;
+    if (it->is_number()) return it->get<double>();
+    if (it->is_boolean()) return it->get<bool>() ? 1.0 : 0.0;
     return std::nullopt;
 }
 
 // A boolean where one is expected; a number counts as true when non-zero.
 std::optional<bool> boolMember(const json& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end())
-        return std::nullopt;
-    if (it->is_boolean())
-        return it->get<bool>();
-    if (it->is_number())
-        return it->get<double>() != 0.0;
+    if (it == object.end()) return std::nullopt;
+    if (it->is_boolean()) return it->get<bool>();
+    if (it->is_number()) return it->get<double>() != 0.0;
     return std::nullopt;
 }
 
 const std::string* stringMember(const json& object, const char* key) {
     auto it = object.find(key);
-    if (it == object.end() || !it->is_string())
-        return nullptr;
+    if (it == object.end() || !it->is_string()) return nullptr;
     return it->get_ptr<const std::string*>();
 }
 
 double requireNumber(const json& object, const char* key) {
     auto value = numberMember(object, key);
-    if (!value)
-        throw FormatError{quoted(key) + " is missing or not a number"};
+    if (!value) throw FormatError{quoted(key) + " is missing or not a number"};
     return *value;
 }
 
 bool requireBool(const json& object, const char* key) {
     auto value = boolMember(object, key);
-    if (!value)
-        throw FormatError{quoted(key) + " is missing or not a boolean"};
+    if (!value) throw FormatError{quoted(key) + " is missing or not a boolean"};
     return *value;
 }
 
 bool isArrayOfObjects(const json& value) {
-    if (!value.is_array())
-        return false;
+    if (!value.is_array()) return false;
     for (const json& element : value) {
-        if (!element.is_object())
-            return false;
+        if (!element.is_object()) return false;
     }
     return true;
 }
@@ -98,8 +88,7 @@ int outputSide(const json& object, const char* key) {
 OutputConfig decodeOutput(const json& object) {
     OutputConfig output;
     const std::string* name = stringMember(object, "name");
-    if (name == nullptr)
-        throw FormatError{"\"name\" is missing or not a string"};
+    if (name == nullptr) throw FormatError{"\"name\" is missing or not a string"};
     output.name = *name;
     output.width = outputSide(object, "width");
     output.height = outputSide(object, "height");
@@ -111,37 +100,47 @@ public:
     StateDecoder(const std::string& showPath, const std::optional<std::string>& savedLocation)
         : showPath_(showPath), savedLocation_(savedLocation) {}
 
-    MediaOutputState decode(const json& object) const {
+    MediaOutputState decode(const json& object) {
         MediaOutputState state;
         state.muted = requireBool(object, "muted");
         state.looped = requireBool(object, "looped");
         state.kenBurns = requireBool(object, "kenBurns");
 
         const std::string* mediaPath = stringMember(object, "mediaPath");
-        if (mediaPath == nullptr)
-            return MediaOutputState::defaultState();
+        if (mediaPath == nullptr) return MediaOutputState::defaultState();
         if (auto generator = MediaURL::generatorNamed(*mediaPath)) {
             state.mediaURL = MediaURL::generator(*generator);
             return state;
         }
-        if (mediaPath->find('\0') != std::string::npos) {
-            throw FormatError{"\"mediaPath\" contains a NUL character"};
-        }
-        state.mediaURL = MediaURL::fileURL(ShowFile::resolvePath(*mediaPath, showPath_));
-        if (!ShowFile::mediaFileExists(state.mediaURL.path()) && savedLocation_) {
-            MediaURL saved = MediaURL::fileURL(ShowFile::resolvePath(*mediaPath, *savedLocation_));
-            if (ShowFile::mediaFileExists(saved.path()))
-                state.mediaURL = std::move(saved);
-        }
+        state.mediaURL = resolve(*mediaPath);
         return state;
     }
 
 private:
+    // The media a path names: beside the show as it is now, else beside the
+    // show where it was saved, else (missing) beside the show as it is now.
+    // Shows use few distinct files many times, so each path is looked up once.
+    const MediaURL& resolve(const std::string& mediaPath) {
+        auto [it, inserted] = resolved_.try_emplace(mediaPath);
+        if (!inserted) return it->second;
+        if (mediaPath.find('\0') != std::string::npos) {
+            resolved_.erase(it);
+            throw FormatError{"\"mediaPath\" contains a NUL character"};
+        }
+        it->second = MediaURL::fileURL(ShowFile::resolvePath(mediaPath, showPath_));
+        if (!ShowFile::mediaFileExists(it->second.path()) && savedLocation_) {
+            MediaURL saved = MediaURL::fileURL(ShowFile::resolvePath(mediaPath, *savedLocation_));
+            if (ShowFile::mediaFileExists(saved.path())) it->second = std::move(saved);
+        }
+        return it->second;
+    }
+
     const std::string& showPath_;
     const std::optional<std::string>& savedLocation_;
+    std::unordered_map<std::string, MediaURL> resolved_;
 };
 
-Cue decodeCue(const json& object, const StateDecoder& states, std::size_t outputCount) {
+Cue decodeCue(const json& object, StateDecoder& states, std::size_t outputCount) {
     Cue cue;
     cue.id = requireNumber(object, "id");
     const std::string* description = stringMember(object, "description");
@@ -165,44 +164,67 @@ Cue decodeCue(const json& object, const StateDecoder& states, std::size_t output
     return cue;
 }
 
-void requireUtf8(const std::string& text, const std::string& what) {
-    if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) {
-        throw FormatError{what + " is not valid UTF-8"};
+// Whether `text` is UTF-8. A NUL byte is valid UTF-8 (JSON holds it as
+// \u0000), which g_utf8_validate does not accept, so each run between NULs is
+// checked on its own.
+bool isUtf8(std::string_view text) {
+    while (!text.empty()) {
+        std::size_t nul = text.find('\0');
+        std::string_view run = text.substr(0, nul);
+        if (!g_utf8_validate(run.data(), static_cast<gssize>(run.size()), nullptr)) return false;
+        if (nul == std::string_view::npos) break;
+        text.remove_prefix(nul + 1);
     }
+    return true;
 }
 
-void requireFinite(double value, const std::string& what) {
-    if (!std::isfinite(value)) {
-        throw FormatError{what + " is " + formatCueNumber(value) +
-                          ", which a show file cannot hold"};
-    }
+std::string notStorable(double value) {
+    return " is " + formatCueNumber(value) + ", which a show file cannot hold";
 }
 
-json encodeState(const MediaOutputState& state, const std::string& showPath,
-                 const std::string& where) {
-    std::string mediaPath = state.mediaURL.isFileURL()
-                                ? ShowFile::relativePath(showPath, state.mediaURL.path())
-                                : state.mediaURL.absoluteString();
-    requireUtf8(mediaPath, where + " media path");
-    json object = json::object();
-    object["mediaPath"] = std::move(mediaPath);
-    object["muted"] = state.muted;
-    object["looped"] = state.looped;
-    object["kenBurns"] = state.kenBurns;
-    return object;
-}
+// Writes output states, with media paths relative to the show file. Shows
+// use few distinct media files many times, so each file's relative path is
+// worked out once.
+class StateEncoder {
+public:
+    explicit StateEncoder(const std::string& showPath) : showPath_(showPath) {}
+
+    json encode(const MediaOutputState& state) {
+        json object = json::object();
+        object["mediaPath"] = mediaPath(state.mediaURL);
+        object["muted"] = state.muted;
+        object["looped"] = state.looped;
+        object["kenBurns"] = state.kenBurns;
+        return object;
+    }
+
+    // The media path as written; throws for a path that is not UTF-8.
+    const std::string& mediaPath(const MediaURL& url) {
+        const std::string& key = url.isFileURL() ? url.path() : url.absoluteString();
+        auto [it, inserted] = written_.try_emplace(key);
+        if (inserted) {
+            it->second = url.isFileURL() ? ShowFile::relativePath(showPath_, url.path()) : key;
+            if (!isUtf8(it->second)) {
+                written_.erase(it);
+                throw FormatError{"the media path is not valid UTF-8"};
+            }
+        }
+        return it->second;
+    }
+
+private:
+    const std::string& showPath_;
+    std::unordered_map<std::string, std::string> written_;
+};
 
 std::vector<std::string> pathComponents(std::string_view path) {
     std::vector<std::string> components;
-    if (path.starts_with('/'))
-        components.emplace_back("/");
+    if (path.starts_with('/')) components.emplace_back("/");
     std::size_t start = 0;
     while (start <= path.size()) {
         std::size_t end = path.find('/', start);
-        if (end == std::string_view::npos)
-            end = path.size();
-        if (end > start)
-            components.emplace_back(path.substr(start, end - start));
+        if (end == std::string_view::npos) end = path.size();
+        if (end > start) components.emplace_back(path.substr(start, end - start));
         start = end + 1;
     }
     return components;
@@ -214,30 +236,42 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
                              const std::string& showPath) {
     EncodedShow result;
     try {
-        requireUtf8(showPath, "the show file's path");
+        if (!isUtf8(showPath)) throw FormatError{"the show file's path is not valid UTF-8"};
         json document = json::object();
         document["show"] = showPath;
 
         json config = json::array();
         for (std::size_t k = 0; k < outputs.size(); ++k) {
-            requireUtf8(outputs[k].name, "output " + std::to_string(k) + "'s name");
+            if (!isUtf8(outputs[k].name)) {
+                throw FormatError{"output " + std::to_string(k) + "'s name is not valid UTF-8"};
+            }
             config.push_back(json{{"name", outputs[k].name},
                                   {"width", outputs[k].width},
                                   {"height", outputs[k].height}});
         }
         document["config"] = std::move(config);
 
+        StateEncoder stateEncoder(showPath);
         json cueList = json::array();
         for (std::size_t i = 0; i < cues.size(); ++i) {
             const Cue& cue = cues[i];
-            const std::string where = "cue at position " + std::to_string(i);
-            requireFinite(cue.id, where + ": the ID");
-            requireFinite(cue.fadeLength, where + ": the fade length");
-            requireUtf8(cue.description, where + ": the description");
+            auto where = [i] { return "cue at position " + std::to_string(i); };
+            if (!std::isfinite(cue.id))
+                throw FormatError{where() + ": the ID" + notStorable(cue.id)};
+            if (!std::isfinite(cue.fadeLength)) {
+                throw FormatError{where() + ": the fade length" + notStorable(cue.fadeLength)};
+            }
+            if (!isUtf8(cue.description)) {
+                throw FormatError{where() + ": the description is not valid UTF-8"};
+            }
             json states = json::array();
             for (std::size_t j = 0; j < cue.outputStates.size(); ++j) {
-                states.push_back(encodeState(cue.outputStates[j], showPath,
-                                             where + ", output " + std::to_string(j)));
+                try {
+                    states.push_back(stateEncoder.encode(cue.outputStates[j]));
+                } catch (FormatError& error) {
+                    throw FormatError{where() + ", output " + std::to_string(j) + ": " +
+                                      error.reason};
+                }
             }
             json object = json::object();
             object["id"] = cue.id;
@@ -326,11 +360,9 @@ std::optional<std::string> ShowFile::readFile(const std::string& path) {
     char buffer[64 * 1024];
     for (;;) {
         ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-        if (n == 0)
-            return bytes;
+        if (n == 0) return bytes;
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return std::nullopt;
         }
         bytes.append(buffer, static_cast<std::size_t>(n));
@@ -345,8 +377,7 @@ std::string ShowFile::relativePath(const std::string& showPath, const std::strin
         fileName = media.back();
         media.pop_back();
     }
-    if (!show.empty())
-        show.pop_back();
+    if (!show.empty()) show.pop_back();
 
     std::size_t common = 0;
     while (common < media.size() && common < show.size() && media[common] == show[common]) {
@@ -361,8 +392,7 @@ std::string ShowFile::relativePath(const std::string& showPath, const std::strin
 }
 
 std::string ShowFile::resolvePath(const std::string& path, const std::string& showPath) {
-    if (path.starts_with('/'))
-        return path;
+    if (path.starts_with('/')) return path;
     return (std::filesystem::path(showPath).parent_path() / path).string();
 }
 

@@ -7,8 +7,7 @@ namespace bw {
 ShowStatus::ShowStatus(NotificationCenter& center) : center_(center) {}
 
 void ShowStatus::setDirty(bool dirty) {
-    if (dirty == isDirty_)
-        return;
+    if (dirty == isDirty_) return;
     isDirty_ = dirty;
     center_.post(Notification{std::string(kShowDirtyStatusChangedNotification), dirty});
 }

@@ -46,8 +46,7 @@ TEST(NumberTextTest, MatchesPrintfDigitsAndIgnoresTheLocale) {
         std::setlocale(LC_NUMERIC, "C");
         char expected[64];
         std::snprintf(expected, sizeof expected, "%.15g", value);
-        if (commaLocale)
-            std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
+        if (commaLocale) std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
         std::string text = formatCueNumber(value);
         EXPECT_EQ(text.substr(0, std::string(expected).size()), expected);
     }

@@ -99,6 +99,22 @@ TEST(ShowFileTest, RoundTripKeepsTheWholeShow) {
     EXPECT_EQ(decoded.savedLocation, showPath);
 }
 
+// Verifies that text JSON can hold, NUL characters included, reads back and
+// saves again: a show that loads must never be one that cannot be saved.
+TEST(ShowFileTest, NulCharactersInTextSurviveARoundTrip) {
+    const std::string bytes =
+        R"({"config":[{"name":"A\u0000B","width":1,"height":1}],)"
+        R"("cues":[{"id":1,"description":"a\u0000b","fadeLength":1,"outputStates":[]}]})";
+    DecodedShow decoded = ShowFile::decode(bytes, "/s/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    EXPECT_EQ(decoded.outputs[0].name, std::string("A\0B", 3));
+    EXPECT_EQ(decoded.cues[0].description, std::string("a\0b", 3));
+
+    EncodedShow encoded = ShowFile::encode(decoded.outputs, decoded.cues, "/s/show.bwshow");
+    ASSERT_TRUE(encoded.ok) << encoded.failure;
+    EXPECT_EQ(ShowFile::decode(encoded.json, "/s/show.bwshow").cues, decoded.cues);
+}
+
 TEST(ShowFileTest, ShowCopiedAloneFindsMediaAtTheSavedLocation) {
     test::TempDir dir;
     fs::path media = dir.write("A/m/x.mov", "x");
@@ -269,7 +285,7 @@ TEST(ShowFileTest, EncodeRefusesValuesThatWouldNotReadBack) {
         {{{"\xff", 8, 8}}, {1.0, "", 1.0, {black}}, "output 0's name is not valid UTF-8"},
         {outputs,
          {1.0, "", 1.0, {{MediaURL::fileURL("/s/\xfe.mov"), true, true, false}}},
-         "cue at position 0, output 0 media path is not valid UTF-8"},
+         "cue at position 0, output 0: the media path is not valid UTF-8"},
     };
     for (const auto& c : cases) {
         EncodedShow encoded = ShowFile::encode(c.outputs, {c.cue}, "/s/show.bwshow");

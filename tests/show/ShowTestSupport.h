@@ -27,8 +27,7 @@ public:
                           kShowDirtyStatusChangedNotification}) {
             tokens_.push_back(center_.addObserver(std::string(name), [this](const Notification& n) {
                 Entry entry{n.name, std::nullopt};
-                if (const bool* value = std::any_cast<bool>(&n.object))
-                    entry.dirty = *value;
+                if (const bool* value = std::any_cast<bool>(&n.object)) entry.dirty = *value;
                 entries.push_back(entry);
             }));
         }
