@@ -314,7 +314,10 @@ DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath
         return result;
     }
 
-    if (const std::string* saved = stringMember(document, "show")) {
+    // The writer stores an absolute path; anything else would be resolved
+    // against whatever folder the process happens to run in, so it is no base.
+    if (const std::string* saved = stringMember(document, "show");
+        saved && saved->starts_with('/')) {
         result.savedLocation = *saved;
     }
 

@@ -134,6 +134,14 @@ TEST(ShowFileTest, ShowCopiedAloneFindsMediaAtTheSavedLocation) {
     DecodedShow together = ShowFile::decode(encoded.json, copy.string());
     EXPECT_EQ(together.cues[0].outputStates[0].mediaURL.path(), copiedMedia.string());
 
+    // A saved location that is not absolute is no base to search from.
+    std::string relativeSaved = encoded.json;
+    relativeSaved.replace(relativeSaved.find((dir / "A/show.bwshow").string()),
+                          (dir / "A/show.bwshow").string().size(), "A/show.bwshow");
+    DecodedShow relative = ShowFile::decode(relativeSaved, (dir / "C/show.bwshow").string());
+    EXPECT_EQ(relative.savedLocation, std::nullopt);
+    EXPECT_EQ(relative.cues[0].outputStates[0].mediaURL.path(), (dir / "C/m/x.mov").string());
+
     // Neither exists: the media stays where the show's own folder says.
     fs::remove(media);
     fs::remove(copiedMedia);
