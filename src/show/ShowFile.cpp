@@ -1,7 +1,6 @@
 #include "show/ShowFile.h"
 
 #include <fcntl.h>
-#include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <unordered_map>
 
 #include "platform/FileDescriptor.h"
+#include "platform/Utf8.h"
 #include "show/NumberText.h"
 
 namespace bw {
@@ -162,20 +162,6 @@ Cue decodeCue(const json& object, StateDecoder& states, std::size_t outputCount)
     // Every cue holds one state per output, so later column edits line up.
     cue.outputStates.resize(outputCount, MediaOutputState::defaultState());
     return cue;
-}
-
-// Whether `text` is UTF-8. A NUL byte is valid UTF-8 (JSON holds it as
-// \u0000), which g_utf8_validate does not accept, so each run between NULs is
-// checked on its own.
-bool isUtf8(std::string_view text) {
-    while (!text.empty()) {
-        std::size_t nul = text.find('\0');
-        std::string_view run = text.substr(0, nul);
-        if (!g_utf8_validate(run.data(), static_cast<gssize>(run.size()), nullptr)) return false;
-        if (nul == std::string_view::npos) break;
-        text.remove_prefix(nul + 1);
-    }
-    return true;
 }
 
 std::string notStorable(double value) {

@@ -1,0 +1,20 @@
+#include "platform/Utf8.h"
+
+#include <glib.h>
+
+namespace bw {
+
+bool isUtf8(std::string_view text) {
+    // g_utf8_validate stops at a NUL, so each run between NULs is checked on
+    // its own.
+    while (!text.empty()) {
+        std::size_t nul = text.find('\0');
+        std::string_view run = text.substr(0, nul);
+        if (!g_utf8_validate(run.data(), static_cast<gssize>(run.size()), nullptr)) return false;
+        if (nul == std::string_view::npos) break;
+        text.remove_prefix(nul + 1);
+    }
+    return true;
+}
+
+}  // namespace bw

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "remote/osc/OscMessage.h"
+#include "remote/osc/OscPacketDestination.h"
+
+namespace bw::test {
+
+// Keeps a copy of every message it is given, in order.
+class RecordingDestination : public OscPacketDestination {
+public:
+    void takeMessage(const OscMessage& message) override { messages.push_back(message); }
+    std::vector<OscMessage> messages;
+};
+
+// A port that is free for both TCP and UDP on IPv4 and IPv6 right now.
+std::uint16_t freePort();
+
+// Runs a shell command on another thread; the main thread keeps pumping the
+// main queue meanwhile. Returns the command's exit status.
+int runCommand(const std::string& command);
+
+// Whether `program` is on the PATH.
+bool haveProgram(const std::string& program);
+
+}  // namespace bw::test

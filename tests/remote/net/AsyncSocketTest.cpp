@@ -1,0 +1,353 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/MainQueue.h"
+#include "remote/net/AsyncSocket.h"
+#include "remote/net/NetTestSupport.h"
+
+namespace bw {
+namespace {
+
+using namespace std::chrono_literals;
+using test::bytesOf;
+
+// Records every callback in order; fails the test if one arrives off the main
+// thread. Accepted sockets are kept here.
+class TcpRecorder : public AsyncSocketDelegate {
+public:
+    void socketDidAcceptNewSocket(AsyncSocket&, std::unique_ptr<AsyncSocket> socket) override {
+        onMain();
+        events.push_back("accept");
+        accepted.push_back(std::move(socket));
+        if (onAccept) onAccept(*accepted.back());
+    }
+    void socketDidConnectToHost(AsyncSocket&, const std::string& host,
+                                std::uint16_t port) override {
+        onMain();
+        events.push_back("connect");
+        connectedHost = host;
+        connectedPort = port;
+    }
+    void socketDidReadData(AsyncSocket& socket, std::span<const std::uint8_t> data,
+                           long tag) override {
+        onMain();
+        events.push_back("read " + std::to_string(tag));
+        bytesRead.insert(bytesRead.end(), data.begin(), data.end());
+        if (onRead) onRead(socket, data, tag);
+    }
+    void socketDidWriteData(AsyncSocket&, long tag) override {
+        onMain();
+        events.push_back("write " + std::to_string(tag));
+    }
+    void socketDidCloseReadStream(AsyncSocket&) override {
+        onMain();
+        events.push_back("close read");
+    }
+    void socketDidDisconnect(AsyncSocket&, const std::optional<SocketError>& error) override {
+        onMain();
+        events.push_back("disconnect");
+        disconnectErrors.push_back(error);
+    }
+    double socketShouldTimeoutRead(AsyncSocket&, long tag, double elapsed, std::size_t) override {
+        onMain();
+        events.push_back("read timeout " + std::to_string(tag));
+        timeoutElapsed.push_back(elapsed);
+        return readExtensions.empty() ? 0 : readExtensions[timeoutElapsed.size() - 1];
+    }
+
+    bool has(const std::string& event) const {
+        return std::find(events.begin(), events.end(), event) != events.end();
+    }
+
+    std::vector<std::string> events;
+    std::vector<std::unique_ptr<AsyncSocket>> accepted;
+    std::string connectedHost;
+    std::uint16_t connectedPort = 0;
+    std::vector<std::uint8_t> bytesRead;
+    std::vector<std::optional<SocketError>> disconnectErrors;
+    std::vector<double> readExtensions;  // answers to successive read timeouts
+    std::vector<double> timeoutElapsed;
+    std::function<void(AsyncSocket&)> onAccept;
+    std::function<void(AsyncSocket&, std::span<const std::uint8_t>, long)> onRead;
+
+private:
+    static void onMain() { EXPECT_TRUE(MainQueue::shared().isMainThread()); }
+};
+
+bool pump(const std::function<bool()>& done) {
+    return MainQueue::shared().pumpUntil(done, 10s);
+}
+
+void settle() {
+    MainQueue::shared().pumpUntil([] { return false; }, 100ms);
+}
+
+// A listener and one client connected to it; `server` is the accepted end.
+struct Connection {
+    TcpRecorder listening;
+    TcpRecorder connecting;
+    AsyncSocket listener{&listening, MainQueue::shared()};
+    AsyncSocket client{&connecting, MainQueue::shared()};
+    AsyncSocket* server = nullptr;
+
+    bool open(const std::string& host) {
+        SocketError error;
+        if (!listener.acceptOnPort(0, &error)) {
+            ADD_FAILURE() << error.fullDescription();
+            return false;
+        }
+        if (!client.connectToHost(host, listener.localPort(), &error)) {
+            ADD_FAILURE() << error.fullDescription();
+            return false;
+        }
+        if (!pump([&] { return connecting.has("connect") && listening.accepted.size() == 1; })) {
+            return false;
+        }
+        server = listening.accepted[0].get();
+        return true;
+    }
+};
+
+class TcpFamilyTest : public testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override {
+        if (std::string(GetParam()) == "::1" && !test::ipv6LoopbackAvailable()) {
+            GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+        }
+    }
+    std::string host() const { return GetParam(); }
+};
+
+TEST_P(TcpFamilyTest, ConnectsAndCarriesDataBothWaysWithTags) {
+    Connection c;
+    ASSERT_TRUE(c.open(host()));
+    EXPECT_EQ(c.connecting.connectedHost, host());
+    EXPECT_EQ(c.connecting.connectedPort, c.listener.localPort());
+    EXPECT_TRUE(c.client.isConnected());
+    EXPECT_TRUE(c.server->isConnected());
+    EXPECT_FALSE(c.listener.isConnected());
+    EXPECT_EQ(c.server->connectedHost(), host());
+    EXPECT_EQ(c.server->connectedPort(), c.client.localPort());
+    EXPECT_EQ(c.client.connectedPort(), c.listener.localPort());
+
+    c.server->readData(-1, 3);
+    c.client.writeData(bytesOf("hello"), 3, 7);
+    ASSERT_TRUE(pump([&] { return c.listening.has("read 3") && c.connecting.has("write 7"); }));
+    EXPECT_EQ(c.listening.bytesRead, bytesOf("hello"));
+
+    c.client.readData(5, 11);
+    c.server->writeData(bytesOf("world"), -1, 12);
+    ASSERT_TRUE(pump([&] { return c.connecting.has("read 11") && c.listening.has("write 12"); }));
+    EXPECT_EQ(c.connecting.bytesRead, bytesOf("world"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, TcpFamilyTest, testing::Values("127.0.0.1", "::1"),
+                         [](const auto& instance) {
+                             return std::string(instance.param) == "::1" ? "IPv6" : "IPv4";
+                         });
+
+// Verifies that queued reads take successive chunks in order, each with its
+// own tag, and that a read queued before any data waits for it.
+TEST(AsyncSocketTest, QueuedReadsCompleteInOrderWithTheirTags) {
+    Connection c;
+    ASSERT_TRUE(c.open("127.0.0.1"));
+    c.listening.onRead = [&](AsyncSocket& socket, std::span<const std::uint8_t>, long tag) {
+        if (tag < 5) socket.readData(-1, tag + 1);
+    };
+    c.server->readData(-1, 1);
+    std::vector<std::uint8_t> all;
+    for (int i = 0; i < 5; ++i) {
+        const std::vector<std::uint8_t> part = bytesOf("part" + std::to_string(i));
+        all.insert(all.end(), part.begin(), part.end());
+        c.client.writeData(part, -1, i);
+        // Apart in time, so that each lands in a read of its own more often than not.
+        settle();
+    }
+    ASSERT_TRUE(pump([&] { return c.listening.bytesRead.size() == all.size(); }));
+    EXPECT_EQ(c.listening.bytesRead, all);
+    std::vector<std::string> reads;
+    for (const std::string& event : c.listening.events) {
+        if (event.rfind("read ", 0) == 0) reads.push_back(event);
+    }
+    ASSERT_FALSE(reads.empty());
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        EXPECT_EQ(reads[i], "read " + std::to_string(i + 1));
+    }
+}
+
+// Verifies the timeout question: the first answer extends the read, the
+// second (0) fails it with a timeout error and disconnects.
+TEST(AsyncSocketTest, ReadTimeoutIsExtendedThenFails) {
+    Connection c;
+    ASSERT_TRUE(c.open("127.0.0.1"));
+    c.listening.readExtensions = {0.1, 0};
+    c.server->readData(0.1, 9);
+    ASSERT_TRUE(pump([&] { return c.listening.has("disconnect"); }));
+    ASSERT_EQ(c.listening.timeoutElapsed.size(), 2u);
+    EXPECT_GE(c.listening.timeoutElapsed[0], 0.09);
+    EXPECT_GE(c.listening.timeoutElapsed[1], c.listening.timeoutElapsed[0] + 0.09);
+    const std::vector<std::string> expected = {"accept", "read timeout 9", "read timeout 9",
+                                               "disconnect"};
+    EXPECT_EQ(c.listening.events, expected);
+    ASSERT_TRUE(c.listening.disconnectErrors[0].has_value());
+    EXPECT_EQ(c.listening.disconnectErrors[0]->domain, kAsyncSocketErrorDomain);
+    EXPECT_EQ(c.listening.disconnectErrors[0]->code, int(SocketErrorCode::timeout));
+    EXPECT_FALSE(c.server->isConnected());
+    // The peer sees the connection end.
+    c.client.readData(-1, 1);
+    ASSERT_TRUE(pump([&] { return c.connecting.has("disconnect"); }));
+}
+
+// Verifies that a large write (many partial sends) followed by
+// disconnectAfterWriting delivers every byte before the peer sees the end.
+TEST(AsyncSocketTest, DisconnectAfterWritingDeliversAllDataThenEndOfStream) {
+    Connection c;
+    ASSERT_TRUE(c.open("127.0.0.1"));
+    std::vector<std::uint8_t> payload(4 * 1024 * 1024);
+    for (std::size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = static_cast<std::uint8_t>((i * 131) >> 3);
+    }
+    c.listening.onRead = [](AsyncSocket& socket, std::span<const std::uint8_t>, long) {
+        socket.readData(-1, 0);
+    };
+    c.client.writeData(payload, 10, 77);
+    c.client.disconnectAfterWriting();
+    c.server->readData(-1, 0);
+
+    ASSERT_TRUE(pump([&] { return c.listening.has("disconnect"); }));
+    EXPECT_EQ(c.listening.bytesRead.size(), payload.size());
+    EXPECT_TRUE(c.listening.bytesRead == payload);
+    // The end of the stream comes after all data, then the disconnect, without error.
+    ASSERT_GE(c.listening.events.size(), 3u);
+    EXPECT_EQ(c.listening.events[c.listening.events.size() - 2], "close read");
+    EXPECT_EQ(c.listening.events.back(), "disconnect");
+    EXPECT_FALSE(c.listening.disconnectErrors[0].has_value());
+
+    ASSERT_TRUE(pump([&] { return c.connecting.has("disconnect"); }));
+    const std::vector<std::string> expected = {"connect", "write 77", "disconnect"};
+    EXPECT_EQ(c.connecting.events, expected);
+    EXPECT_FALSE(c.connecting.disconnectErrors[0].has_value());
+}
+
+TEST(AsyncSocketTest, PeerCloseWithNoReadQueuedIsStillNoticed) {
+    Connection c;
+    ASSERT_TRUE(c.open("127.0.0.1"));
+    c.client.disconnect();
+    ASSERT_TRUE(pump([&] { return c.listening.has("disconnect"); }));
+    const std::vector<std::string> expected = {"accept", "close read", "disconnect"};
+    EXPECT_EQ(c.listening.events, expected);
+    // The side that disconnected is told too.
+    ASSERT_TRUE(pump([&] { return c.connecting.has("disconnect"); }));
+}
+
+TEST(AsyncSocketTest, ConnectingToAClosedPortDisconnectsWithAPosixError) {
+    // Bound but not listening: connections to it are refused.
+    FileDescriptor closed = test::plainSocket(SOCK_STREAM, "127.0.0.1");
+    ASSERT_TRUE(closed.valid());
+    TcpRecorder recorder;
+    AsyncSocket client(&recorder, MainQueue::shared());
+    SocketError error;
+    ASSERT_TRUE(client.connectToHost("127.0.0.1", test::boundPort(closed.get()), &error))
+        << error.fullDescription();
+    ASSERT_TRUE(pump([&] { return recorder.has("disconnect"); }));
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"disconnect"}));
+    ASSERT_TRUE(recorder.disconnectErrors[0].has_value());
+    EXPECT_EQ(recorder.disconnectErrors[0]->domain, kPosixErrorDomain);
+    EXPECT_EQ(recorder.disconnectErrors[0]->code, ECONNREFUSED);
+    EXPECT_FALSE(client.isConnected());
+}
+
+TEST(AsyncSocketTest, MisuseAndTakenPortsFail) {
+    TcpRecorder recorder;
+    AsyncSocket listener(&recorder, MainQueue::shared());
+    ASSERT_TRUE(listener.acceptOnPort(0));
+    SocketError error;
+    EXPECT_FALSE(listener.acceptOnPort(0, &error));
+    EXPECT_EQ(error.domain, kAsyncSocketErrorDomain);
+    EXPECT_FALSE(listener.connectToHost("127.0.0.1", listener.localPort(), &error));
+    EXPECT_EQ(error.domain, kAsyncSocketErrorDomain);
+
+    AsyncSocket second(&recorder, MainQueue::shared());
+    error = {};
+    EXPECT_FALSE(second.acceptOnPort(listener.localPort(), &error));
+    EXPECT_EQ(error.domain, kPosixErrorDomain);
+    EXPECT_EQ(error.code, EADDRINUSE);
+    EXPECT_EQ(error.reason, "Error in bind() function");
+
+    AsyncSocket client(&recorder, MainQueue::shared());
+    error = {};
+    EXPECT_FALSE(client.connectToHost("", 1, &error));
+    EXPECT_EQ(error.domain, kAsyncSocketErrorDomain);
+    EXPECT_EQ(error.code, int(SocketErrorCode::badParam));
+}
+
+// Verifies that a listener stopped with disconnectAfterWriting can listen
+// again on the same port (the OSC server changes ports this way).
+TEST(AsyncSocketTest, ListenerCanListenAgainAfterDisconnecting) {
+    TcpRecorder recorder;
+    AsyncSocket listener(&recorder, MainQueue::shared());
+    ASSERT_TRUE(listener.acceptOnPort(0));
+    const std::uint16_t port = listener.localPort();
+    listener.disconnectAfterWriting();
+    ASSERT_TRUE(pump([&] { return recorder.has("disconnect"); }));
+    SocketError error;
+    EXPECT_TRUE(listener.acceptOnPort(port, &error)) << error.fullDescription();
+}
+
+TEST(AsyncSocketTest, ClearingTheDelegateSilencesTheSocket) {
+    Connection c;
+    ASSERT_TRUE(c.open("127.0.0.1"));
+    c.server->readData(-1, 1);
+    c.server->setDelegate(nullptr);
+    c.client.writeData(bytesOf("unheard"), -1, 1);
+    c.client.disconnect();
+    settle();
+    EXPECT_EQ(c.listening.events, (std::vector<std::string>{"accept"}));
+}
+
+TEST(AsyncSocketTest, DestroyingTheSocketInsideItsReadCallbackStopsDelivery) {
+    Connection c;
+    ASSERT_TRUE(c.open("127.0.0.1"));
+    c.listening.onRead = [&](AsyncSocket& socket, std::span<const std::uint8_t>, long) {
+        // Queue more reads first, so that more deliveries could follow.
+        socket.readData(-1, 2);
+        socket.readData(-1, 3);
+        c.listening.accepted.clear();
+        c.server = nullptr;
+    };
+    c.server->readData(-1, 1);
+    c.client.writeData(bytesOf("first"), -1, 1);
+    ASSERT_TRUE(pump([&] { return c.server == nullptr; }));
+    c.client.writeData(bytesOf("second"), -1, 2);
+    // The peer sees the connection end.
+    c.client.readData(-1, 1);
+    ASSERT_TRUE(pump([&] { return c.connecting.has("disconnect"); }));
+    settle();
+    EXPECT_EQ(c.listening.events, (std::vector<std::string>{"accept", "read 1"}));
+}
+
+// Verifies that a connection accepted after its listener lost its delegate is
+// closed rather than left open with nobody to own it.
+TEST(AsyncSocketTest, ConnectionAcceptedWithoutADelegateIsClosed) {
+    TcpRecorder listening;
+    TcpRecorder connecting;
+    AsyncSocket listener(&listening, MainQueue::shared());
+    ASSERT_TRUE(listener.acceptOnPort(0));
+    listener.setDelegate(nullptr);
+    AsyncSocket client(&connecting, MainQueue::shared());
+    ASSERT_TRUE(client.connectToHost("127.0.0.1", listener.localPort()));
+    client.readData(-1, 1);
+    ASSERT_TRUE(pump([&] { return connecting.has("disconnect"); }));
+    EXPECT_TRUE(listening.events.empty());
+}
+
+}  // namespace
+}  // namespace bw

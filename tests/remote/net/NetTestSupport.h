@@ -1,0 +1,91 @@
+#pragma once
+
+// Helpers for the socket tests: plain blocking sockets as outside peers,
+// descriptor counts, and whether the machine has an IPv6 loopback.
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/FileDescriptor.h"
+
+namespace bw::test {
+
+// Entries of /proc/self/fd, not counting the descriptor that reads them.
+inline int openDescriptorCount() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    return count - 1;
+}
+
+// A loopback address of `host` ("127.0.0.1" or "::1") and `port`.
+inline sockaddr_storage loopbackAddress(const std::string& host, std::uint16_t port,
+                                        socklen_t* length) {
+    sockaddr_storage storage{};
+    if (host.find(':') != std::string::npos) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        ::inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr);
+        *length = sizeof(sockaddr_in6);
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        ::inet_pton(AF_INET, host.c_str(), &v4->sin_addr);
+        *length = sizeof(sockaddr_in);
+    }
+    return storage;
+}
+
+inline std::uint16_t boundPort(int fd) {
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length);
+    return storage.ss_family == AF_INET6
+               ? ntohs(reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port)
+               : ntohs(reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+}
+
+// A blocking socket of `type` bound to `host` port `port` (0: ephemeral).
+// Invalid when the address cannot be bound.
+inline FileDescriptor plainSocket(int type, const std::string& host, std::uint16_t port = 0) {
+    socklen_t length = 0;
+    const sockaddr_storage address = loopbackAddress(host, port, &length);
+    FileDescriptor fd(::socket(address.ss_family, type | SOCK_CLOEXEC, 0));
+    if (!fd.valid() || ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+        return {};
+    }
+    return fd;
+}
+
+inline bool sendDatagram(int fd, const std::string& host, std::uint16_t port,
+                         const std::vector<std::uint8_t>& bytes) {
+    socklen_t length = 0;
+    const sockaddr_storage address = loopbackAddress(host, port, &length);
+    return ::sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                    length) == static_cast<ssize_t>(bytes.size());
+}
+
+inline bool ipv6LoopbackAvailable() {
+    return plainSocket(SOCK_DGRAM, "::1").valid();
+}
+
+inline std::vector<std::uint8_t> bytesOf(const std::string& text) {
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+}  // namespace bw::test
