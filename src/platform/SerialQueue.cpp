@@ -6,6 +6,7 @@
 #include <exception>
 #include <utility>
 
+#include "platform/RunAndWait.h"
 #include "platform/SystemLog.h"
 
 namespace bw {
@@ -36,18 +37,7 @@ void SerialQueue::sync(const Work& work) {
         runGuarded(work);
         return;
     }
-    std::mutex doneMutex;
-    std::condition_variable doneChanged;
-    bool done = false;
-    post([&] {
-        runGuarded(work);
-        std::lock_guard lock(doneMutex);
-        done = true;
-        // Notified under the lock: the waiter's locals die as soon as it wakes.
-        doneChanged.notify_one();
-    });
-    std::unique_lock lock(doneMutex);
-    doneChanged.wait(lock, [&] { return done; });
+    runAndWait([this](Work item) { post(std::move(item)); }, [&] { runGuarded(work); });
 }
 
 void SerialQueue::run() {

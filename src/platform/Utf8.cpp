@@ -2,9 +2,17 @@
 
 #include <glib.h>
 
+#include <algorithm>
+
 namespace bw {
 
 bool isUtf8(std::string_view text) {
+    // Addresses, commands and most names are ASCII (NUL included): nothing
+    // more to check.
+    if (std::all_of(text.begin(), text.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return true;
+    }
     // g_utf8_validate stops at a NUL, so each run between NULs is checked on
     // its own.
     while (!text.empty()) {

@@ -12,24 +12,13 @@
 namespace bw {
 namespace {
 
-class OscPeersTest : public ::testing::Test {
+class OscPeersTest : public test::ListeningServerTest {
 protected:
-    void SetUp() override {
-        port_ = test::freePort();
-        server_.setPort(port_);
-        server_.setDelegate(&destination_);
-        ASSERT_TRUE(server_.startListening());
-    }
-
     void oscsend(const std::string& transport, const std::string& arguments) {
         const std::string command = "timeout 20 oscsend osc." + transport +
                                     "://127.0.0.1:" + std::to_string(port_) + " " + arguments;
         ASSERT_EQ(test::runCommand(command), 0) << command;
     }
-
-    std::uint16_t port_ = 0;
-    test::RecordingDestination destination_;
-    OscServer server_;
 };
 
 TEST_F(OscPeersTest, OscsendOverUdpAndLengthPrefixedTcp) {

@@ -42,15 +42,8 @@ private:
     bool connected_ = false;
 };
 
-class OscServerTest : public ::testing::Test {
+class OscServerTest : public test::ListeningServerTest {
 protected:
-    void SetUp() override {
-        port_ = test::freePort();
-        server_.setPort(port_);
-        server_.setDelegate(&destination_);
-        ASSERT_TRUE(server_.startListening());
-    }
-
     bool pumpUntil(const std::function<bool()>& done) {
         return MainQueue::shared().pumpUntil(done, std::chrono::seconds(10));
     }
@@ -63,10 +56,6 @@ protected:
             result.push_back(m.addressPattern());
         return result;
     }
-
-    std::uint16_t port_ = 0;
-    test::RecordingDestination destination_;
-    OscServer server_;
 };
 
 TEST_F(OscServerTest, DeliversADatagramWithAReplySocketToTheSender) {

@@ -36,6 +36,13 @@ bool canBind(int family, int type, std::uint16_t port) {
 
 }  // namespace
 
+void ListeningServerTest::SetUp() {
+    port_ = freePort();
+    server_.setPort(port_);
+    server_.setDelegate(&destination_);
+    ASSERT_TRUE(server_.startListening());
+}
+
 std::uint16_t freePort() {
     for (int attempt = 0; attempt < 50; ++attempt) {
         FileDescriptor probe(::socket(AF_INET, SOCK_STREAM, 0));

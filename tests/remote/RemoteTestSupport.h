@@ -1,11 +1,14 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "remote/osc/OscMessage.h"
 #include "remote/osc/OscPacketDestination.h"
+#include "remote/osc/OscServer.h"
 
 namespace bw::test {
 
@@ -14,6 +17,16 @@ class RecordingDestination : public OscPacketDestination {
 public:
     void takeMessage(const OscMessage& message) override { messages.push_back(message); }
     std::vector<OscMessage> messages;
+};
+
+// A server listening on a free port, recording what it receives.
+class ListeningServerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+
+    std::uint16_t port_ = 0;
+    RecordingDestination destination_;
+    OscServer server_;
 };
 
 // A port that is free for both TCP and UDP on IPv4 and IPv6 right now.

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <exception>
 
+#include "platform/RunAndWait.h"
 #include "platform/SystemLog.h"
 #include "remote/net/SocketError.h"
 
@@ -100,18 +101,7 @@ void SocketIOThread::sync(const Work& work) {
         runGuarded(work);
         return;
     }
-    std::mutex doneMutex;
-    std::condition_variable doneChanged;
-    bool done = false;
-    run([&] {
-        runGuarded(work);
-        std::lock_guard lock(doneMutex);
-        done = true;
-        // Notified under the lock: the waiter's locals die as soon as it wakes.
-        doneChanged.notify_one();
-    });
-    std::unique_lock lock(doneMutex);
-    doneChanged.wait(lock, [&] { return done; });
+    runAndWait([this](Work item) { run(std::move(item)); }, [&] { runGuarded(work); });
 }
 
 void SocketIOThread::runInline(const Work& work) {

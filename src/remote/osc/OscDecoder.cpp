@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 
+#include "platform/Utf8.h"
 #include "remote/osc/OscEncoder.h"
 
 namespace bw {
@@ -18,9 +19,10 @@ std::optional<std::string_view> OscDecoder::readString() {
     const auto zero = std::find(rest.begin(), rest.end(), std::uint8_t{0});
     if (zero == rest.end()) return std::nullopt;
     const auto length = static_cast<std::size_t>(zero - rest.begin());
-    if (!isValidUtf8(rest.first(length))) return std::nullopt;
+    const std::string_view text(reinterpret_cast<const char*>(rest.data()), length);
+    if (!isUtf8(text)) return std::nullopt;
     position_ += OscEncoder::padded(length + 1);
-    return std::string_view(reinterpret_cast<const char*>(rest.data()), length);
+    return text;
 }
 
 std::optional<std::uint32_t> OscDecoder::readUInt32() {
@@ -54,43 +56,6 @@ std::optional<std::span<const std::uint8_t>> OscDecoder::readBlob() {
     const std::span<const std::uint8_t> blob = left().first(*size);
     position_ += OscEncoder::padded(*size);
     return blob;
-}
-
-bool OscDecoder::isValidUtf8(std::span<const std::uint8_t> text) {
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    while (i < n) {
-        const std::uint8_t lead = text[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t count = 0;
-        // The bounds of the first continuation byte rule out overlong forms,
-        // surrogates and code points above U+10FFFF.
-        std::uint8_t low = 0x80;
-        std::uint8_t high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            count = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            count = 2;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            count = 3;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (n - i - 1 < count) return false;
-        if (text[i + 1] < low || text[i + 1] > high) return false;
-        for (std::size_t k = 2; k <= count; ++k) {
-            if (text[i + k] < 0x80 || text[i + k] > 0xBF) return false;
-        }
-        i += count + 1;
-    }
-    return true;
 }
 
 }  // namespace bw

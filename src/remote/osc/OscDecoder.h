@@ -39,10 +39,6 @@ public:
     // field); consumes 4 + s rounded up to a multiple of 4.
     std::optional<std::span<const std::uint8_t>> readBlob();
 
-    // Whether `text` is well-formed UTF-8: no overlong forms, no surrogates,
-    // nothing above U+10FFFF.
-    static bool isValidUtf8(std::span<const std::uint8_t> text);
-
 private:
     std::span<const std::uint8_t> left() const { return bytes_.subspan(position_); }
 
