@@ -152,8 +152,8 @@ std::unique_ptr<RenderContext> RenderContext::create(std::string& failure) {
     const char* clientExtensions = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
     if (!hasExtension(clientExtensions, "EGL_EXT_platform_base")) {
         failure =
-            "EGL lacks EGL_EXT_platform_base (is libegl1 with a Mesa or vendor driver "
-            "installed?)";
+            "no EGL driver found (install libegl-mesa0 and libgl1-mesa-dri, or the GPU vendor's "
+            "driver)";
         return nullptr;
     }
     std::vector<std::string> reasons;
@@ -185,6 +185,7 @@ std::unique_ptr<RenderContext> RenderContext::create(std::string& failure) {
                                    "surfaceless")) {
             return context;
         }
+        reasons.back() += " (is libgl1-mesa-dri installed?)";
     } else {
         reasons.push_back(
             "surfaceless: EGL lacks EGL_MESA_platform_surfaceless (install "

@@ -1,9 +1,11 @@
 #include <epoxy/gl.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 #include "engine/RenderContext.h"
+#include "platform/Fatal.h"
 
 namespace bw {
 namespace {
@@ -47,6 +49,20 @@ TEST(RenderContextTest, IsCurrentOnOneThreadAtATime) {
 
 TEST(RenderContextTest, SharedIsOneContext) {
     EXPECT_EQ(&RenderContext::shared(), &RenderContext::shared());
+}
+
+// A machine without any EGL driver is a broken installation: one message
+// saying what to install, then the process ends.
+TEST(RenderContextDeathTest, NoDriverIsFatalAndSaysWhatIsMissing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            setenv("__EGL_VENDOR_LIBRARY_FILENAMES", "/nonexistent/egl-vendor.json", 1);
+            RenderContext::shared();
+        },
+        ::testing::ExitedWithCode(kFatalExitStatus),
+        "beamwright: fatal: cannot create the OpenGL rendering context: no EGL driver found "
+        "\\(install libegl-mesa0");
 }
 
 }  // namespace
