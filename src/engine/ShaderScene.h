@@ -76,7 +76,7 @@ public:
     // Render thread: draws the scene with its present inputs into a new
     // buffer of `size` from `pool` (the global pool when none is given). A
     // shader that does not compile ends the process with the compiler's log.
-    // None when no buffer can be had (size beyond the GPU's limit).
+    // A size beyond what a texture can be is clamped, as the pool does.
     GpuBufferRef allocAndRenderToBufferSized(PixelSize size);
     GpuBufferRef allocAndRenderToBufferSized(PixelSize size, GpuBufferPool& pool);
 
