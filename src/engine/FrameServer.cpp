@@ -87,8 +87,7 @@ void FrameServer::publishFrame(GpuBuffer& frame) {
     const bool asIs = frame.size() == size && !frame.flipped() &&
                       frame.srcRect() == PixelRect{0, 0, size.width, size.height};
     const GLuint framebuffer = asIs ? frame.framebuffer() : normalised(frame, size);
-    const std::optional<PixelReadback::Mapped> mapped =
-        readback_.readAndMapPrevious(framebuffer, size);
+    const std::optional<PixelReadback::Mapped> mapped = readback_.readAndMap(framebuffer, size);
     if (!mapped) {
         return;
     }

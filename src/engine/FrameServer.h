@@ -28,8 +28,9 @@ struct FramePixels {
 // Shares one output's frames with other video software on the machine: a
 // PipeWire video source node named after the output, BGRA at the output's
 // size. Each tick the render thread hands it the output's frame; the pixels
-// come back from the GPU through pixel-buffer objects, one refresh late, and
-// go to the node without ever waiting: when no consumer has a buffer free
+// come back from the GPU through pixel-buffer objects (at once where the GPU
+// has finished the copy, else one refresh late) and go to the node without
+// ever waiting: when no consumer has a buffer free
 // (or no daemon runs) the frame is dropped. Tests and the window's preview
 // read frames in-process through captureFrame.
 //
@@ -62,8 +63,8 @@ public:
     void publishFrame(GpuBuffer& frame);
 
     // Any thread: the next frame this server publishes, as its pixels. The
-    // future is fulfilled on the render thread by the next publish (one
-    // refresh behind it) and broken if the server dies first.
+    // future is fulfilled on the render thread when that frame goes out, and
+    // broken if the server dies first.
     std::future<FramePixels> captureFrame();
 
     // Frames handed to the node, and frames dropped (no consumer buffer

@@ -31,8 +31,7 @@ void PixelReadback::deleteFence(Slot& slot) {
     }
 }
 
-std::optional<PixelReadback::Mapped> PixelReadback::readAndMapPrevious(GLuint framebuffer,
-                                                                       PixelSize size) {
+std::optional<PixelReadback::Mapped> PixelReadback::readAndMap(GLuint framebuffer, PixelSize size) {
     unmap();
     Slot& current = slots_[next_];
     next_ = 1 - next_;
@@ -57,28 +56,42 @@ std::optional<PixelReadback::Mapped> PixelReadback::readAndMapPrevious(GLuint fr
     current.size = size;
     current.filled = true;
 
+    // The newest finished copy goes out: this tick's where the GPU is done
+    // already (a software renderer always is), else the previous tick's.
     std::optional<Mapped> result;
-    if (previous.filled) {
-        const GLenum state = glClientWaitSync(previous.fence, GL_SYNC_FLUSH_COMMANDS_BIT, 0);
-        if (state == GL_TIMEOUT_EXPIRED) {
-            framesNotReady_.fetch_add(1, std::memory_order_relaxed);
+    if (isDone(current)) {
+        previous.filled = false;
+        deleteFence(previous);
+        result = map(current);
+    } else if (previous.filled) {
+        if (isDone(previous)) {
+            result = map(previous);
         } else {
-            previous.filled = false;
-            deleteFence(previous);
-            const std::size_t previousBytes = static_cast<std::size_t>(previous.size.width) * 4 *
-                                              static_cast<std::size_t>(previous.size.height);
-            glBindBuffer(GL_PIXEL_PACK_BUFFER, previous.buffer.get());
-            const void* pixels = glMapBufferRange(
-                GL_PIXEL_PACK_BUFFER, 0, static_cast<GLsizeiptr>(previousBytes), GL_MAP_READ_BIT);
-            if (pixels != nullptr) {
-                mapped_ = &previous;
-                result = Mapped{static_cast<const std::uint8_t*>(pixels), previous.size,
-                                static_cast<std::size_t>(previous.size.width) * 4};
-            }
+            framesNotReady_.fetch_add(1, std::memory_order_relaxed);
         }
     }
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     return result;
+}
+
+bool PixelReadback::isDone(Slot& slot) {
+    return glClientWaitSync(slot.fence, GL_SYNC_FLUSH_COMMANDS_BIT, 0) != GL_TIMEOUT_EXPIRED;
+}
+
+std::optional<PixelReadback::Mapped> PixelReadback::map(Slot& slot) {
+    slot.filled = false;
+    deleteFence(slot);
+    const std::size_t bytes =
+        static_cast<std::size_t>(slot.size.width) * 4 * static_cast<std::size_t>(slot.size.height);
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, slot.buffer.get());
+    const void* pixels =
+        glMapBufferRange(GL_PIXEL_PACK_BUFFER, 0, static_cast<GLsizeiptr>(bytes), GL_MAP_READ_BIT);
+    if (pixels == nullptr) {
+        return std::nullopt;
+    }
+    mapped_ = &slot;
+    return Mapped{static_cast<const std::uint8_t*>(pixels), slot.size,
+                  static_cast<std::size_t>(slot.size.width) * 4};
 }
 
 void PixelReadback::unmap() {

@@ -16,9 +16,10 @@ namespace bw {
 
 // Brings frames back from the GPU through two pixel-buffer objects used in
 // turn, so that a tick never waits for its own readback: each call starts
-// copying this tick's frame and hands out the frame started one call
-// earlier. Published frames are therefore one refresh behind the render.
-// On a software renderer the copy completes at once and costs the same.
+// copying this tick's frame and hands out the newest copy the GPU has
+// finished: this tick's where it is done at once (a software renderer always
+// is), else the one started a call earlier. A frame is at most one refresh
+// behind the render, and none is handed out twice.
 //
 // Render thread only. May be destroyed on any thread (its GL objects are
 // then deleted by the render thread).
@@ -37,10 +38,9 @@ public:
     PixelReadback& operator=(const PixelReadback&) = delete;
 
     // Starts reading all of `framebuffer` (of `size`) back, then maps the
-    // frame started by the previous call. None on the first call, and when
-    // the GPU has not finished that copy yet: the caller drops the frame
-    // rather than wait.
-    std::optional<Mapped> readAndMapPrevious(GLuint framebuffer, PixelSize size);
+    // newest finished copy not handed out yet. None when there is none (the
+    // GPU still copying both): the caller drops the frame rather than wait.
+    std::optional<Mapped> readAndMap(GLuint framebuffer, PixelSize size);
     // Releases the mapping handed out last, if any.
     void unmap();
 
@@ -57,6 +57,8 @@ private:
         bool filled = false;
     };
     static void deleteFence(Slot& slot);
+    static bool isDone(Slot& slot);
+    std::optional<Mapped> map(Slot& slot);
 
     std::array<Slot, 2> slots_;
     std::size_t next_ = 0;
