@@ -8,6 +8,11 @@
 
 namespace bw {
 
+CueStack& CueStack::shared() {
+    static CueStack* stack = new CueStack(ShowStatus::shared());
+    return *stack;
+}
+
 CueStack::CueStack(ShowStatus& status) : status_(status) {}
 
 void CueStack::setOutputCountSource(OutputCountSource source) {

@@ -24,6 +24,10 @@ public:
 
     explicit CueStack(ShowStatus& status);
     CueStack(const CueStack&) = delete;
+
+    // The process's one stack, on the shared show status; created on first
+    // use and never destroyed.
+    static CueStack& shared();
     CueStack& operator=(const CueStack&) = delete;
 
     // The engine installs its output count here. Until then a new cue gets as

@@ -4,6 +4,11 @@
 
 namespace bw {
 
+ShowStatus& ShowStatus::shared() {
+    static ShowStatus* status = new ShowStatus(NotificationCenter::defaultCenter());
+    return *status;
+}
+
 ShowStatus::ShowStatus(NotificationCenter& center) : center_(center) {}
 
 void ShowStatus::setDirty(bool dirty) {

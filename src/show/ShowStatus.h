@@ -18,6 +18,10 @@ class ShowStatus {
 public:
     explicit ShowStatus(NotificationCenter& center);
     ShowStatus(const ShowStatus&) = delete;
+
+    // The process's show status, on the default notification centre; created
+    // on first use and never destroyed.
+    static ShowStatus& shared();
     ShowStatus& operator=(const ShowStatus&) = delete;
 
     bool isDirty() const { return isDirty_; }

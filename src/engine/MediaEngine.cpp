@@ -1,0 +1,437 @@
+#include "engine/MediaEngine.h"
+
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <utility>
+
+#include "engine/DisplayLink.h"
+#include "engine/GpuBufferPool.h"
+#include "engine/MediaOutput.h"
+#include "engine/RenderContext.h"
+#include "platform/Clock.h"
+#include "platform/Fatal.h"
+#include "platform/MainQueue.h"
+#include "remote/NetworkManager.h"
+#include "show/CueStack.h"
+#include "show/ShowStatus.h"
+
+namespace bw {
+
+MediaEngine& MediaEngine::sharedEngine() {
+    static std::once_flag once;
+    static MediaEngine* engine = nullptr;
+    std::call_once(once, [] {
+        engine = new MediaEngine(Parts{CueStack::shared(), ShowStatus::shared(), systemClock(),
+                                       &NetworkManager::shared(), std::make_unique<DisplayLink>()});
+    });
+    return *engine;
+}
+
+MediaEngine::MediaEngine(Parts parts)
+    : stack_(parts.stack),
+      status_(parts.status),
+      clock_(parts.clock),
+      network_(parts.network),
+      alive_(std::make_shared<MediaEngine*>(this)) {
+    // The stack, network manager and clock come ready-made; then the frame
+    // times, the pool, the alignment grid and the display link, in that order.
+    const auto now = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
+    state_.frameTimes.fill(now);
+    GpuBufferPool::createGlobal(RenderContext::shared());
+    state_.currentCue = alignmentGridCue(0);
+    stack_.setOutputCountSource([this] { return outputs().size(); });
+
+    displayLink_ = std::move(parts.displayLink);
+    if (displayLink_) {
+        if (!displayLink_->isValid()) {
+            fatalError("cannot create the display link (refresh rate " +
+                       std::to_string(displayLink_->refreshRate()) + " Hz)");
+        }
+        displayLink_->setOutputCallback([this](const DisplayTimeStamp& timeStamp) {
+            RenderContext& context = RenderContext::shared();
+            if (!context.isCurrent() && !context.makeCurrent()) {
+                fatalError("cannot make the OpenGL context current on the render thread");
+            }
+            renderFrame(timeStamp);
+        });
+        if (!displayLink_->start()) {
+            fatalError("cannot start the display link");
+        }
+    }
+}
+
+MediaEngine::~MediaEngine() {
+    if (displayLink_) {
+        displayLink_->stop();
+    }
+    stack_.setOutputCountSource(nullptr);
+}
+
+void MediaEngine::setDelegate(std::shared_ptr<MediaEngineDelegate> delegate) {
+    delegate_ = std::move(delegate);
+}
+
+std::vector<std::shared_ptr<MediaOutput>> MediaEngine::outputs() const {
+    std::lock_guard lock(mutex_);
+    return state_.outputs;
+}
+
+std::optional<Cue> MediaEngine::previousCue() const {
+    std::lock_guard lock(mutex_);
+    return state_.previousCue;
+}
+
+std::optional<Cue> MediaEngine::currentCue() const {
+    std::lock_guard lock(mutex_);
+    return state_.currentCue;
+}
+
+std::optional<Cue> MediaEngine::nextCue() const {
+    std::lock_guard lock(mutex_);
+    return state_.nextCue;
+}
+
+std::optional<double> MediaEngine::fadeTransitionProgress() const {
+    std::lock_guard lock(mutex_);
+    return state_.fadeTransitionProgress;
+}
+
+double MediaEngine::fadeEndTime() const {
+    std::lock_guard lock(mutex_);
+    return state_.fadeEndTime;
+}
+
+std::array<std::uint64_t, MediaEngine::kFrameTimeCount> MediaEngine::frameTimes() const {
+    std::lock_guard lock(mutex_);
+    std::array<std::uint64_t, kFrameTimeCount> ordered{};
+    for (std::size_t i = 0; i < kFrameTimeCount; ++i) {
+        ordered[i] = state_.frameTimes[(state_.oldestFrameTime + i) % kFrameTimeCount];
+    }
+    return ordered;
+}
+
+MediaOutputState MediaEngine::gridState() {
+    return MediaOutputState{MediaURL::generator(MediaURL::Generator::Grid), true, true, false};
+}
+
+Cue MediaEngine::alignmentGridCue(std::size_t outputCount) {
+    return Cue{-1.0, "Alignment Grid", 1.0,
+               std::vector<MediaOutputState>(outputCount, gridState())};
+}
+
+void MediaEngine::setCurrentCue(std::optional<Cue> cue) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.currentCue = cue;
+    }
+    if (delegate_) {
+        delegate_->currentCueChanged(cue);
+    }
+}
+
+void MediaEngine::setNextCue(std::optional<Cue> cue) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.nextCue = cue;
+    }
+    if (delegate_) {
+        delegate_->nextCueChanged(cue);
+    }
+}
+
+std::optional<Cue> MediaEngine::stackCue(double id) const {
+    if (std::optional<std::size_t> index = stack_.indexOfCue(id)) {
+        return stack_.cues()[*index];
+    }
+    return std::nullopt;
+}
+
+void MediaEngine::go() {
+    if (!nextCue()) {
+        loadCueAfterCurrent();
+    }
+    const std::optional<Cue> next = nextCue();
+    if (!next) {
+        return;
+    }
+    if (delegate_) {
+        delegate_->cueTransitionBegan();
+    }
+    std::vector<MediaPlayerRef> released;
+    {
+        // One step for the render thread: fade, players and cues change
+        // together between two ticks.
+        std::lock_guard lock(mutex_);
+        state_.fadeEndTime = clock_.mediaTimeSeconds() + effectiveFadeLength(next->fadeLength);
+        state_.fadeTransitionProgress = 0.0;
+        for (const auto& output : state_.outputs) {
+            std::vector<MediaPlayerRef> dropped = output->go();
+            released.insert(released.end(), dropped.begin(), dropped.end());
+        }
+        state_.previousCue = state_.currentCue;
+        state_.currentCue = next;
+    }
+    if (delegate_) {
+        delegate_->currentCueChanged(next);
+    }
+    setNextCue(std::nullopt);
+}
+
+void MediaEngine::loadNextCue(const Cue& cue) {
+    setNextCue(cue);
+    const std::optional<Cue> current = currentCue();
+    const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    for (std::size_t j = 0; j < cue.outputStates.size() && j < outputList.size(); ++j) {
+        MediaOutput& output = *outputList[j];
+        const MediaOutputState& state = cue.outputStates[j];
+        if (current && j < current->outputStates.size() &&
+            current->outputStates[j].mediaURL.absoluteString() == state.mediaURL.absoluteString()) {
+            // The output keeps its running player through the next GO.
+            output.setNextPlayer(nullptr);
+        } else {
+            output.setNextPlayer(output.makePlayer(state));
+        }
+    }
+}
+
+void MediaEngine::loadCueAfter(const std::optional<Cue>& cue) {
+    const std::vector<Cue>& cues = stack_.cues();
+    if (cue) {
+        const std::optional<std::size_t> index = stack_.indexOfCue(cue->id);
+        if (index && *index + 1 < cues.size()) {
+            loadNextCue(cues[*index + 1]);
+            return;
+        }
+    }
+    // Not in the stack (the alignment grid), or the last cue: wrap around.
+    if (!cues.empty()) {
+        loadNextCue(cues.front());
+    }
+}
+
+void MediaEngine::loadCueAfterCurrent() {
+    const std::optional<Cue> current = currentCue();
+    if (current) {
+        loadCueAfter(current);
+    }
+}
+
+void MediaEngine::advanceNextCue() {
+    loadCueAfter(nextCue());
+}
+
+void MediaEngine::reloadCues() {
+    stopDisplayLink();
+    {
+        std::lock_guard lock(mutex_);
+        if (state_.previousCue) {
+            state_.previousCue = stackCue(state_.previousCue->id);
+        }
+    }
+    const std::optional<Cue> current = currentCue();
+    if (!current) {
+        loadCueAfterCurrent();
+        startDisplayLink();
+        return;
+    }
+    const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    const Cue cue = stackCue(current->id).value_or(alignmentGridCue(outputList.size()));
+    setCurrentCue(cue);
+    std::vector<MediaPlayerRef> released;
+    for (std::size_t j = 0; j < cue.outputStates.size() && j < outputList.size(); ++j) {
+        MediaOutput& output = *outputList[j];
+        const MediaOutputState& state = cue.outputStates[j];
+        // A player already showing exactly this state goes on untouched, so
+        // an edit elsewhere in the cue does not restart the picture on stage.
+        const MediaPlayerRef running = output.runningPlayer();
+        if (running && running->state() == state) {
+            continue;
+        }
+        MediaPlayerRef player = output.makePlayer(state);
+        player->play();
+        output.replaceRunningPlayer(std::move(player));
+        if (running) {
+            released.push_back(running);
+        }
+    }
+    loadCueAfterCurrent();
+    startDisplayLink();
+}
+
+void MediaEngine::addOutput(std::shared_ptr<MediaOutput> output) {
+    {
+        std::lock_guard lock(mutex_);
+        state_.outputs.push_back(std::move(output));
+    }
+    status_.setDirty(true);
+    stack_.addOutputState();
+    reloadCues();
+}
+
+void MediaEngine::removeOutput(std::size_t j) {
+    std::shared_ptr<MediaOutput> removed;
+    {
+        std::lock_guard lock(mutex_);
+        if (j >= state_.outputs.size()) {
+            return;
+        }
+        removed = state_.outputs[j];
+        state_.outputs.erase(state_.outputs.begin() + static_cast<std::ptrdiff_t>(j));
+    }
+    status_.setDirty(true);
+    stack_.removeOutputState(j);
+    reloadCues();
+}
+
+void MediaEngine::renameOutput(std::size_t j, const std::string& name) {
+    const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    if (j < outputList.size()) {
+        outputList[j]->setName(name);
+    }
+}
+
+void MediaEngine::loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs) {
+    stopDisplayLink();
+    std::size_t count = 0;
+    std::vector<std::shared_ptr<MediaOutput>> previous;
+    {
+        std::lock_guard lock(mutex_);
+        previous = std::exchange(state_.outputs, std::move(outputs));
+        count = state_.outputs.size();
+    }
+    status_.setDirty(true);
+    setCurrentCue(alignmentGridCue(count));
+    setNextCue(std::nullopt);
+    startDisplayLink();
+}
+
+void MediaEngine::resetOutputs() {
+    std::vector<std::shared_ptr<MediaOutput>> previous;
+    {
+        std::lock_guard lock(mutex_);
+        previous = std::exchange(state_.outputs, {});
+        state_.previousCue.reset();
+    }
+    status_.setDirty(true);
+    setCurrentCue(alignmentGridCue(0));
+    setNextCue(std::nullopt);
+}
+
+std::int64_t MediaEngine::framesPerSecond() const {
+    const std::array<std::uint64_t, kFrameTimeCount> times = frameTimes();
+    const std::uint64_t span = times.back() - times.front();
+    if (span == 0) {
+        // No frame rendered since the times were filled: no rate to tell.
+        return 0;
+    }
+    const double mean = static_cast<double>(span) / static_cast<double>(kFrameTimeCount - 1);
+    return std::llround(1.0 / (mean / static_cast<double>(Clock::kHostTicksPerSecond)));
+}
+
+double MediaEngine::effectiveFadeLength(double fadeLength) {
+    // Below zero, not a number or endless, the progress would never pass 1.0
+    // and the show would hang mid-fade: such a fade is a cut.
+    return fadeLength > 0.0 && std::isfinite(fadeLength) ? fadeLength : 0.0;
+}
+
+double MediaEngine::progressAt(double now, double fadeEndTime, double fadeLength) {
+    const double length = effectiveFadeLength(fadeLength);
+    if (length == 0.0) {
+        // A cut completes on the first tick after GO.
+        return now > fadeEndTime ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    return 1.0 - (fadeEndTime - now) / length;
+}
+
+void MediaEngine::completeTransition(std::vector<MediaPlayerRef>& released) {
+    state_.previousCue.reset();
+    state_.fadeTransitionProgress.reset();
+    for (const auto& output : state_.outputs) {
+        std::vector<MediaPlayerRef> dropped = output->completeTransition();
+        released.insert(released.end(), dropped.begin(), dropped.end());
+    }
+}
+
+void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
+    std::vector<MediaPlayerRef> released;
+    std::vector<std::pair<std::shared_ptr<MediaOutput>, MediaOutput::RenderPlan>> plans;
+    std::optional<double> progress;
+    bool completed = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_.currentCue && state_.previousCue) {
+            const double p = progressAt(clock_.mediaTimeSeconds(), state_.fadeEndTime,
+                                        state_.currentCue->fadeLength);
+            state_.fadeTransitionProgress = p;
+            if (p > 1.0) {
+                completeTransition(released);
+                completed = true;
+            }
+        }
+        progress = state_.fadeTransitionProgress;
+        plans.reserve(state_.outputs.size());
+        for (const auto& output : state_.outputs) {
+            plans.emplace_back(output, output->planRender());
+        }
+    }
+    for (auto& [output, plan] : plans) {
+        output->render(plan, timeStamp, progress);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        state_.frameTimes[state_.oldestFrameTime] = timeStamp.hostTime;
+        state_.oldestFrameTime = (state_.oldestFrameTime + 1) % kFrameTimeCount;
+    }
+    if (completed) {
+        MainQueue::shared().post([alive = std::weak_ptr<MediaEngine*>(alive_)] {
+            if (auto engine = alive.lock()) {
+                if ((*engine)->delegate_) {
+                    (*engine)->delegate_->cueTransitionComplete();
+                }
+                (*engine)->loadCueAfterCurrent();
+            }
+        });
+    }
+    // Players that stop here (a movie) may take a moment to do so: whatever
+    // this tick holds last goes to the main thread to be released.
+    for (auto& [output, plan] : plans) {
+        for (MediaPlayerRef& player : plan.players) {
+            if (player.use_count() == 1) {
+                released.push_back(std::move(player));
+            }
+        }
+        if (plan.nextPlayer.use_count() == 1) {
+            released.push_back(std::move(plan.nextPlayer));
+        }
+    }
+    plans.clear();
+    releaseOnMainQueue(std::move(released));
+    if (tickObserver_) {
+        tickObserver_(timeStamp, progress);
+    }
+}
+
+void MediaEngine::setTickObserver(TickObserver observer) {
+    tickObserver_ = std::move(observer);
+}
+
+void MediaEngine::releaseOnMainQueue(std::vector<MediaPlayerRef> players) {
+    if (!players.empty()) {
+        MainQueue::shared().post([players = std::move(players)]() mutable { players.clear(); });
+    }
+}
+
+void MediaEngine::stopDisplayLink() {
+    if (displayLink_) {
+        displayLink_->stop();
+    }
+}
+
+void MediaEngine::startDisplayLink() {
+    if (displayLink_) {
+        displayLink_->start();
+    }
+}
+
+}  // namespace bw

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "engine/DisplayLink.h"
+#include "engine/DisplayTimeStamp.h"
+#include "engine/MediaEngineDelegate.h"
+#include "engine/MediaPlayer.h"
+#include "show/Cue.h"
+
+namespace bw {
+
+class Clock;
+class CueStack;
+class MediaOutput;
+class MediaPlayer;
+class NetworkManager;
+class ShowStatus;
+
+// The spine of playback: the show's outputs, the current, next and fading-out
+// cues, GO and crossfades, driven once per display refresh.
+//
+// Threads: every operation on the main thread, except renderFrame and
+// completeTransition, which run on the render thread (the display link's).
+// Engine state shared with the render thread (outputs, cues, progress, fade
+// end, frame times) is guarded by one mutex held only for short copies and
+// updates, never across a delegate call or a render; each tick works on a
+// whole snapshot. Delegate calls happen on the main thread only.
+class MediaEngine {
+public:
+    static constexpr std::size_t kFrameTimeCount = 30;
+
+    // What the engine is built from. The process's engine uses the shared
+    // stack, show status, network manager, system clock and a 60 Hz display
+    // link; tests give their own and tick by hand.
+    struct Parts {
+        CueStack& stack;
+        ShowStatus& status;
+        Clock& clock;
+        // Null: none (tests drive renderFrame themselves).
+        NetworkManager* network = nullptr;
+        // Null: no display link.
+        std::unique_ptr<DisplayLink> displayLink;
+    };
+
+    // The process's engine, constructed on first use (main thread).
+    static MediaEngine& sharedEngine();
+
+    explicit MediaEngine(Parts parts);
+    ~MediaEngine();
+    MediaEngine(const MediaEngine&) = delete;
+    MediaEngine& operator=(const MediaEngine&) = delete;
+
+    CueStack& stack() const { return stack_; }
+    NetworkManager* network() const { return network_; }
+    DisplayLink* displayLink() const { return displayLink_.get(); }
+
+    // Held strongly; may be null.
+    void setDelegate(std::shared_ptr<MediaEngineDelegate> delegate);
+    const std::shared_ptr<MediaEngineDelegate>& delegate() const { return delegate_; }
+
+    // Main thread: copies of the present values.
+    std::vector<std::shared_ptr<MediaOutput>> outputs() const;
+    std::optional<Cue> previousCue() const;
+    std::optional<Cue> currentCue() const;
+    std::optional<Cue> nextCue() const;
+    std::optional<double> fadeTransitionProgress() const;
+    double fadeEndTime() const;
+    std::array<std::uint64_t, kFrameTimeCount> frameTimes() const;
+
+    void go();
+    void loadNextCue(const Cue& cue);
+    void loadCueAfterCurrent();
+    void advanceNextCue();
+    void reloadCues();
+    void addOutput(std::shared_ptr<MediaOutput> output);
+    void removeOutput(std::size_t j);
+    void renameOutput(std::size_t j, const std::string& name);
+    void loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs);
+    void resetOutputs();
+    // Frames per second over the last 30 frames; 0 before two frames have
+    // been rendered at different times.
+    std::int64_t framesPerSecond() const;
+
+    // Render thread: one tick. The crossfade's end is detected here; the
+    // delegate's notice and the loading of the following cue are handed to
+    // the main queue.
+    void renderFrame(const DisplayTimeStamp& timeStamp);
+
+    // The built-in cue that stands on the outputs when nothing else does.
+    static Cue alignmentGridCue(std::size_t outputCount);
+    static MediaOutputState gridState();
+
+    // Render thread, after each tick, for benchmarks and tests: the tick's
+    // time stamp and the progress its outputs were rendered with.
+    using TickObserver = std::function<void(const DisplayTimeStamp&, std::optional<double>)>;
+    // Set while no tick runs (before ticking starts, or with the link stopped).
+    void setTickObserver(TickObserver observer);
+
+private:
+    // The values a tick reads, guarded by mutex_.
+    struct State {
+        std::vector<std::shared_ptr<MediaOutput>> outputs;
+        std::optional<Cue> previousCue;
+        std::optional<Cue> currentCue;
+        std::optional<Cue> nextCue;
+        std::optional<double> fadeTransitionProgress = 0.0;
+        double fadeEndTime = 0.0;
+        std::array<std::uint64_t, kFrameTimeCount> frameTimes{};
+        std::size_t oldestFrameTime = 0;  // frameTimes is a ring
+    };
+
+    // Store the value, then tell the delegate (main thread, no lock held).
+    void setCurrentCue(std::optional<Cue> cue);
+    void setNextCue(std::optional<Cue> cue);
+    // The stack's cue with ID `id`, if any.
+    std::optional<Cue> stackCue(double id) const;
+    void loadCueAfter(const std::optional<Cue>& cue);
+    // The fade length a crossfade runs with: zero for one below zero, not a
+    // number or infinite.
+    static double effectiveFadeLength(double fadeLength);
+    // Render thread: the progress formula; a fade of length zero ends on the
+    // first tick after GO.
+    static double progressAt(double now, double fadeEndTime, double fadeLength);
+    // Render thread: ends the running crossfade; mutex_ held. The players the
+    // outputs let go are added to `released`.
+    void completeTransition(std::vector<MediaPlayerRef>& released);
+    void stopDisplayLink();
+    void startDisplayLink();
+    // Hands `players` to the main queue to be released there.
+    static void releaseOnMainQueue(std::vector<MediaPlayerRef> players);
+
+    CueStack& stack_;
+    ShowStatus& status_;
+    Clock& clock_;
+    NetworkManager* network_;
+    std::unique_ptr<DisplayLink> displayLink_;
+    std::shared_ptr<MediaEngineDelegate> delegate_;
+    // Work posted to the main queue checks it still runs on a live engine.
+    std::shared_ptr<MediaEngine*> alive_;
+
+    mutable std::mutex mutex_;
+    State state_;
+    // Render thread only.
+    TickObserver tickObserver_;
+};
+
+}  // namespace bw

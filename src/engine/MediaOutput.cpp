@@ -1,0 +1,263 @@
+#include "engine/MediaOutput.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "engine/BufferPlayer.h"
+#include "engine/FrameServer.h"
+#include "engine/GeneratorPlayer.h"
+#include "engine/GpuBufferPool.h"
+#include "engine/PipeWireConnection.h"
+#include "engine/ShaderScene.h"
+#include "platform/FileTypes.h"
+
+namespace bw {
+
+namespace {
+
+MediaPlayerRef generatorFor(const MediaOutputState& state, PixelSize size) {
+    const std::string url = state.mediaURL.absoluteString();
+    MediaPlayerRef player;
+    if (url == "clear://") {
+        player = std::make_shared<ClearPlayer>(size);
+    } else if (url == "grid://") {
+        player = std::make_shared<GridPlayer>(size);
+    } else {
+        player = std::make_shared<BlackPlayer>(size);
+    }
+    return player;
+}
+
+}  // namespace
+
+MediaOutput::MediaOutput(std::string name, double width, double height)
+    : MediaOutput(std::move(name), width, height, PipeWireConnection::shared()) {}
+
+MediaOutput::MediaOutput(std::string name, double width, double height,
+                         PipeWireConnection& connection)
+    : mixer_(ShaderScene::mixScene()), name_(std::move(name)), width_(width), height_(height) {
+    const PixelSize size = toPixels(width, height);
+    outputBuffer_ = GpuBufferPool::global().allocBGRTexSized(size);
+    frameServer_ = std::make_unique<FrameServer>(name_, size, connection);
+    auto grid = std::make_shared<GridPlayer>(size);
+    grid->setState(
+        MediaOutputState{MediaURL::generator(MediaURL::Generator::Grid), true, true, false});
+    players_.push_back(std::move(grid));
+}
+
+MediaOutput::~MediaOutput() = default;
+
+PixelSize MediaOutput::toPixels(double width, double height) {
+    const auto round = [](double value) {
+        return std::isfinite(value) ? static_cast<int>(std::clamp(std::lround(value), 0L, 1L << 20))
+                                    : 0;
+    };
+    return PixelSize{round(width), round(height)};
+}
+
+std::string MediaOutput::name() const {
+    std::lock_guard lock(mutex_);
+    return name_;
+}
+
+void MediaOutput::setName(std::string name) {
+    {
+        std::lock_guard lock(mutex_);
+        name_ = name;
+    }
+    frameServer_->setName(std::move(name));
+}
+
+double MediaOutput::width() const {
+    std::lock_guard lock(mutex_);
+    return width_;
+}
+
+double MediaOutput::height() const {
+    std::lock_guard lock(mutex_);
+    return height_;
+}
+
+PixelSize MediaOutput::pixelSize() const {
+    std::lock_guard lock(mutex_);
+    return toPixels(width_, height_);
+}
+
+void MediaOutput::setSize(double width, double height) {
+    const PixelSize size = toPixels(width, height);
+    std::vector<MediaPlayerRef> replaced;
+    {
+        std::lock_guard lock(mutex_);
+        width_ = width;
+        height_ = height;
+        for (MediaPlayerRef& player : players_) {
+            if (MediaPlayerRef resized = player->resized(size)) {
+                replaced.push_back(std::exchange(player, std::move(resized)));
+            }
+        }
+        if (nextPlayer_) {
+            if (MediaPlayerRef resized = nextPlayer_->resized(size)) {
+                replaced.push_back(std::exchange(nextPlayer_, std::move(resized)));
+            }
+        }
+    }
+    frameServer_->setSize(size);
+}
+
+float MediaOutput::crossfade() const {
+    std::lock_guard lock(mutex_);
+    return crossfade_;
+}
+
+MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state) const {
+    MediaPlayerRef player;
+    if (state.mediaURL.isFileURL()) {
+        switch (FileTypes::kindOf(state.mediaURL)) {
+            case MediaKind::Movie:
+            case MediaKind::Image:
+                // Movies and still images have no player of their own yet:
+                // they play as black, like a file of no known type.
+            case MediaKind::None:
+                break;
+        }
+    }
+    if (!player) {
+        player = generatorFor(state, pixelSize());
+    }
+    player->setState(state);
+    return player;
+}
+
+std::vector<MediaPlayerRef> MediaOutput::players() const {
+    std::lock_guard lock(mutex_);
+    return players_;
+}
+
+MediaPlayerRef MediaOutput::nextPlayer() const {
+    std::lock_guard lock(mutex_);
+    return nextPlayer_;
+}
+
+void MediaOutput::setNextPlayer(MediaPlayerRef player) {
+    MediaPlayerRef previous;
+    std::lock_guard lock(mutex_);
+    previous = std::exchange(nextPlayer_, std::move(player));
+}
+
+void MediaOutput::replaceRunningPlayer(MediaPlayerRef player) {
+    MediaPlayerRef previous;
+    std::lock_guard lock(mutex_);
+    if (players_.empty()) {
+        players_.push_back(std::move(player));
+    } else if (players_.size() == 1) {
+        previous = std::exchange(players_[0], std::move(player));
+    } else {
+        previous = std::exchange(players_[1], std::move(player));
+    }
+}
+
+MediaPlayerRef MediaOutput::runningPlayer() const {
+    std::lock_guard lock(mutex_);
+    if (players_.empty()) {
+        return nullptr;
+    }
+    return players_.size() == 1 ? players_[0] : players_[1];
+}
+
+std::vector<MediaPlayerRef> MediaOutput::go() {
+    MediaPlayerRef incoming;
+    std::vector<MediaPlayerRef> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        if (players_.size() >= 2) {
+            auto still = std::make_shared<BufferPlayer>(outputBuffer_);
+            MediaPlayerRef keep = nextPlayer_ ? std::move(nextPlayer_) : players_.back();
+            dropped = std::exchange(players_, {std::move(still), keep});
+            nextPlayer_.reset();
+            if (keep == dropped.back()) {
+                // The incoming player goes on as it was: nothing starts.
+                dropped.pop_back();
+                return dropped;
+            }
+            incoming = std::move(keep);
+        } else {
+            if (!nextPlayer_) {
+                return dropped;
+            }
+            incoming = std::move(nextPlayer_);
+            nextPlayer_.reset();
+            players_.push_back(incoming);
+        }
+    }
+    incoming->play();
+    return dropped;
+}
+
+std::vector<MediaPlayerRef> MediaOutput::completeTransition() {
+    std::lock_guard lock(mutex_);
+    std::vector<MediaPlayerRef> dropped;
+    if (players_.size() > 1) {
+        MediaPlayerRef last = players_.back();
+        dropped = std::exchange(players_, {std::move(last)});
+        dropped.pop_back();
+    }
+    return dropped;
+}
+
+MediaOutput::RenderPlan MediaOutput::planRender() const {
+    std::lock_guard lock(mutex_);
+    return RenderPlan{players_, nextPlayer_, toPixels(width_, height_)};
+}
+
+void MediaOutput::render(const DisplayTimeStamp& timeStamp, std::optional<double> progress) {
+    render(planRender(), timeStamp, progress);
+}
+
+void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeStamp,
+                         std::optional<double> progress) {
+    GpuBufferRef mixed;
+    if (!plan.players.empty()) {
+        GpuBufferRef first = plan.players[0]->frameForTime(timeStamp);
+        if (first && progress && plan.players.size() >= 2) {
+            if (GpuBufferRef second = plan.players[1]->frameForTime(timeStamp)) {
+                const float fade = static_cast<float>(*progress);
+                plan.players[0]->setVolume(static_cast<float>(1.0 - *progress));
+                mixer_.setValue("crossfade", static_cast<double>(fade));
+                mixer_.setValue("inputImage", std::move(first));
+                mixer_.setValue("input2Image", std::move(second));
+                mixed = mixer_.allocAndRenderToBufferSized(plan.size);
+                std::lock_guard lock(mutex_);
+                crossfade_ = fade;
+            }
+        } else if (first) {
+            mixer_.setValue("crossfade", 0.0);
+            mixer_.setValue("inputImage", first);
+            mixer_.setValue("input2Image", std::move(first));
+            mixed = mixer_.allocAndRenderToBufferSized(plan.size);
+        }
+        // The mixer keeps no frames between outputs: the next one sets its own.
+        mixer_.setValue("inputImage", GpuBufferRef());
+        mixer_.setValue("input2Image", GpuBufferRef());
+    }
+    GpuBufferRef published;
+    {
+        std::lock_guard lock(mutex_);
+        if (mixed) {
+            outputBuffer_ = std::move(mixed);
+        }
+        published = outputBuffer_;
+    }
+    frameServer_->publishFrame(*published);
+    GpuBufferPool::global().housekeeping();
+    if (plan.nextPlayer) {
+        plan.nextPlayer->warmUp();
+    }
+}
+
+GpuBufferRef MediaOutput::outputBuffer() const {
+    std::lock_guard lock(mutex_);
+    return outputBuffer_;
+}
+
+}  // namespace bw

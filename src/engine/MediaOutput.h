@@ -1,0 +1,115 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/DisplayTimeStamp.h"
+#include "engine/GpuBuffer.h"
+#include "engine/MediaPlayer.h"
+#include "engine/PixelSize.h"
+#include "show/Cue.h"
+
+namespace bw {
+
+class FrameServer;
+class PipeWireConnection;
+class ShaderScene;
+
+// One named video output of a fixed size. Each tick it asks its players for
+// their frames, mixes them through the shared "Mix" scene into a frame of its
+// size, and publishes that frame under its name. Between cues it runs one
+// player; during a crossfade two (outgoing first, incoming second), weighed by
+// the engine's fade progress.
+//
+// Threads: construction on the main thread or the show loader; go, makePlayer,
+// the player slots, setSize and setName on the main thread; planRender,
+// render and completeTransition on the render thread. The player slots,
+// size, name and last frame are guarded by a mutex held only to copy or swap
+// them, never while a player renders.
+class MediaOutput {
+public:
+    // What one tick renders: the players and the size, taken together.
+    struct RenderPlan {
+        std::vector<MediaPlayerRef> players;
+        MediaPlayerRef nextPlayer;
+        PixelSize size;
+    };
+
+    // A new output shows the alignment grid at its size. Publishes on the
+    // process's PipeWire connection, or on `connection`.
+    MediaOutput(std::string name, double width, double height);
+    MediaOutput(std::string name, double width, double height, PipeWireConnection& connection);
+    ~MediaOutput();
+    MediaOutput(const MediaOutput&) = delete;
+    MediaOutput& operator=(const MediaOutput&) = delete;
+
+    std::string name() const;
+    // Renames the output and the name it publishes under. The engine's
+    // renameOutput is the one caller.
+    void setName(std::string name);
+    double width() const;
+    double height() const;
+    // The frame size in pixels: width and height rounded.
+    PixelSize pixelSize() const;
+    // Stores the size, then replaces every generator player (running or
+    // prepared) by one of the new size; movie and image players stay.
+    void setSize(double width, double height);
+    // The last fade position used for a crossfade.
+    float crossfade() const;
+
+    // A new, not started player for `state`, by the player-selection rule.
+    MediaPlayerRef makePlayer(const MediaOutputState& state) const;
+
+    std::vector<MediaPlayerRef> players() const;
+    MediaPlayerRef nextPlayer() const;
+    void setNextPlayer(MediaPlayerRef player);
+    // Puts `player` in the slot of the running player: the only one between
+    // cues, the incoming one during a crossfade; appended when there is none.
+    void replaceRunningPlayer(MediaPlayerRef player);
+    // The running player (as above); none when there is none.
+    MediaPlayerRef runningPlayer() const;
+
+    // GO: brings the prepared next player in beside the running one and
+    // starts it; during a crossfade the outgoing side becomes a still of the
+    // last mixed frame. Returns the players it let go.
+    std::vector<MediaPlayerRef> go();
+    // The crossfade has ended: only the incoming player stays. Returns the
+    // players it let go, for the caller to release off the render thread.
+    std::vector<MediaPlayerRef> completeTransition();
+
+    // Render thread: the players and size for this tick.
+    RenderPlan planRender() const;
+    // Render thread: mixes the plan's players (with `progress` during a
+    // crossfade), publishes the output's frame, lets the pool do its
+    // housekeeping and warms up the player waiting for GO. A player without a
+    // frame skips the mix; the previous frame is published again.
+    void render(const RenderPlan& plan, const DisplayTimeStamp& timeStamp,
+                std::optional<double> progress);
+    // Both steps at once.
+    void render(const DisplayTimeStamp& timeStamp, std::optional<double> progress);
+
+    // The frame published last (before the first mix: the empty frame made
+    // at construction).
+    GpuBufferRef outputBuffer() const;
+    FrameServer& frameServer() const { return *frameServer_; }
+
+private:
+    static PixelSize toPixels(double width, double height);
+
+    ShaderScene& mixer_;
+    std::unique_ptr<FrameServer> frameServer_;
+    mutable std::mutex mutex_;
+    // Guarded by mutex_.
+    std::string name_;
+    double width_;
+    double height_;
+    float crossfade_ = 0.0f;
+    GpuBufferRef outputBuffer_;
+    std::vector<MediaPlayerRef> players_;
+    MediaPlayerRef nextPlayer_;
+};
+
+}  // namespace bw

@@ -1,0 +1,190 @@
+#include "remote/NetworkManager.h"
+
+#include <locale.h>
+#include <stdlib.h>
+
+#include <string_view>
+#include <vector>
+
+#include "engine/MediaEngine.h"
+#include "remote/CREP.h"
+#include "remote/CREPDelegate.h"
+#include "remote/net/AsyncSocket.h"
+#include "remote/osc/OscMessage.h"
+#include "show/CueStack.h"
+
+namespace bw {
+namespace {
+
+// How many ephemeral ports to try for a server asked to listen on port 0
+// before giving up: each try can lose its UDP port to another process.
+constexpr int kFreePortAttempts = 20;
+
+// The C locale, made once, for parsing numbers whatever LC_NUMERIC says.
+class CLocale {
+public:
+    CLocale() : locale_(::newlocale(LC_ALL_MASK, "C", nullptr)) {}
+    ~CLocale() {
+        if (locale_ != nullptr) ::freelocale(locale_);
+    }
+    CLocale(const CLocale&) = delete;
+    CLocale& operator=(const CLocale&) = delete;
+
+    locale_t get() const { return locale_; }
+
+    static const CLocale& shared() {
+        static const CLocale locale;
+        return locale;
+    }
+
+private:
+    locale_t locale_;
+};
+
+// The words of a CREP command: split at every single space, so two spaces in
+// a row give an empty word.
+std::vector<std::string> splitWords(const std::string& text) {
+    std::vector<std::string> words;
+    std::string::size_type start = 0;
+    while (true) {
+        const auto space = text.find(' ', start);
+        if (space == std::string::npos) {
+            words.push_back(text.substr(start));
+            return words;
+        }
+        words.push_back(text.substr(start, space - start));
+        start = space + 1;
+    }
+}
+
+bool isCLocaleSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The number an OSC argument carries as it travels: int32 or float32.
+std::optional<double> oscNumber(const OscArgument& argument) {
+    if (argument.integerValue()) return static_cast<double>(argument.int32Value());
+    if (argument.floatValue()) return static_cast<double>(argument.float32Value());
+    return std::nullopt;
+}
+
+}  // namespace
+
+// CREP holds its delegate strongly; this small object is what it holds, so the
+// manager is kept alive by nobody and can cut the link when it goes.
+class NetworkManager::CREPForwarder final : public CREPDelegate {
+public:
+    explicit CREPForwarder(NetworkManager* manager) : manager_(manager) {}
+    void detach() { manager_ = nullptr; }
+    void commandReceived(const std::string& text) override {
+        if (manager_ != nullptr) manager_->commandReceived(text);
+    }
+
+private:
+    NetworkManager* manager_;
+};
+
+NetworkManager::NetworkManager(EngineProvider engineProvider)
+    : NetworkManager(kOscServerPort, CREP::shared(), std::move(engineProvider)) {}
+
+NetworkManager::NetworkManager(std::uint16_t oscPort, CREP& crep, EngineProvider engineProvider)
+    : crep_(crep), engineProvider_(std::move(engineProvider)) {
+    client_.setPort(kOscClientPort);
+    client_.setHost(std::string(kOscClientHost));
+    listen(oscPort);
+    forwarder_ = std::make_shared<CREPForwarder>(this);
+    crep_.setDelegate(forwarder_);
+}
+
+NetworkManager::~NetworkManager() {
+    forwarder_->detach();
+    if (crep_.delegate() == forwarder_) crep_.setDelegate(nullptr);
+    server_.setDelegate(nullptr);
+}
+
+NetworkManager& NetworkManager::shared() {
+    // Never destroyed: sockets of the process's manager may report until exit.
+    static NetworkManager* const manager = new NetworkManager();
+    return *manager;
+}
+
+NetworkManager::EngineProvider NetworkManager::defaultEngineProvider() {
+    return &MediaEngine::sharedEngine;
+}
+
+void NetworkManager::listen(std::uint16_t port) {
+    server_.setPort(port);
+    server_.setDelegate(this);
+    // The OSC layer logs its own failures; a fixed port is tried once.
+    if (port != 0) {
+        server_.startListening();
+        return;
+    }
+    // UDP and TCP share one port: take the ephemeral port TCP gets, then
+    // listen on it for both.
+    for (int attempt = 0; attempt < kFreePortAttempts; ++attempt) {
+        server_.setPort(0);
+        if (!server_.startListening()) return;
+        const std::uint16_t chosen = server_.tcpSocket().tcpSocket()->localPort();
+        server_.setPort(chosen);
+        if (server_.startListening()) return;
+    }
+}
+
+void NetworkManager::takeMessage(const OscMessage& message) {
+    const std::vector<std::string> parts = message.addressParts();
+    if (parts.empty()) return;
+    if (parts.front() == "go") {
+        go();
+    } else if (parts.front() == "cue") {
+        const auto& arguments = message.arguments();
+        if (arguments.empty()) return;
+        if (const auto id = oscNumber(arguments.front())) goToCue(*id);
+    }
+}
+
+void NetworkManager::commandReceived(const std::string& text) {
+    const std::vector<std::string> words = splitWords(text);
+    if (words.front() == "go") {
+        go();
+    } else if (words.front() == "cue") {
+        if (words.size() < 2) return;
+        if (const auto id = parseCueNumber(words[1])) goToCue(*id);
+    }
+}
+
+std::optional<double> NetworkManager::parseCueNumber(const std::string& word) {
+    if (word.empty() || isCLocaleSpace(word.front())) return std::nullopt;
+    const locale_t locale = CLocale::shared().get();
+    if (locale == nullptr) return std::nullopt;
+    const char* begin = word.c_str();
+    char* end = nullptr;
+    const double value = ::strtod_l(begin, &end, locale);
+    // A NUL inside the word stops strtod early and so fails this too.
+    if (end != begin + word.size()) return std::nullopt;
+    return value;
+}
+
+MediaEngine& NetworkManager::boundEngine() {
+    if (engine_ == nullptr) engine_ = &engineProvider_();
+    return *engine_;
+}
+
+void NetworkManager::go() {
+    boundEngine().go();
+}
+
+void NetworkManager::goToCue(double id) {
+    MediaEngine& engine = boundEngine();
+    const std::optional<Cue> next = engine.nextCue();
+    if (!next || next->id != id) {
+        const CueStack& stack = engine.stack();
+        if (const auto i = stack.indexOfCue(id)) {
+            const Cue cue = stack.cues()[*i];
+            engine.loadNextCue(cue);
+        }
+    }
+    engine.go();
+}
+
+}  // namespace bw

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "remote/osc/OscClient.h"
+#include "remote/osc/OscPacketDestination.h"
+#include "remote/osc/OscServer.h"
+
+namespace bw {
+
+class CREP;
+class MediaEngine;
+
+// The remote-control front: turns OSC messages (UDP and TCP, port 7777) and
+// CREP command texts into GO and go-to-cue on the engine. Nothing is sent
+// back; the OSC client aimed at 127.0.0.1:8000 is configured and held only.
+//
+// Vocabulary, first address part or first word only, exact and
+// case-sensitive:
+//   OSC  /go...           GO, arguments ignored
+//        /cue... N        go to cue N (first argument int32 or float32)
+//   CREP "go ..."         GO, the rest ignored
+//        "cue N"          go to cue N (N as strtod reads it in the C locale,
+//                         the whole word, no leading white space)
+// Anything else is ignored. Going to cue N loads the first cue of the stack
+// with ID N as the next cue, unless the engine's next cue already has that
+// ID, then performs GO; a number naming no cue is a plain GO.
+//
+// The engine is asked for on the first command that reaches it, never during
+// construction (the engine's own constructor makes the process's manager),
+// and kept from then on.
+//
+// Main thread only: the sockets deliver on the main queue. The CREP endpoint
+// must outlive the manager; the manager detaches from it when destroyed.
+class NetworkManager final : public OscPacketDestination {
+public:
+    using EngineProvider = std::function<MediaEngine&()>;
+
+    static constexpr std::uint16_t kOscServerPort = OscServer::kDefaultPort;
+    static constexpr std::uint16_t kOscClientPort = 8000;
+    static constexpr std::string_view kOscClientHost = "127.0.0.1";
+
+    // OSC on port 7777, the process's CREP endpoint.
+    explicit NetworkManager(EngineProvider engineProvider = defaultEngineProvider());
+    // OSC on `oscPort` (0: a port free for both UDP and TCP), `crep` as the
+    // CREP endpoint.
+    NetworkManager(std::uint16_t oscPort, CREP& crep,
+                   EngineProvider engineProvider = defaultEngineProvider());
+    ~NetworkManager() override;
+    NetworkManager(const NetworkManager&) = delete;
+    NetworkManager& operator=(const NetworkManager&) = delete;
+
+    // The process's manager, created on first use and never destroyed.
+    static NetworkManager& shared();
+
+    // The port the OSC server was last set to listen on: the one asked for,
+    // or the one chosen for 0.
+    std::uint16_t oscPort() const { return server_.port(); }
+    const OscServer& server() const { return server_; }
+    const OscClient& client() const { return client_; }
+    CREP& crep() const { return crep_; }
+    // The engine once a command has bound it; null before.
+    MediaEngine* engine() const { return engine_; }
+
+    // OscPacketDestination
+    void takeMessage(const OscMessage& message) override;
+    // One CREP command text.
+    void commandReceived(const std::string& text);
+
+    // The number in a CREP word: strtod in the C locale (decimal, exponent,
+    // hex, inf, nan), consuming the whole non-empty word, which must not start
+    // with white space. Any thread.
+    static std::optional<double> parseCueNumber(const std::string& word);
+
+private:
+    class CREPForwarder;
+
+    static EngineProvider defaultEngineProvider();
+
+    void listen(std::uint16_t port);
+    MediaEngine& boundEngine();
+    void go();
+    void goToCue(double id);
+
+    OscClient client_;
+    OscServer server_;
+    CREP& crep_;
+    EngineProvider engineProvider_;
+    MediaEngine* engine_ = nullptr;
+    std::shared_ptr<CREPForwarder> forwarder_;
+};
+
+}  // namespace bw

@@ -1,0 +1,288 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "engine/BufferPlayer.h"
+#include "engine/EngineTestSupport.h"
+#include "engine/FrameServer.h"
+#include "engine/GeneratorPlayer.h"
+#include "engine/RenderContext.h"
+
+namespace bw {
+namespace {
+
+using Notices = std::vector<std::string>;
+
+class MediaEngineTest : public test::EngineTest {
+protected:
+    void addCues(const std::vector<Cue>& cues) { stack_.replaceCues(cues); }
+    // Ticks past the end of the running fade.
+    void finishFade(double seconds) {
+        advance(seconds + 0.001);
+        tick();
+    }
+};
+
+TEST_F(MediaEngineTest, StartsOnTheAlignmentGridWithNothingNext) {
+    const std::optional<Cue> current = engine_->currentCue();
+    ASSERT_TRUE(current.has_value());
+    EXPECT_EQ(current->id, -1.0);
+    EXPECT_EQ(current->description, "Alignment Grid");
+    EXPECT_EQ(current->fadeLength, 1.0);
+    EXPECT_TRUE(current->outputStates.empty());
+    EXPECT_FALSE(engine_->nextCue());
+    EXPECT_FALSE(engine_->previousCue());
+    EXPECT_EQ(engine_->fadeTransitionProgress(), 0.0);
+    const auto times = engine_->frameTimes();
+    for (std::uint64_t time : times) {
+        EXPECT_EQ(time, times.front());
+    }
+    // Thirty equal times span no time: no rate yet, rather than a division
+    // by zero.
+    EXPECT_EQ(engine_->framesPerSecond(), 0);
+    EXPECT_TRUE(delegate_->notices.empty());
+}
+
+TEST_F(MediaEngineTest, FramesPerSecondComesFromTheLastThirtyFrames) {
+    for (int i = 0; i < 40; ++i) {
+        advance(1.0 / 60.0);
+        tick();
+    }
+    EXPECT_EQ(engine_->framesPerSecond(), 60);
+}
+
+TEST_F(MediaEngineTest, GoRunsTheFirstCueFromTheGridThenWrapsFromLastToFirst) {
+    addOutputs(1);
+    addCues({makeCue(1, 1.0, {"black://"}), makeCue(2, 1.0, {"clear://"})});
+    delegate_->notices.clear();
+
+    engine_->go();
+    EXPECT_EQ(delegate_->notices, (Notices{"next 1.0", "began", "current 1.0", "next none"}));
+    EXPECT_EQ(engine_->previousCue()->id, -1.0);
+    EXPECT_EQ(engine_->fadeTransitionProgress(), 0.0);
+
+    advance(0.5);
+    tick();
+    EXPECT_DOUBLE_EQ(*engine_->fadeTransitionProgress(), 0.5);
+    finishFade(0.5);
+    EXPECT_FALSE(engine_->previousCue());
+    EXPECT_FALSE(engine_->fadeTransitionProgress());
+    EXPECT_EQ(engine_->nextCue()->id, 2.0);
+
+    delegate_->notices.clear();
+    engine_->go();
+    finishFade(1.0);
+    EXPECT_EQ(delegate_->notices,
+              (Notices{"began", "current 2.0", "next none", "complete", "next 1.0"}));
+    EXPECT_TRUE(delegate_->allOnMainThread);
+}
+
+TEST_F(MediaEngineTest, GoOnAnEmptyStackDoesNothing) {
+    engine_->go();
+    EXPECT_TRUE(delegate_->notices.empty());
+    EXPECT_EQ(engine_->currentCue()->id, -1.0);
+    EXPECT_FALSE(engine_->previousCue());
+}
+
+TEST_F(MediaEngineTest, ACutEndsOnTheFirstTickAfterGoAndSoDoesANegativeFade) {
+    addCues({makeCue(1, 0.0, {}), makeCue(2, -2.0, {}), makeCue(3, 1.0, {})});
+    engine_->go();
+    tick();  // the same instant as GO
+    EXPECT_TRUE(engine_->previousCue());
+    advance(0.001);
+    tick();
+    EXPECT_FALSE(engine_->previousCue());
+    EXPECT_EQ(engine_->nextCue()->id, 2.0);
+
+    // A fade below zero would never pass 1.0 and hang the show mid-fade.
+    engine_->go();
+    advance(0.001);
+    tick();
+    EXPECT_FALSE(engine_->previousCue());
+    EXPECT_EQ(engine_->currentCue()->id, 2.0);
+    EXPECT_EQ(engine_->nextCue()->id, 3.0);
+}
+
+TEST_F(MediaEngineTest, GoTwiceRestartsTheFadeWithTheCueThatFollows) {
+    addCues({makeCue(1, 2.0, {}), makeCue(2, 2.0, {}), makeCue(3, 2.0, {})});
+    engine_->go();
+    advance(1.0);
+    tick();
+    EXPECT_DOUBLE_EQ(*engine_->fadeTransitionProgress(), 0.5);
+
+    engine_->go();
+    EXPECT_EQ(engine_->previousCue()->id, 1.0);
+    EXPECT_EQ(engine_->currentCue()->id, 2.0);
+    EXPECT_EQ(engine_->fadeTransitionProgress(), 0.0);
+    EXPECT_FALSE(engine_->nextCue());
+    advance(1.0);
+    tick();
+    EXPECT_DOUBLE_EQ(*engine_->fadeTransitionProgress(), 0.5);
+}
+
+// GO half-way through a crossfade fades from a frozen copy of the half-mixed
+// frame to the new picture; the two old players are gone.
+TEST_F(MediaEngineTest, GoDuringACrossfadeFadesFromAStillOfTheHalfMixedFrame) {
+    addOutputs(1);
+    addCues({makeCue(1, 0.0, {"black://"}), makeCue(2, 2.0, {"clear://"}),
+             makeCue(3, 2.0, {"grid://"})});
+    engine_->go();
+    finishFade(0.0);
+    ASSERT_EQ(engine_->currentCue()->id, 1.0);
+
+    engine_->go();
+    advance(1.0);
+    tick();
+    const test::Image half = outputPixels(0);
+    EXPECT_NEAR(half.at(3, 3)[3], 128, 1) << "black half-way to transparent";
+
+    engine_->go();
+    const auto players = engine_->outputs()[0]->players();
+    ASSERT_EQ(players.size(), 2u);
+    EXPECT_NE(dynamic_cast<BufferPlayer*>(players[0].get()), nullptr);
+    EXPECT_NE(dynamic_cast<GridPlayer*>(players[1].get()), nullptr);
+    advance(1.0);
+    tick();
+    // The border is white in the grid, the rest of this small picture black.
+    const test::Image mixed = outputPixels(0);
+    EXPECT_NEAR(mixed.at(0, 0)[0], 128, 2);
+    EXPECT_NEAR(mixed.at(0, 0)[3], (128 + 255) / 2, 2);
+}
+
+TEST_F(MediaEngineTest, ReloadDuringACrossfadeReplacesOnlyTheIncomingPlayer) {
+    addOutputs(1);
+    addCues({makeCue(1, 0.0, {"black://"}), makeCue(2, 4.0, {"clear://"})});
+    engine_->go();
+    finishFade(0.0);
+    engine_->go();
+    advance(1.0);
+    tick();
+    const auto before = engine_->outputs()[0]->players();
+    ASSERT_EQ(before.size(), 2u);
+
+    stack_.setMediaURL(*MediaURL::fromString("grid://"), 0, 1);
+    engine_->reloadCues();
+    const auto after = engine_->outputs()[0]->players();
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0], before[0]);
+    EXPECT_NE(after[1], before[1]);
+    EXPECT_NE(dynamic_cast<GridPlayer*>(after[1].get()), nullptr);
+}
+
+// Editing a cue's description or fade length during the show must not
+// restart what is on stage: only changed outputs get a new player.
+TEST_F(MediaEngineTest, ReloadKeepsRunningPlayersWhoseStateDidNotChange) {
+    addOutputs(2);
+    addCues({makeCue(1, 0.0, {"grid://", "clear://"})});
+    engine_->go();
+    finishFade(0.0);
+    const auto before = engine_->outputs();
+    const MediaPlayerRef first = before[0]->runningPlayer();
+    const MediaPlayerRef second = before[1]->runningPlayer();
+
+    stack_.setDescription(0, "Preset");
+    stack_.setFadeLength(0, 5.0);
+    engine_->reloadCues();
+    EXPECT_EQ(before[0]->runningPlayer(), first);
+    EXPECT_EQ(before[1]->runningPlayer(), second);
+    EXPECT_EQ(engine_->currentCue()->description, "Preset");
+
+    stack_.setMuted(false, 1, 0);
+    engine_->reloadCues();
+    EXPECT_EQ(before[0]->runningPlayer(), first);
+    EXPECT_NE(before[1]->runningPlayer(), second);
+}
+
+TEST_F(MediaEngineTest, SameMediaKeepsTheRunningPlayerAcrossGoWhateverItsFlags) {
+    addOutputs(1);
+    Cue second = makeCue(2, 1.0, {"grid://"});
+    second.outputStates[0].muted = false;
+    second.outputStates[0].kenBurns = true;
+    addCues({makeCue(1, 0.0, {"grid://"}), second});
+    engine_->go();
+    finishFade(0.0);
+    const MediaPlayerRef running = engine_->outputs()[0]->runningPlayer();
+    EXPECT_EQ(engine_->outputs()[0]->nextPlayer(), nullptr);
+
+    engine_->go();
+    EXPECT_EQ(engine_->outputs()[0]->players(), std::vector<MediaPlayerRef>{running});
+}
+
+TEST_F(MediaEngineTest, AnOutputAddedToAShowWithCuesShowsTheCurrentCue) {
+    addCues({makeCue(1, 0.0, {}), makeCue(2, 0.0, {})});
+    engine_->go();
+    finishFade(0.0);
+    addOutputs(1);
+    for (const Cue& cue : stack_.cues()) {
+        ASSERT_EQ(cue.outputStates.size(), 1u);
+    }
+    EXPECT_TRUE(status_.isDirty());
+    const auto output = engine_->outputs()[0];
+    EXPECT_NE(dynamic_cast<BlackPlayer*>(output->runningPlayer().get()), nullptr);
+    EXPECT_EQ(engine_->currentCue()->outputStates.size(), 1u);
+    EXPECT_EQ(output->nextPlayer(), nullptr) << "cue 2 shows the same black: nothing to prepare";
+}
+
+TEST_F(MediaEngineTest, LoadAndResetOutputsLeaveTheGridStandingAndNothingNext) {
+    addCues({makeCue(1, 2.0, {}), makeCue(2, 2.0, {})});
+    engine_->go();
+    delegate_->notices.clear();
+    engine_->loadOutputs(
+        {std::make_shared<MediaOutput>("A", 8, 6), std::make_shared<MediaOutput>("B", 4, 4)});
+    EXPECT_EQ(delegate_->notices, (Notices{"current -1.0", "next none"}));
+    EXPECT_EQ(engine_->currentCue()->outputStates,
+              (std::vector<MediaOutputState>(2, MediaEngine::gridState())));
+    EXPECT_FALSE(engine_->nextCue());
+    EXPECT_EQ(engine_->previousCue()->id, -1.0) << "loadOutputs leaves the previous cue";
+
+    engine_->resetOutputs();
+    EXPECT_TRUE(engine_->outputs().empty());
+    EXPECT_FALSE(engine_->previousCue());
+    EXPECT_TRUE(engine_->currentCue()->outputStates.empty());
+    EXPECT_FALSE(engine_->nextCue());
+}
+
+TEST_F(MediaEngineTest, RemovingAndRenamingOutputs) {
+    addOutputs(2);
+    addCues({makeCue(1, 0.0, {"grid://", "clear://"})});
+    engine_->renameOutput(1, "Foyer");
+    EXPECT_EQ(engine_->outputs()[1]->name(), "Foyer");
+    EXPECT_EQ(engine_->outputs()[1]->frameServer().name(), "Foyer");
+    engine_->removeOutput(0);
+    ASSERT_EQ(engine_->outputs().size(), 1u);
+    EXPECT_EQ(engine_->outputs()[0]->name(), "Foyer");
+    EXPECT_EQ(stack_.cues()[0].outputStates.size(), 1u);
+    EXPECT_EQ(stack_.cues()[0].outputStates[0].mediaURL.absoluteString(), "clear://");
+    engine_->removeOutput(5);  // out of range: nothing
+    EXPECT_EQ(engine_->outputs().size(), 1u);
+}
+
+// The end of a fade is found on the render thread; the delegate hears of it,
+// and the next cue is loaded, on the main thread.
+TEST_F(MediaEngineTest, ACrossfadeEndingOnTheRenderThreadIsReportedOnTheMainThread) {
+    addOutputs(1);
+    addCues({makeCue(1, 0.5, {"black://"}), makeCue(2, 0.5, {"clear://"})});
+    engine_->go();
+    advance(1.0);
+    RenderContext::shared().releaseCurrent();
+    std::thread renderThread([this] {
+        RenderContext::shared().makeCurrent();
+        DisplayTimeStamp stamp;
+        stamp.hostTime = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
+        engine_->renderFrame(stamp);
+        RenderContext::shared().releaseCurrent();
+    });
+    renderThread.join();
+    RenderContext::shared().makeCurrent();
+    EXPECT_FALSE(engine_->nextCue()) << "loaded on the main thread, not yet";
+    MainQueue::shared().drain();
+    EXPECT_EQ(engine_->nextCue()->id, 2.0);
+    EXPECT_EQ(delegate_->notices.back(), "next 2.0");
+    EXPECT_NE(std::find(delegate_->notices.begin(), delegate_->notices.end(), "complete"),
+              delegate_->notices.end());
+    EXPECT_TRUE(delegate_->allOnMainThread);
+}
+
+}  // namespace
+}  // namespace bw
