@@ -8,8 +8,10 @@
 #include "engine/FrameServer.h"
 #include "engine/GeneratorPlayer.h"
 #include "engine/GpuBufferPool.h"
+#include "engine/ImagePlayer.h"
 #include "engine/PipeWireConnection.h"
 #include "engine/ShaderScene.h"
+#include "engine/VideoPlayer.h"
 #include "platform/FileTypes.h"
 
 namespace bw {
@@ -115,9 +117,11 @@ MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state) const {
     if (state.mediaURL.isFileURL()) {
         switch (FileTypes::kindOf(state.mediaURL)) {
             case MediaKind::Movie:
+                player = std::make_shared<VideoPlayer>(state.mediaURL, state.muted, state.looped);
+                break;
             case MediaKind::Image:
-                // Movies and still images have no player of their own yet:
-                // they play as black, like a file of no known type.
+                player = std::make_shared<ImagePlayer>(state.mediaURL, state.kenBurns);
+                break;
             case MediaKind::None:
                 break;
         }

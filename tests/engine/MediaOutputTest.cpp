@@ -180,29 +180,5 @@ TEST_F(MediaOutputTest, PlayerSelectionFallsBackToBlack) {
     EXPECT_EQ(grid->frameForTime({}), grid->frameForTime({})) << "rendered once, then cached";
 }
 
-// Movies and still images get players of their own; until those exist they
-// play as black, and these tests say so on every run.
-TEST_F(MediaOutputTest, MovieFilesGetTheMoviePlayer) {
-    MediaOutput output("Stage", 4, 4);
-    MediaOutputState state;
-    state.mediaURL = MediaURL::fileURL((test::testMediaDir() / "movie.webm").string());
-    const MediaPlayerRef player = output.makePlayer(state);
-    if (dynamic_cast<BlackPlayer*>(player.get()) != nullptr) {
-        GTEST_SKIP() << "no movie player yet: movie files play as black";
-    }
-    EXPECT_EQ(player->state(), state);
-}
-
-TEST_F(MediaOutputTest, ImageFilesGetTheImagePlayer) {
-    MediaOutput output("Stage", 4, 4);
-    MediaOutputState state;
-    state.mediaURL = MediaURL::fileURL((test::testMediaDir() / "image.png").string());
-    const MediaPlayerRef player = output.makePlayer(state);
-    if (dynamic_cast<BlackPlayer*>(player.get()) != nullptr) {
-        GTEST_SKIP() << "no image player yet: image files play as black";
-    }
-    EXPECT_EQ(player->state(), state);
-}
-
 }  // namespace
 }  // namespace bw
