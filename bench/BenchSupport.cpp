@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include <glib.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -9,6 +11,30 @@ namespace bw::bench {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+
+std::optional<std::string> makeTestMedia(bool withBenchMovie) {
+    const std::string folder = BW_TEST_MEDIA_DIR;
+    std::vector<std::string> arguments = {BW_MAKE_TEST_MEDIA, folder};
+    if (withBenchMovie) {
+        arguments.emplace_back("--bench");
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    gint status = 0;
+    GError* error = nullptr;
+    const gboolean ran = g_spawn_sync(nullptr, argv.data(), nullptr, G_SPAWN_DEFAULT, nullptr,
+                                      nullptr, nullptr, nullptr, &status, &error);
+    if (!ran || !g_spawn_check_wait_status(status, nullptr)) {
+        std::fprintf(stderr, "could not make the test media in %s%s%s\n", folder.c_str(),
+                     error != nullptr ? ": " : "", error != nullptr ? error->message : "");
+        g_clear_error(&error);
+        return std::nullopt;
+    }
+    return folder;
+}
 
 double percentile(std::vector<double> values, double fraction) {
     if (values.empty()) {

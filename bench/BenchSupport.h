@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ private:
     std::vector<GLuint> framebuffers_;
     std::vector<std::uint8_t> pixels_;
 };
+
+// Makes the test media (and, with `withBenchMovie`, the 1080p benchmark
+// movie) with tools/make-test-media, once per build folder; the folder, or
+// none with a line on standard error when that fails.
+std::optional<std::string> makeTestMedia(bool withBenchMovie);
 
 // GStreamer's pipewiresrc into fakesink, linked to the published output
 // `target` with pw-link (no session manager runs on the private daemon).

@@ -44,14 +44,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const std::string media = BW_TEST_MEDIA_DIR;
-    std::string command = BW_MAKE_TEST_MEDIA;
-    command += " ";
-    command += media;
-    if (std::system(command.c_str()) != 0) {
-        std::fprintf(stderr, "could not make the test media\n");
+    const std::optional<std::string> mediaFolder = bw::bench::makeTestMedia(false);
+    if (!mediaFolder) {
         return 1;
     }
+    const std::string& media = *mediaFolder;
     ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 0);
     bw::RenderContext& context = bw::RenderContext::shared();
     if (!context.makeCurrent()) {

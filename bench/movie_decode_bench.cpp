@@ -147,15 +147,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const std::string media = BW_TEST_MEDIA_DIR;
-    std::string command = BW_MAKE_TEST_MEDIA;
-    command += " ";
-    command += media;
-    command += " --bench";
-    if (std::system(command.c_str()) != 0) {
-        std::fprintf(stderr, "could not make the test media\n");
+    const std::optional<std::string> mediaFolder = bw::bench::makeTestMedia(true);
+    if (!mediaFolder) {
         return 1;
     }
+    const std::string& media = *mediaFolder;
     const std::string path = media + "/bench-1080p.mp4";
     if (!std::filesystem::exists(path)) {
         std::fprintf(stderr, "no %s (x264enc missing?)\n", path.c_str());

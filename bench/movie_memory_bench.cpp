@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "engine/GpuBufferPool.h"
 #include "engine/RenderContext.h"
 #include "engine/VideoPlayer.h"
@@ -49,14 +50,11 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    const std::string media = BW_TEST_MEDIA_DIR;
-    std::string command = BW_MAKE_TEST_MEDIA;
-    command += " ";
-    command += media;
-    if (std::system(command.c_str()) != 0) {
-        std::fprintf(stderr, "could not make the test media\n");
+    const std::optional<std::string> mediaFolder = bw::bench::makeTestMedia(false);
+    if (!mediaFolder) {
         return 1;
     }
+    const std::string& media = *mediaFolder;
     const std::string path = media + "/movie-long.mkv";
     if (!std::filesystem::exists(path)) {
         std::fprintf(stderr, "no %s (x264enc missing?)\n", path.c_str());
