@@ -1,6 +1,10 @@
 #include "platform/OperationQueue.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <string>
 #include <utility>
@@ -8,8 +12,34 @@
 #include "platform/SystemLog.h"
 
 namespace bw {
+namespace {
+
+// Adds `increment` to the calling thread's nice value, where it can.
+void lowerPriority(int increment) {
+    const auto thread = static_cast<id_t>(::gettid());
+    errno = 0;
+    const int current = ::getpriority(PRIO_PROCESS, thread);
+    if (errno != 0) return;
+    ::setpriority(PRIO_PROCESS, thread, std::min(current + increment, 19));
+}
+
+}  // namespace
 
 Operation::Operation(Work work) : work_(std::move(work)) {}
+
+int Operation::niceValueFor(QualityOfService quality) {
+    switch (quality) {
+        case QualityOfService::Background:
+            return 10;
+        case QualityOfService::Utility:
+            return 5;
+        case QualityOfService::Default:
+        case QualityOfService::UserInitiated:
+        case QualityOfService::UserInteractive:
+            break;
+    }
+    return 0;
+}
 
 bool Operation::isFinished() const {
     std::lock_guard lock(mutex_);
@@ -74,8 +104,10 @@ void OperationQueue::add(std::shared_ptr<Operation> operation) {
     workAvailable_.notify_one();
 }
 
-std::shared_ptr<Operation> OperationQueue::addOperation(Operation::Work work) {
+std::shared_ptr<Operation> OperationQueue::addOperation(Operation::Work work,
+                                                        QualityOfService quality) {
     auto operation = std::make_shared<Operation>(std::move(work));
+    operation->setQualityOfService(quality);
     add(operation);
     return operation;
 }
@@ -121,7 +153,17 @@ void OperationQueue::workerLoop() {
         running_.push_back(operation);
         lock.unlock();
 
-        operation->start();
+        // A thread cannot raise its priority again once lowered, so lowered
+        // work runs on a thread of its own while this worker waits.
+        const int increment = Operation::niceValueFor(operation->qualityOfService());
+        if (increment > 0) {
+            std::thread([&operation, increment] {
+                lowerPriority(increment);
+                operation->start();
+            }).join();
+        } else {
+            operation->start();
+        }
 
         lock.lock();
         std::erase(running_, operation);

@@ -14,6 +14,14 @@ namespace bw {
 
 class OperationQueue;
 
+// How soon an operation's result is wanted, from the least to the most urgent.
+// On Linux an unprivileged thread can lower its scheduling priority but never
+// raise it again, so the three upper levels all run at the process's normal
+// priority; utility and background work runs with its nice value raised (by
+// 5 and 10) on a thread of its own, so that later, more urgent work never
+// inherits the lowered priority.
+enum class QualityOfService { Background, Utility, Default, UserInitiated, UserInteractive };
+
 // One cancellable unit of background work, owned through shared_ptr by its
 // creator and by the queue while it is queued or running.
 //
@@ -27,6 +35,13 @@ public:
     explicit Operation(Work work);
     Operation(const Operation&) = delete;
     Operation& operator=(const Operation&) = delete;
+
+    // Set before the operation is added to a queue.
+    void setQualityOfService(QualityOfService quality) { quality_ = quality; }
+    QualityOfService qualityOfService() const { return quality_; }
+
+    // How much a worker raises its nice value for work of `quality`.
+    static int niceValueFor(QualityOfService quality);
 
     void cancel() { cancelled_.store(true); }
     bool isCancelled() const { return cancelled_.load(); }
@@ -46,6 +61,7 @@ private:
     void finish();
 
     Work work_;
+    QualityOfService quality_ = QualityOfService::Default;
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> enqueued_{false};
 
@@ -71,7 +87,8 @@ public:
     // Queues `operation`. An operation goes to one queue, once; a repeated add
     // is ignored.
     void add(std::shared_ptr<Operation> operation);
-    std::shared_ptr<Operation> addOperation(Operation::Work work);
+    std::shared_ptr<Operation> addOperation(
+        Operation::Work work, QualityOfService quality = QualityOfService::Default);
 
     // Cancels the running operations and drops the queued ones, which finish
     // without running their work.

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "platform/OperationQueue.h"
 
@@ -124,6 +128,30 @@ TEST(OperationQueueTest, DestructorCancelsAndWaitsForTheRunningOperation) {
     }
     EXPECT_TRUE(operation->isCancelled());
     EXPECT_TRUE(operation->isFinished());
+}
+
+int currentThreadNice() {
+    return ::getpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()));
+}
+
+// Lowered work runs niced; urgent work after it, on the same one-worker
+// queue, runs at the normal priority again rather than inheriting it.
+TEST(OperationQueueTest, LoweredPriorityEndsWithItsOperation) {
+    const int normal = currentThreadNice();
+    OperationQueue queue;
+    std::vector<int> nices;  // one worker at a time: no lock needed
+    const QualityOfService order[] = {QualityOfService::UserInitiated, QualityOfService::Background,
+                                      QualityOfService::UserInitiated, QualityOfService::Utility,
+                                      QualityOfService::Default};
+    for (QualityOfService quality : order) {
+        queue.addOperation([&](Operation&) { nices.push_back(currentThreadNice()); }, quality);
+    }
+    queue.waitUntilAllOperationsAreFinished();
+
+    const int background = std::min(normal + 10, 19);
+    const int utility = std::min(normal + 5, 19);
+    EXPECT_EQ(nices, (std::vector<int>{normal, background, normal, utility, normal}));
+    EXPECT_EQ(currentThreadNice(), normal);
 }
 
 }  // namespace
