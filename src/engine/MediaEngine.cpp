@@ -178,6 +178,17 @@ void MediaEngine::go() {
     setNextCue(std::nullopt);
 }
 
+void MediaEngine::goToCue(double id) {
+    const std::optional<Cue> next = nextCue();
+    if (!next || next->id != id) {
+        if (const auto i = stack_.indexOfCue(id)) {
+            const Cue cue = stack_.cues()[*i];
+            loadNextCue(cue);
+        }
+    }
+    go();
+}
+
 void MediaEngine::loadNextCue(const Cue& cue) {
     setNextCue(cue);
     const std::optional<Cue> current = currentCue();

@@ -75,6 +75,10 @@ public:
     std::array<std::uint64_t, kFrameTimeCount> frameTimes() const;
 
     void go();
+    // Go to the cue with ID `id`, as the keyboard and remote commands do: the
+    // stack's first cue with that ID becomes the next cue (unless the next
+    // cue already has that ID), then GO. An ID naming no cue is a plain GO.
+    void goToCue(double id);
     void loadNextCue(const Cue& cue);
     void loadCueAfterCurrent();
     void advanceNextCue();

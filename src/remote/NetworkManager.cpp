@@ -1,8 +1,5 @@
 #include "remote/NetworkManager.h"
 
-#include <locale.h>
-#include <stdlib.h>
-
 #include <string_view>
 #include <vector>
 
@@ -11,7 +8,7 @@
 #include "remote/CREPDelegate.h"
 #include "remote/net/AsyncSocket.h"
 #include "remote/osc/OscMessage.h"
-#include "show/CueStack.h"
+#include "show/NumberText.h"
 
 namespace bw {
 namespace {
@@ -19,27 +16,6 @@ namespace {
 // How many ephemeral ports to try for a server asked to listen on port 0
 // before giving up: each try can lose its UDP port to another process.
 constexpr int kFreePortAttempts = 20;
-
-// The C locale, made once, for parsing numbers whatever LC_NUMERIC says.
-class CLocale {
-public:
-    CLocale() : locale_(::newlocale(LC_ALL_MASK, "C", nullptr)) {}
-    ~CLocale() {
-        if (locale_ != nullptr) ::freelocale(locale_);
-    }
-    CLocale(const CLocale&) = delete;
-    CLocale& operator=(const CLocale&) = delete;
-
-    locale_t get() const { return locale_; }
-
-    static const CLocale& shared() {
-        static const CLocale locale;
-        return locale;
-    }
-
-private:
-    locale_t locale_;
-};
 
 // The words of a CREP command: split at every single space, so two spaces in
 // a row give an empty word.
@@ -55,10 +31,6 @@ std::vector<std::string> splitWords(const std::string& text) {
         words.push_back(text.substr(start, space - start));
         start = space + 1;
     }
-}
-
-bool isCLocaleSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // The number an OSC argument carries as it travels: int32 or float32.
@@ -154,15 +126,7 @@ void NetworkManager::commandReceived(const std::string& text) {
 }
 
 std::optional<double> NetworkManager::parseCueNumber(const std::string& word) {
-    if (word.empty() || isCLocaleSpace(word.front())) return std::nullopt;
-    const locale_t locale = CLocale::shared().get();
-    if (locale == nullptr) return std::nullopt;
-    const char* begin = word.c_str();
-    char* end = nullptr;
-    const double value = ::strtod_l(begin, &end, locale);
-    // A NUL inside the word stops strtod early and so fails this too.
-    if (end != begin + word.size()) return std::nullopt;
-    return value;
+    return bw::parseCueNumber(word);
 }
 
 MediaEngine& NetworkManager::boundEngine() {
@@ -175,16 +139,7 @@ void NetworkManager::go() {
 }
 
 void NetworkManager::goToCue(double id) {
-    MediaEngine& engine = boundEngine();
-    const std::optional<Cue> next = engine.nextCue();
-    if (!next || next->id != id) {
-        const CueStack& stack = engine.stack();
-        if (const auto i = stack.indexOfCue(id)) {
-            const Cue cue = stack.cues()[*i];
-            engine.loadNextCue(cue);
-        }
-    }
-    engine.go();
+    boundEngine().goToCue(id);
 }
 
 }  // namespace bw

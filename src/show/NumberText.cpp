@@ -1,10 +1,41 @@
 #include "show/NumberText.h"
 
+#include <locale.h>
+#include <stdlib.h>
+
 #include <array>
 #include <charconv>
 #include <cmath>
 
 namespace bw {
+namespace {
+
+// The C locale, made once, for parsing numbers whatever LC_NUMERIC says.
+class CLocale {
+public:
+    CLocale() : locale_(::newlocale(LC_ALL_MASK, "C", nullptr)) {}
+    ~CLocale() {
+        if (locale_ != nullptr) ::freelocale(locale_);
+    }
+    CLocale(const CLocale&) = delete;
+    CLocale& operator=(const CLocale&) = delete;
+
+    locale_t get() const { return locale_; }
+
+    static const CLocale& shared() {
+        static const CLocale locale;
+        return locale;
+    }
+
+private:
+    locale_t locale_;
+};
+
+bool isCLocaleSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
 
 std::string formatCueNumber(double value) {
     if (std::isnan(value)) return "nan";
@@ -18,6 +49,20 @@ std::string formatCueNumber(double value) {
     std::string text(buffer.data(), error == std::errc() ? end : buffer.data());
     if (text.find_first_of(".en") == std::string::npos) text += ".0";
     return text;
+}
+
+std::optional<double> parseCueNumber(std::string_view text) {
+    if (text.empty() || isCLocaleSpace(text.front())) return std::nullopt;
+    const locale_t locale = CLocale::shared().get();
+    if (locale == nullptr) return std::nullopt;
+    // strtod needs a terminated string; a NUL inside stops it early and so
+    // fails the whole-text rule.
+    const std::string terminated(text);
+    const char* begin = terminated.c_str();
+    char* end = nullptr;
+    const double value = ::strtod_l(begin, &end, locale);
+    if (end != begin + terminated.size()) return std::nullopt;
+    return value;
 }
 
 }  // namespace bw

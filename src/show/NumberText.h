@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace bw {
 
@@ -10,5 +12,12 @@ namespace bw {
 // number ("1.0", "2.5", "1e+16"). Independent of the process locale.
 // Any thread.
 std::string formatCueNumber(double value);
+
+// A cue number typed or sent by the operator: the C library's string-to-double
+// conversion in the C locale (decimal, exponent and hexadecimal notation,
+// "inf", "infinity" and "nan" in any letter case), consuming the whole
+// non-empty text; white space anywhere, or a NUL, rejects it.
+// Any thread.
+std::optional<double> parseCueNumber(std::string_view text);
 
 }  // namespace bw

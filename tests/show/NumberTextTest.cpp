@@ -53,5 +53,30 @@ TEST(NumberTextTest, MatchesPrintfDigitsAndIgnoresTheLocale) {
     std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
+// What an operator types reads back as the number it shows, whatever the
+// locale; white space anywhere or anything left over is not a number.
+TEST(NumberTextTest, ParsesTypedCueNumbersWhole) {
+    EXPECT_EQ(parseCueNumber("12.5"), 12.5);
+    EXPECT_EQ(parseCueNumber("1."), 1.0);
+    EXPECT_EQ(parseCueNumber(".5"), 0.5);
+    EXPECT_EQ(parseCueNumber("-2"), -2.0);
+    EXPECT_EQ(parseCueNumber("1e3"), 1000.0);
+    EXPECT_EQ(parseCueNumber(formatCueNumber(2.0)), 2.0);
+    EXPECT_EQ(parseCueNumber("inf"), std::numeric_limits<double>::infinity());
+    using namespace std::string_view_literals;
+    for (std::string_view text : {""sv, " 1"sv, "1 "sv, "1 2"sv, "1..2"sv, "1,5"sv, "+"sv, "."sv,
+                                  "12a"sv, "1\0" "2"sv}) {
+        EXPECT_EQ(parseCueNumber(text), std::nullopt) << '"' << text << '"';
+    }
+
+    const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+    std::string saved = previous != nullptr ? previous : "C";
+    if (std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr) {
+        EXPECT_EQ(parseCueNumber("2.5"), 2.5);
+        EXPECT_EQ(parseCueNumber("2,5"), std::nullopt);
+    }
+    std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
 }  // namespace
 }  // namespace bw
