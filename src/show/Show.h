@@ -1,0 +1,149 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/MediaURL.h"
+#include "platform/OperationQueue.h"
+#include "show/ShowFile.h"
+
+namespace bw {
+
+class CueStack;
+class MainQueue;
+class MediaEngine;
+class MediaOutput;
+class ShowStatus;
+
+// The question asked before unsaved changes are thrown away. The window
+// shows it as a modal warning alert with the two buttons in this order.
+struct DiscardChangesConfirmation {
+    static constexpr std::string_view kMessageText =
+        "The current show is unsaved. Are you sure you wish to continue?";
+    static constexpr std::string_view kInformativeText =
+        "All changes to the current show will be lost if you proceed.";
+    static constexpr std::string_view kConfirmButton = "OK";
+    static constexpr std::string_view kCancelButton = "Cancel";
+};
+
+// The show document: where the show lives on disk, whether it has unsaved
+// changes, and starting afresh, loading and saving. It fills and empties the
+// engine and the cue stack; it never replaces them.
+//
+// A load posts "ShowWillLoad", empties the show, decodes the file and fills
+// the thumbnail cache on a background operation, and installs the show on
+// the main thread before posting "ShowDidLoad". Every load ends with
+// "ShowDidLoad": installed, failed (loadFailure() says why; the show is
+// empty, dirty and untitled), or cancelled (cancelLoad() resets the show).
+//
+// Threads: main thread only, except what the load operation does on its own
+// thread (decoding and thumbnails, which touch neither the engine nor the
+// stack). The destructor cancels and waits for a running load.
+class Show {
+public:
+    // Builds one output of a loaded show; main thread.
+    using OutputFactory =
+        std::function<std::shared_ptr<MediaOutput>(const std::string& name, int width, int height)>;
+    // Looks up the thumbnail of one media file, to have it cached; any thread.
+    using ThumbnailLookup = std::function<void(const MediaURL& url)>;
+    // Answers the discard-changes question: true to continue.
+    using ConfirmationHandler = std::function<bool()>;
+
+    struct Parts {
+        MediaEngine& engine;
+        CueStack& stack;
+        ShowStatus& status;
+        MainQueue& mainQueue;
+        ThumbnailLookup lookUpThumbnail;
+        // Null: outputs publishing on the process's PipeWire connection.
+        OutputFactory makeOutput;
+        // Threads filling the thumbnail cache during a load; 0: one per core.
+        std::size_t thumbnailWorkers = 0;
+    };
+
+    // The process's show document on the shared engine, stack, status,
+    // main queue and thumbnail cache (Thumbnail::shared()); created on first use (main thread) and
+    // never destroyed.
+    static Show& shared();
+
+    explicit Show(Parts parts);
+    ~Show();
+    Show(const Show&) = delete;
+    Show& operator=(const Show&) = delete;
+
+    // The show file's absolute path; none for a show never saved or loaded.
+    const std::optional<std::string>& fileURL() const { return fileURL_; }
+    // A relative path is taken from the working folder.
+    void setFileURL(std::optional<std::string> path);
+
+    bool isDirty() const;
+    OperationQueue& loadQueue() { return loadQueue_; }
+    // From load() until its "ShowDidLoad".
+    bool isLoading() const { return loading_; }
+
+    // The window installs the alert here. Without a handler the answer is to
+    // continue.
+    void setConfirmationHandler(ConfirmationHandler handler);
+    // True at once when the show has no unsaved changes; otherwise what the
+    // handler answers.
+    bool confirmDiscardChanges();
+
+    // An empty, untitled, clean show with no outputs; posts "ShowDidLoad".
+    void reset();
+    // Loads the show at fileURL(); returns at once.
+    void load();
+    // Cancels a running load, then resets.
+    void cancelLoad();
+    // Why the last load installed nothing; none after one that did, and
+    // while a load runs.
+    const std::optional<std::string>& loadFailure() const { return loadFailure_; }
+
+    // Writes the show to fileURL() atomically and marks it saved. On failure
+    // (no file location, a load running, a show that cannot be encoded, a
+    // write that fails) nothing changes, the show stays dirty, and `failure`
+    // (when given) says why.
+    bool save(std::string* failure = nullptr);
+
+    // One thumbnail worker per core of the machine.
+    static std::size_t defaultThumbnailWorkers();
+
+private:
+    // What a load operation hands to the main thread: a show to install, or
+    // why there is none.
+    struct LoadResult {
+        DecodedShow show;
+        std::optional<std::string> failure;
+    };
+
+    // Load work on the operation's thread; none when cancelled.
+    std::optional<LoadResult> runLoad(const std::optional<std::string>& path,
+                                      const Operation& operation) const;
+    // Fills the thumbnail cache with every media file of `cues`.
+    void prefillThumbnails(const std::vector<Cue>& cues, const Operation& operation) const;
+    // Main thread: installs or reports a load's result.
+    void finishLoad(LoadResult result);
+    std::vector<OutputConfig> outputConfigs() const;
+
+    MediaEngine& engine_;
+    CueStack& stack_;
+    ShowStatus& status_;
+    MainQueue& mainQueue_;
+    ThumbnailLookup lookUpThumbnail_;
+    OutputFactory makeOutput_;
+    std::size_t thumbnailWorkers_;
+    ConfirmationHandler confirmationHandler_;
+
+    std::optional<std::string> fileURL_;
+    std::optional<std::string> loadFailure_;
+    bool loading_ = false;
+    OperationQueue loadQueue_;
+    // Work posted to the main queue checks that the show still exists.
+    std::shared_ptr<Show*> alive_;
+};
+
+}  // namespace bw
