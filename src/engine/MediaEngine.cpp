@@ -1,5 +1,6 @@
 #include "engine/MediaEngine.h"
 
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -18,12 +19,23 @@
 
 namespace bw {
 
+namespace {
+
+std::atomic<double> sharedRefreshRate{DisplayLink::kDefaultRefreshRate};
+
+}  // namespace
+
+void MediaEngine::setSharedRefreshRate(double hz) {
+    sharedRefreshRate.store(hz);
+}
+
 MediaEngine& MediaEngine::sharedEngine() {
     static std::once_flag once;
     static MediaEngine* engine = nullptr;
     std::call_once(once, [] {
         engine = new MediaEngine(Parts{CueStack::shared(), ShowStatus::shared(), systemClock(),
-                                       &NetworkManager::shared(), std::make_unique<DisplayLink>()});
+                                       &NetworkManager::shared(),
+                                       std::make_unique<DisplayLink>(sharedRefreshRate.load())});
     });
     return *engine;
 }

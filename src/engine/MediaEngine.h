@@ -51,6 +51,9 @@ public:
 
     // The process's engine, constructed on first use (main thread).
     static MediaEngine& sharedEngine();
+    // The refresh rate the process's engine ticks at, when set before its
+    // first use; 60 Hz otherwise.
+    static void setSharedRefreshRate(double hz);
 
     explicit MediaEngine(Parts parts);
     ~MediaEngine();

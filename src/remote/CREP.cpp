@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "platform/MainQueue.h"
+#include "platform/PortSetting.h"
 #include "platform/Utf8.h"
 #include "remote/CREPDelegate.h"
 
@@ -27,7 +28,7 @@ CREP::~CREP() {
 }
 
 CREP& CREP::shared() {
-    static CREP endpoint(kDefaultPort);
+    static CREP endpoint(portSetting(kCrepPortVariable, kDefaultPort));
     return endpoint;
 }
 

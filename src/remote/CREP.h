@@ -36,7 +36,8 @@ public:
     CREP(const CREP&) = delete;
     CREP& operator=(const CREP&) = delete;
 
-    // The process's endpoint on the default port, created on first use.
+    // The process's endpoint on port 6553 (or the port BEAMWRIGHT_CREP_PORT
+    // names), created on first use.
     static CREP& shared();
 
     // The delegate is held strongly.

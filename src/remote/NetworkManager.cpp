@@ -8,6 +8,7 @@
 #include "remote/CREPDelegate.h"
 #include "remote/net/AsyncSocket.h"
 #include "remote/osc/OscMessage.h"
+#include "platform/PortSetting.h"
 #include "show/NumberText.h"
 
 namespace bw {
@@ -76,7 +77,8 @@ NetworkManager::~NetworkManager() {
 
 NetworkManager& NetworkManager::shared() {
     // Never destroyed: sockets of the process's manager may report until exit.
-    static NetworkManager* const manager = new NetworkManager();
+    static NetworkManager* const manager =
+        new NetworkManager(portSetting(kOscPortVariable, kOscServerPort), CREP::shared());
     return *manager;
 }
 

@@ -55,7 +55,9 @@ public:
     NetworkManager(const NetworkManager&) = delete;
     NetworkManager& operator=(const NetworkManager&) = delete;
 
-    // The process's manager, created on first use and never destroyed.
+    // The process's manager, created on first use and never destroyed: OSC
+    // on port 7777 (or the port BEAMWRIGHT_OSC_PORT names) and the process's
+    // CREP endpoint.
     static NetworkManager& shared();
 
     // The port the OSC server was last set to listen on: the one asked for,
