@@ -87,7 +87,7 @@ bool havePipeWireSource() {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, int stdoutFd,
-                           const std::filesystem::path& stderrPath) {
+                           const std::filesystem::path& stderrPath, int stdinFd) {
     if (argv.empty()) return;
     const std::optional<std::string> program = findOnPath(argv[0]);
     if (!program) return;
@@ -103,6 +103,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, int stdoutFd,
         stderrPath.empty()
             ? -1
             : ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    const int input = stdinFd >= 0 ? stdinFd : devNull.get();
     const int output = stdoutFd >= 0 ? stdoutFd : devNull.get();
     const int error = errorFile.valid() ? errorFile.get() : devNull.get();
     char** const environment = environ;
@@ -115,7 +116,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, int stdoutFd,
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::dup2(devNull.get(), STDIN_FILENO);
+        ::dup2(input, STDIN_FILENO);
         ::dup2(output, STDOUT_FILENO);
         ::dup2(error, STDERR_FILENO);
         ::execve(program->c_str(), arguments.data(), environment);

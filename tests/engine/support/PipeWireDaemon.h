@@ -25,9 +25,10 @@ class ChildProcess {
 public:
     ChildProcess() = default;
     // `stdoutFd`: where its standard output goes (-1: /dev/null); standard
-    // error goes to `stderrPath` ("": /dev/null). Check running() after.
+    // error goes to `stderrPath` ("": /dev/null); standard input comes from
+    // `stdinFd` (-1: /dev/null). Check running() after.
     ChildProcess(const std::vector<std::string>& argv, int stdoutFd,
-                 const std::filesystem::path& stderrPath);
+                 const std::filesystem::path& stderrPath, int stdinFd = -1);
     ~ChildProcess();
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;

@@ -1,0 +1,254 @@
+#include "app/HeadlessPlayer.h"
+
+#include <glib-unix.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "engine/DisplayLink.h"
+#include "engine/MediaEngine.h"
+#include "engine/MediaEngineDelegate.h"
+#include "engine/VideoPlayer.h"
+#include "platform/MainQueue.h"
+#include "remote/CREP.h"
+#include "remote/NetworkManager.h"
+#include "remote/net/AsyncSocket.h"
+#include "show/CueStack.h"
+#include "show/NumberText.h"
+#include "show/Show.h"
+#include "show/ShowStatus.h"
+
+namespace bw {
+namespace {
+
+// `text` as a JSON string: quoted, escaped, on one line; bytes that are not
+// UTF-8 become U+FFFD.
+std::string quoted(const std::string& text) {
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// Free text (paths, reasons) kept to one line.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    return text;
+}
+
+std::string describeCue(const std::optional<Cue>& cue) {
+    if (!cue) return "none";
+    return formatCueNumber(cue->id) + " " + quoted(cue->description);
+}
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+std::string portText(std::uint16_t port) {
+    return port == 0 ? std::string("off") : std::to_string(port);
+}
+
+}  // namespace
+
+// Prints the engine's notices; held by the engine.
+class HeadlessPlayer::EventPrinter final : public MediaEngineDelegate {
+public:
+    explicit EventPrinter(HeadlessPlayer& player) : player_(player) {}
+    void cueTransitionBegan() override { player_.print("transition began"); }
+    void cueTransitionComplete() override { player_.print("transition complete"); }
+    void currentCueChanged(const std::optional<Cue>& cue) override {
+        player_.print("current cue " + describeCue(cue));
+    }
+    void nextCueChanged(const std::optional<Cue>& cue) override {
+        player_.print("next cue " + describeCue(cue));
+    }
+
+private:
+    HeadlessPlayer& player_;
+};
+
+HeadlessPlayer::HeadlessPlayer(Options options, std::FILE* out)
+    : options_(std::move(options)), out_(out) {}
+
+HeadlessPlayer::~HeadlessPlayer() {
+    sources_.clear();
+    for (NotificationCenter::Token token : observers_) {
+        NotificationCenter::defaultCenter().removeObserver(token);
+    }
+}
+
+void HeadlessPlayer::print(const std::string& line) {
+    std::fputs(line.c_str(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+}
+
+int HeadlessPlayer::run() {
+    // A reader that goes away must not end the show.
+    ::signal(SIGPIPE, SIG_IGN);
+
+    MediaEngine::setSharedRefreshRate(options_.refreshRate);
+    engine_ = &MediaEngine::sharedEngine();
+    engine_->setDelegate(std::make_shared<EventPrinter>(*this));
+    if (NetworkManager* network = engine_->network()) {
+        const AsyncSocket* osc = network->server().tcpSocket().tcpSocket();
+        print("remote osc " + portText(osc != nullptr ? osc->localPort() : 0) + " crep " +
+              portText(network->crep().isReceiving() ? network->crep().localPort() : 0));
+    }
+
+    show_ = &Show::shared();
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    observers_.push_back(center.addObserver(std::string(kShowWillLoadNotification),
+                                            [this](const Notification&) { onWillLoad(); }));
+    observers_.push_back(center.addObserver(std::string(kShowDidLoadNotification),
+                                            [this](const Notification&) { onDidLoad(); }));
+
+    auto addSignal = [this](int signalNumber, void (HeadlessPlayer::*action)()) {
+        GSourcePtr source(g_unix_signal_source_new(signalNumber));
+        struct Handler {
+            HeadlessPlayer* player;
+            void (HeadlessPlayer::*action)();
+        };
+        g_source_set_callback(
+            source.get(),
+            [](gpointer data) -> gboolean {
+                auto* handler = static_cast<Handler*>(data);
+                (handler->player->*handler->action)();
+                return G_SOURCE_CONTINUE;
+            },
+            new Handler{this, action}, [](gpointer data) { delete static_cast<Handler*>(data); });
+        g_source_attach(source.get(), nullptr);
+        sources_.push_back(std::move(source));
+    };
+    addSignal(SIGINT, &HeadlessPlayer::quit);
+    addSignal(SIGTERM, &HeadlessPlayer::quit);
+    addSignal(SIGHUP, &HeadlessPlayer::reload);
+
+    GSourcePtr input(g_unix_fd_source_new(STDIN_FILENO,
+                                          static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)));
+    GUnixFDSourceFunc onInput = [](gint, GIOCondition, gpointer self) -> gboolean {
+        return static_cast<HeadlessPlayer*>(self)->readInput() ? G_SOURCE_CONTINUE
+                                                               : G_SOURCE_REMOVE;
+    };
+    // A file-descriptor source calls its callback with the descriptor and
+    // condition; GLib's own G_SOURCE_FUNC casts the same way.
+    g_source_set_callback(input.get(),
+                          reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(onInput)),
+                          this, nullptr);
+    g_source_attach(input.get(), nullptr);
+    sources_.push_back(std::move(input));
+
+    show_->setFileURL(options_.showPath);
+    show_->load();
+
+    loop_.reset(g_main_loop_new(nullptr, FALSE));
+    g_main_loop_run(loop_.get());
+    shutDown();
+    return 0;
+}
+
+bool HeadlessPlayer::readInput() {
+    char buffer[4096];
+    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) {
+        // End of input: the remote control and signals still run the show.
+        if (!pendingInput_.empty()) handleCommand(std::exchange(pendingInput_, {}));
+        return false;
+    }
+    pendingInput_.append(buffer, static_cast<std::size_t>(n));
+    std::string::size_type end;
+    while ((end = pendingInput_.find('\n')) != std::string::npos) {
+        const std::string line = pendingInput_.substr(0, end);
+        pendingInput_.erase(0, end + 1);
+        handleCommand(line);
+    }
+    // A line longer than any command or number is dropped, not kept growing.
+    if (pendingInput_.size() > 4096) pendingInput_.clear();
+    return true;
+}
+
+void HeadlessPlayer::handleCommand(std::string_view line) {
+    const std::string_view command = trimmed(line);
+    if (command == "go") {
+        engine_->go();
+    } else if (command == "reload") {
+        reload();
+    } else if (command == "save") {
+        save();
+    } else if (command == "quit") {
+        quit();
+    } else if (command.empty()) {
+        // Return on an empty cue-number field.
+        engine_->go();
+    } else if (const std::optional<double> id = parseCueNumber(command)) {
+        engine_->goToCue(*id);
+    } else {
+        print("unknown command " + quoted(std::string(command)));
+    }
+}
+
+void HeadlessPlayer::reload() {
+    if (show_->isLoading()) {
+        print("load failed a show is still loading");
+        return;
+    }
+    if (!show_->confirmDiscardChanges()) return;
+    // After a failed load the show has no location: try the file again.
+    if (!show_->fileURL()) show_->setFileURL(options_.showPath);
+    show_->load();
+}
+
+void HeadlessPlayer::save() {
+    std::string failure;
+    if (show_->save(&failure)) {
+        print("saved " + oneLine(*show_->fileURL()));
+    } else {
+        print("save failed " + oneLine(failure));
+    }
+}
+
+void HeadlessPlayer::quit() {
+    if (loop_) g_main_loop_quit(loop_.get());
+}
+
+void HeadlessPlayer::onWillLoad() {
+    loading_ = true;
+    print("load begin " + oneLine(show_->fileURL().value_or("(untitled)")));
+}
+
+void HeadlessPlayer::onDidLoad() {
+    if (!loading_) return;
+    loading_ = false;
+    if (const auto& failure = show_->loadFailure()) {
+        print("load failed " + oneLine(*failure));
+        return;
+    }
+    print("load done " + std::to_string(engine_->stack().cues().size()) + " cues " +
+          std::to_string(engine_->outputs().size()) + " outputs");
+}
+
+void HeadlessPlayer::shutDown() {
+    sources_.clear();
+    // A load still running is abandoned; one already handed over installs
+    // first, so that nothing arrives after the outputs are gone.
+    show_->loadQueue().cancelAllOperations();
+    show_->loadQueue().waitUntilAllOperationsAreFinished();
+    MainQueue::shared().drain();
+
+    engine_->setDelegate(nullptr);
+    if (DisplayLink* link = engine_->displayLink()) link->stop();
+    // Dropping the outputs withdraws what they publish.
+    engine_->resetOutputs();
+    MainQueue::shared().drain();
+    VideoPlayer::waitForStoppedPipelines();
+    print("stopped");
+}
+
+}  // namespace bw

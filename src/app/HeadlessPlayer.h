@@ -1,0 +1,83 @@
+#pragma once
+
+#include <glib.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/GLibHandle.h"
+#include "platform/NotificationCenter.h"
+
+namespace bw {
+
+class MediaEngine;
+class Show;
+
+// Beamwright without windows: loads a show, runs the engine with OSC and
+// CREP remote control, and talks over its standard streams.
+//
+// It prints one line per event on `out`, flushed at once:
+//   remote osc PORT crep PORT
+//   load begin PATH
+//   load done N cues M outputs | load failed REASON
+//   current cue ID "DESCRIPTION" | current cue none
+//   next cue ID "DESCRIPTION" | next cue none
+//   transition began | transition complete
+//   saved PATH | save failed REASON
+//   unknown command "TEXT"
+//   stopped
+// and reads commands from standard input, one a line: "go", a cue number (go
+// to that cue; an empty line is a plain GO), "reload", "save", "quit".
+// SIGINT and SIGTERM end it, SIGHUP reloads the show. Descriptions and other
+// texts are quoted as JSON strings, so every event stays on one line.
+//
+// Main thread only; run() iterates the GLib default main context.
+class HeadlessPlayer {
+public:
+    struct Options {
+        std::string showPath;
+        double refreshRate = 60.0;
+    };
+
+    HeadlessPlayer(Options options, std::FILE* out);
+    ~HeadlessPlayer();
+    HeadlessPlayer(const HeadlessPlayer&) = delete;
+    HeadlessPlayer& operator=(const HeadlessPlayer&) = delete;
+
+    // Runs until "quit" or a terminating signal (the end of standard input
+    // does not stop it); then stops the display link, withdraws the published
+    // outputs and returns the exit status (0).
+    int run();
+
+private:
+    class EventPrinter;
+
+    void print(const std::string& line);
+    void handleCommand(std::string_view line);
+    void reload();
+    void save();
+    void quit();
+    void shutDown();
+
+    void onWillLoad();
+    void onDidLoad();
+    // Standard input: reads what is there and handles each whole line;
+    // false at the end of the input.
+    bool readInput();
+
+    Options options_;
+    std::FILE* out_;
+    MediaEngine* engine_ = nullptr;
+    Show* show_ = nullptr;
+    bool loading_ = false;
+
+    GMainLoopPtr loop_;
+    std::vector<GSourcePtr> sources_;
+    std::vector<NotificationCenter::Token> observers_;
+    std::string pendingInput_;
+};
+
+}  // namespace bw

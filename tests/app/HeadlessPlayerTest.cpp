@@ -1,0 +1,292 @@
+// The real beamwright binary, run headless as an operator would: driven over
+// OSC (liblo's oscsend), CREP datagrams, standard input and signals, read
+// through its event lines and through the frames it publishes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/RenderTestSupport.h"
+#include "engine/support/PipeWireDaemon.h"
+#include "platform/FileDescriptor.h"
+#include "show/ShowFile.h"
+#include "support/TempDir.h"
+
+namespace bw {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr PixelSize kStageSize{64, 48};
+
+// A port free for both UDP and TCP right now.
+std::uint16_t freePort() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        FileDescriptor tcp(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(tcp.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) continue;
+        ::getsockname(tcp.get(), reinterpret_cast<sockaddr*>(&address), &length);
+        FileDescriptor udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        if (::bind(udp.get(), reinterpret_cast<sockaddr*>(&address), length) == 0) {
+            return ntohs(address.sin_port);
+        }
+    }
+    return 0;
+}
+
+void sendCrep(std::uint16_t port, const std::string& text) {
+    std::string datagram("PERC\0\0\0\0\0\0", 10);
+    datagram += text;
+    FileDescriptor udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::sendto(udp.get(), datagram.data(), datagram.size(), 0,
+             reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+// The player's standard output, read line by line as it comes.
+class EventLines {
+public:
+    explicit EventLines(FileDescriptor fd) : fd_(std::move(fd)) {}
+
+    // Waits for a line equal to `expected` after the ones already consumed;
+    // false (with everything seen) when none came within `timeout`.
+    bool waitFor(const std::string& expected, std::chrono::milliseconds timeout = 20s) {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            while (next_ < lines_.size()) {
+                if (lines_[next_++] == expected) return true;
+            }
+            if (!readMore(deadline)) return false;
+        }
+    }
+    // The first line after the consumed ones that starts with `prefix`.
+    std::string waitForPrefix(const std::string& prefix, std::chrono::milliseconds timeout = 20s) {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            while (next_ < lines_.size()) {
+                const std::string& line = lines_[next_++];
+                if (line.starts_with(prefix)) return line;
+            }
+            if (!readMore(deadline)) return {};
+        }
+    }
+    std::string all() const {
+        std::string text;
+        for (const std::string& line : lines_) text += line + "\n";
+        return text;
+    }
+
+private:
+    bool readMore(Clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= 0ms) return false;
+        pollfd poll{fd_.get(), POLLIN, 0};
+        if (::poll(&poll, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buffer[4096];
+        const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
+        if (n <= 0) return false;
+        partial_.append(buffer, static_cast<std::size_t>(n));
+        std::string::size_type end;
+        while ((end = partial_.find('\n')) != std::string::npos) {
+            lines_.push_back(partial_.substr(0, end));
+            partial_.erase(0, end + 1);
+        }
+        return true;
+    }
+
+    FileDescriptor fd_;
+    std::string partial_;
+    std::vector<std::string> lines_;
+    std::size_t next_ = 0;
+};
+
+class HeadlessPlayerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::programOnPath("pipewire") || !test::havePipeWireSource()) {
+            GTEST_SKIP() << "PipeWire or its GStreamer source is not installed";
+        }
+        ASSERT_TRUE(daemon_.start()) << daemon_.log();
+        oscPort_ = freePort();
+        crepPort_ = freePort();
+        ASSERT_NE(oscPort_, 0);
+        ASSERT_NE(crepPort_, 0);
+        ::setenv("BEAMWRIGHT_OSC_PORT", std::to_string(oscPort_).c_str(), 1);
+        ::setenv("BEAMWRIGHT_CREP_PORT", std::to_string(crepPort_).c_str(), 1);
+        ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
+    }
+
+    // Three cues over "Stage" (the test picture at its own size) and "Foyer".
+    std::string writeShow() {
+        const std::string picture = (test::testMediaDir() / "image.png").string();
+        const auto state = [](const std::string& media) {
+            return R"({"mediaPath":")" + media + R"(","muted":true,"looped":true,"kenBurns":false})";
+        };
+        const std::string json =
+            R"({"config":[{"name":"Stage","width":64,"height":48},{"name":"Foyer","width":32,"height":24}],"cues":[)"
+            R"({"id":1,"description":"Grid","fadeLength":0,"outputStates":[)" + state("grid://") + "," +
+            state("grid://") + "]}," +
+            R"({"id":2,"description":"Picture \"A\"","fadeLength":0.2,"outputStates":[)" +
+            state(picture) + "," + state("black://") + "]}," +
+            R"({"id":3.5,"description":"Blackout","fadeLength":0,"outputStates":[)" +
+            state("black://") + "," + state("clear://") + "]}]}";
+        return dir_.write("show.bwshow", json).string();
+    }
+
+    void start(const std::vector<std::string>& arguments) {
+        int output[2];
+        int input[2];
+        ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+        FileDescriptor outputWrite(output[1]);
+        FileDescriptor inputRead(input[0]);
+        input_ = FileDescriptor(input[1]);
+        events_ = std::make_unique<EventLines>(FileDescriptor(output[0]));
+        std::vector<std::string> argv = {BW_BEAMWRIGHT_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        player_ = test::ChildProcess(argv, outputWrite.get(), dir_ / "stderr.txt", inputRead.get());
+        ASSERT_TRUE(player_.running());
+    }
+
+    void type(const std::string& line) {
+        const std::string text = line + "\n";
+        ASSERT_EQ(::write(input_.get(), text.data(), text.size()),
+                  static_cast<ssize_t>(text.size()));
+    }
+
+    void oscsend(const std::vector<std::string>& message) {
+        std::vector<std::string> argv = {"oscsend", "localhost", std::to_string(oscPort_)};
+        argv.insert(argv.end(), message.begin(), message.end());
+        ASSERT_TRUE(test::runAndCapture(argv, 10s).has_value());
+    }
+
+    std::string context() const {
+        return "events:\n" + events_->all() + "stderr:\n" + test::readFile(dir_ / "stderr.txt");
+    }
+
+    test::PipeWireDaemon daemon_;
+    test::TempDir dir_;
+    std::uint16_t oscPort_ = 0;
+    std::uint16_t crepPort_ = 0;
+    test::ChildProcess player_;
+    FileDescriptor input_;
+    std::unique_ptr<EventLines> events_;
+};
+
+TEST_F(HeadlessPlayerTest, RunsAShowFromOscCrepAndItsTerminal) {
+    const std::string show = writeShow();
+    start({"--headless", show, "--fps", "30"});
+
+    EventLines& events = *events_;
+    ASSERT_TRUE(events.waitFor("remote osc " + std::to_string(oscPort_) + " crep " +
+                               std::to_string(crepPort_)))
+        << context();
+    ASSERT_TRUE(events.waitFor("load begin " + show)) << context();
+    ASSERT_TRUE(events.waitFor("next cue 1.0 \"Grid\"")) << context();
+    ASSERT_TRUE(events.waitFor("load done 3 cues 2 outputs")) << context();
+
+    oscsend({"/go"});
+    ASSERT_TRUE(events.waitFor("transition began")) << context();
+    ASSERT_TRUE(events.waitFor("current cue 1.0 \"Grid\"")) << context();
+    ASSERT_TRUE(events.waitFor("transition complete")) << context();
+    ASSERT_TRUE(events.waitFor("next cue 2.0 \"Picture \\\"A\\\"\"")) << context();
+
+    // Go to cue 3.5 and back to cue 2 over the network.
+    oscsend({"/cue", "f", "3.5"});
+    ASSERT_TRUE(events.waitFor("current cue 3.5 \"Blackout\"")) << context();
+    sendCrep(crepPort_, "cue 2");
+    ASSERT_TRUE(events.waitFor("current cue 2.0 \"Picture \\\"A\\\"\"")) << context();
+    ASSERT_TRUE(events.waitFor("transition complete")) << context();
+
+    // The stage output now shows the cue's picture, at its own size.
+    const auto frames = test::receiveFrames("Stage", kStageSize.width, kStageSize.height, 2);
+    ASSERT_FALSE(frames.empty()) << context();
+    test::Image expected;
+    ASSERT_TRUE(test::loadPng(test::testMediaDir() / "image.png", expected));
+    ASSERT_EQ(expected.size, kStageSize);
+    test::Image published{kStageSize, {}};
+    for (std::size_t k = 0; k < frames.back().size(); k += 4) {
+        const std::uint8_t* bgra = &frames.back()[k];
+        published.rgba.insert(published.rgba.end(), {bgra[2], bgra[1], bgra[0], bgra[3]});
+    }
+    const test::ImageDifference difference = test::compare(published, expected, 3);
+    EXPECT_TRUE(difference.sameSize);
+    EXPECT_EQ(difference.pixelsBeyondTolerance, 0u)
+        << "largest channel difference " << difference.largestChannelDifference;
+
+    // The terminal: a cue number, nonsense, save, and a reload by signal.
+    type("3.5");
+    ASSERT_TRUE(events.waitFor("current cue 3.5 \"Blackout\"")) << context();
+    type("next please");
+    ASSERT_TRUE(events.waitFor("unknown command \"next please\"")) << context();
+    type("save");
+    ASSERT_TRUE(events.waitFor("saved " + show)) << context();
+    const DecodedShow saved = ShowFile::decode(test::readFile(show), show);
+    ASSERT_EQ(saved.status, DecodedShow::Status::Decoded);
+    EXPECT_EQ(saved.cues.size(), 3u);
+    ::kill(player_.pid(), SIGHUP);
+    ASSERT_TRUE(events.waitFor("load begin " + show)) << context();
+    ASSERT_TRUE(events.waitFor("load done 3 cues 2 outputs")) << context();
+
+    // SIGTERM ends it cleanly.
+    const auto status = player_.stop(SIGTERM, 10s);
+    ASSERT_TRUE(events.waitFor("stopped")) << context();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << context();
+}
+
+// A show that is not there is reported and the player keeps running; once
+// the file exists, a reload loads it. "quit" ends the player.
+TEST_F(HeadlessPlayerTest, AFailedLoadIsReportedAndAReloadTriesTheFileAgain) {
+    const std::string show = (dir_ / "show.bwshow").string();
+    start({"--headless", show});
+    ASSERT_TRUE(events_->waitFor("load begin " + show)) << context();
+    const std::string failed = events_->waitForPrefix("load failed ");
+    EXPECT_NE(failed.find("cannot be read"), std::string::npos) << context();
+
+    type("save");
+    ASSERT_EQ(events_->waitForPrefix("save failed "),
+              "save failed the show has no file location") << context();
+    EXPECT_FALSE(fs::exists(show));
+
+    writeShow();
+    type("reload");
+    ASSERT_TRUE(events_->waitFor("load done 3 cues 2 outputs")) << context();
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+    const auto status = player_.wait(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+}
+
+TEST_F(HeadlessPlayerTest, RefusesABadCommandLine) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"--headless"}, {"--headless", "a.bwshow", "--fps", "0"},
+             {"--headless", "a.bwshow", "--fps", "fast"}, {"--headless", "a.bwshow", "b.bwshow"}}) {
+        start(arguments);
+        const auto status = player_.wait(10s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 64) << arguments.back();
+    }
+}
+
+}  // namespace
+}  // namespace bw
