@@ -90,8 +90,11 @@ void HeadlessPlayer::print(const std::string& line) {
 }
 
 int HeadlessPlayer::run() {
-    // A reader that goes away must not end the show.
+    // A reader that goes away must not end the show, and a player started in
+    // the background of a terminal must not be stopped for reading it (the
+    // read fails instead, and standard input is no longer watched).
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGTTIN, SIG_IGN);
 
     MediaEngine::setSharedRefreshRate(options_.refreshRate);
     engine_ = &MediaEngine::sharedEngine();

@@ -87,6 +87,8 @@ void Show::reset() {
 }
 
 void Show::load() {
+    // A new load supersedes one still running.
+    loadQueue_.cancelAllOperations();
     status_.postWillLoad();
     loading_ = true;
     loadFailure_.reset();

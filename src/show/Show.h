@@ -95,7 +95,8 @@ public:
 
     // An empty, untitled, clean show with no outputs; posts "ShowDidLoad".
     void reset();
-    // Loads the show at fileURL(); returns at once.
+    // Loads the show at fileURL(); returns at once. A load still running is
+    // cancelled first.
     void load();
     // Cancels a running load, then resets.
     void cancelLoad();

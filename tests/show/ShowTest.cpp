@@ -259,6 +259,25 @@ TEST_F(ShowTest, CancellingDuringTheThumbnailsInstallsNothing) {
     EXPECT_EQ(probe_.urls().size(), 1u);
 }
 
+TEST_F(ShowTest, ASecondLoadSupersedesOneStillRunning) {
+    writeShow(twoCueShow(), "first.bwshow");
+    probe_.hold();
+    test::ShowNotificationLog log(center_);
+    show_->load();
+    ASSERT_TRUE(probe_.waitForLookup());
+
+    const std::string second =
+        writeShow(R"({"config":[{"name":"Second","width":8,"height":6}],"cues":[]})", "second.bwshow");
+    show_->load();
+    probe_.release();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    MainQueue::shared().pumpUntil([] { return false; }, 100ms);
+
+    EXPECT_EQ(outputNames(), (std::vector<std::string>{"Second"}));
+    EXPECT_EQ(show_->fileURL(), second);
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kWillLoad, kClean, kDidLoad}));
+}
+
 TEST_F(ShowTest, ParallelThumbnailsLookUpEveryFileOnceOnSeveralThreads) {
     makeShow(4);
     std::string cues;
