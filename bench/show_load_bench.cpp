@@ -81,10 +81,14 @@ std::string makeShow(const test::TempDir& dir, const fs::path& media) {
 int main(int argc, char** argv) {
     int rounds = 3;
     std::size_t workers = Show::defaultThumbnailWorkers();
-    for (int k = 1; k + 1 < argc; k += 2) {
-        if (std::strcmp(argv[k], "--rounds") == 0) rounds = std::max(1, std::atoi(argv[k + 1]));
-        if (std::strcmp(argv[k], "--workers") == 0) {
-            workers = static_cast<std::size_t>(std::max(1, std::atoi(argv[k + 1])));
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
+            rounds = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--workers") == 0 && i + 1 < argc) {
+            workers = static_cast<std::size_t>(std::max(1, std::atoi(argv[++i])));
+        } else {
+            std::fprintf(stderr, "usage: %s [--rounds N] [--workers N]\n", argv[0]);
+            return 2;
         }
     }
     const auto media = bench::makeTestMedia(false);

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "engine/DisplayLink.h"
@@ -13,6 +12,7 @@
 #include "engine/MediaEngineDelegate.h"
 #include "engine/VideoPlayer.h"
 #include "platform/MainQueue.h"
+#include "platform/Utf8.h"
 #include "remote/CREP.h"
 #include "remote/NetworkManager.h"
 #include "remote/net/AsyncSocket.h"
@@ -24,12 +24,6 @@
 namespace bw {
 namespace {
 
-// `text` as a JSON string: quoted, escaped, on one line; bytes that are not
-// UTF-8 become U+FFFD.
-std::string quoted(const std::string& text) {
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // Free text (paths, reasons) kept to one line.
 std::string oneLine(std::string text) {
     for (char& c : text) {
@@ -40,7 +34,7 @@ std::string oneLine(std::string text) {
 
 std::string describeCue(const std::optional<Cue>& cue) {
     if (!cue) return "none";
-    return formatCueNumber(cue->id) + " " + quoted(cue->description);
+    return formatCueNumber(cue->id) + " " + jsonQuoted(cue->description);
 }
 
 std::string_view trimmed(std::string_view text) {
@@ -112,26 +106,22 @@ int HeadlessPlayer::run() {
     observers_.push_back(center.addObserver(std::string(kShowDidLoadNotification),
                                             [this](const Notification&) { onDidLoad(); }));
 
-    auto addSignal = [this](int signalNumber, void (HeadlessPlayer::*action)()) {
+    auto addSignal = [this](int signalNumber, GSourceFunc callback) {
         GSourcePtr source(g_unix_signal_source_new(signalNumber));
-        struct Handler {
-            HeadlessPlayer* player;
-            void (HeadlessPlayer::*action)();
-        };
-        g_source_set_callback(
-            source.get(),
-            [](gpointer data) -> gboolean {
-                auto* handler = static_cast<Handler*>(data);
-                (handler->player->*handler->action)();
-                return G_SOURCE_CONTINUE;
-            },
-            new Handler{this, action}, [](gpointer data) { delete static_cast<Handler*>(data); });
+        g_source_set_callback(source.get(), callback, this, nullptr);
         g_source_attach(source.get(), nullptr);
         sources_.push_back(std::move(source));
     };
-    addSignal(SIGINT, &HeadlessPlayer::quit);
-    addSignal(SIGTERM, &HeadlessPlayer::quit);
-    addSignal(SIGHUP, &HeadlessPlayer::reload);
+    GSourceFunc onStop = [](gpointer self) -> gboolean {
+        static_cast<HeadlessPlayer*>(self)->quit();
+        return G_SOURCE_CONTINUE;
+    };
+    addSignal(SIGINT, onStop);
+    addSignal(SIGTERM, onStop);
+    addSignal(SIGHUP, [](gpointer self) -> gboolean {
+        static_cast<HeadlessPlayer*>(self)->reload();
+        return G_SOURCE_CONTINUE;
+    });
 
     GSourcePtr input(g_unix_fd_source_new(STDIN_FILENO,
                                           static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)));
@@ -193,15 +183,12 @@ void HeadlessPlayer::handleCommand(std::string_view line) {
     } else if (const std::optional<double> id = parseCueNumber(command)) {
         engine_->goToCue(*id);
     } else {
-        print("unknown command " + quoted(std::string(command)));
+        print("unknown command " + jsonQuoted(command));
     }
 }
 
 void HeadlessPlayer::reload() {
-    if (show_->isLoading()) {
-        print("load failed a show is still loading");
-        return;
-    }
+    // A load still running is superseded by this one.
     if (!show_->confirmDiscardChanges()) return;
     // After a failed load the show has no location: try the file again.
     if (!show_->fileURL()) show_->setFileURL(options_.showPath);

@@ -97,10 +97,10 @@ bool AtomicFile::write(const std::string& path, std::string_view bytes, std::str
     };
 
     if (exists) {
-        // The owner may not be ours to give; the permission bits are.
-        if (::fchown(fd.get(), existing.st_uid, existing.st_gid) != 0) {
-            errno = 0;
-        }
+        // The owner may not be ours to give; then the new file stays ours,
+        // and the save goes on. The permission bits are always ours to give.
+        [[maybe_unused]] const bool ownerKept =
+            ::fchown(fd.get(), existing.st_uid, existing.st_gid) == 0;
         if (::fchmod(fd.get(), existing.st_mode & 07777) != 0) {
             return abandon("cannot give the new file the permissions of " + target);
         }

@@ -3,6 +3,7 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 
 namespace bw {
 
@@ -23,6 +24,11 @@ bool isUtf8(std::string_view text) {
         text.remove_prefix(nul + 1);
     }
     return true;
+}
+
+std::string jsonQuoted(std::string_view text) {
+    return nlohmann::json(std::string(text))
+        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace bw

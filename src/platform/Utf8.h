@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace bw {
@@ -8,5 +9,11 @@ namespace bw {
 // and the wire protocols can carry it), unlike in g_utf8_validate.
 // Any thread.
 bool isUtf8(std::string_view text);
+
+// `text` as a JSON string literal: in double quotes, escaped, on one line;
+// bytes that are not UTF-8 show as U+FFFD. For texts shown to the operator
+// (names, descriptions) in line-oriented output.
+// Any thread.
+std::string jsonQuoted(std::string_view text);
 
 }  // namespace bw

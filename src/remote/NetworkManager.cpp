@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "engine/MediaEngine.h"
+#include "platform/PortSetting.h"
 #include "remote/CREP.h"
 #include "remote/CREPDelegate.h"
 #include "remote/net/AsyncSocket.h"
 #include "remote/osc/OscMessage.h"
-#include "platform/PortSetting.h"
 #include "show/NumberText.h"
 
 namespace bw {

@@ -1,23 +1,14 @@
 #include "show/ShowCheck.h"
 
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <ostream>
 #include <system_error>
 
+#include "platform/Utf8.h"
 #include "show/NumberText.h"
 #include "show/ShowFile.h"
 
 namespace bw {
-namespace {
-
-// Text in double quotes with JSON string escaping; bytes that are not UTF-8
-// show as U+FFFD rather than stopping the check.
-std::string quoted(const std::string& text) {
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-}  // namespace
 
 int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream& err) {
     std::error_code ignored;
@@ -41,13 +32,13 @@ int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream&
 
     for (std::size_t j = 0; j < show.outputs.size(); ++j) {
         const OutputConfig& output = show.outputs[j];
-        out << "output " << j << " " << quoted(output.name) << " " << output.width << "x"
+        out << "output " << j << " " << jsonQuoted(output.name) << " " << output.width << "x"
             << output.height << "\n";
     }
     std::size_t missing = 0;
     for (const Cue& cue : show.cues) {
         out << "cue " << formatCueNumber(cue.id) << " fade " << formatCueNumber(cue.fadeLength)
-            << " " << quoted(cue.description) << "\n";
+            << " " << jsonQuoted(cue.description) << "\n";
         for (std::size_t j = 0; j < cue.outputStates.size(); ++j) {
             const MediaOutputState& state = cue.outputStates[j];
             out << "  state " << j << " ";
