@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/PixelSize.h"
-#include "engine/support/PipeWireDaemon.h"
+#include "render/PixelSize.h"
+#include "sharing/support/PipeWireDaemon.h"
 
 namespace bw::bench {
 

@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/DisplayLink.h"
+#include "render/DisplayLink.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "engine/FrameServer.h"
-#include "engine/GpuBufferPool.h"
+#include "sharing/FrameServer.h"
+#include "render/GpuBufferPool.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
-#include "engine/RenderContext.h"
+#include "render/RenderContext.h"
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"

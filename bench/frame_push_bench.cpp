@@ -24,9 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/PipeWireConnection.h"
-#include "engine/VideoSourceStream.h"
-#include "engine/support/PipeWireDaemon.h"
+#include "sharing/PipeWireConnection.h"
+#include "sharing/VideoSourceStream.h"
+#include "sharing/support/PipeWireDaemon.h"
 
 namespace {
 

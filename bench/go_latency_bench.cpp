@@ -29,7 +29,7 @@
 #include "BenchSupport.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
-#include "engine/RenderContext.h"
+#include "render/RenderContext.h"
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"

@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "engine/GpuBufferPool.h"
-#include "engine/RenderContext.h"
-#include "engine/VideoPlayer.h"
+#include "render/GpuBufferPool.h"
+#include "render/RenderContext.h"
+#include "media/VideoPlayer.h"
 
 namespace {
 

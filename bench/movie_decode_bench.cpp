@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "engine/GpuBufferPool.h"
-#include "engine/RenderContext.h"
+#include "render/GpuBufferPool.h"
+#include "render/RenderContext.h"
 
 namespace {
 

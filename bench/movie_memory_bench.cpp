@@ -19,9 +19,9 @@
 #include <thread>
 
 #include "BenchSupport.h"
-#include "engine/GpuBufferPool.h"
-#include "engine/RenderContext.h"
-#include "engine/VideoPlayer.h"
+#include "render/GpuBufferPool.h"
+#include "render/RenderContext.h"
+#include "media/VideoPlayer.h"
 
 namespace {
 

@@ -30,13 +30,13 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "engine/FrameServer.h"
-#include "engine/GlObject.h"
-#include "engine/GpuBufferPool.h"
-#include "engine/PipeWireConnection.h"
-#include "engine/RenderContext.h"
-#include "engine/ShaderScene.h"
-#include "engine/support/PipeWireDaemon.h"
+#include "sharing/FrameServer.h"
+#include "render/GlObject.h"
+#include "render/GpuBufferPool.h"
+#include "sharing/PipeWireConnection.h"
+#include "render/RenderContext.h"
+#include "render/ShaderScene.h"
+#include "sharing/support/PipeWireDaemon.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <optional>
 
-#include "engine/DisplayLink.h"
+#include "render/DisplayLink.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
-#include "engine/VideoPlayer.h"
+#include "media/VideoPlayer.h"
 #include "platform/MainQueue.h"
 #include "platform/Utf8.h"
 #include "remote/CREP.h"
@@ -18,7 +18,7 @@
 #include "remote/net/AsyncSocket.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
-#include "show/Show.h"
+#include "document/Show.h"
 #include "show/ShowStatus.h"
 
 namespace bw {

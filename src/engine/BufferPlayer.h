@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "engine/MediaPlayer.h"
+#include "media/MediaPlayer.h"
 
 namespace bw {
 

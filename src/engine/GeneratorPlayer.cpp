@@ -1,6 +1,6 @@
 #include "engine/GeneratorPlayer.h"
 
-#include "engine/ShaderScene.h"
+#include "render/ShaderScene.h"
 
 namespace bw {
 

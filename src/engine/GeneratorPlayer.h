@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/MediaPlayer.h"
+#include "media/MediaPlayer.h"
 
 namespace bw {
 

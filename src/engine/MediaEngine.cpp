@@ -6,10 +6,10 @@
 #include <mutex>
 #include <utility>
 
-#include "engine/DisplayLink.h"
-#include "engine/GpuBufferPool.h"
+#include "render/DisplayLink.h"
+#include "render/GpuBufferPool.h"
 #include "engine/MediaOutput.h"
-#include "engine/RenderContext.h"
+#include "render/RenderContext.h"
 #include "platform/Clock.h"
 #include "platform/Fatal.h"
 #include "platform/MainQueue.h"

@@ -8,10 +8,10 @@
 #include <optional>
 #include <vector>
 
-#include "engine/DisplayLink.h"
-#include "engine/DisplayTimeStamp.h"
+#include "render/DisplayLink.h"
+#include "render/DisplayTimeStamp.h"
 #include "engine/MediaEngineDelegate.h"
-#include "engine/MediaPlayer.h"
+#include "media/MediaPlayer.h"
 #include "show/Cue.h"
 
 namespace bw {

@@ -5,13 +5,13 @@
 #include <utility>
 
 #include "engine/BufferPlayer.h"
-#include "engine/FrameServer.h"
+#include "sharing/FrameServer.h"
 #include "engine/GeneratorPlayer.h"
-#include "engine/GpuBufferPool.h"
-#include "engine/ImagePlayer.h"
-#include "engine/PipeWireConnection.h"
-#include "engine/ShaderScene.h"
-#include "engine/VideoPlayer.h"
+#include "render/GpuBufferPool.h"
+#include "media/ImagePlayer.h"
+#include "sharing/PipeWireConnection.h"
+#include "render/ShaderScene.h"
+#include "media/VideoPlayer.h"
 #include "platform/FileTypes.h"
 
 namespace bw {

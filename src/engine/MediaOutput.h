@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/DisplayTimeStamp.h"
-#include "engine/GpuBuffer.h"
-#include "engine/MediaPlayer.h"
-#include "engine/PixelSize.h"
+#include "render/DisplayTimeStamp.h"
+#include "render/GpuBuffer.h"
+#include "media/MediaPlayer.h"
+#include "render/PixelSize.h"
 #include "show/Cue.h"
 
 namespace bw {

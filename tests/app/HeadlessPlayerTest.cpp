@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/RenderTestSupport.h"
-#include "engine/support/PipeWireDaemon.h"
+#include "render/RenderTestSupport.h"
+#include "sharing/support/PipeWireDaemon.h"
 #include "platform/FileDescriptor.h"
 #include "show/ShowFile.h"
 #include "support/TempDir.h"

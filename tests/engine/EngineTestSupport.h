@@ -8,7 +8,7 @@
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
 #include "engine/MediaOutput.h"
-#include "engine/RenderTestSupport.h"
+#include "render/RenderTestSupport.h"
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"

@@ -5,9 +5,9 @@
 
 #include "engine/BufferPlayer.h"
 #include "engine/EngineTestSupport.h"
-#include "engine/FrameServer.h"
+#include "sharing/FrameServer.h"
 #include "engine/GeneratorPlayer.h"
-#include "engine/RenderContext.h"
+#include "render/RenderContext.h"
 
 namespace bw {
 namespace {

@@ -5,8 +5,8 @@
 #include "engine/BufferPlayer.h"
 #include "engine/GeneratorPlayer.h"
 #include "engine/MediaOutput.h"
-#include "engine/RenderTestSupport.h"
-#include "engine/ShaderScene.h"
+#include "render/RenderTestSupport.h"
+#include "render/ShaderScene.h"
 #include "support/TempDir.h"
 
 namespace bw {

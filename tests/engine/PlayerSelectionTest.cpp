@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
-#include "engine/ImagePlayer.h"
+#include "media/ImagePlayer.h"
 #include "engine/MediaOutput.h"
-#include "engine/RenderTestSupport.h"
-#include "engine/VideoPlayer.h"
+#include "render/RenderTestSupport.h"
+#include "media/VideoPlayer.h"
 #include "support/TempDir.h"
 
 namespace bw {

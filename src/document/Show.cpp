@@ -1,0 +1,223 @@
+#include "document/Show.h"
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <thread>
+#include <utility>
+
+#include "engine/MediaEngine.h"
+#include "engine/MediaOutput.h"
+#include "media/Thumbnail.h"
+#include "platform/AtomicFile.h"
+#include "platform/MainQueue.h"
+#include "show/CueStack.h"
+#include "show/ShowStatus.h"
+
+namespace bw {
+
+Show& Show::shared() {
+    static Show* show = new Show(Parts{MediaEngine::sharedEngine(), CueStack::shared(),
+                                       ShowStatus::shared(), MainQueue::shared(),
+                                       [](const MediaURL& url) {
+                                           Thumbnail::shared().thumbnailForURL(url);
+                                       },
+                                       nullptr, 0});
+    return *show;
+}
+
+Show::Show(Parts parts)
+    : engine_(parts.engine),
+      stack_(parts.stack),
+      status_(parts.status),
+      mainQueue_(parts.mainQueue),
+      lookUpThumbnail_(std::move(parts.lookUpThumbnail)),
+      makeOutput_(std::move(parts.makeOutput)),
+      thumbnailWorkers_(parts.thumbnailWorkers > 0 ? parts.thumbnailWorkers
+                                                   : defaultThumbnailWorkers()),
+      alive_(std::make_shared<Show*>(this)) {
+    if (!makeOutput_) {
+        makeOutput_ = [](const std::string& name, int width, int height) {
+            return std::make_shared<MediaOutput>(name, width, height);
+        };
+    }
+}
+
+Show::~Show() {
+    loadQueue_.cancelAllOperations();
+    loadQueue_.waitUntilAllOperationsAreFinished();
+}
+
+std::size_t Show::defaultThumbnailWorkers() {
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void Show::setFileURL(std::optional<std::string> path) {
+    if (path && !path->empty()) {
+        std::error_code ignored;
+        path = std::filesystem::absolute(*path, ignored).lexically_normal().string();
+    } else {
+        path.reset();
+    }
+    fileURL_ = std::move(path);
+}
+
+bool Show::isDirty() const {
+    return status_.isDirty();
+}
+
+void Show::setConfirmationHandler(ConfirmationHandler handler) {
+    confirmationHandler_ = std::move(handler);
+}
+
+bool Show::confirmDiscardChanges() {
+    if (!isDirty()) return true;
+    return confirmationHandler_ ? confirmationHandler_() : true;
+}
+
+void Show::reset() {
+    fileURL_.reset();
+    loadFailure_.reset();
+    loading_ = false;
+    engine_.resetOutputs();
+    stack_.replaceCues({});
+    status_.setDirty(false);
+    status_.postDidLoad();
+}
+
+void Show::load() {
+    // A new load supersedes one still running.
+    loadQueue_.cancelAllOperations();
+    status_.postWillLoad();
+    loading_ = true;
+    loadFailure_.reset();
+    engine_.resetOutputs();
+    stack_.replaceCues({});
+    status_.setDirty(true);
+
+    // The location is taken now: the main thread owns fileURL_.
+    auto operation = std::make_shared<Operation>(
+        [this, path = fileURL_, alive = std::weak_ptr<Show*>(alive_)](Operation& self) {
+            std::optional<LoadResult> result = runLoad(path, self);
+            if (!result) return;
+            mainQueue_.post([alive, result = std::move(*result)]() mutable {
+                if (auto show = alive.lock()) (*show)->finishLoad(std::move(result));
+            });
+        });
+    operation->setQualityOfService(QualityOfService::UserInitiated);
+    loadQueue_.add(std::move(operation));
+}
+
+void Show::cancelLoad() {
+    loadQueue_.cancelAllOperations();
+    reset();
+}
+
+std::optional<Show::LoadResult> Show::runLoad(const std::optional<std::string>& path,
+                                              const Operation& operation) const {
+    LoadResult result;
+    if (!path) {
+        result.failure = "the show has no file location";
+        return result;
+    }
+    const std::optional<std::string> bytes = ShowFile::readFile(*path);
+    if (!bytes) {
+        result.failure = *path + " cannot be read";
+        return result;
+    }
+    result.show = ShowFile::decode(*bytes, *path);
+    switch (result.show.status) {
+        case DecodedShow::Status::NotAShow:
+            result.failure = *path + " is not a show: " + result.show.failure;
+            return result;
+        case DecodedShow::Status::Failed:
+            result.failure = *path + " does not load: " + result.show.failure;
+            return result;
+        case DecodedShow::Status::Decoded:
+            break;
+    }
+    prefillThumbnails(result.show.cues, operation);
+    if (operation.isCancelled()) return std::nullopt;
+    return result;
+}
+
+void Show::prefillThumbnails(const std::vector<Cue>& cues, const Operation& operation) const {
+    // Every media file once, in the order the cues name them; generators
+    // have no thumbnail of their own to make.
+    if (!lookUpThumbnail_) return;
+    std::vector<MediaURL> files;
+    std::set<std::string, std::less<>> seen;
+    for (const Cue& cue : cues) {
+        for (const MediaOutputState& state : cue.outputStates) {
+            if (state.mediaURL.isFileURL() && seen.insert(state.mediaURL.path()).second) {
+                files.push_back(state.mediaURL);
+            }
+        }
+    }
+
+    std::atomic<std::size_t> nextFile{0};
+    auto work = [&] {
+        for (std::size_t i = nextFile++; i < files.size(); i = nextFile++) {
+            if (operation.isCancelled()) return;
+            lookUpThumbnail_(files[i]);
+        }
+    };
+    const std::size_t helpers = std::min(thumbnailWorkers_, files.size());
+    std::vector<std::jthread> threads;
+    for (std::size_t k = 1; k < helpers; ++k) {
+        threads.emplace_back(work);
+    }
+    work();
+}
+
+void Show::finishLoad(LoadResult result) {
+    loading_ = false;
+    if (result.failure) {
+        // Nothing was installed: a later save must not write this empty
+        // show over the file that failed to load.
+        fileURL_.reset();
+        loadFailure_ = std::move(result.failure);
+        status_.postDidLoad();
+        return;
+    }
+    std::vector<std::shared_ptr<MediaOutput>> outputs;
+    outputs.reserve(result.show.outputs.size());
+    for (const OutputConfig& output : result.show.outputs) {
+        outputs.push_back(makeOutput_(output.name, output.width, output.height));
+    }
+    engine_.loadOutputs(std::move(outputs));
+    std::vector<Cue> cues = std::move(result.show.cues);
+    const std::optional<Cue> first = cues.empty() ? std::nullopt : std::optional<Cue>(cues.front());
+    stack_.replaceCues(std::move(cues));
+    if (first) engine_.loadNextCue(*first);
+    status_.setDirty(false);
+    status_.postDidLoad();
+}
+
+std::vector<OutputConfig> Show::outputConfigs() const {
+    std::vector<OutputConfig> configs;
+    for (const auto& output : engine_.outputs()) {
+        const PixelSize size = output->pixelSize();
+        configs.push_back(OutputConfig{output->name(), size.width, size.height});
+    }
+    return configs;
+}
+
+bool Show::save(std::string* failure) {
+    auto fail = [failure](std::string reason) {
+        if (failure != nullptr) *failure = std::move(reason);
+        return false;
+    };
+    if (!fileURL_) return fail("the show has no file location");
+    if (loading_) return fail("a show is still loading");
+
+    const EncodedShow encoded = ShowFile::encode(outputConfigs(), stack_.cues(), *fileURL_);
+    if (!encoded.ok) return fail("the show cannot be written: " + encoded.failure);
+    std::string writeFailure;
+    if (!AtomicFile::write(*fileURL_, encoded.json, &writeFailure)) return fail(writeFailure);
+    status_.setDirty(false);
+    return true;
+}
+
+}  // namespace bw

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "media/MediaPlayer.h"
+#include "platform/MediaURL.h"
+
+typedef struct _GstSample GstSample;
+
+namespace bw {
+
+// The player of a movie file: a GStreamer playbin decodes it (with its sound,
+// to the system's audio output or the element BEAMWRIGHT_AUDIO_SINK names) and
+// hands RGBA pictures to an appsink; each new picture is uploaded once into a
+// pooled texture. The appsink is synchronised to the pipeline clock, so a
+// picture arrives when it is due; a frame request shows the newest one (the
+// display's time stamp is not mapped to a movie time).
+//
+// A looped movie loops without a gap through segment seeks; one that is not
+// holds its last picture after the end. A movie that cannot be played (missing
+// or damaged file, missing decoder) logs one warning and shows what decoded,
+// or nothing.
+//
+// Threads: construction and play() on the main thread (neither waits for the
+// decoder: the first picture arrives when the pipeline has prerolled);
+// setVolume(), frameForTime() and warmUp() on the render thread. Bus messages
+// (loop seeks, errors) are handled on one process-wide GStreamer control
+// thread. The player may be released on any thread: on a thread without a
+// current GL context (the main thread) the destructor stops the pipeline before
+// returning; on the render thread it hands the pipeline to the control thread
+// and returns at once. The accessors may be read on any thread.
+class VideoPlayer final : public MediaPlayer {
+public:
+    VideoPlayer(const MediaURL& url, bool muted, bool looped);
+    ~VideoPlayer() override;
+    VideoPlayer(const VideoPlayer&) = delete;
+    VideoPlayer& operator=(const VideoPlayer&) = delete;
+
+    // Ignored while muted.
+    void setVolume(float volume) override;
+    void play() override;
+    // The newest decoded picture; the previous one when nothing new arrived;
+    // none before the first.
+    GpuBufferRef frameForTime(const DisplayTimeStamp& timeStamp) override;
+    // Uploads the prerolled picture if it has arrived. Does not advance the movie.
+    void warmUp() override;
+
+    const MediaURL& url() const { return url_; }
+    bool isMuted() const { return muted_; }
+    bool isLooped() const { return looped_; }
+    // The pipeline's sound level, read back from it.
+    double volume() const;
+    // The pipeline's mute flag, read back from it.
+    bool pipelineMuted() const;
+    // New pictures taken from the decoder so far.
+    std::uint64_t framesDecoded() const { return framesDecoded_.load(std::memory_order_relaxed); }
+    // Whether the movie reached its end (never for a looped movie) or failed.
+    bool ended() const;
+    bool failed() const;
+    // Loop seams crossed so far.
+    std::uint64_t loopCount() const;
+
+    // Any thread but the control thread: waits until every pipeline handed
+    // over for stopping so far has stopped (orderly shutdown, tests).
+    static void waitForStoppedPipelines();
+
+    // The pipeline and its bus handling; lives until the control thread has
+    // stopped it.
+    struct Pipeline;
+
+private:
+    // Stops and frees a pipeline on the control thread: waits for it on a
+    // thread without a current GL context, hands it over otherwise.
+    struct PipelineRelease {
+        void operator()(Pipeline* pipeline) const noexcept;
+    };
+    struct SampleRelease {
+        void operator()(GstSample* sample) const noexcept;
+    };
+
+    // Takes a new picture from the appsink, if there is one, and uploads it.
+    void takeNewPicture();
+
+    MediaURL url_;
+    bool muted_;
+    bool looped_;
+    std::unique_ptr<Pipeline, PipelineRelease> pipeline_;
+    // Render thread only.
+    std::unique_ptr<GstSample, SampleRelease> sample_;  // the picture behind buffer_
+    GpuBufferRef buffer_;
+    float lastVolume_ = -1.0F;
+    std::atomic<std::uint64_t> framesDecoded_{0};
+};
+
+}  // namespace bw

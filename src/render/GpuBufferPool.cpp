@@ -1,0 +1,119 @@
+#include "render/GpuBufferPool.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "render/GlGarbage.h"
+#include "render/GpuBufferShelf.h"
+#include "render/RenderContext.h"
+#include "platform/Fatal.h"
+
+namespace bw {
+
+namespace {
+
+std::once_flag globalOnce;
+GpuBufferPool* globalPool = nullptr;
+
+}  // namespace
+
+void GpuBufferPool::createGlobal(RenderContext& context) {
+    std::call_once(globalOnce, [&context] { globalPool = new GpuBufferPool(context); });
+}
+
+GpuBufferPool& GpuBufferPool::global() {
+    if (globalPool == nullptr) {
+        fatalError("the GPU buffer pool was used before it was created");
+    }
+    return *globalPool;
+}
+
+GpuBufferPool::GpuBufferPool(RenderContext& context)
+    : shelf_(std::make_shared<GpuBufferShelf>()),
+      maxTextureSize_(std::max(1, context.maxTextureSize())) {}
+
+GpuBufferPool::~GpuBufferPool() {
+    shelf_->orphan();
+}
+
+PixelSize GpuBufferPool::clamp(PixelSize size) const {
+    return PixelSize{std::clamp(size.width, 1, maxTextureSize_),
+                     std::clamp(size.height, 1, maxTextureSize_)};
+}
+
+GpuBufferRef GpuBufferPool::alloc(PixelSize size, bool clearOnFirstUse) {
+    size = clamp(size);
+    PooledTexture texture = shelf_->take(size).value_or(PooledTexture{});
+    return std::make_shared<GpuBuffer>(size, std::move(texture), shelf_, clearOnFirstUse);
+}
+
+GpuBufferRef GpuBufferPool::allocBGRTexSized(PixelSize size) {
+    return alloc(size, true);
+}
+
+GpuBufferRef GpuBufferPool::allocForOverwrite(PixelSize size) {
+    return alloc(size, false);
+}
+
+GpuBufferRef GpuBufferPool::allocBufferWithPixels(const std::uint8_t* rgba, PixelSize size,
+                                                  std::size_t stride) {
+    GpuBufferRef buffer = alloc(size, false);
+    const PixelSize stored = buffer->size();
+    if (stored != size || rgba == nullptr) {
+        // Larger than a texture can be: nothing sensible to show.
+        return nullptr;
+    }
+    GlBuffer& staging = uploadBuffers_[nextUploadBuffer_];
+    nextUploadBuffer_ = (nextUploadBuffer_ + 1) % uploadBuffers_.size();
+    if (!staging) {
+        staging = GlBuffer::create();
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(size.width) * 4;
+    const std::size_t bytes = rowBytes * static_cast<std::size_t>(size.height);
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, staging.get());
+    // Orphaning the old storage lets a GPU finish reading it undisturbed.
+    glBufferData(GL_PIXEL_UNPACK_BUFFER, static_cast<GLsizeiptr>(bytes), nullptr, GL_STREAM_DRAW);
+    void* mapped = glMapBufferRange(GL_PIXEL_UNPACK_BUFFER, 0, static_cast<GLsizeiptr>(bytes),
+                                    GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT);
+    if (mapped == nullptr) {
+        glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+        return nullptr;
+    }
+    auto* destination = static_cast<std::uint8_t*>(mapped);
+    if (stride == rowBytes) {
+        std::memcpy(destination, rgba, bytes);
+    } else {
+        for (int row = 0; row < size.height; ++row) {
+            std::memcpy(destination + rowBytes * static_cast<std::size_t>(row),
+                        rgba + stride * static_cast<std::size_t>(row), rowBytes);
+        }
+    }
+    glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
+    glBindTexture(GL_TEXTURE_2D, buffer->name());
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, size.width, size.height, GL_RGBA, GL_UNSIGNED_BYTE,
+                    nullptr);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    return buffer;
+}
+
+void GpuBufferPool::housekeeping() {
+    housekeeping(GpuBufferShelf::Clock::now());
+}
+
+void GpuBufferPool::housekeeping(std::chrono::steady_clock::time_point now) {
+    GlGarbage::collect();
+    shelf_->discardIdle(now, kIdleLifetime, kMaxIdleTextures);
+}
+
+std::size_t GpuBufferPool::textureCount() const {
+    return shelf_->textureCount();
+}
+
+std::size_t GpuBufferPool::idleTextureCount() const {
+    return shelf_->idleCount();
+}
+
+}  // namespace bw

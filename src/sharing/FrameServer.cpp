@@ -1,0 +1,127 @@
+#include "sharing/FrameServer.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "sharing/PipeWireConnection.h"
+#include "sharing/VideoSourceStream.h"
+
+namespace bw {
+
+namespace {
+
+std::uint32_t dimension(int value) {
+    return static_cast<std::uint32_t>(std::max(value, 1));
+}
+
+}  // namespace
+
+FrameServer::FrameServer(std::string name, PixelSize size)
+    : FrameServer(std::move(name), size, PipeWireConnection::shared()) {}
+
+FrameServer::FrameServer(std::string name, PixelSize size, PipeWireConnection& connection)
+    : width_(dimension(size.width)), height_(dimension(size.height)) {
+    stream_ = std::make_unique<VideoSourceStream>(connection, std::move(name), width_.load(),
+                                                  height_.load());
+}
+
+FrameServer::~FrameServer() = default;
+
+std::string FrameServer::name() const {
+    return stream_->requestedName();
+}
+
+std::string FrameServer::publishedName() const {
+    return stream_->publishedName();
+}
+
+void FrameServer::setName(std::string name) {
+    stream_->rename(std::move(name));
+}
+
+void FrameServer::setSize(PixelSize size) {
+    const std::uint32_t width = dimension(size.width);
+    const std::uint32_t height = dimension(size.height);
+    if (width == width_.load() && height == height_.load()) {
+        return;
+    }
+    width_.store(width);
+    height_.store(height);
+    stream_->resize(width, height);
+}
+
+PixelSize FrameServer::size() const {
+    return PixelSize{static_cast<int>(width_.load()), static_cast<int>(height_.load())};
+}
+
+GLuint FrameServer::normalised(GpuBuffer& frame, PixelSize size) {
+    if (!scaledTexture_ || scaledSize_ != size) {
+        scaledTexture_ = GlTexture::create();
+        glBindTexture(GL_TEXTURE_2D, scaledTexture_.get());
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, size.width, size.height, 0, GL_RGBA,
+                     GL_UNSIGNED_BYTE, nullptr);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        scaledFramebuffer_ = GlFramebuffer::create();
+        glBindFramebuffer(GL_FRAMEBUFFER, scaledFramebuffer_.get());
+        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                               scaledTexture_.get(), 0);
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        scaledSize_ = size;
+    }
+    // Stored row 0 is the picture's top in both buffers; a flipped frame
+    // stores its top row last, so its rows are read in reverse.
+    const PixelRect region = frame.srcRect();
+    const GLint top = frame.flipped() ? region.y + region.height : region.y;
+    const GLint bottom = frame.flipped() ? region.y : region.y + region.height;
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, frame.framebuffer());
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, scaledFramebuffer_.get());
+    glBlitFramebuffer(region.x, top, region.x + region.width, bottom, 0, 0, size.width, size.height,
+                      GL_COLOR_BUFFER_BIT, GL_LINEAR);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+    return scaledFramebuffer_.get();
+}
+
+void FrameServer::publishFrame(GpuBuffer& frame) {
+    const PixelSize size = this->size();
+    const bool asIs = frame.size() == size && !frame.flipped() &&
+                      frame.srcRect() == PixelRect{0, 0, size.width, size.height};
+    const GLuint framebuffer = asIs ? frame.framebuffer() : normalised(frame, size);
+    const std::optional<PixelReadback::Mapped> mapped = readback_.readAndMap(framebuffer, size);
+    if (!mapped) {
+        return;
+    }
+    stream_->pushFrame(mapped->rgba, mapped->stride, static_cast<std::uint32_t>(mapped->size.width),
+                       static_cast<std::uint32_t>(mapped->size.height));
+
+    if (captureWanted_.exchange(false)) {
+        std::vector<std::promise<FramePixels>> captures;
+        {
+            std::lock_guard lock(captureMutex_);
+            captures.swap(captures_);
+        }
+        const std::size_t bytes = mapped->stride * static_cast<std::size_t>(mapped->size.height);
+        for (std::promise<FramePixels>& capture : captures) {
+            capture.set_value(FramePixels{
+                mapped->size, std::vector<std::uint8_t>(mapped->rgba, mapped->rgba + bytes)});
+        }
+    }
+    readback_.unmap();
+}
+
+std::future<FramePixels> FrameServer::captureFrame() {
+    std::lock_guard lock(captureMutex_);
+    captures_.emplace_back();
+    captureWanted_.store(true);
+    return captures_.back().get_future();
+}
+
+std::uint64_t FrameServer::framesPublished() const {
+    return stream_->framesPublished();
+}
+
+std::uint64_t FrameServer::framesDropped() const {
+    return stream_->framesDropped() + readback_.framesNotReady();
+}
+
+}  // namespace bw

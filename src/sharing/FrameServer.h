@@ -1,0 +1,92 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "render/GlObject.h"
+#include "render/GpuBuffer.h"
+#include "sharing/PixelReadback.h"
+#include "render/PixelSize.h"
+
+namespace bw {
+
+class PipeWireConnection;
+class VideoSourceStream;
+
+// One output frame as it was published: RGBA, premultiplied alpha, top row
+// first, rows packed.
+struct FramePixels {
+    PixelSize size;
+    std::vector<std::uint8_t> rgba;
+};
+
+// Shares one output's frames with other video software on the machine: a
+// PipeWire video source node named after the output, BGRA at the output's
+// size. Each tick the render thread hands it the output's frame; the pixels
+// come back from the GPU through pixel-buffer objects (at once where the GPU
+// has finished the copy, else one refresh late) and go to the node without
+// ever waiting: when no consumer has a buffer free
+// (or no daemon runs) the frame is dropped. Tests and the window's preview
+// read frames in-process through captureFrame.
+//
+// Threads: construction, setName and setSize on the main thread (or the show
+// loader); publishFrame on the render thread; captureFrame and the accessors
+// on any thread. GL resources are made at the first publish.
+class FrameServer {
+public:
+    // A server on the process's PipeWire connection, or on `connection`.
+    FrameServer(std::string name, PixelSize size);
+    FrameServer(std::string name, PixelSize size, PipeWireConnection& connection);
+    ~FrameServer();
+    FrameServer(const FrameServer&) = delete;
+    FrameServer& operator=(const FrameServer&) = delete;
+
+    // The name asked for, and the one the node carries (a unique variant when
+    // another output already publishes under the same name).
+    std::string name() const;
+    std::string publishedName() const;
+    // Publishes under `name` from now on. Consumers find the node under the
+    // new name; ones linked to the old node have to link again.
+    void setName(std::string name);
+    // Publishes frames of `size` from now on.
+    void setSize(PixelSize size);
+    PixelSize size() const;
+
+    // Render thread: publishes `frame`. A frame of another size than the
+    // server's, flipped, or valid only in part is first scaled upright onto
+    // the server's size.
+    void publishFrame(GpuBuffer& frame);
+
+    // Any thread: the next frame this server publishes, as its pixels. The
+    // future is fulfilled on the render thread when that frame goes out, and
+    // broken if the server dies first.
+    std::future<FramePixels> captureFrame();
+
+    // Frames handed to the node, and frames dropped (no consumer buffer
+    // free, no daemon, the GPU still copying, a rename or resize in between).
+    std::uint64_t framesPublished() const;
+    std::uint64_t framesDropped() const;
+
+private:
+    GLuint normalised(GpuBuffer& frame, PixelSize size);
+
+    std::unique_ptr<VideoSourceStream> stream_;
+    std::atomic<std::uint32_t> width_;
+    std::atomic<std::uint32_t> height_;
+    // Render thread only.
+    PixelReadback readback_;
+    GlTexture scaledTexture_;
+    GlFramebuffer scaledFramebuffer_;
+    PixelSize scaledSize_;
+    std::mutex captureMutex_;
+    // Guarded by captureMutex_.
+    std::vector<std::promise<FramePixels>> captures_;
+    std::atomic<bool> captureWanted_ = false;
+};
+
+}  // namespace bw

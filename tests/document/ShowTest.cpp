@@ -1,0 +1,418 @@
+#include "document/Show.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "engine/EngineTestSupport.h"
+#include "show/ShowTestSupport.h"
+#include "support/TempDir.h"
+
+namespace bw {
+namespace {
+
+using namespace std::chrono_literals;
+using Entry = test::ShowNotificationLog::Entry;
+
+const Entry kWillLoad{"ShowWillLoad", std::nullopt};
+const Entry kDidLoad{"ShowDidLoad", std::nullopt};
+const Entry kDirty{"ShowDirtyStatusChanged", true};
+const Entry kClean{"ShowDirtyStatusChanged", false};
+
+constexpr const char* kState = R"({"mediaPath":"%s","muted":true,"looped":true,"kenBurns":false})";
+
+std::string state(const std::string& mediaPath) {
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer, kState, mediaPath.c_str());
+    return buffer;
+}
+
+// Two outputs; cues 1 (grid, movie) and 2.5 (clear, still) in that order in
+// the file, so not sorted by ID; `extraCue` is appended as it is.
+std::string twoCueShow(const std::string& extraCue = "") {
+    return R"({"config":[{"name":"Stage","width":8,"height":6},{"name":"Foyer","width":4,"height":2}],)"
+           R"("cues":[{"id":2.5,"description":"Second","fadeLength":1.5,"outputStates":[)" +
+           state("clear://") + "," + state("media/still.png") + R"(]},)" +
+           R"({"id":1,"description":"First","fadeLength":0,"outputStates":[)" + state("grid://") +
+           "," + state("media/movie.webm") + "]}" + extraCue + "]}";
+}
+
+// Thumbnail lookups that record what they were asked for, and can be held
+// until the test lets them go.
+class ThumbnailProbe {
+public:
+    void lookUp(const MediaURL& url) {
+        std::unique_lock lock(mutex_);
+        urls_.push_back(url.path());
+        threads_.insert(std::this_thread::get_id());
+        entered_.notify_all();
+        changed_.wait(lock, [this] { return !held_; });
+    }
+    void hold() {
+        std::lock_guard lock(mutex_);
+        held_ = true;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        held_ = false;
+        changed_.notify_all();
+    }
+    bool waitForLookup() {
+        std::unique_lock lock(mutex_);
+        return entered_.wait_for(lock, 10s, [this] { return !urls_.empty(); });
+    }
+    std::vector<std::string> urls() const {
+        std::lock_guard lock(mutex_);
+        return urls_;
+    }
+    std::size_t threadCount() const {
+        std::lock_guard lock(mutex_);
+        return threads_.size();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable entered_;
+    std::condition_variable changed_;
+    bool held_ = false;
+    std::vector<std::string> urls_;
+    std::set<std::thread::id> threads_;
+};
+
+class ShowTest : public test::EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        makeShow(1);
+    }
+    void TearDown() override {
+        probe_.release();
+        show_.reset();
+        EngineTest::TearDown();
+    }
+
+    void makeShow(std::size_t thumbnailWorkers) {
+        show_.reset();
+        show_ = std::make_unique<Show>(Show::Parts{
+            *engine_, stack_, status_, MainQueue::shared(),
+            [this](const MediaURL& url) { probe_.lookUp(url); }, nullptr, thumbnailWorkers});
+    }
+
+    // Writes a show file (with its media) and points the show at it.
+    std::string writeShow(const std::string& json, const std::string& name = "show.bwshow") {
+        dir_.write("media/still.png", "not really a picture");
+        dir_.write("media/movie.webm", "not really a movie");
+        const std::string path = dir_.write(name, json).string();
+        show_->setFileURL(path);
+        return path;
+    }
+
+    // Loads and waits for the load's "ShowDidLoad".
+    void loadAndWait() {
+        show_->load();
+        ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    }
+
+    std::vector<std::string> outputNames() const {
+        std::vector<std::string> names;
+        for (const auto& output : engine_->outputs()) names.push_back(output->name());
+        return names;
+    }
+
+    void expectEmptyShow() const {
+        EXPECT_TRUE(engine_->outputs().empty());
+        EXPECT_TRUE(stack_.cues().empty());
+        EXPECT_FALSE(engine_->nextCue().has_value());
+        ASSERT_TRUE(engine_->currentCue().has_value());
+        EXPECT_EQ(engine_->currentCue()->description, "Alignment Grid");
+    }
+
+    test::TempDir dir_;
+    ThumbnailProbe probe_;
+    std::unique_ptr<Show> show_;
+};
+
+TEST_F(ShowTest, ResetGivesAnEmptyCleanUntitledShowAndEndsWithDidLoad) {
+    addOutputs(2);
+    stack_.addCue(1.0);
+    show_->setFileURL(dir_.path() / "old.bwshow");
+    ASSERT_TRUE(show_->isDirty());
+
+    test::ShowNotificationLog log(center_);
+    show_->reset();
+
+    expectEmptyShow();
+    EXPECT_FALSE(show_->isDirty());
+    EXPECT_FALSE(show_->fileURL().has_value());
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kClean, kDidLoad}));
+
+    // From clean, the engine reset and the emptied stack mark the show on the
+    // way; the last flag posted before "ShowDidLoad" is still false.
+    show_->reset();
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kClean, kDidLoad, kDirty, kClean, kDidLoad}));
+}
+
+TEST_F(ShowTest, LoadFromCleanInstallsTheShowInFileOrder) {
+    const std::string path = writeShow(twoCueShow());
+    test::ShowNotificationLog log(center_);
+    loadAndWait();
+
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kClean, kDidLoad}));
+    EXPECT_EQ(outputNames(), (std::vector<std::string>{"Stage", "Foyer"}));
+    EXPECT_EQ(engine_->outputs()[1]->pixelSize(), (PixelSize{4, 2}));
+    EXPECT_EQ(stack_.cueIDs(), (std::vector<double>{2.5, 1.0}));
+    ASSERT_TRUE(engine_->nextCue().has_value());
+    EXPECT_EQ(engine_->nextCue()->id, 2.5);
+    EXPECT_EQ(engine_->nextCue()->description, "Second");
+    EXPECT_FALSE(show_->isDirty());
+    EXPECT_EQ(show_->fileURL(), path);
+    EXPECT_FALSE(show_->loadFailure().has_value());
+    // Media files only, each once, in the order the cues name them.
+    EXPECT_EQ(probe_.urls(), (std::vector<std::string>{(dir_ / "media/still.png").string(),
+                                                       (dir_ / "media/movie.webm").string()}));
+}
+
+TEST_F(ShowTest, AShowWithoutCuesLeavesNothingNext) {
+    writeShow(R"({"config":[{"name":"Stage","width":8,"height":6}],"cues":[]})");
+    loadAndWait();
+    EXPECT_EQ(outputNames(), (std::vector<std::string>{"Stage"}));
+    EXPECT_FALSE(engine_->nextCue().has_value());
+    EXPECT_FALSE(show_->isDirty());
+}
+
+TEST_F(ShowTest, ADecodeFailureLeavesAnEmptyDirtyUntitledShowAndSaysWhy) {
+    writeShow(R"({"config":[{"name":"Stage","width":8,"height":6}],)"
+              R"("cues":[{"id":1,"outputStates":[]}]})");
+    test::ShowNotificationLog log(center_);
+    loadAndWait();
+
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kDidLoad}));
+    expectEmptyShow();
+    EXPECT_TRUE(show_->isDirty());
+    ASSERT_TRUE(show_->loadFailure().has_value());
+    EXPECT_NE(show_->loadFailure()->find("fadeLength"), std::string::npos) << *show_->loadFailure();
+    // A save now must not write the empty show over the file that failed.
+    EXPECT_FALSE(show_->fileURL().has_value());
+    std::string failure;
+    EXPECT_FALSE(show_->save(&failure));
+    EXPECT_TRUE(probe_.urls().empty());
+}
+
+// Loads that find no show at all end the same way as a decode failure,
+// with "ShowDidLoad" and a reason, rather than leaving the loading sheet up.
+TEST_F(ShowTest, LoadsThatFindNoShowEndWithDidLoadAndAReason) {
+    const std::map<std::string, std::string> cases = {
+        {"not JSON", "{"},
+        {"not an object", "[1,2]"},
+        {"no cues", R"({"config":[]})"},
+        {"cues of the wrong kind", R"({"config":[],"cues":{}})"},
+    };
+    for (const auto& [what, json] : cases) {
+        SCOPED_TRACE(what);
+        const std::string path = writeShow(json);
+        test::ShowNotificationLog log(center_);
+        loadAndWait();
+        EXPECT_EQ(log.entries.back(), kDidLoad);
+        ASSERT_TRUE(show_->loadFailure().has_value());
+        EXPECT_NE(show_->loadFailure()->find("not a show"), std::string::npos);
+        EXPECT_FALSE(show_->fileURL().has_value());
+        EXPECT_EQ(test::readFile(path), json);
+    }
+
+    show_->setFileURL(dir_ / "missing.bwshow");
+    loadAndWait();
+    ASSERT_TRUE(show_->loadFailure().has_value());
+    EXPECT_NE(show_->loadFailure()->find("cannot be read"), std::string::npos);
+
+    show_->setFileURL(std::nullopt);
+    test::ShowNotificationLog log(center_);
+    loadAndWait();
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDidLoad}));
+    EXPECT_EQ(show_->loadFailure(), "the show has no file location");
+    expectEmptyShow();
+}
+
+TEST_F(ShowTest, CancellingDuringTheThumbnailsInstallsNothing) {
+    writeShow(twoCueShow());
+    probe_.hold();
+    test::ShowNotificationLog log(center_);
+    show_->load();
+    ASSERT_TRUE(probe_.waitForLookup());
+
+    show_->cancelLoad();
+    probe_.release();
+    show_->loadQueue().waitUntilAllOperationsAreFinished();
+    MainQueue::shared().pumpUntil([] { return false; }, 100ms);
+
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kClean, kDidLoad}));
+    expectEmptyShow();
+    EXPECT_FALSE(show_->isDirty());
+    EXPECT_FALSE(show_->fileURL().has_value());
+    EXPECT_FALSE(show_->isLoading());
+    // The remaining lookups were skipped once the load was cancelled.
+    EXPECT_EQ(probe_.urls().size(), 1u);
+}
+
+TEST_F(ShowTest, ASecondLoadSupersedesOneStillRunning) {
+    writeShow(twoCueShow(), "first.bwshow");
+    probe_.hold();
+    test::ShowNotificationLog log(center_);
+    show_->load();
+    ASSERT_TRUE(probe_.waitForLookup());
+
+    const std::string second =
+        writeShow(R"({"config":[{"name":"Second","width":8,"height":6}],"cues":[]})", "second.bwshow");
+    show_->load();
+    probe_.release();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    MainQueue::shared().pumpUntil([] { return false; }, 100ms);
+
+    EXPECT_EQ(outputNames(), (std::vector<std::string>{"Second"}));
+    EXPECT_EQ(show_->fileURL(), second);
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kWillLoad, kClean, kDidLoad}));
+}
+
+TEST_F(ShowTest, ParallelThumbnailsLookUpEveryFileOnceOnSeveralThreads) {
+    makeShow(4);
+    std::string cues;
+    std::set<std::string> expected;
+    for (int i = 0; i < 40; ++i) {
+        // Each file twice, and a generator that has no thumbnail to make.
+        const std::string media = "media/" + std::to_string(i % 20) + ".png";
+        expected.insert((dir_ / media).string());
+        cues += R"(,{"id":)" + std::to_string(i + 10) + R"(,"fadeLength":1,"outputStates":[)" +
+                state(media) + "," + state("black://") + "]}";
+    }
+    writeShow(twoCueShow(cues));
+    probe_.hold();
+    show_->load();
+    ASSERT_TRUE(probe_.waitForLookup());
+    // Let several workers reach the probe before any lookup ends.
+    std::this_thread::sleep_for(100ms);
+    probe_.release();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+
+    const std::vector<std::string> urls = probe_.urls();
+    const std::set<std::string> distinct(urls.begin(), urls.end());
+    EXPECT_EQ(urls.size(), distinct.size());
+    expected.insert((dir_ / "media/still.png").string());
+    expected.insert((dir_ / "media/movie.webm").string());
+    EXPECT_EQ(distinct, expected);
+    EXPECT_GT(probe_.threadCount(), 1u);
+    EXPECT_EQ(stack_.cues().size(), 42u);
+}
+
+TEST_F(ShowTest, SaveThenEditThenSaveWritesEachStateAndClearsTheFlag) {
+    const std::string path = writeShow(twoCueShow());
+    loadAndWait();
+    stack_.setDescription(0, "Renamed");
+    stack_.setDescription(1, "Renamed again");
+    ASSERT_TRUE(show_->isDirty());
+
+    test::ShowNotificationLog log(center_);
+    std::string failure;
+    ASSERT_TRUE(show_->save(&failure)) << failure;
+    EXPECT_FALSE(show_->isDirty());
+    DecodedShow saved = ShowFile::decode(test::readFile(path), path);
+    ASSERT_EQ(saved.status, DecodedShow::Status::Decoded);
+    EXPECT_EQ(saved.cues, stack_.cues());
+    EXPECT_EQ(saved.outputs, (std::vector<OutputConfig>{{"Stage", 8, 6}, {"Foyer", 4, 2}}));
+    EXPECT_EQ(saved.savedLocation, path);
+
+    for (int k = 0; k < 10; ++k) stack_.setFadeLength(0, k);
+    ASSERT_TRUE(show_->save());
+    saved = ShowFile::decode(test::readFile(path), path);
+    EXPECT_EQ(saved.cues.at(0).fadeLength, 9.0);
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kClean, kDirty, kClean}));
+}
+
+TEST_F(ShowTest, SaveAsWritesTheNewLocationAndLaterSavesGoThere) {
+    const std::string original = writeShow(twoCueShow());
+    loadAndWait();
+    const std::string before = test::readFile(original);
+
+    // Save-as into another folder: media paths are written from there.
+    const std::string copy = (dir_ / "elsewhere" / "copy.bwshow").string();
+    std::filesystem::create_directories(dir_ / "elsewhere");
+    show_->setFileURL(copy);
+    ASSERT_TRUE(show_->save());
+    stack_.setDescription(0, "Changed after save-as");
+    ASSERT_TRUE(show_->save());
+
+    EXPECT_EQ(test::readFile(original), before);
+    const DecodedShow saved = ShowFile::decode(test::readFile(copy), copy);
+    ASSERT_EQ(saved.status, DecodedShow::Status::Decoded);
+    EXPECT_EQ(saved.cues.at(0).description, "Changed after save-as");
+    EXPECT_NE(test::readFile(copy).find(R"("mediaPath":"../media/still.png")"), std::string::npos);
+    EXPECT_EQ(saved.cues, stack_.cues());
+}
+
+TEST_F(ShowTest, AFailedSaveKeepsTheShowDirtyAndTheFileAsItWas) {
+    const std::string path = writeShow(twoCueShow());
+    loadAndWait();
+    const std::string before = test::readFile(path);
+
+    // A cue ID that JSON cannot hold.
+    stack_.setCueID(0, std::numeric_limits<double>::quiet_NaN());
+    std::string failure;
+    EXPECT_FALSE(show_->save(&failure));
+    EXPECT_NE(failure.find("cannot be written"), std::string::npos) << failure;
+    EXPECT_TRUE(show_->isDirty());
+    EXPECT_EQ(test::readFile(path), before);
+
+    // A write that fails: the folder named is a file.
+    stack_.setCueID(1, 7.0);
+    show_->setFileURL(path + "/inside.bwshow");
+    failure.clear();
+    EXPECT_FALSE(show_->save(&failure));
+    EXPECT_FALSE(failure.empty());
+    EXPECT_TRUE(show_->isDirty());
+
+    show_->setFileURL(std::nullopt);
+    EXPECT_FALSE(show_->save(&failure));
+    EXPECT_EQ(failure, "the show has no file location");
+    EXPECT_TRUE(show_->isDirty());
+}
+
+TEST_F(ShowTest, NoSaveWhileALoadRuns) {
+    const std::string path = writeShow(twoCueShow());
+    const std::string before = test::readFile(path);
+    probe_.hold();
+    show_->load();
+    std::string failure;
+    EXPECT_FALSE(show_->save(&failure));
+    EXPECT_EQ(failure, "a show is still loading");
+    probe_.release();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    EXPECT_EQ(test::readFile(path), before);
+}
+
+TEST_F(ShowTest, DiscardingChangesAsksOnlyWhenTheShowIsDirty) {
+    int asked = 0;
+    bool answer = false;
+    show_->setConfirmationHandler([&] {
+        ++asked;
+        return answer;
+    });
+    EXPECT_TRUE(show_->confirmDiscardChanges());
+    EXPECT_EQ(asked, 0);
+
+    stack_.addCue(1.0);
+    EXPECT_FALSE(show_->confirmDiscardChanges());
+    answer = true;
+    EXPECT_TRUE(show_->confirmDiscardChanges());
+    EXPECT_EQ(asked, 2);
+
+    // Without a window there is nobody to ask: go on.
+    show_->setConfirmationHandler(nullptr);
+    EXPECT_TRUE(show_->confirmDiscardChanges());
+}
+
+}  // namespace
+}  // namespace bw

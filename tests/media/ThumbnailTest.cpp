@@ -1,0 +1,191 @@
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "media/Thumbnail.h"
+#include "platform/GLibHandle.h"
+#include "support/TempDir.h"
+
+namespace bw {
+namespace {
+
+using Rgb = std::array<int, 3>;
+
+MediaURL fileURL(const std::filesystem::path& path) {
+    return MediaURL::fileURL(path.string());
+}
+
+// Saves a width x height picture whose columns left of `split` are `left` and
+// the rest `right`.
+void saveSplitImage(const std::filesystem::path& path, int width, int height, int split, Rgb left,
+                    Rgb right, const char* format) {
+    GObjectPtr<GdkPixbuf> pixbuf(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height));
+    ASSERT_TRUE(pixbuf);
+    const int stride = gdk_pixbuf_get_rowstride(pixbuf.get());
+    guint8* pixels = gdk_pixbuf_get_pixels(pixbuf.get());
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const Rgb& colour = x < split ? left : right;
+            guint8* pixel = pixels + static_cast<std::ptrdiff_t>(y) * stride + x * 3;
+            for (std::size_t c = 0; c < 3; ++c)
+                pixel[c] = static_cast<guint8>(colour[c]);
+        }
+    }
+    ASSERT_TRUE(gdk_pixbuf_save(pixbuf.get(), path.c_str(), format, nullptr, nullptr));
+}
+
+::testing::AssertionResult pixelNear(const ThumbnailImage& image, int x, int y, Rgb expected,
+                                     int tolerance) {
+    const std::uint8_t* pixel =
+        image.rgba.data() + (static_cast<std::size_t>(y) * static_cast<std::size_t>(image.width) +
+                             static_cast<std::size_t>(x)) *
+                                4;
+    for (std::size_t c = 0; c < 3; ++c) {
+        if (std::abs(pixel[c] - expected[c]) > tolerance || pixel[3] != 255) {
+            return ::testing::AssertionFailure()
+                   << "pixel (" << x << "," << y << ") is " << int(pixel[0]) << "," << int(pixel[1])
+                   << "," << int(pixel[2]) << "," << int(pixel[3]) << ", expected " << expected[0]
+                   << "," << expected[1] << "," << expected[2] << ",255";
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+void expectThumbnailSized(const ThumbnailImageRef& image) {
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->width, Thumbnail::kSize);
+    EXPECT_EQ(image->height, Thumbnail::kSize);
+    EXPECT_EQ(image->rgba.size(), std::size_t{Thumbnail::kSize * Thumbnail::kSize * 4});
+}
+
+TEST(ThumbnailTest, GeneratorsAndUnreadableFilesGiveTheMissingPictureAndAreNotKept) {
+    Thumbnail thumbnails;
+    const ThumbnailImageRef missing = Thumbnail::missingImage();
+    expectThumbnailSized(missing);
+    test::TempDir dir;
+    const auto notes = dir.write("notes.txt", "not media\n");
+    const auto broken = dir.write("broken.png", std::string(300, 'x'));
+    for (const MediaURL& url :
+         {MediaURL::generator(MediaURL::Generator::Black),
+          MediaURL::generator(MediaURL::Generator::Clear),
+          MediaURL::generator(MediaURL::Generator::Grid), fileURL(notes), fileURL(broken)}) {
+        SCOPED_TRACE(url.absoluteString());
+        EXPECT_EQ(thumbnails.thumbnailForURL(url), missing);
+    }
+    EXPECT_EQ(thumbnails.cachedCount(), 0u);
+    EXPECT_EQ(thumbnails.madeCount(), 0u);
+}
+
+// A wide picture is stretched over the whole square, not letterboxed: a band
+// a quarter of the width wide covers the thumbnail's left quarter, top to bottom.
+TEST(ThumbnailTest, ImageIsStretchedToFillTheSquare) {
+    test::TempDir dir;
+    const auto path = dir / "wide.png";
+    saveSplitImage(path, 1920, 1080, 480, {220, 30, 30}, {30, 30, 220}, "png");
+    Thumbnail thumbnails;
+    const ThumbnailImageRef image = thumbnails.thumbnailForURL(fileURL(path));
+    expectThumbnailSized(image);
+    ASSERT_NE(image, Thumbnail::missingImage());
+    for (int y : {0, 40, 79}) {
+        EXPECT_TRUE(pixelNear(*image, 2, y, {220, 30, 30}, 3));
+        EXPECT_TRUE(pixelNear(*image, 17, y, {220, 30, 30}, 3));
+        EXPECT_TRUE(pixelNear(*image, 23, y, {30, 30, 220}, 3));
+        EXPECT_TRUE(pixelNear(*image, 79, y, {30, 30, 220}, 3));
+    }
+}
+
+TEST(ThumbnailTest, SecondLookupReturnsTheKeptPictureWithoutDecoding) {
+    test::TempDir dir;
+    const auto path = dir / "still.jpg";
+    saveSplitImage(path, 64, 48, 32, {200, 200, 200}, {10, 10, 10}, "jpeg");
+    Thumbnail thumbnails;
+    const ThumbnailImageRef first = thumbnails.thumbnailForURL(fileURL(path));
+    EXPECT_EQ(thumbnails.madeCount(), 1u);
+    // Even a changed file keeps its first thumbnail.
+    saveSplitImage(path, 64, 48, 32, {10, 10, 10}, {200, 200, 200}, "jpeg");
+    EXPECT_EQ(thumbnails.thumbnailForURL(fileURL(path)), first);
+    EXPECT_EQ(thumbnails.madeCount(), 1u);
+    EXPECT_EQ(thumbnails.cachedCount(), 1u);
+}
+
+TEST(ThumbnailTest, FileThatAppearsLaterGetsItsRealThumbnail) {
+    test::TempDir dir;
+    const auto path = dir / "later.png";
+    Thumbnail thumbnails;
+    EXPECT_EQ(thumbnails.thumbnailForURL(fileURL(path)), Thumbnail::missingImage());
+    EXPECT_EQ(thumbnails.cachedCount(), 0u);
+
+    saveSplitImage(path, 40, 40, 40, {0, 180, 0}, {0, 0, 0}, "png");
+    const ThumbnailImageRef image = thumbnails.thumbnailForURL(fileURL(path));
+    expectThumbnailSized(image);
+    EXPECT_NE(image, Thumbnail::missingImage());
+    EXPECT_TRUE(pixelNear(*image, 40, 40, {0, 180, 0}, 2));
+    EXPECT_EQ(thumbnails.cachedCount(), 1u);
+}
+
+// A 5 s movie: blue for 0.2 s, red until 1.0 s, then green. One tenth in
+// (0.5 s) is red; the first frame is blue.
+TEST(ThumbnailTest, MovieGivesItsFrameOneTenthIn) {
+    test::TempDir dir;
+    const auto path = dir / "colours.webm";
+    const char* caps = " ! video/x-raw,width=64,height=36,framerate=25/1 ! c. ";
+    std::string command = "timeout 60 gst-launch-1.0 -q webmmux name=mux ! filesink location='";
+    command.append(path.string()).append("' concat name=c ! videoconvert ! vp8enc deadline=1");
+    command.append(" ! mux. videotestsrc pattern=blue num-buffers=5");
+    command.append(caps).append("videotestsrc pattern=red num-buffers=20");
+    command.append(caps).append("videotestsrc pattern=green num-buffers=100").append(caps);
+    // A sound track too, as show movies have: it must not stand in the way.
+    command.append("audiotestsrc num-buffers=230 ! audio/x-raw,rate=48000 ! opusenc ! mux.");
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    Thumbnail thumbnails;
+    const ThumbnailImageRef image = thumbnails.thumbnailForURL(fileURL(path));
+    expectThumbnailSized(image);
+    ASSERT_NE(image, Thumbnail::missingImage());
+    for (auto [x, y] : {std::pair{40, 40}, std::pair{3, 3}, std::pair{76, 76}}) {
+        EXPECT_TRUE(pixelNear(*image, x, y, {255, 0, 0}, 40));
+    }
+    EXPECT_EQ(thumbnails.thumbnailForURL(fileURL(path)), image);
+    EXPECT_EQ(thumbnails.madeCount(), 1u);
+}
+
+TEST(ThumbnailTest, LookupsFromTwoThreadsShareOneKeptPicturePerFile) {
+    test::TempDir dir;
+    std::vector<MediaURL> urls;
+    for (int i = 0; i < 4; ++i) {
+        const auto path = dir / std::string("image").append(std::to_string(i)).append(".png");
+        saveSplitImage(path, 32 + i, 32, 16, {i * 50, 0, 0}, {0, 0, 0}, "png");
+        urls.push_back(fileURL(path));
+    }
+    Thumbnail thumbnails;
+    std::array<std::vector<ThumbnailImageRef>, 2> seen;
+    std::array<std::thread, 2> threads;
+    for (std::size_t t = 0; t < 2; ++t) {
+        threads[t] = std::thread([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                for (const MediaURL& url : urls) {
+                    seen[t].push_back(thumbnails.thumbnailForURL(url));
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(thumbnails.cachedCount(), urls.size());
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+        const ThumbnailImageRef kept = thumbnails.thumbnailForURL(urls[i]);
+        EXPECT_NE(kept, Thumbnail::missingImage());
+        // Lookups after the first store all return the kept picture; only a
+        // race for the very first lookup may see a copy made alongside it.
+        EXPECT_EQ(seen[0][i + urls.size() * 2], kept);
+        EXPECT_EQ(seen[1][i + urls.size() * 2], kept);
+    }
+}
+
+}  // namespace
+}  // namespace bw

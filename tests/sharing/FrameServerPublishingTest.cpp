@@ -1,0 +1,136 @@
+// The render thread as the engine will run it (display link, shared context,
+// "Mix" scene, frame server) publishing to an outside consumer through a
+// private PipeWire daemon, while the daemon and the consumers come and go.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "render/DisplayLink.h"
+#include "sharing/FrameServer.h"
+#include "render/GpuBufferPool.h"
+#include "sharing/PipeWireConnection.h"
+#include "render/RenderContext.h"
+#include "render/RenderTestSupport.h"
+#include "render/ShaderScene.h"
+#include "sharing/support/PipeWireDaemon.h"
+
+namespace bw {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr PixelSize kSize{31, 13};
+
+std::vector<std::uint8_t> asBgra(const test::Image& image) {
+    std::vector<std::uint8_t> bgra = image.rgba;
+    for (std::size_t i = 0; i < bgra.size(); i += 4) {
+        std::swap(bgra[i], bgra[i + 2]);
+    }
+    return bgra;
+}
+
+bool waitFor(const std::function<bool()>& condition, Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// Renders one picture through the mixer and publishes it, once per refresh.
+class RenderLoop {
+public:
+    RenderLoop(FrameServer& server, test::Image picture)
+        : server_(server), picture_(std::move(picture)) {
+        link_.setOutputCallback([this](const DisplayTimeStamp&) { tick(); });
+        link_.start();
+    }
+    ~RenderLoop() { link_.stop(); }
+
+    std::uint64_t ticks() const { return ticks_.load(); }
+    // The longest tick since the last call.
+    Clock::duration takeLongestTick() { return Clock::duration(longest_.exchange(0)); }
+
+private:
+    void tick() {
+        const auto start = Clock::now();
+        RenderContext& context = RenderContext::shared();
+        if (!context.isCurrent()) {
+            context.makeCurrent();
+            GpuBufferPool::createGlobal(context);
+            input_ = test::upload(picture_);
+        }
+        ShaderScene& mix = ShaderScene::mixScene();
+        mix.setValue("crossfade", 0.0);
+        mix.setValue("inputImage", input_);
+        mix.setValue("input2Image", input_);
+        output_ = mix.allocAndRenderToBufferSized(kSize);
+        server_.publishFrame(*output_);
+        GpuBufferPool::global().housekeeping();
+        const Clock::rep took = (Clock::now() - start).count();
+        Clock::rep longest = longest_.load();
+        while (took > longest && !longest_.compare_exchange_weak(longest, took)) {
+        }
+        ++ticks_;
+    }
+
+    FrameServer& server_;
+    test::Image picture_;
+    GpuBufferRef input_;
+    GpuBufferRef output_;
+    std::atomic<std::uint64_t> ticks_ = 0;
+    std::atomic<Clock::rep> longest_ = 0;
+    DisplayLink link_;  // last: stopped before the rest goes
+};
+
+TEST(FrameServerPublishingTest, RenderedFramesReachConsumersWhileDaemonAndConsumersComeAndGo) {
+    if (!test::programOnPath("pipewire") || !test::havePipeWireSource()) {
+        GTEST_SKIP() << "needs the pipewire daemon and GStreamer's pipewiresrc";
+    }
+    test::PipeWireDaemon daemon;
+    ASSERT_TRUE(daemon.start()) << daemon.log();
+    PipeWireConnection connection;
+    FrameServer server("Stage Left", kSize, connection);
+    const test::Image picture = test::testPattern(kSize);
+    const std::vector<std::uint8_t> expected = asBgra(picture);
+    RenderLoop loop(server, picture);
+
+    auto receiveExact = [&](const std::string& name) {
+        const auto frames = test::receiveFrames(name, kSize.width, kSize.height, 3);
+        ASSERT_EQ(frames.size(), 3u) << "no frames under \"" << name << "\"";
+        for (const auto& frame : frames) {
+            EXPECT_TRUE(frame == expected) << "a frame under \"" << name << "\" differs";
+        }
+    };
+
+    receiveExact("Stage Left");
+    // A consumer that leaves and another that comes.
+    receiveExact("Stage Left");
+
+    // The daemon dies while the render thread goes on; no tick waits for it.
+    ASSERT_TRUE(waitFor([&] { return loop.ticks() > 10; }, 10s));
+    loop.takeLongestTick();
+    daemon.kill();
+    ASSERT_TRUE(waitFor([&] { return !connection.isConnected(); }, 5s));
+    const std::uint64_t ticksAtLoss = loop.ticks();
+    std::this_thread::sleep_for(700ms);
+    EXPECT_GT(loop.ticks(), ticksAtLoss + 10) << "the render thread stalled without a daemon";
+    ASSERT_TRUE(daemon.start()) << daemon.log();
+    ASSERT_TRUE(waitFor([&] { return connection.isConnected(); }, 10s));
+    receiveExact("Stage Left");
+    // Generous for a loaded machine: what matters is that nothing waited.
+    EXPECT_LT(loop.takeLongestTick(), 100ms);
+
+    server.setName("Stage Right");
+    receiveExact("Stage Right");
+    EXPECT_FALSE(test::findNode("Stage Left").has_value());
+}
+
+}  // namespace
+}  // namespace bw

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+
+#include "sharing/FrameServer.h"
+#include "sharing/PipeWireConnection.h"
+#include "render/RenderTestSupport.h"
+#include "platform/SystemLog.h"
+
+namespace bw {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Image;
+
+// These run without a PipeWire daemon (the test's runtime folder is empty):
+// rendering and in-process capture go on regardless.
+class FrameServerTest : public test::RenderTest {};
+
+Image toImage(const FramePixels& frame) {
+    return Image{frame.size, frame.rgba};
+}
+
+// Frames go out in order, each once, at most one refresh after their render
+// (at once where the GPU has finished copying, as a software renderer has).
+TEST_F(FrameServerTest, CapturesExactlyThePublishedPixelsInOrder) {
+    FrameServer server("Capture", {9, 5});
+    const Image first = test::testPattern({9, 5});
+    Image second = first;
+    std::reverse(second.rgba.begin(), second.rgba.end());
+    const GpuBufferRef firstFrame = test::upload(first);
+    const GpuBufferRef secondFrame = test::upload(second);
+
+    std::future<FramePixels> capture = server.captureFrame();
+    server.publishFrame(*firstFrame);
+    if (capture.wait_for(0s) != std::future_status::ready) {
+        server.publishFrame(*secondFrame);
+    }
+    ASSERT_EQ(capture.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(toImage(capture.get()).rgba, first.rgba);
+
+    std::future<FramePixels> next = server.captureFrame();
+    server.publishFrame(*secondFrame);
+    server.publishFrame(*secondFrame);
+    ASSERT_EQ(next.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(toImage(next.get()).rgba, second.rgba);
+}
+
+TEST_F(FrameServerTest, FramesThatAreFlippedOrPartialArePublishedUprightAtTheServersSize) {
+    FrameServer server("Upright", {4, 2});
+    const Image picture = test::testPattern({4, 2});
+
+    // Stored bottom-up, in the middle of a larger texture.
+    Image stored = test::testPattern({8, 6}, 255);
+    for (int y = 0; y < 2; ++y) {
+        std::copy_n(picture.at(0, y), 16, stored.at(2, 3 - y));
+    }
+    GpuBufferRef frame = test::upload(stored);
+    frame->setFlipped(true);
+    frame->setSrcRect({2, 2, 4, 2});
+
+    std::future<FramePixels> capture = server.captureFrame();
+    server.publishFrame(*frame);
+    server.publishFrame(*frame);
+    ASSERT_EQ(capture.wait_for(0s), std::future_status::ready);
+    const FramePixels published = capture.get();
+    EXPECT_EQ(published.size, (PixelSize{4, 2}));
+    EXPECT_EQ(published.rgba, picture.rgba);
+}
+
+TEST_F(FrameServerTest, AResizeTakesEffectForTheFollowingFrames) {
+    FrameServer server("Resized", {4, 4});
+    server.setSize({6, 3});
+    EXPECT_EQ(server.size(), (PixelSize{6, 3}));
+    const Image picture = test::testPattern({6, 3});
+    std::future<FramePixels> capture = server.captureFrame();
+    server.publishFrame(*test::upload(picture));
+    server.publishFrame(*test::upload(picture));
+    ASSERT_EQ(capture.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(capture.get().rgba, picture.rgba);
+}
+
+TEST_F(FrameServerTest, WithoutADaemonFramesAreDroppedAndLoggedOnce) {
+    SystemLog::ScopedCapture log;
+    PipeWireConnection connection;
+    FrameServer server("Alone", {3, 3}, connection);
+    const GpuBufferRef frame = test::upload(test::testPattern({3, 3}));
+    for (int i = 0; i < 5; ++i) {
+        server.publishFrame(*frame);
+    }
+    EXPECT_EQ(server.framesPublished(), 0u);
+    EXPECT_GE(server.framesDropped(), 4u);
+
+    // The warning comes from the connection's own thread.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (log.lines().empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    std::size_t warnings = 0;
+    for (const std::string& line : log.lines()) {
+        warnings += line.find("PipeWire") != std::string::npos;
+    }
+    EXPECT_EQ(warnings, 1u);
+}
+
+TEST_F(FrameServerTest, ACaptureStillWaitingWhenTheServerGoesIsBroken) {
+    std::future<FramePixels> capture;
+    {
+        FrameServer server("Gone", {2, 2});
+        capture = server.captureFrame();
+    }
+    EXPECT_THROW(capture.get(), std::future_error);
+}
+
+}  // namespace
+}  // namespace bw
