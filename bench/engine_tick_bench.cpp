@@ -19,14 +19,14 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "sharing/FrameServer.h"
-#include "render/GpuBufferPool.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
-#include "render/RenderContext.h"
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "render/GpuBufferPool.h"
+#include "render/RenderContext.h"
+#include "sharing/FrameServer.h"
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
 

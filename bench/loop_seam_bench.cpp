@@ -22,9 +22,9 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "media/VideoPlayer.h"
 #include "render/GpuBufferPool.h"
 #include "render/RenderContext.h"
-#include "media/VideoPlayer.h"
 
 namespace {
 

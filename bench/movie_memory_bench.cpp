@@ -19,9 +19,9 @@
 #include <thread>
 
 #include "BenchSupport.h"
+#include "media/VideoPlayer.h"
 #include "render/GpuBufferPool.h"
 #include "render/RenderContext.h"
-#include "media/VideoPlayer.h"
 
 namespace {
 

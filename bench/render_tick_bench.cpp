@@ -30,12 +30,12 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "sharing/FrameServer.h"
 #include "render/GlObject.h"
 #include "render/GpuBufferPool.h"
-#include "sharing/PipeWireConnection.h"
 #include "render/RenderContext.h"
 #include "render/ShaderScene.h"
+#include "sharing/FrameServer.h"
+#include "sharing/PipeWireConnection.h"
 #include "sharing/support/PipeWireDaemon.h"
 
 namespace {

@@ -15,14 +15,14 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "document/Show.h"
 #include "engine/MediaEngine.h"
-#include "render/RenderContext.h"
 #include "media/Thumbnail.h"
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "render/RenderContext.h"
 #include "show/CueStack.h"
-#include "document/Show.h"
 #include "show/ShowFile.h"
 #include "show/ShowStatus.h"
 #include "support/TempDir.h"

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <optional>
 
-#include "render/DisplayLink.h"
+#include "document/Show.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
 #include "media/VideoPlayer.h"
@@ -16,9 +16,9 @@
 #include "remote/CREP.h"
 #include "remote/NetworkManager.h"
 #include "remote/net/AsyncSocket.h"
+#include "render/DisplayLink.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
-#include "document/Show.h"
 #include "show/ShowStatus.h"
 
 namespace bw {

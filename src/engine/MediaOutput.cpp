@@ -5,14 +5,14 @@
 #include <utility>
 
 #include "engine/BufferPlayer.h"
-#include "sharing/FrameServer.h"
 #include "engine/GeneratorPlayer.h"
-#include "render/GpuBufferPool.h"
 #include "media/ImagePlayer.h"
-#include "sharing/PipeWireConnection.h"
-#include "render/ShaderScene.h"
 #include "media/VideoPlayer.h"
 #include "platform/FileTypes.h"
+#include "render/GpuBufferPool.h"
+#include "render/ShaderScene.h"
+#include "sharing/FrameServer.h"
+#include "sharing/PipeWireConnection.h"
 
 namespace bw {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "media/MediaPlayer.h"
 #include "render/DisplayTimeStamp.h"
 #include "render/GpuBuffer.h"
-#include "media/MediaPlayer.h"
 #include "render/PixelSize.h"
 #include "show/Cue.h"
 

@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "render/GpuBufferPool.h"
-#include "render/RenderContext.h"
-#include "render/ShaderScene.h"
 #include "platform/GLibHandle.h"
 #include "platform/OperationQueue.h"
 #include "platform/SystemLog.h"
+#include "render/GpuBufferPool.h"
+#include "render/RenderContext.h"
+#include "render/ShaderScene.h"
 
 namespace bw {
 

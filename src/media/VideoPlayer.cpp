@@ -14,9 +14,9 @@
 #include <thread>
 #include <utility>
 
-#include "render/GpuBufferPool.h"
 #include "platform/GLibHandle.h"
 #include "platform/SystemLog.h"
+#include "render/GpuBufferPool.h"
 
 namespace bw {
 

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/Fatal.h"
 #include "render/GlGarbage.h"
 #include "render/GpuBufferShelf.h"
 #include "render/RenderContext.h"
-#include "platform/Fatal.h"
 
 namespace bw {
 

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <utility>
 
-#include "render/GpuBufferPool.h"
 #include "platform/Fatal.h"
 #include "platform/Resources.h"
+#include "render/GpuBufferPool.h"
 
 namespace bw {
 

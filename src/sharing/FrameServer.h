@@ -10,8 +10,8 @@
 
 #include "render/GlObject.h"
 #include "render/GpuBuffer.h"
-#include "sharing/PixelReadback.h"
 #include "render/PixelSize.h"
+#include "sharing/PixelReadback.h"
 
 namespace bw {
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "render/RenderTestSupport.h"
 #include "sharing/support/PipeWireDaemon.h"
-#include "platform/FileDescriptor.h"
 #include "show/ShowFile.h"
 #include "support/TempDir.h"
 

@@ -8,10 +8,10 @@
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
 #include "engine/MediaOutput.h"
-#include "render/RenderTestSupport.h"
 #include "platform/Clock.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "render/RenderTestSupport.h"
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
 

@@ -5,9 +5,9 @@
 
 #include "engine/BufferPlayer.h"
 #include "engine/EngineTestSupport.h"
-#include "sharing/FrameServer.h"
 #include "engine/GeneratorPlayer.h"
 #include "render/RenderContext.h"
+#include "sharing/FrameServer.h"
 
 namespace bw {
 namespace {

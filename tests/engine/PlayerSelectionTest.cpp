@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
-#include "media/ImagePlayer.h"
 #include "engine/MediaOutput.h"
-#include "render/RenderTestSupport.h"
+#include "media/ImagePlayer.h"
 #include "media/VideoPlayer.h"
+#include "render/RenderTestSupport.h"
 #include "support/TempDir.h"
 
 namespace bw {

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "media/ImagePlayer.h"
-#include "render/RenderContext.h"
-#include "render/RenderTestSupport.h"
 #include "platform/GLibHandle.h"
 #include "platform/SystemLog.h"
+#include "render/RenderContext.h"
+#include "render/RenderTestSupport.h"
 #include "support/TempDir.h"
 
 namespace bw {

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "render/RenderTestSupport.h"
 #include "media/VideoPlayer.h"
 #include "platform/SystemLog.h"
+#include "render/RenderTestSupport.h"
 
 // GLib never frees the first block of its quark table once more than 2048
 // quarks exist (GStreamer's plugins register thousands): readers use the table

@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "render/DisplayLink.h"
 #include "platform/SystemLog.h"
+#include "render/DisplayLink.h"
 
 namespace bw {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "render/RenderContext.h"
 #include "platform/Fatal.h"
+#include "render/RenderContext.h"
 
 namespace bw {
 namespace {

@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/Fatal.h"
 #include "render/GpuBufferPool.h"
 #include "render/RenderTestSupport.h"
 #include "render/ShaderScene.h"
-#include "platform/Fatal.h"
 #include "support/TempDir.h"
 
 namespace bw {

@@ -8,12 +8,12 @@
 #include <thread>
 
 #include "render/DisplayLink.h"
-#include "sharing/FrameServer.h"
 #include "render/GpuBufferPool.h"
-#include "sharing/PipeWireConnection.h"
 #include "render/RenderContext.h"
 #include "render/RenderTestSupport.h"
 #include "render/ShaderScene.h"
+#include "sharing/FrameServer.h"
+#include "sharing/PipeWireConnection.h"
 #include "sharing/support/PipeWireDaemon.h"
 
 namespace bw {

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <future>
 
+#include "platform/SystemLog.h"
+#include "render/RenderTestSupport.h"
 #include "sharing/FrameServer.h"
 #include "sharing/PipeWireConnection.h"
-#include "render/RenderTestSupport.h"
-#include "platform/SystemLog.h"
 
 namespace bw {
 namespace {

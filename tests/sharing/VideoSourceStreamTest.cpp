@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/SystemLog.h"
 #include "sharing/PipeWireConnection.h"
 #include "sharing/VideoSourceStream.h"
 #include "sharing/support/PipeWireDaemon.h"
-#include "platform/SystemLog.h"
 #include "support/TempDir.h"
 
 namespace bw {
