@@ -6,14 +6,14 @@
 #include <mutex>
 #include <utility>
 
-#include "render/DisplayLink.h"
-#include "render/GpuBufferPool.h"
 #include "engine/MediaOutput.h"
-#include "render/RenderContext.h"
 #include "platform/Clock.h"
 #include "platform/Fatal.h"
 #include "platform/MainQueue.h"
 #include "remote/NetworkManager.h"
+#include "render/DisplayLink.h"
+#include "render/GpuBufferPool.h"
+#include "render/RenderContext.h"
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
 
@@ -53,6 +53,9 @@ MediaEngine::MediaEngine(Parts parts)
     GpuBufferPool::createGlobal(RenderContext::shared());
     state_.currentCue = alignmentGridCue(0);
     stack_.setOutputCountSource([this] { return outputs().size(); });
+    if (network_ != nullptr) {
+        network_->setEngineProvider([this]() -> CueRunner& { return *this; });
+    }
 
     displayLink_ = std::move(parts.displayLink);
     if (displayLink_) {
@@ -78,6 +81,9 @@ MediaEngine::~MediaEngine() {
         displayLink_->stop();
     }
     stack_.setOutputCountSource(nullptr);
+    if (network_ != nullptr) {
+        network_->setEngineProvider(nullptr);
+    }
 }
 
 void MediaEngine::setDelegate(std::shared_ptr<MediaEngineDelegate> delegate) {

@@ -8,10 +8,11 @@
 #include <optional>
 #include <vector>
 
-#include "render/DisplayLink.h"
-#include "render/DisplayTimeStamp.h"
 #include "engine/MediaEngineDelegate.h"
 #include "media/MediaPlayer.h"
+#include "remote/CueRunner.h"
+#include "render/DisplayLink.h"
+#include "render/DisplayTimeStamp.h"
 #include "show/Cue.h"
 
 namespace bw {
@@ -32,7 +33,10 @@ class ShowStatus;
 // end, frame times) is guarded by one mutex held only for short copies and
 // updates, never across a delegate call or a render; each tick works on a
 // whole snapshot. Delegate calls happen on the main thread only.
-class MediaEngine {
+//
+// An engine built with a network manager is the cue runner its remote
+// commands reach, from construction until it is destroyed.
+class MediaEngine final : public CueRunner {
 public:
     static constexpr std::size_t kFrameTimeCount = 30;
 
@@ -56,7 +60,7 @@ public:
     static void setSharedRefreshRate(double hz);
 
     explicit MediaEngine(Parts parts);
-    ~MediaEngine();
+    ~MediaEngine() override;
     MediaEngine(const MediaEngine&) = delete;
     MediaEngine& operator=(const MediaEngine&) = delete;
 
@@ -77,11 +81,11 @@ public:
     double fadeEndTime() const;
     std::array<std::uint64_t, kFrameTimeCount> frameTimes() const;
 
-    void go();
+    void go() override;
     // Go to the cue with ID `id`, as the keyboard and remote commands do: the
     // stack's first cue with that ID becomes the next cue (unless the next
     // cue already has that ID), then GO. An ID naming no cue is a plain GO.
-    void goToCue(double id);
+    void goToCue(double id) override;
     void loadNextCue(const Cue& cue);
     void loadCueAfterCurrent();
     void advanceNextCue();

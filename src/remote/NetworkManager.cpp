@@ -1,9 +1,9 @@
 #include "remote/NetworkManager.h"
 
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "engine/MediaEngine.h"
 #include "platform/PortSetting.h"
 #include "remote/CREP.h"
 #include "remote/CREPDelegate.h"
@@ -82,8 +82,9 @@ NetworkManager& NetworkManager::shared() {
     return *manager;
 }
 
-NetworkManager::EngineProvider NetworkManager::defaultEngineProvider() {
-    return &MediaEngine::sharedEngine;
+void NetworkManager::setEngineProvider(EngineProvider engineProvider) {
+    engineProvider_ = std::move(engineProvider);
+    engine_ = nullptr;
 }
 
 void NetworkManager::listen(std::uint16_t port) {
@@ -131,17 +132,17 @@ std::optional<double> NetworkManager::parseCueNumber(const std::string& word) {
     return bw::parseCueNumber(word);
 }
 
-MediaEngine& NetworkManager::boundEngine() {
-    if (engine_ == nullptr) engine_ = &engineProvider_();
-    return *engine_;
+CueRunner* NetworkManager::boundEngine() {
+    if (engine_ == nullptr && engineProvider_) engine_ = &engineProvider_();
+    return engine_;
 }
 
 void NetworkManager::go() {
-    boundEngine().go();
+    if (CueRunner* runner = boundEngine()) runner->go();
 }
 
 void NetworkManager::goToCue(double id) {
-    boundEngine().goToCue(id);
+    if (CueRunner* runner = boundEngine()) runner->goToCue(id);
 }
 
 }  // namespace bw

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "remote/CueRunner.h"
 #include "remote/osc/OscClient.h"
 #include "remote/osc/OscPacketDestination.h"
 #include "remote/osc/OscServer.h"
@@ -14,10 +15,9 @@
 namespace bw {
 
 class CREP;
-class MediaEngine;
 
 // The remote-control front: turns OSC messages (UDP and TCP, port 7777) and
-// CREP command texts into GO and go-to-cue on the engine. Nothing is sent
+// CREP command texts into GO and go-to-cue on the cue runner (the engine). Nothing is sent
 // back; the OSC client aimed at 127.0.0.1:8000 is configured and held only.
 //
 // Vocabulary, first address part or first word only, exact and
@@ -31,26 +31,26 @@ class MediaEngine;
 // with ID N as the next cue, unless the engine's next cue already has that
 // ID, then performs GO; a number naming no cue is a plain GO.
 //
-// The engine is asked for on the first command that reaches it, never during
-// construction (the engine's own constructor makes the process's manager),
-// and kept from then on.
+// The cue runner is asked for on the first command that reaches it, never
+// during construction, and kept from then on. The process's manager is made
+// by the process's engine, which then hands itself in as the provider;
+// commands that arrive while there is no provider are dropped.
 //
 // Main thread only: the sockets deliver on the main queue. The CREP endpoint
 // must outlive the manager; the manager detaches from it when destroyed.
 class NetworkManager final : public OscPacketDestination {
 public:
-    using EngineProvider = std::function<MediaEngine&()>;
+    using EngineProvider = std::function<CueRunner&()>;
 
     static constexpr std::uint16_t kOscServerPort = OscServer::kDefaultPort;
     static constexpr std::uint16_t kOscClientPort = 8000;
     static constexpr std::string_view kOscClientHost = "127.0.0.1";
 
     // OSC on port 7777, the process's CREP endpoint.
-    explicit NetworkManager(EngineProvider engineProvider = defaultEngineProvider());
+    explicit NetworkManager(EngineProvider engineProvider = {});
     // OSC on `oscPort` (0: a port free for both UDP and TCP), `crep` as the
     // CREP endpoint.
-    NetworkManager(std::uint16_t oscPort, CREP& crep,
-                   EngineProvider engineProvider = defaultEngineProvider());
+    NetworkManager(std::uint16_t oscPort, CREP& crep, EngineProvider engineProvider = {});
     ~NetworkManager() override;
     NetworkManager(const NetworkManager&) = delete;
     NetworkManager& operator=(const NetworkManager&) = delete;
@@ -60,14 +60,18 @@ public:
     // CREP endpoint.
     static NetworkManager& shared();
 
+    // Replaces the provider and forgets the runner bound so far; an empty
+    // provider leaves commands with nothing to run.
+    void setEngineProvider(EngineProvider engineProvider);
+
     // The port the OSC server was last set to listen on: the one asked for,
     // or the one chosen for 0.
     std::uint16_t oscPort() const { return server_.port(); }
     const OscServer& server() const { return server_; }
     const OscClient& client() const { return client_; }
     CREP& crep() const { return crep_; }
-    // The engine once a command has bound it; null before.
-    MediaEngine* engine() const { return engine_; }
+    // The cue runner once a command has bound it; null before.
+    CueRunner* engine() const { return engine_; }
 
     // OscPacketDestination
     void takeMessage(const OscMessage& message) override;
@@ -82,10 +86,10 @@ public:
 private:
     class CREPForwarder;
 
-    static EngineProvider defaultEngineProvider();
-
     void listen(std::uint16_t port);
-    MediaEngine& boundEngine();
+    // The bound runner, asking the provider the first time; null while there
+    // is no provider.
+    CueRunner* boundEngine();
     void go();
     void goToCue(double id);
 
@@ -93,7 +97,7 @@ private:
     OscServer server_;
     CREP& crep_;
     EngineProvider engineProvider_;
-    MediaEngine* engine_ = nullptr;
+    CueRunner* engine_ = nullptr;
     std::shared_ptr<CREPForwarder> forwarder_;
 };
 
