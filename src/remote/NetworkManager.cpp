@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/PortSetting.h"
+#include "platform/SystemLog.h"
 #include "remote/CREP.h"
 #include "remote/CREPDelegate.h"
 #include "remote/net/AsyncSocket.h"
@@ -90,20 +91,30 @@ void NetworkManager::setEngineProvider(EngineProvider engineProvider) {
 void NetworkManager::listen(std::uint16_t port) {
     server_.setPort(port);
     server_.setDelegate(this);
-    // The OSC layer logs its own failures; a fixed port is tried once.
+    SocketError error;
     if (port != 0) {
-        server_.startListening();
+        if (!server_.startListening(&error)) stopOsc(port, error);
         return;
     }
     // UDP and TCP share one port: take the ephemeral port TCP gets, then
     // listen on it for both.
     for (int attempt = 0; attempt < kFreePortAttempts; ++attempt) {
         server_.setPort(0);
-        if (!server_.startListening()) return;
+        if (!server_.startListening(&error)) break;
         const std::uint16_t chosen = server_.tcpSocket().tcpSocket()->localPort();
         server_.setPort(chosen);
-        if (server_.startListening()) return;
+        if (server_.startListening(&error)) return;
     }
+    stopOsc(port, error);
+}
+
+void NetworkManager::stopOsc(std::uint16_t port, const SocketError& error) {
+    // All or nothing: a server listening on TCP while another program takes
+    // its UDP datagrams would look alive and miss half the commands. Stopped,
+    // the listener reports port 0, which the player shows as "off".
+    server_.stopListening();
+    SystemLog::shared().log("NetworkManager: OSC is off, port " + std::to_string(port) +
+                            " cannot be opened: " + error.fullDescription());
 }
 
 void NetworkManager::takeMessage(const OscMessage& message) {

@@ -87,6 +87,8 @@ private:
     class CREPForwarder;
 
     void listen(std::uint16_t port);
+    // Stops both transports and logs why.
+    void stopOsc(std::uint16_t port, const SocketError& error);
     // The bound runner, asking the provider the first time; null while there
     // is no provider.
     CueRunner* boundEngine();

@@ -101,16 +101,7 @@ TEST(CREPTest, ReceivesDatagramsOverUdpInArrivalOrder) {
     EXPECT_EQ(endpoint.delegate->commands, (std::vector<std::string>{"go", "cue 1", "cue 2.5"}));
 }
 
-TEST(CREPTest, SaysErrorOnceAndStaysDeafWhenThePortIsTaken) {
-    const std::uint16_t port = test::freePort();
-    // Bound without address reuse, the port cannot be shared.
-    FileDescriptor holder(::socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ASSERT_EQ(::bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
-    Endpoint endpoint(port);
+void expectOneErrorLine(const Endpoint& endpoint, std::uint16_t port) {
     EXPECT_FALSE(endpoint.crep.isReceiving());
     const std::string line = endpoint.out.str();
     EXPECT_TRUE(line.starts_with("Error! ")) << line;
@@ -118,6 +109,33 @@ TEST(CREPTest, SaysErrorOnceAndStaysDeafWhenThePortIsTaken) {
     EXPECT_NE(line.find("Error in bind() function"), std::string::npos) << line;
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
     EXPECT_EQ(endpoint.crep.port(), port);
+}
+
+// Verifies that a UDP port is never shared: the holder asks for address reuse
+// too, which on Linux would let both bind and leave one of them deaf.
+TEST(CREPTest, SaysErrorOnceAndStaysDeafWhenThePortIsTaken) {
+    const std::uint16_t port = test::freePort();
+    FileDescriptor holder(::socket(AF_INET, SOCK_DGRAM, 0));
+    const int on = 1;
+    ASSERT_EQ(::setsockopt(holder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ASSERT_EQ(::bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    Endpoint endpoint(port);
+    expectOneErrorLine(endpoint, port);
+}
+
+// Verifies the second instance's case: two endpoints on one port.
+TEST(CREPTest, ASecondEndpointOnTheSamePortSaysError) {
+    const std::uint16_t port = test::freePort();
+    Endpoint first(port);
+    ASSERT_TRUE(first.crep.isReceiving()) << first.out.str();
+    Endpoint second(port);
+    expectOneErrorLine(second, port);
+    EXPECT_TRUE(first.crep.isReceiving());
+    EXPECT_EQ(first.out.str(), "");
 }
 
 TEST(CREPTest, BindsTheSystemPortWhenItIsFree) {

@@ -20,7 +20,8 @@ bool canBind(int family, int type, std::uint16_t port) {
     FileDescriptor fd(::socket(family, type, 0));
     if (!fd.valid()) return family == AF_INET6;  // no IPv6 here: nothing to clash with
     int on = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // TCP ports linger in TIME_WAIT after a test; UDP ports are never shared.
+    if (type == SOCK_STREAM) ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (family == AF_INET) {
         sockaddr_in address{};
         address.sin_family = AF_INET;

@@ -167,12 +167,12 @@ bool AsyncUdpSocket::Impl::enableBroadcast(bool enable, SocketError* error) {
     broadcast_ = enable;
     if (!isOpen()) {
         // Unbound sockets; bind() replaces them with bound ones, configured alike.
-        FileDescriptor v4 = sockets::openSocket(AF_INET, SOCK_DGRAM, true, error);
+        FileDescriptor v4 = sockets::openSocket(AF_INET, SOCK_DGRAM, false, error);
         if (!v4.valid() || !adopt(v4_, std::move(v4), error)) {
             return false;
         }
         SocketError v6Error;
-        FileDescriptor v6 = sockets::openSocket(AF_INET6, SOCK_DGRAM, true, &v6Error);
+        FileDescriptor v6 = sockets::openSocket(AF_INET6, SOCK_DGRAM, false, &v6Error);
         if (!v6.valid() && v6Error.code != EAFNOSUPPORT) {
             sockets::report(error, std::move(v6Error));
             close(false);

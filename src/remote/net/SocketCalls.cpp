@@ -80,9 +80,13 @@ SocketAddress peerAddress(int fd) {
 
 bool bindDualStack(int type, std::uint16_t port, const Configure& configure, DualStack& out,
                    SocketError* error) {
+    // Address reuse lets a TCP listener rebind while old connections linger
+    // in TIME_WAIT. On UDP, Linux would let a second socket bind the same
+    // port and share out the datagrams, so a port in use must fail there.
+    const bool reuseAddress = type == SOCK_STREAM;
     for (int attempt = 0; attempt < kEphemeralBindAttempts; ++attempt) {
         DualStack stack;
-        stack.v4 = openSocket(AF_INET, type, true, error);
+        stack.v4 = openSocket(AF_INET, type, reuseAddress, error);
         if (!stack.v4.valid() || (configure && !configure(stack.v4.get(), error))) {
             return false;
         }
@@ -94,7 +98,7 @@ bool bindDualStack(int type, std::uint16_t port, const Configure& configure, Dua
         stack.port = localAddress(stack.v4.get()).port();
 
         SocketError v6Error;
-        stack.v6 = openSocket(AF_INET6, type, true, &v6Error);
+        stack.v6 = openSocket(AF_INET6, type, reuseAddress, &v6Error);
         if (!stack.v6.valid()) {
             if (v6Error.domain == kPosixErrorDomain && familyUnsupported(v6Error.code)) {
                 out = std::move(stack);  // no IPv6 here: IPv4 alone

@@ -26,7 +26,8 @@ inline void report(SocketError* out, SocketError value) {
 
 // A non-blocking, close-on-exec socket of `family` (AF_INET, AF_INET6) and
 // `type` (SOCK_DGRAM, SOCK_STREAM). IPv6 sockets are IPv6 only, so that an
-// IPv4 socket can share their port. An invalid descriptor on failure.
+// IPv4 socket can share their port. `reuseAddress` sets SO_REUSEADDR, which
+// only TCP listeners want (see bindDualStack). An invalid descriptor on failure.
 FileDescriptor openSocket(int family, int type, bool reuseAddress, SocketError* error);
 
 bool setIntOption(int fd, int level, int name, int value, SocketError* error);
@@ -47,7 +48,8 @@ struct DualStack {
 // Called on each new socket before it is bound (socket options).
 using Configure = std::function<bool(int fd, SocketError* error)>;
 
-// Opens and binds both sockets of `type` to `port` with address reuse; port 0
+// Opens and binds both sockets of `type` to `port`, with address reuse for
+// SOCK_STREAM only, so that a UDP port in use fails to bind; port 0
 // takes the IPv4 socket's ephemeral port for both, retrying a few times when
 // the IPv6 side of that port is taken.
 bool bindDualStack(int type, std::uint16_t port, const Configure& configure, DualStack& out,
