@@ -3,6 +3,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+#include <set>
+
 #include "platform/FileDescriptor.h"
 #include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
@@ -157,6 +160,26 @@ TEST_F(OscServerTest, RefusesConnectionsBeyondTheLimitWithOneWarning) {
     EXPECT_EQ(log.lines().size(), 1u);
 }
 
+// Verifies that peers which have closed again no longer count against the
+// limit, though the main thread has not yet handled their close: the peers
+// come while the main thread is busy elsewhere (not pumping), as during a GO.
+TEST_F(OscServerTest, QuickPeersInARowAreNeitherRefusedNorLost) {
+    SystemLog::ScopedCapture log;
+    constexpr int kPeers = 300;
+    for (int i = 0; i < kPeers; ++i) {
+        RawConnection peer(port_);
+        ASSERT_TRUE(peer.connected()) << i;
+        peer.send(OscParser::slipEncode(message("/cue", {i})));
+    }
+    ASSERT_TRUE(waitForMessages(kPeers)) << destination_.messages.size() << " of " << kPeers;
+    std::set<std::int32_t> cues;
+    for (const OscMessage& m : destination_.messages)
+        cues.insert(m.arguments()[0].int32Value());
+    EXPECT_EQ(cues.size(), static_cast<std::size_t>(kPeers));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{});
+    EXPECT_TRUE(pumpUntil([&] { return server_.activeConnections().empty(); }));
+}
+
 TEST(OscServerPortTest, DoesNotStartUdpWhenTheTcpPortIsTaken) {
     const std::uint16_t port = test::freePort();
     FileDescriptor holder(::socket(AF_INET, SOCK_STREAM, 0));
@@ -172,6 +195,26 @@ TEST(OscServerPortTest, DoesNotStartUdpWhenTheTcpPortIsTaken) {
     EXPECT_FALSE(server.startListening(&error));
     EXPECT_EQ(error.domain, kPosixErrorDomain);
     EXPECT_EQ(server.udpSocket().udpSocket()->localPort(), 0) << "UDP must not be bound";
+}
+
+// Verifies that the UDP side never shares its port, even with a holder that
+// asks for address reuse.
+TEST(OscServerPortTest, FailsWhenAnotherSocketHoldsTheUdpPort) {
+    const std::uint16_t port = test::freePort();
+    FileDescriptor holder(::socket(AF_INET, SOCK_DGRAM, 0));
+    const int on = 1;
+    ASSERT_EQ(::setsockopt(holder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ASSERT_EQ(::bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    OscServer server;
+    server.setPort(port);
+    SocketError error;
+    EXPECT_FALSE(server.startListening(&error));
+    EXPECT_EQ(error.domain, kPosixErrorDomain);
+    EXPECT_EQ(error.code, EADDRINUSE) << error.fullDescription();
 }
 
 TEST(OscServerPortTest, ListensOnTheSystemPortWhenItIsFree) {

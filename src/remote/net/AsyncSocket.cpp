@@ -1,6 +1,8 @@
 #include "remote/net/AsyncSocket.h"
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -33,6 +35,12 @@ constexpr int kMaxAcceptsPerWake = 64;
 constexpr int kMaxReadsPerWake = 16;
 // How long a listener rests when the process is out of descriptors.
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
+// Keepalive on accepted connections: a peer silent for 30 s is probed every
+// 10 s, and after 3 unanswered probes the connection fails, so a controller
+// that vanished without closing (power cut, cable pulled) frees its place.
+constexpr int kKeepAliveIdleSeconds = 30;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 3;
 constexpr double kMaxTimeoutSeconds = 1e9;
 
 SocketIOThread& io() {
@@ -46,6 +54,20 @@ Clock::duration toDuration(double seconds) {
 
 SocketError misuse(SocketErrorCode code, std::string text) {
     return SocketError::make(kAsyncSocketErrorDomain, code, std::move(text));
+}
+
+// Whether the peer of a just accepted connection has closed already.
+bool peerHasClosed(int fd) {
+    pollfd poll{fd, POLLRDHUP, 0};
+    return ::poll(&poll, 1, 0) == 1 && (poll.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+void enableKeepAlive(int fd) {
+    // Best effort: a connection without probes still works.
+    sockets::setIntOption(fd, SOL_SOCKET, SO_KEEPALIVE, 1, nullptr);
+    sockets::setIntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepAliveIdleSeconds, nullptr);
+    sockets::setIntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveIntervalSeconds, nullptr);
+    sockets::setIntOption(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepAliveProbes, nullptr);
 }
 
 int pendingError(int fd) {
@@ -87,6 +109,7 @@ public:
     }
 
     bool acceptOnPort(std::uint16_t port, SocketError* error);
+    void setConnectionLimit(std::size_t limit) { connectionLimit_ = limit; }
     bool connectToHost(const std::string& host, std::uint16_t port, SocketError* error);
     void read(double timeoutSeconds, long tag);
     void write(std::vector<std::uint8_t> data, double timeoutSeconds, long tag);
@@ -103,6 +126,12 @@ public:
 private:
     enum class State { idle, listening, connecting, connected };
 
+    // A listener's accepted connections that count against its limit. Shared
+    // with them, since they may outlive it.
+    struct OpenConnections {
+        std::size_t count = 0;
+    };
+
     struct Operation {
         std::uint64_t id = 0;
         long tag = 0;
@@ -116,7 +145,10 @@ private:
 
     // Registers the connection with the I/O thread; 0 or the errno.
     int watchConnection(FileDescriptor fd);
-    void adoptAccepted(FileDescriptor fd, const SocketAddress& peer);
+    void adoptAccepted(FileDescriptor fd, const SocketAddress& peer,
+                       std::shared_ptr<OpenConnections> countIn);
+    // An accepted connection stops counting against its listener's limit.
+    void stopCounting();
     void acceptConnections(int listener);
     void pauseListeners();
     void tryNextAddress();
@@ -139,6 +171,14 @@ private:
     FileDescriptor listener4_;
     FileDescriptor listener6_;
     std::optional<SocketIOThread::TimerId> listenerResume_;
+    // Listener: accept() fails for want of resources (logged once until it
+    // works again); the limit (0: none) and the connections it counts.
+    bool acceptFailing_ = false;
+    std::size_t connectionLimit_ = 0;
+    std::shared_ptr<OpenConnections> openConnections_ = std::make_shared<OpenConnections>();
+    // Accepted connection: its listener's count, while it counts there (from
+    // acceptance until it closes or its peer is seen closing).
+    std::shared_ptr<OpenConnections> countedIn_;
     FileDescriptor connection_;
     std::vector<SocketAddress> connectAddresses_;
     std::size_t nextAddress_ = 0;
@@ -217,13 +257,33 @@ void AsyncSocket::Impl::acceptConnections(int listener) {
             }
             if (acceptError == EMFILE || acceptError == ENFILE || acceptError == ENOBUFS ||
                 acceptError == ENOMEM) {
-                // The connection stays queued and would wake the loop at once again.
-                SystemLog::shared().log("AsyncSocket: accept() failed: " +
-                                        SocketError::posix(acceptError, {}).description);
+                // The connection stays queued and would wake the loop at once
+                // again; one line says so, not one per retry.
+                if (!acceptFailing_) {
+                    acceptFailing_ = true;
+                    SystemLog::shared().log("AsyncSocket: accept() failed: " +
+                                            SocketError::posix(acceptError, {}).description +
+                                            "; connections wait until it works again");
+                }
                 pauseListeners();
                 return;
             }
             continue;  // the peer gave up already (ECONNABORTED and the like)
+        }
+        if (acceptFailing_) {
+            acceptFailing_ = false;
+            SystemLog::shared().log("AsyncSocket: accept() works again");
+        }
+        const SocketAddress peer(reinterpret_cast<sockaddr*>(&from), fromLength);
+        // A peer that has closed already (connect, send, close) takes no place.
+        const bool counts = !peerHasClosed(accepted.get());
+        if (counts && connectionLimit_ != 0 && openConnections_->count >= connectionLimit_) {
+            accepted.reset();
+            link.post(weak_from_this(),
+                      [host = peer.host()](AsyncSocketDelegate& delegate, AsyncSocket& owner) {
+                          delegate.socketDidRefuseConnection(owner, host);
+                      });
+            continue;
         }
         auto child = std::make_shared<Impl>();
         child->used = true;
@@ -231,8 +291,7 @@ void AsyncSocket::Impl::acceptConnections(int listener) {
         // behind its hand-over.
         const auto [delegate, queue] = link.delegateAndQueue();
         child->link.set(delegate, queue);
-        child->adoptAccepted(std::move(accepted),
-                             SocketAddress(reinterpret_cast<sockaddr*>(&from), fromLength));
+        child->adoptAccepted(std::move(accepted), peer, counts ? openConnections_ : nullptr);
         link.postRaw(weak_from_this(), [child](Link& target, MainQueue* postedTo) mutable {
             std::unique_ptr<AsyncSocket> socket(new AsyncSocket(std::move(child)));
             // Not handed over (no delegate any more): it closes when `socket` dies.
@@ -267,14 +326,27 @@ int AsyncSocket::Impl::watchConnection(FileDescriptor fd) {
     return added;
 }
 
-void AsyncSocket::Impl::adoptAccepted(FileDescriptor fd, const SocketAddress& peer) {
+void AsyncSocket::Impl::adoptAccepted(FileDescriptor fd, const SocketAddress& peer,
+                                      std::shared_ptr<OpenConnections> countIn) {
+    enableKeepAlive(fd.get());
     if (watchConnection(std::move(fd)) != 0) {
         return;  // dropped: the hand-over finds a closed socket
     }
     state_ = State::connected;
     peer_ = peer;
     localPort_ = sockets::localAddress(connection_.get()).port();
+    if (countIn) {
+        ++countIn->count;
+        countedIn_ = std::move(countIn);
+    }
     updateEvents();
+}
+
+void AsyncSocket::Impl::stopCounting() {
+    if (countedIn_) {
+        --countedIn_->count;
+        countedIn_.reset();
+    }
 }
 
 bool AsyncSocket::Impl::connectToHost(const std::string& host, std::uint16_t port,
@@ -353,6 +425,10 @@ void AsyncSocket::Impl::onConnectionEvents(std::uint32_t events) {
     }
     if (state_ != State::connected) {
         return;
+    }
+    if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+        // The peer is gone, though its last bytes may still wait for a read.
+        stopCounting();
     }
     if ((events & EPOLLERR) != 0) {
         const int error = pendingError(connection_.get());
@@ -594,6 +670,8 @@ void AsyncSocket::Impl::close(std::optional<SocketError> error, bool notify) {
     closeDescriptor(listener4_);
     closeDescriptor(listener6_);
     closeDescriptor(connection_);
+    stopCounting();
+    acceptFailing_ = false;
     holdsDescriptors_ = false;
     state_ = State::idle;
     connectAddresses_.clear();
@@ -633,6 +711,10 @@ void AsyncSocket::setDelegate(AsyncSocketDelegate* delegate) {
 
 bool AsyncSocket::acceptOnPort(std::uint16_t port, SocketError* error) {
     return impl_->onIOThread([&] { return impl_->acceptOnPort(port, error); });
+}
+
+void AsyncSocket::setConnectionLimit(std::size_t limit) {
+    io().sync([impl = impl_.get(), limit] { impl->setConnectionLimit(limit); });
 }
 
 bool AsyncSocket::connectToHost(const std::string& host, std::uint16_t port, SocketError* error) {

@@ -26,6 +26,10 @@ public:
     // it closes the connection).
     virtual void socketDidAcceptNewSocket(AsyncSocket& /*listener*/,
                                           std::unique_ptr<AsyncSocket> /*newSocket*/) {}
+    // A listening socket closed a connection from `host` at once because its
+    // connection limit was reached.
+    virtual void socketDidRefuseConnection(AsyncSocket& /*listener*/, const std::string& /*host*/) {
+    }
     virtual void socketDidConnectToHost(AsyncSocket& /*socket*/, const std::string& /*host*/,
                                         std::uint16_t /*port*/) {}
     // The bytes of one read: whatever was available, at least one byte.
@@ -69,8 +73,16 @@ public:
     void setDelegate(AsyncSocketDelegate* delegate);
 
     // Listens on `port` (0: ephemeral, the same for both families) on every
-    // local interface, IPv4 and IPv6, with address reuse.
+    // local interface, IPv4 and IPv6, with address reuse. Accepted
+    // connections probe idle peers (TCP keepalive: after 30 s, every 10 s, 3
+    // probes), so that a peer that vanished without closing is dropped.
     bool acceptOnPort(std::uint16_t port, SocketError* error = nullptr);
+    // A listener keeps at most `limit` accepted connections open (0, the
+    // default: no limit) and refuses the ones beyond it. A connection counts
+    // from its acceptance until it closes or its peer is seen to close, on
+    // the I/O thread: closes that the delegate has not been told of yet, and
+    // peers that connect, send and close at once, take no place.
+    void setConnectionLimit(std::size_t limit);
     // Starts connecting; completion is socketDidConnectToHost or
     // socketDidDisconnect with the error. Fails at once on misuse or when the
     // host does not resolve.

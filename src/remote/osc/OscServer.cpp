@@ -15,6 +15,7 @@ OscServer::OscServer(MainQueue& queue)
       udpSocket_(std::make_unique<AsyncUdpSocket>(this, queue)) {
     tcpSocket_.setPort(port_);
     udpSocket_.setPort(port_);
+    tcpSocket_.tcpSocket()->setConnectionLimit(kMaxConnections);
 }
 
 OscServer::~OscServer() {
@@ -59,13 +60,6 @@ const OscSocket* OscServer::connectionSocket(long connection) const {
 
 void OscServer::socketDidAcceptNewSocket(AsyncSocket& /*listener*/,
                                          std::unique_ptr<AsyncSocket> newSocket) {
-    if (activeTcpSockets_.size() >= kMaxConnections) {
-        SystemLog::shared().log("Warning: OscServer refused a TCP connection from " +
-                                newSocket->connectedHost() + "; " +
-                                std::to_string(kMaxConnections) + " connections are already open.");
-        newSocket->setDelegate(nullptr);
-        return;  // dropping the socket closes the connection
-    }
     auto wrapper = std::make_shared<OscSocket>(std::move(newSocket));
     AsyncSocket& connection = *wrapper->tcpSocket();
     wrapper->setHost(connection.connectedHost());
@@ -77,6 +71,11 @@ void OscServer::socketDidAcceptNewSocket(AsyncSocket& /*listener*/,
     activeState_[k] = OscStreamState{wrapper, false};
     activeFraming_[k] = Framing::Undecided;
     connection.readData(-1, k);
+}
+
+void OscServer::socketDidRefuseConnection(AsyncSocket& /*listener*/, const std::string& host) {
+    SystemLog::shared().log("Warning: OscServer refused a TCP connection from " + host + "; " +
+                            std::to_string(kMaxConnections) + " connections are already open.");
 }
 
 void OscServer::socketDidReadData(AsyncSocket& socket, std::span<const std::uint8_t> data,

@@ -20,7 +20,10 @@ class OscPacketDestination;
 //
 // A TCP connection is framed with SLIP unless its first byte is 0x00: then
 // every packet is preceded by its 4-byte big-endian length, the framing many
-// OSC tools use on TCP. At most kMaxConnections connections are open at once.
+// OSC tools use on TCP. At most kMaxConnections connections are open at once,
+// counted by the listener as it accepts (see AsyncSocket::setConnectionLimit);
+// the map of connections here may briefly hold more, whose close has not
+// reached the main thread yet.
 //
 // Main thread only: every socket reports on the main queue, and the delegate
 // is called there. The delegate is not owned and must outlive the server.
@@ -59,6 +62,7 @@ public:
     // AsyncSocketDelegate
     void socketDidAcceptNewSocket(AsyncSocket& listener,
                                   std::unique_ptr<AsyncSocket> newSocket) override;
+    void socketDidRefuseConnection(AsyncSocket& listener, const std::string& host) override;
     void socketDidReadData(AsyncSocket& socket, std::span<const std::uint8_t> data,
                            long tag) override;
     void socketDidDisconnect(AsyncSocket& socket, const std::optional<SocketError>& error) override;

@@ -1,4 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "platform/MainQueue.h"
+#include "platform/SystemLog.h"
 #include "remote/net/AsyncSocket.h"
 #include "remote/net/NetTestSupport.h"
 
@@ -347,6 +352,91 @@ TEST(AsyncSocketTest, ConnectionAcceptedWithoutADelegateIsClosed) {
     client.readData(-1, 1);
     ASSERT_TRUE(pump([&] { return connecting.has("disconnect"); }));
     EXPECT_TRUE(listening.events.empty());
+}
+
+// Verifies the keepalive settings of an accepted connection by reading them
+// back. The options are the whole of the fix: the kernel sends the probes and
+// drops a peer that stops answering, which a test would need more than a
+// minute and a cut link to watch.
+TEST(AsyncSocketTest, AcceptedConnectionsProbeIdlePeers) {
+    Connection c;
+    ASSERT_TRUE(c.open("127.0.0.1"));
+    const int fd = test::socketDescriptor(c.listener.localPort(), c.client.localPort());
+    ASSERT_GE(fd, 0);
+    const struct {
+        int level;
+        int name;
+        int expected;
+        const char* label;
+    } options[] = {{SOL_SOCKET, SO_KEEPALIVE, 1, "SO_KEEPALIVE"},
+                   {IPPROTO_TCP, TCP_KEEPIDLE, 30, "TCP_KEEPIDLE"},
+                   {IPPROTO_TCP, TCP_KEEPINTVL, 10, "TCP_KEEPINTVL"},
+                   {IPPROTO_TCP, TCP_KEEPCNT, 3, "TCP_KEEPCNT"}};
+    for (const auto& option : options) {
+        int value = -1;
+        socklen_t length = sizeof value;
+        ASSERT_EQ(::getsockopt(fd, option.level, option.name, &value, &length), 0) << option.label;
+        EXPECT_EQ(value, option.expected) << option.label;
+    }
+}
+
+// Takes every free descriptor but one under a lowered soft limit; gives them
+// back and restores the limit when it goes.
+class DescriptorShortage {
+public:
+    DescriptorShortage() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        int highest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (highest < 0) return;
+        spare_.emplace_back(highest);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = static_cast<rlim_t>(highest) + 16;
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        while (true) {
+            const int fd = ::fcntl(highest, F_DUPFD_CLOEXEC, 0);
+            if (fd < 0) break;
+            spare_.emplace_back(fd);
+        }
+        spare_.pop_back();  // one left for the connecting peer
+    }
+    ~DescriptorShortage() {
+        spare_.clear();
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    DescriptorShortage(const DescriptorShortage&) = delete;
+    DescriptorShortage& operator=(const DescriptorShortage&) = delete;
+
+private:
+    rlimit saved_{};
+    std::vector<FileDescriptor> spare_;
+};
+
+// Verifies that a listener out of descriptors says so once when accepting
+// starts failing and once when it works again, not at every retry, and that
+// the waiting connection is accepted then.
+TEST(AsyncSocketTest, AcceptFailingForWantOfDescriptorsIsLoggedOnceEachWay) {
+    TcpRecorder listening;
+    AsyncSocket listener(&listening, MainQueue::shared());
+    ASSERT_TRUE(listener.acceptOnPort(0));
+    SystemLog::ScopedCapture log;
+    FileDescriptor peer;
+    {
+        DescriptorShortage shortage;
+        peer = test::plainSocket(SOCK_STREAM, "127.0.0.1");
+        ASSERT_TRUE(peer.valid());
+        socklen_t length = 0;
+        const sockaddr_storage to =
+            test::loopbackAddress("127.0.0.1", listener.localPort(), &length);
+        ASSERT_EQ(::connect(peer.get(), reinterpret_cast<const sockaddr*>(&to), length), 0);
+        // Several back-offs of the listener.
+        MainQueue::shared().pumpUntil([] { return false; }, 600ms);
+        EXPECT_TRUE(listening.accepted.empty());
+    }
+    ASSERT_TRUE(pump([&] { return listening.accepted.size() == 1; }));
+    const std::vector<std::string> lines = log.lines();
+    ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
+    EXPECT_NE(lines[0].find("Too many open files"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("again"), std::string::npos) << lines[1];
 }
 
 }  // namespace

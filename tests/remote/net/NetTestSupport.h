@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -70,6 +71,36 @@ inline FileDescriptor plainSocket(int type, const std::string& host, std::uint16
         return {};
     }
     return fd;
+}
+
+// The descriptor of this process's TCP socket with local port `localPort`
+// and peer port `peerPort` (an accepted connection, seen from the server
+// side); -1 when there is none. Lets a test read options of a socket that
+// the code under test keeps to itself.
+inline int socketDescriptor(std::uint16_t localPort, std::uint16_t peerPort) {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    int found = -1;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const int fd = std::atoi(entry->d_name);
+        sockaddr_storage local{};
+        sockaddr_storage peer{};
+        socklen_t localLength = sizeof local;
+        socklen_t peerLength = sizeof peer;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0) {
+            continue;
+        }
+        const auto portOf = [](const sockaddr_storage& address) {
+            return address.ss_family == AF_INET6
+                       ? ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port)
+                       : ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+        };
+        if (portOf(local) == localPort && portOf(peer) == peerPort) found = fd;
+    }
+    ::closedir(dir);
+    return found;
 }
 
 inline bool sendDatagram(int fd, const std::string& host, std::uint16_t port,
