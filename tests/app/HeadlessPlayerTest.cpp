@@ -20,6 +20,7 @@
 #include "render/RenderTestSupport.h"
 #include "sharing/support/PipeWireDaemon.h"
 #include "show/ShowFile.h"
+#include "support/OutsidePeer.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -122,7 +123,7 @@ class HeadlessPlayerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!test::programOnPath("pipewire") || !test::havePipeWireSource()) {
-            GTEST_SKIP() << "PipeWire or its GStreamer source is not installed";
+            BW_OUTSIDE_PEER_MISSING() << "PipeWire or its GStreamer source is not installed";
         }
         ASSERT_TRUE(daemon_.start()) << daemon_.log();
         oscPort_ = freePort();

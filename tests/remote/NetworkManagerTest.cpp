@@ -19,12 +19,14 @@
 #include "platform/FileDescriptor.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
 #include "remote/CREP.h"
 #include "remote/NetworkManager.h"
 #include "remote/RemoteTestSupport.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
+#include "support/OutsidePeer.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -149,7 +151,8 @@ protected:
 };
 
 TEST_F(NetworkManagerTest, OscsendOverUdpRunsGoAndCueByTheFirstAddressPart) {
-    if (!test::haveProgram("oscsend")) GTEST_SKIP() << "oscsend (liblo-tools) is not installed";
+    if (!test::haveProgram("oscsend"))
+        BW_OUTSIDE_PEER_MISSING() << "oscsend (liblo-tools) is not installed";
     // Case, an empty first part, a string or no argument: ignored. The /go
     // after them is the first command the engine sees.
     EXPECT_EQ(oscsend({"/Cue i 3", "//cue i 3", "/cue s 4", "/cue", "/GO", "/go"}),
@@ -167,9 +170,9 @@ TEST_F(NetworkManagerTest, OscsendOverUdpRunsGoAndCueByTheFirstAddressPart) {
 
 TEST_F(NetworkManagerTest, OscJsOverSlipTcpRunsGoAndCue) {
     const std::filesystem::path modules = std::filesystem::path(BW_OSC_JS_DIR) / "node_modules";
-    if (!test::haveProgram("node")) GTEST_SKIP() << "node is not installed";
+    if (!test::haveProgram("node")) BW_OUTSIDE_PEER_MISSING() << "node is not installed";
     if (!std::filesystem::exists(modules / "osc")) {
-        GTEST_SKIP() << "osc.js is not installed in " << BW_OSC_JS_DIR;
+        BW_OUTSIDE_PEER_MISSING() << "osc.js is not installed in " << BW_OSC_JS_DIR;
     }
     test::TempDir dir;
     const std::filesystem::path script = dir.write("send.js", kOscJsScript);
@@ -212,7 +215,8 @@ TEST_F(NetworkManagerTest, CrepRunsGoAndCueByTheWordsOfItsText) {
 }
 
 TEST_F(NetworkManagerTest, ACueThatIsAlreadyNextRunsWithoutBeingReloaded) {
-    if (!test::haveProgram("oscsend")) GTEST_SKIP() << "oscsend (liblo-tools) is not installed";
+    if (!test::haveProgram("oscsend"))
+        BW_OUTSIDE_PEER_MISSING() << "oscsend (liblo-tools) is not installed";
     // The loaded copy differs from the stack's: a reload would bring the
     // stack's back.
     engine_.loadNextCue(cue(3, "as loaded"));
@@ -230,7 +234,8 @@ TEST_F(NetworkManagerTest, ACueThatIsAlreadyNextRunsWithoutBeingReloaded) {
 }
 
 TEST_F(NetworkManagerTest, AnEmptyStackGivesNothingToGoTo) {
-    if (!test::haveProgram("oscsend")) GTEST_SKIP() << "oscsend (liblo-tools) is not installed";
+    if (!test::haveProgram("oscsend"))
+        BW_OUTSIDE_PEER_MISSING() << "oscsend (liblo-tools) is not installed";
     stack_.replaceCues({});
     delegate_->notices.clear();
     for (const char* message : {"/go", "/cue i 1"}) {
@@ -262,6 +267,29 @@ TEST_F(NetworkManagerTest, BindsTheEngineOnceAndLetsGoOfCrepWhenDestroyed) {
     EXPECT_EQ(crep_.delegate(), nullptr);
     EXPECT_EQ(crep({"go"}), Notices{});
     EXPECT_EQ(engine_.currentCue()->id, 3.0);
+}
+
+// Verifies that a UDP port held by another program (with address reuse, as
+// many do) turns OSC off visibly instead of leaving half a server.
+TEST(NetworkManagerPortTest, OscIsOffAndLoggedWhenAnotherProgramHoldsItsUdpPort) {
+    const std::uint16_t port = test::freePort();
+    FileDescriptor holder(::socket(AF_INET, SOCK_DGRAM, 0));
+    const int on = 1;
+    ASSERT_EQ(::setsockopt(holder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ASSERT_EQ(::bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    SystemLog::ScopedCapture log;
+    std::ostringstream crepOut;
+    CREP crep(test::freePort(), MainQueue::shared(), crepOut);
+    NetworkManager manager(port, crep);
+    EXPECT_EQ(manager.server().tcpSocket().tcpSocket()->localPort(), 0);
+    EXPECT_EQ(manager.server().udpSocket().udpSocket()->localPort(), 0);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines()[0].find("OSC is off, port " + std::to_string(port)), std::string::npos)
+        << log.lines()[0];
 }
 
 TEST(NetworkManagerParseTest, CueNumbersReadAsStrtodInTheCLocaleOverTheWholeWord) {

@@ -3,11 +3,15 @@
 // TCP with SLIP framing.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "platform/MainQueue.h"
 #include "remote/RemoteTestSupport.h"
 #include "remote/osc/OscServer.h"
+#include "support/OutsidePeer.h"
 
 namespace bw {
 namespace {
@@ -22,7 +26,8 @@ protected:
 };
 
 TEST_F(OscPeersTest, OscsendOverUdpAndLengthPrefixedTcp) {
-    if (!test::haveProgram("oscsend")) GTEST_SKIP() << "oscsend (liblo-tools) is not installed";
+    if (!test::haveProgram("oscsend"))
+        BW_OUTSIDE_PEER_MISSING() << "oscsend (liblo-tools) is not installed";
     oscsend("udp", "/cue f 12.5");
     oscsend("udp", "/go");
     oscsend("tcp", "/cue sif Bühne 3 2.5");
@@ -40,9 +45,9 @@ TEST_F(OscPeersTest, OscsendOverUdpAndLengthPrefixedTcp) {
 TEST_F(OscPeersTest, OscJsOverSlipTcp) {
     const std::filesystem::path modules = std::filesystem::path(BW_OSC_JS_DIR) / "node_modules";
     if (!std::filesystem::exists(modules / "osc")) {
-        GTEST_SKIP() << "osc.js is not installed in " << BW_OSC_JS_DIR;
+        BW_OUTSIDE_PEER_MISSING() << "osc.js is not installed in " << BW_OSC_JS_DIR;
     }
-    if (!test::haveProgram("node")) GTEST_SKIP() << "node is not installed";
+    if (!test::haveProgram("node")) BW_OUTSIDE_PEER_MISSING() << "node is not installed";
     const std::string command = "NODE_PATH='" + modules.string() + "' timeout 20 node '" +
                                 std::string(BW_SOURCE_DIR) + "/tests/remote/osc-js-send.js' " +
                                 std::to_string(port_) + " 20";
@@ -57,6 +62,33 @@ TEST_F(OscPeersTest, OscJsOverSlipTcp) {
             destination_.messages[static_cast<std::size_t>(i)],
             OscMessage("/cue", {i, static_cast<float>(i + 0.5), std::string("from osc.js"), blob}))
             << "message " << i;
+    }
+}
+
+// Verifies that only CI=true turns a missing outside peer into a failure.
+TEST(OutsidePeerTest, AMissingPeerFailsUnderCiTrueAndSkipsElsewhere) {
+    const char* before = std::getenv("CI");
+    const std::optional<std::string> saved =
+        before != nullptr ? std::optional<std::string>(before) : std::nullopt;
+    const struct {
+        const char* ci;
+        testing::TestPartResult::Type outcome;
+    } cases[] = {{"true", testing::TestPartResult::kFatalFailure},
+                 {"false", testing::TestPartResult::kSkip},
+                 {"", testing::TestPartResult::kSkip},
+                 {nullptr, testing::TestPartResult::kSkip}};
+    for (const auto& c : cases) {
+        if (c.ci != nullptr) {
+            ::setenv("CI", c.ci, 1);
+        } else {
+            ::unsetenv("CI");
+        }
+        EXPECT_EQ(test::missingPeerOutcome(), c.outcome) << (c.ci ? c.ci : "unset");
+    }
+    if (saved) {
+        ::setenv("CI", saved->c_str(), 1);
+    } else {
+        ::unsetenv("CI");
     }
 }
 

@@ -15,6 +15,7 @@
 #include "sharing/FrameServer.h"
 #include "sharing/PipeWireConnection.h"
 #include "sharing/support/PipeWireDaemon.h"
+#include "support/OutsidePeer.h"
 
 namespace bw {
 namespace {
@@ -91,7 +92,7 @@ private:
 
 TEST(FrameServerPublishingTest, RenderedFramesReachConsumersWhileDaemonAndConsumersComeAndGo) {
     if (!test::programOnPath("pipewire") || !test::havePipeWireSource()) {
-        GTEST_SKIP() << "needs the pipewire daemon and GStreamer's pipewiresrc";
+        BW_OUTSIDE_PEER_MISSING() << "needs the pipewire daemon and GStreamer's pipewiresrc";
     }
     test::PipeWireDaemon daemon;
     ASSERT_TRUE(daemon.start()) << daemon.log();

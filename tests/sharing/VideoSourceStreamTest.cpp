@@ -18,6 +18,7 @@
 #include "sharing/PipeWireConnection.h"
 #include "sharing/VideoSourceStream.h"
 #include "sharing/support/PipeWireDaemon.h"
+#include "support/OutsidePeer.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -143,10 +144,10 @@ class VideoSourceStreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!test::programOnPath("pipewire")) {
-            GTEST_SKIP() << "the pipewire daemon is not installed";
+            BW_OUTSIDE_PEER_MISSING() << "the pipewire daemon is not installed";
         }
         if (!test::havePipeWireSource()) {
-            GTEST_SKIP() << "GStreamer's pipewiresrc element is not installed";
+            BW_OUTSIDE_PEER_MISSING() << "GStreamer's pipewiresrc element is not installed";
         }
     }
 
