@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <optional>
 
 #include "document/Show.h"
@@ -12,6 +13,7 @@
 #include "engine/MediaEngineDelegate.h"
 #include "media/VideoPlayer.h"
 #include "platform/MainQueue.h"
+#include "platform/SystemLog.h"
 #include "platform/Utf8.h"
 #include "remote/CREP.h"
 #include "remote/NetworkManager.h"
@@ -23,6 +25,9 @@
 
 namespace bw {
 namespace {
+
+// How long quitting waits for movie pipelines to stop.
+constexpr std::chrono::milliseconds kPipelineStopWait{2000};
 
 // Free text (paths, reasons) kept to one line.
 std::string oneLine(std::string text) {
@@ -237,7 +242,11 @@ void HeadlessPlayer::shutDown() {
     // Dropping the outputs withdraws what they publish.
     engine_->resetOutputs();
     MainQueue::shared().drain();
-    VideoPlayer::waitForStoppedPipelines();
+    // A movie whose pipeline hangs is left behind rather than holding up the
+    // exit: the process ends without it.
+    if (!VideoPlayer::waitForStoppedPipelines(kPipelineStopWait)) {
+        SystemLog::shared().log("Warning: a movie did not stop in time; quitting without it");
+    }
     print("stopped");
 }
 

@@ -22,62 +22,22 @@ namespace bw {
 
 namespace {
 
-// The process's GStreamer control thread: initialises GStreamer once, then
-// runs a main loop of its own on which every player's bus messages are handled
-// and pipelines are stopped. Created on first use and never destroyed.
-class ControlThread {
-public:
-    static ControlThread& shared() {
-        static ControlThread* thread = new ControlThread();
-        return *thread;
+// GStreamer is initialised once per process, on first use.
+void initGStreamer() {
+    static std::once_flag once;
+    std::call_once(once, [] { gst_init(nullptr, nullptr); });
+}
+
+// Pipelines handed over for stopping whose threads have not finished yet.
+struct StoppingPipelines {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t count = 0;  // guarded by mutex
+
+    static StoppingPipelines& shared() {
+        static StoppingPipelines* const stopping = new StoppingPipelines();
+        return *stopping;
     }
-
-    GMainContext* context() const { return context_.get(); }
-    bool isCurrent() const { return g_main_context_is_owner(context_.get()) != FALSE; }
-
-    // Any thread: runs `work` on the control thread.
-    void post(std::function<void()> work) {
-        auto* item = new std::function<void()>(std::move(work));
-        g_main_context_invoke_full(
-            context_.get(), G_PRIORITY_DEFAULT,
-            [](gpointer data) -> gboolean {
-                (*static_cast<std::function<void()>*>(data))();
-                return G_SOURCE_REMOVE;
-            },
-            item, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
-    }
-
-    // Any thread but the control thread: runs `work` there and waits for it.
-    void run(const std::function<void()>& work) {
-        if (isCurrent()) {
-            work();
-            return;
-        }
-        std::mutex mutex;
-        std::condition_variable doneChanged;
-        bool done = false;
-        post([&] {
-            work();
-            std::lock_guard lock(mutex);
-            done = true;
-            doneChanged.notify_one();
-        });
-        std::unique_lock lock(mutex);
-        doneChanged.wait(lock, [&] { return done; });
-    }
-
-private:
-    ControlThread()
-        : context_(g_main_context_new()), loop_(g_main_loop_new(context_.get(), FALSE)) {
-        gst_init(nullptr, nullptr);
-        std::thread([this] {
-            g_main_context_push_thread_default(context_.get());
-            g_main_loop_run(loop_.get());
-        }).detach();
-    }
-
-    GMainContextPtr context_;
-    GMainLoopPtr loop_;
 };
 
 struct GstObjectDeleter {
@@ -85,6 +45,11 @@ struct GstObjectDeleter {
 };
 template <typename T>
 using GstPtr = std::unique_ptr<T, GstObjectDeleter>;
+
+struct GstSampleDeleter {
+    void operator()(GstSample* sample) const noexcept { gst_sample_unref(sample); }
+};
+using GstSamplePtr = std::unique_ptr<GstSample, GstSampleDeleter>;
 
 // The video sink: a converter to RGBA on all cores, then `appsink` (floating
 // references are taken over by the bin). Without a converter, the appsink alone.
@@ -123,19 +88,58 @@ GstElement* makeAudioSink() {
 
 }  // namespace
 
+// One movie's pipeline with a thread of its own. Every state change, seek,
+// property change and the teardown run on that thread, posted there without
+// waiting, so a pipeline that hangs (a stuck demuxer, a file that never
+// answers) stops only its own movie: no other player, and no caller of the
+// player, ever waits for it.
 struct VideoPlayer::Pipeline {
     std::string path;
     bool looped = false;
     GstPtr<GstElement> playbin;
     GstPtr<GstElement> appsink;  // our reference to the playbin's video sink
-    GSourcePtr busWatch;         // attached to the control thread's context
+    GMainContextPtr context{g_main_context_new()};
+    GMainLoopPtr loop{g_main_loop_new(context.get(), FALSE)};
+    GSourcePtr busWatch;  // attached to `context`
 
-    // Set on the control thread (failed also where the pipeline is built or
-    // started); read on any.
+    // Set on the pipeline's thread (failed also where the pipeline is built);
+    // read on any.
     std::atomic<bool> failed{false};
     std::atomic<bool> ended{false};
     std::atomic<std::uint64_t> loops{0};
-    bool loopArmed = false;  // control thread only
+
+    // The pipeline's thread only.
+    bool loopArmed = false;
+    bool playing = false;
+    // The end of a pass came while paused: the seek back waits for PLAYING.
+    bool loopPending = false;
+
+    // Any thread: runs `work` on the pipeline's thread, in posting order.
+    void post(std::function<void()> work) {
+        auto* item = new std::function<void()>(std::move(work));
+        g_main_context_invoke_full(
+            context.get(), G_PRIORITY_DEFAULT,
+            [](gpointer data) -> gboolean {
+                (*static_cast<std::function<void()>*>(data))();
+                return G_SOURCE_REMOVE;
+            },
+            item, [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+    }
+
+    // Starts the pipeline's thread, which runs until stopAndQuit() and then
+    // frees the pipeline.
+    static void startThread(Pipeline* pipeline) {
+        std::thread([pipeline] {
+            g_main_context_push_thread_default(pipeline->context.get());
+            g_main_loop_run(pipeline->loop.get());
+            g_main_context_pop_thread_default(pipeline->context.get());
+            delete pipeline;
+            StoppingPipelines& stopping = StoppingPipelines::shared();
+            std::lock_guard lock(stopping.mutex);
+            --stopping.count;
+            stopping.changed.notify_all();
+        }).detach();
+    }
 
     void warnOnce(const std::string& reason) {
         if (!failed.exchange(true)) {
@@ -147,7 +151,7 @@ struct VideoPlayer::Pipeline {
         }
     }
 
-    // Control thread, at the end: a damaged file (cut off, say) can end
+    // The pipeline's thread, at the end: a damaged file (cut off, say) can end
     // cleanly well before the duration its header gives.
     void warnIfCutShort() {
         gint64 duration = -1;
@@ -163,7 +167,15 @@ struct VideoPlayer::Pipeline {
         }
     }
 
-    // Control thread.
+    // The pipeline's thread: a non-flushing seek back to the start, so the
+    // decoder runs straight on into the next pass, with no flush and no gap.
+    void seekToNextPass() {
+        loops.fetch_add(1, std::memory_order_relaxed);
+        gst_element_seek(playbin.get(), 1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_SEGMENT,
+                         GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_NONE, -1);
+    }
+
+    // The pipeline's thread.
     void handle(GstMessage* message) {
         switch (GST_MESSAGE_TYPE(message)) {
             case GST_MESSAGE_ERROR: {
@@ -188,13 +200,30 @@ struct VideoPlayer::Pipeline {
                                      0, GST_SEEK_TYPE_NONE, -1);
                 }
                 break;
+            case GST_MESSAGE_STATE_CHANGED: {
+                if (GST_MESSAGE_SRC(message) != GST_OBJECT(playbin.get())) {
+                    break;
+                }
+                GstState state = GST_STATE_VOID_PENDING;
+                gst_message_parse_state_changed(message, nullptr, &state, nullptr);
+                playing = state == GST_STATE_PLAYING;
+                if (playing && loopPending) {
+                    loopPending = false;
+                    seekToNextPass();
+                }
+                break;
+            }
             case GST_MESSAGE_SEGMENT_DONE:
-                // A non-flushing seek back to the start: the decoder runs straight
-                // on into the next pass, with no flush and no gap.
+                // While paused (prerolled, waiting for GO) nothing drains the
+                // queues: a short movie would fill them pass after pass until
+                // the seek itself blocked on the demuxer. So a pass that ends
+                // before PLAYING is followed when playing starts.
                 if (looped) {
-                    loops.fetch_add(1, std::memory_order_relaxed);
-                    gst_element_seek(playbin.get(), 1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_SEGMENT,
-                                     GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_NONE, -1);
+                    if (playing) {
+                        seekToNextPass();
+                    } else {
+                        loopPending = true;
+                    }
                 }
                 break;
             default:
@@ -202,36 +231,34 @@ struct VideoPlayer::Pipeline {
         }
     }
 
-    // Control thread: stops the pipeline and its bus handling.
-    void stop() {
+    // The pipeline's thread: stops the pipeline and its bus handling, then
+    // ends the thread, which frees the pipeline.
+    void stopAndQuit() {
         busWatch.reset();
         if (playbin) {
             gst_element_set_state(playbin.get(), GST_STATE_NULL);
         }
+        g_main_loop_quit(loop.get());
     }
 };
 
 void VideoPlayer::PipelineRelease::operator()(Pipeline* pipeline) const noexcept {
-    ControlThread& control = ControlThread::shared();
-    auto stopAndFree = [pipeline] {
-        pipeline->stop();
-        delete pipeline;
-    };
-    if (eglGetCurrentContext() != EGL_NO_CONTEXT) {
-        // The render thread: stopping a pipeline joins its streaming threads.
-        control.post(stopAndFree);
-    } else {
-        control.run(stopAndFree);
+    {
+        StoppingPipelines& stopping = StoppingPipelines::shared();
+        std::lock_guard lock(stopping.mutex);
+        ++stopping.count;
     }
+    // Nobody waits: the pipeline's own thread stops it and frees it.
+    pipeline->post([pipeline] { pipeline->stopAndQuit(); });
 }
 
-void VideoPlayer::SampleRelease::operator()(GstSample* sample) const noexcept {
-    gst_sample_unref(sample);
+void VideoPlayer::BufferRelease::operator()(GstBuffer* buffer) const noexcept {
+    gst_buffer_unref(buffer);
 }
 
 VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped)
     : url_(url), muted_(muted), looped_(looped) {
-    ControlThread& control = ControlThread::shared();
+    initGStreamer();
     auto pipeline = std::make_unique<Pipeline>();
     pipeline->path = url.path();
     pipeline->looped = looped;
@@ -246,6 +273,7 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped)
             gst_object_unref(gst_object_ref_sink(appsink));
         }
         pipeline->warnOnce("GStreamer's playbin or appsink is not installed");
+        Pipeline::startThread(pipeline.get());
         pipeline_.reset(pipeline.release());
         return;
     }
@@ -271,19 +299,26 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped)
     g_source_set_callback(pipeline->busWatch.get(),
                           reinterpret_cast<GSourceFunc>(reinterpret_cast<void (*)()>(onMessage)),
                           pipeline.get(), nullptr);
-    g_source_attach(pipeline->busWatch.get(), control.context());
+    g_source_attach(pipeline->busWatch.get(), pipeline->context.get());
 
     // Prerolls in the background: the first picture arrives when it is decoded.
-    if (gst_element_set_state(playbin, GST_STATE_PAUSED) == GST_STATE_CHANGE_FAILURE) {
-        pipeline->warnOnce("the movie cannot be opened");
-    }
+    Pipeline* raw = pipeline.get();
+    raw->post([raw] {
+        if (gst_element_set_state(raw->playbin.get(), GST_STATE_PAUSED) ==
+            GST_STATE_CHANGE_FAILURE) {
+            raw->warnOnce("the movie cannot be opened");
+        }
+    });
+    Pipeline::startThread(raw);
     pipeline_.reset(pipeline.release());
 }
 
 VideoPlayer::~VideoPlayer() = default;
 
-void VideoPlayer::waitForStoppedPipelines() {
-    ControlThread::shared().run([] {});
+bool VideoPlayer::waitForStoppedPipelines(std::chrono::milliseconds timeout) {
+    StoppingPipelines& stopping = StoppingPipelines::shared();
+    std::unique_lock lock(stopping.mutex);
+    return stopping.changed.wait_for(lock, timeout, [&] { return stopping.count == 0; });
 }
 
 void VideoPlayer::setVolume(float volume) {
@@ -291,14 +326,23 @@ void VideoPlayer::setVolume(float volume) {
         return;
     }
     lastVolume_ = volume;
-    g_object_set(pipeline_->playbin.get(), "volume", static_cast<double>(volume), nullptr);
+    Pipeline* pipeline = pipeline_.get();
+    pipeline->post([pipeline, volume] {
+        g_object_set(pipeline->playbin.get(), "volume", static_cast<double>(volume), nullptr);
+    });
 }
 
 void VideoPlayer::play() {
-    if (pipeline_->playbin && gst_element_set_state(pipeline_->playbin.get(), GST_STATE_PLAYING) ==
-                                  GST_STATE_CHANGE_FAILURE) {
-        pipeline_->warnOnce("the movie cannot be started");
+    if (!pipeline_->playbin) {
+        return;
     }
+    Pipeline* pipeline = pipeline_.get();
+    pipeline->post([pipeline] {
+        if (gst_element_set_state(pipeline->playbin.get(), GST_STATE_PLAYING) ==
+            GST_STATE_CHANGE_FAILURE) {
+            pipeline->warnOnce("the movie cannot be started");
+        }
+    });
 }
 
 void VideoPlayer::takeNewPicture() {
@@ -306,7 +350,7 @@ void VideoPlayer::takeNewPicture() {
         return;
     }
     auto* sink = GST_APP_SINK(pipeline_->appsink.get());
-    std::unique_ptr<GstSample, SampleRelease> sample(gst_app_sink_try_pull_preroll(sink, 0));
+    GstSamplePtr sample(gst_app_sink_try_pull_preroll(sink, 0));
     if (!sample) {
         sample.reset(gst_app_sink_try_pull_sample(sink, 0));
     }
@@ -315,7 +359,7 @@ void VideoPlayer::takeNewPicture() {
     }
     GstBuffer* buffer = gst_sample_get_buffer(sample.get());
     // A pulled preroll picture may come out of the sample queue again.
-    if (buffer == nullptr || (sample_ && gst_sample_get_buffer(sample_.get()) == buffer)) {
+    if (buffer == nullptr || buffer == picture_.get()) {
         return;
     }
     GstVideoInfo info;
@@ -332,7 +376,9 @@ void VideoPlayer::takeNewPicture() {
         static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)), size,
         static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0)));
     gst_video_frame_unmap(&frame);
-    sample_ = std::move(sample);
+    // Only the buffer is kept, to know it again; the sample goes back at once,
+    // since the appsink reuses its sample object for the next picture.
+    picture_.reset(gst_buffer_ref(buffer));
     framesDecoded_.fetch_add(1, std::memory_order_relaxed);
 }
 

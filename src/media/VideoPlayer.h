@@ -1,13 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
 #include "media/MediaPlayer.h"
 #include "platform/MediaURL.h"
 
-typedef struct _GstSample GstSample;
+typedef struct _GstBuffer GstBuffer;
 
 namespace bw {
 
@@ -23,14 +24,19 @@ namespace bw {
 // or damaged file, missing decoder) logs one warning and shows what decoded,
 // or nothing.
 //
-// Threads: construction and play() on the main thread (neither waits for the
-// decoder: the first picture arrives when the pipeline has prerolled);
-// setVolume(), frameForTime() and warmUp() on the render thread. Bus messages
-// (loop seeks, errors) are handled on one process-wide GStreamer control
-// thread. The player may be released on any thread: on a thread without a
-// current GL context (the main thread) the destructor stops the pipeline before
-// returning; on the render thread it hands the pipeline to the control thread
-// and returns at once. The accessors may be read on any thread.
+// A movie that ends a pass while still paused (a movie of one or a few
+// frames, armed as the next cue) takes its next pass when it starts playing,
+// and from then on loops like any other: a one-frame movie shows its one
+// picture for as long as it runs.
+//
+// Threads: each player's pipeline has a thread of its own, on which every
+// GStreamer state change, seek, property change, bus message and the
+// teardown happen. Construction and play() on the main thread, setVolume(),
+// frameForTime() and warmUp() on the render thread: none of them waits for
+// the pipeline (play() and setVolume() only post to its thread). The player
+// may be released on any thread and never waits either: its pipeline's
+// thread stops and frees the pipeline, so a pipeline that hangs stops only
+// its own movie. The accessors may be read on any thread.
 class VideoPlayer final : public MediaPlayer {
 public:
     VideoPlayer(const MediaURL& url, bool muted, bool looped);
@@ -62,22 +68,22 @@ public:
     // Loop seams crossed so far.
     std::uint64_t loopCount() const;
 
-    // Any thread but the control thread: waits until every pipeline handed
-    // over for stopping so far has stopped (orderly shutdown, tests).
-    static void waitForStoppedPipelines();
+    // Any thread: waits up to `timeout` until every pipeline handed over for
+    // stopping so far has stopped (orderly shutdown, tests); false when some
+    // had not stopped by then.
+    static bool waitForStoppedPipelines(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-    // The pipeline and its bus handling; lives until the control thread has
-    // stopped it.
+    // The pipeline, its thread and its bus handling; lives until its thread
+    // has stopped it.
     struct Pipeline;
 
 private:
-    // Stops and frees a pipeline on the control thread: waits for it on a
-    // thread without a current GL context, hands it over otherwise.
+    // Hands the pipeline to its thread to be stopped and freed.
     struct PipelineRelease {
         void operator()(Pipeline* pipeline) const noexcept;
     };
-    struct SampleRelease {
-        void operator()(GstSample* sample) const noexcept;
+    struct BufferRelease {
+        void operator()(GstBuffer* buffer) const noexcept;
     };
 
     // Takes a new picture from the appsink, if there is one, and uploads it.
@@ -88,7 +94,7 @@ private:
     bool looped_;
     std::unique_ptr<Pipeline, PipelineRelease> pipeline_;
     // Render thread only.
-    std::unique_ptr<GstSample, SampleRelease> sample_;  // the picture behind buffer_
+    std::unique_ptr<GstBuffer, BufferRelease> picture_;  // the decoded picture behind buffer_
     GpuBufferRef buffer_;
     float lastVolume_ = -1.0F;
     std::atomic<std::uint64_t> framesDecoded_{0};

@@ -1,6 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -13,6 +20,7 @@
 #include "media/VideoPlayer.h"
 #include "platform/SystemLog.h"
 #include "render/RenderTestSupport.h"
+#include "support/TempDir.h"
 
 // GLib never frees the first block of its quark table once more than 2048
 // quarks exist (GStreamer's plugins register thousands): readers use the table
@@ -154,11 +162,12 @@ TEST_F(VideoPlayerTest, MutedMovieIgnoresVolumeAndUnmutedFollowsIt) {
     EXPECT_FALSE(unmuted->pipelineMuted());
     muted->play();
     unmuted->play();
+    // The level reaches the pipeline on its own thread, a moment later.
     for (float volume : {0.75F, 0.25F, 0.0F}) {
         muted->setVolume(volume);
         unmuted->setVolume(volume);
+        EXPECT_TRUE(tickUntil(*unmuted, [&] { return std::abs(unmuted->volume() - volume) < 1e-6; }));
         EXPECT_DOUBLE_EQ(muted->volume(), 1.0);
-        EXPECT_NEAR(unmuted->volume(), volume, 1e-6);
     }
     EXPECT_TRUE(muted->pipelineMuted());
     EXPECT_TRUE(firstFrame(*muted));
@@ -261,20 +270,103 @@ TEST_F(VideoPlayerTest, ReleasingAPlayingMovieReturns) {
     player->play();
     tickUntil(*player, [&] { return player->framesDecoded() >= 5; });
 
-    // On a thread without a GL context (the main thread's case) the pipeline
-    // stops before the destructor returns; a hang fails here instead of
-    // stalling the suite.
+    // Released on a thread without a GL context (the main thread's case); a
+    // hang fails here instead of stalling the suite.
     auto released =
         std::async(std::launch::async, [p = std::move(player)]() mutable { p.reset(); });
     EXPECT_EQ(released.wait_for(10s), std::future_status::ready);
 
-    // On the render thread it is handed over.
+    // Released on the render thread.
     auto second = open("movie-h264.mp4", false, true);
     second->play();
     tickUntil(*second, [&] { return second->framesDecoded() >= 5; });
     second.reset();
     auto stopped = std::async(std::launch::async, [] { VideoPlayer::waitForStoppedPipelines(); });
     EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready);
+}
+
+// A title card made as a one-frame movie, looped and armed as the next cue,
+// ends its pass while still paused. Verifies that it neither stalls other
+// movies' loops while it waits nor the player when GO starts it, and that
+// it then keeps showing its picture.
+TEST_F(VideoPlayerTest, LoopedOneFrameMoviesWaitForGoWithoutStallingOtherMovies) {
+    std::vector<std::unique_ptr<VideoPlayer>> cards;
+    for (const char* name : {"movie-1frame.mp4", "movie-1frame.mov"}) {
+        if (auto card = open(name, true, true)) {
+            cards.push_back(std::move(card));
+        }
+    }
+    ASSERT_FALSE(cards.empty()) << "no one-frame movie on this machine";
+    for (auto& card : cards) {
+        ASSERT_TRUE(firstFrame(*card));
+    }
+
+    // A 2 s movie playing meanwhile loops past its end.
+    auto running = open("movie-h264.mp4", true, true);
+    ASSERT_TRUE(running);
+    running->play();
+    EXPECT_TRUE(tickUntil(*running, [&] { return running->loopCount() >= 2; }, 8s));
+
+    auto started = std::async(std::launch::async, [&] {
+        for (auto& card : cards) card->play();
+    });
+    ASSERT_EQ(started.wait_for(2s), std::future_status::ready);
+    for (auto& card : cards) {
+        const std::uint64_t before = card->loopCount();
+        EXPECT_TRUE(tickUntil(*card, [&] { return card->loopCount() >= before + 10; }, 5s));
+        EXPECT_TRUE(card->frameForTime(DisplayTimeStamp{}));
+        EXPECT_FALSE(card->failed());
+    }
+    const std::uint64_t loops = running->loopCount();
+    EXPECT_TRUE(tickUntil(*running, [&] { return running->loopCount() > loops; }, 5s));
+}
+
+// A movie file that never answers (a named pipe nobody writes to) hangs its
+// pipeline while it opens. Verifies that this stops only that movie: its
+// player starts, changes volume and is released without waiting, another
+// movie plays on, and quitting is told in time that a pipeline did not stop.
+TEST_F(VideoPlayerTest, AHangingPipelineStopsOnlyItsOwnMovie) {
+    test::TempDir dir;
+    const std::string fifo = dir.path() / "hangs.mp4";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto stuck = std::make_unique<VideoPlayer>(MediaURL::fileURL(fifo), false, true);
+    auto other = open("movie-h264.mp4", true, true);
+    ASSERT_TRUE(other);
+
+    auto calls = std::async(std::launch::async, [&] {
+        stuck->play();
+        stuck->setVolume(0.5F);
+        stuck->frameForTime(DisplayTimeStamp{});
+        stuck.reset();
+    });
+    ASSERT_EQ(calls.wait_for(2s), std::future_status::ready);
+
+    other->play();
+    EXPECT_TRUE(tickUntil(*other, [&] { return other->framesDecoded() >= 10; }));
+    other.reset();
+    EXPECT_FALSE(VideoPlayer::waitForStoppedPipelines(300ms));
+
+    // A writer handing over a whole movie at every open lets the stuck
+    // pipeline go on; it then stops as it was told and is freed.
+    const std::string movie = test::readFile(mediaPath("movie.webm"));
+    std::atomic<bool> serving{true};
+    std::thread writer([&] {
+        // A reader that closes early gives EPIPE here instead of SIGPIPE.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        while (serving) {
+            const int fd = ::open(fifo.c_str(), O_WRONLY);
+            if (fd < 0) break;
+            if (serving) (void)!::write(fd, movie.data(), movie.size());
+            ::close(fd);
+        }
+    });
+    EXPECT_TRUE(VideoPlayer::waitForStoppedPipelines(kDeadline));
+    serving = false;
+    ::close(::open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // releases the writer's open
+    writer.join();
 }
 
 }  // namespace
