@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "platform/Preferences.h"
 #include "support/TempDir.h"
@@ -15,7 +18,8 @@ protected:
     void writeFile(const std::string& contents) { dir_.write("beamwright.conf", contents); }
 
     test::TempDir dir_;
-    Preferences preferences_{dir_ / "beamwright.conf"};
+    // Looks at the file at every read, so the cases need not wait.
+    Preferences preferences_{dir_ / "beamwright.conf", std::chrono::nanoseconds(0)};
 };
 
 TEST_F(PreferencesTest, MissingFileKeyOrGroupReadsAsAbsent) {
@@ -62,6 +66,29 @@ TEST_F(PreferencesTest, SettersLeaveAFileThatDoesNotParseAlone) {
     writeFile(broken);
     EXPECT_FALSE(preferences_.setBool(Preferences::kDebugIncomingOSC, true));
     EXPECT_EQ(test::readFile(dir_ / "beamwright.conf"), broken);
+}
+
+// Verifies that reads between two looks at the file come from memory, and
+// that an edit, even one that keeps the file's size and comes within the
+// same tick of the file system's clock, is seen at the next look.
+TEST_F(PreferencesTest, ReadsComeFromMemoryBetweenLooksAtTheFile) {
+    Preferences hourly(dir_ / "beamwright.conf", std::chrono::hours(1));
+    writeFile("[General]\ndebugIncomingOSC=1\n");
+    EXPECT_EQ(hourly.boolValue(Preferences::kDebugIncomingOSC), true);
+    writeFile("[General]\ndebugIncomingOSC=0\n");
+    std::filesystem::remove(dir_ / "beamwright.conf");
+    EXPECT_EQ(hourly.boolValue(Preferences::kDebugIncomingOSC), true);
+
+    Preferences often(dir_ / "beamwright.conf", std::chrono::milliseconds(20));
+    writeFile("[General]\ndebugIncomingOSC=1\n");
+    EXPECT_EQ(often.boolValue(Preferences::kDebugIncomingOSC), true);
+    writeFile("[General]\ndebugIncomingOSC=0\n");
+    EXPECT_EQ(often.boolValue(Preferences::kDebugIncomingOSC), true);  // not looked yet
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(often.boolValue(Preferences::kDebugIncomingOSC), false);
+    // A setter is seen at once, whatever the interval.
+    ASSERT_TRUE(hourly.setBool(Preferences::kDebugIncomingOSC, false));
+    EXPECT_EQ(hourly.boolValue(Preferences::kDebugIncomingOSC), false);
 }
 
 TEST(PreferencesPathTest, DefaultPathFollowsXdgConfigHomeThenHome) {
