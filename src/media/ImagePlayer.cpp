@@ -3,8 +3,11 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -31,6 +34,16 @@ struct ImagePlayer::Decode {
 
 namespace {
 
+// The largest zoom the motion reaches: its smallest crop is this many times
+// smaller than the picture, each way.
+constexpr double kZoom = 1.0 / KenBurnsMotion::kMinScale;
+
+struct DecodeRequest {
+    PixelSize outputSize;
+    double zoom = 1.0;
+    int maxTextureSize = 1;
+};
+
 // Decodes run here, two at a time, so that a show's images do not queue
 // behind one large file.
 OperationQueue& decodeQueue() {
@@ -47,17 +60,150 @@ PixelSize fittedSize(PixelSize size, int limit) {
             std::clamp(static_cast<int>(size.height * factor + 0.5), 1, limit)};
 }
 
-// Reads `path` upright, within `maxSize` pixels each way, as premultiplied
-// RGBA. False with `failure` set when it cannot be decoded.
-bool decodeImage(const std::string& path, int maxSize, const Operation& operation, PixelSize& size,
-                 std::vector<std::uint8_t>& rgba, std::string& failure) {
-    GError* rawError = nullptr;
-    GObjectPtr<GdkPixbuf> loaded(gdk_pixbuf_new_from_file(path.c_str(), &rawError));
-    GErrorPtr error(rawError);
-    if (!loaded) {
-        failure = error ? error->message : "the image cannot be decoded";
-        return false;
+// The factor (at most 1) that brings a picture shown `picture` pixels large
+// down to what `request` needs: the output's width and height times the
+// zoom, each way, since an output stretches its picture over its whole frame.
+double neededScale(PixelSize picture, const DecodeRequest& request) {
+    if (request.outputSize.isEmpty() || picture.isEmpty()) return 1.0;
+    return std::min(
+        1.0,
+        request.zoom * std::max(static_cast<double>(request.outputSize.width) / picture.width,
+                                static_cast<double>(request.outputSize.height) / picture.height));
+}
+
+// Rounded up, so that the output's own side is never a pixel short; the
+// allowance keeps a product that lands a hair above a whole number from
+// gaining a pixel.
+PixelSize scaledSize(PixelSize size, double factor) {
+    if (factor >= 1.0) return size;
+    const auto side = [factor](int length) {
+        return std::max(1, static_cast<int>(std::ceil(length * factor - 1e-6)));
+    };
+    return {side(size.width), side(size.height)};
+}
+
+// Called once the loader knows the stored size, before any pixel is decoded.
+// The orientation tag is not known yet, so the request must hold whichever way
+// the picture turns. It asks for a whole power-of-two reduction: the JPEG
+// decoder then decodes at exactly that size, skipping most of the work (other
+// formats decode whole and the loader scales them once); the exact size
+// follows once the picture is upright.
+void onSizePrepared(GdkPixbufLoader* loader, gint width, gint height, gpointer data) {
+    const auto& request = *static_cast<const DecodeRequest*>(data);
+    const PixelSize stored{width, height};
+    const double needed =
+        std::max(neededScale(stored, request), neededScale(PixelSize{height, width}, request));
+    int reduction = 1;
+    while (reduction < 8 && 1.0 / (reduction * 2) >= needed) {
+        reduction *= 2;
     }
+    if (reduction > 1) {
+        gdk_pixbuf_loader_set_size(loader, (width + reduction - 1) / reduction,
+                                   (height + reduction - 1) / reduction);
+    }
+}
+
+// Feeds the file to a loader in pieces, checking for cancellation between
+// them. The picture as stored (possibly reduced), or none with `failure` set.
+GObjectPtr<GdkPixbuf> loadReduced(const std::string& path, const DecodeRequest& request,
+                                  const Operation& operation, std::string& failure) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                         &std::fclose);
+    if (!file) {
+        failure = std::string("the file cannot be opened (").append(g_strerror(errno)).append(")");
+        return nullptr;
+    }
+    GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
+    g_signal_connect_data(loader.get(), "size-prepared",
+                          reinterpret_cast<GCallback>(&onSizePrepared),
+                          const_cast<DecodeRequest*>(&request), nullptr, GConnectFlags{});
+    std::vector<guchar> chunk(256 * 1024);
+    GError* rawError = nullptr;
+    bool written = true;
+    while (!operation.isCancelled()) {
+        const std::size_t count = std::fread(chunk.data(), 1, chunk.size(), file.get());
+        if (count == 0) break;
+        if (!gdk_pixbuf_loader_write(loader.get(), chunk.data(), count, &rawError)) {
+            // A failed write has closed the loader already.
+            written = false;
+            break;
+        }
+    }
+    // The loader must be closed before it goes, also when the load is dropped.
+    if (written && !gdk_pixbuf_loader_close(loader.get(), &rawError)) {
+        written = false;
+    }
+    GErrorPtr error(rawError);
+    if (operation.isCancelled()) {
+        failure = "cancelled";
+        return nullptr;
+    }
+    GdkPixbuf* picture = gdk_pixbuf_loader_get_pixbuf(loader.get());
+    if (!written || !picture) {
+        failure = error ? error->message : "the image cannot be decoded";
+        return nullptr;
+    }
+    return GObjectPtr<GdkPixbuf>(static_cast<GdkPixbuf*>(g_object_ref(picture)));
+}
+
+// Packed RGBA of `to` pixels from `from` pixels of `channels` bytes each (RGB,
+// or premultiplied RGBA), one bilinear sample a pixel, as a GPU samples; alpha
+// is 255 without an alpha channel. Fair down to half the size each way: below
+// that it would skip source pixels.
+void resample(const guint8* pixels, PixelSize from, std::size_t stride, std::size_t channels,
+              PixelSize to, std::uint8_t* target) {
+    // Where each target row or column samples: two source indices and the
+    // weight of the second, in 1/256.
+    struct Tap {
+        std::size_t first;
+        std::size_t second;
+        std::uint32_t weight;
+    };
+    const auto taps = [](int fromLength, int toLength) {
+        std::vector<Tap> result(static_cast<std::size_t>(toLength));
+        const double step = static_cast<double>(fromLength) / toLength;
+        for (int i = 0; i < toLength; ++i) {
+            const double position =
+                std::clamp((i + 0.5) * step - 0.5, 0.0, static_cast<double>(fromLength - 1));
+            const auto first = static_cast<int>(position);
+            const int second = std::min(first + 1, fromLength - 1);
+            result[static_cast<std::size_t>(i)] = {
+                static_cast<std::size_t>(first), static_cast<std::size_t>(second),
+                static_cast<std::uint32_t>(std::lround((position - first) * 256.0))};
+        }
+        return result;
+    };
+    const std::vector<Tap> columns = taps(from.width, to.width);
+    const std::vector<Tap> rows = taps(from.height, to.height);
+    for (const Tap& row : rows) {
+        const guint8* upper = pixels + row.first * stride;
+        const guint8* lower = pixels + row.second * stride;
+        for (const Tap& column : columns) {
+            const std::size_t left = column.first * channels;
+            const std::size_t right = column.second * channels;
+            for (std::size_t c = 0; c < 4; ++c) {
+                if (c == 3 && channels < 4) {
+                    target[3] = 255;
+                    break;
+                }
+                const std::uint32_t top =
+                    upper[left + c] * (256 - column.weight) + upper[right + c] * column.weight;
+                const std::uint32_t bottom =
+                    lower[left + c] * (256 - column.weight) + lower[right + c] * column.weight;
+                target[c] = static_cast<std::uint8_t>(
+                    (top * (256 - row.weight) + bottom * row.weight + 32768) >> 16);
+            }
+            target += 4;
+        }
+    }
+}
+
+// Reads `path` upright, at the size `request` needs, as premultiplied RGBA.
+// False with `failure` set when it cannot be decoded.
+bool decodeImage(const std::string& path, const DecodeRequest& request, const Operation& operation,
+                 PixelSize& size, std::vector<std::uint8_t>& rgba, std::string& failure) {
+    GObjectPtr<GdkPixbuf> loaded = loadReduced(path, request, operation, failure);
+    if (!loaded) return false;
     GObjectPtr<GdkPixbuf> picture(gdk_pixbuf_apply_embedded_orientation(loaded.get()));
     loaded.reset();
     if (!picture || operation.isCancelled()) {
@@ -66,54 +212,72 @@ bool decodeImage(const std::string& path, int maxSize, const Operation& operatio
     }
     const PixelSize decoded{gdk_pixbuf_get_width(picture.get()),
                             gdk_pixbuf_get_height(picture.get())};
-    const PixelSize fitted = fittedSize(decoded, std::max(maxSize, 1));
-    if (fitted != decoded) {
-        picture.reset(
-            gdk_pixbuf_scale_simple(picture.get(), fitted.width, fitted.height, GDK_INTERP_HYPER));
+    const PixelSize fitted = fittedSize(scaledSize(decoded, neededScale(decoded, request)),
+                                        std::max(request.maxTextureSize, 1));
+    if (fitted.width * 2 < decoded.width || fitted.height * 2 < decoded.height) {
+        // Too far down for one bilinear sample a pixel: a filter that sees
+        // every source pixel.
+        picture.reset(gdk_pixbuf_scale_simple(picture.get(), fitted.width, fitted.height,
+                                              GDK_INTERP_BILINEAR));
     }
     if (!picture || gdk_pixbuf_get_bits_per_sample(picture.get()) != 8 ||
         gdk_pixbuf_get_n_channels(picture.get()) < 3) {
         failure = "the image has an unsupported pixel layout or is too large";
         return false;
     }
-    size = fitted;
-    const auto width = static_cast<std::size_t>(size.width);
-    const auto height = static_cast<std::size_t>(size.height);
-    const auto stride = static_cast<std::size_t>(gdk_pixbuf_get_rowstride(picture.get()));
+    const PixelSize source{gdk_pixbuf_get_width(picture.get()),
+                           gdk_pixbuf_get_height(picture.get())};
+    const auto sourceWidth = static_cast<std::size_t>(source.width);
+    const auto sourceHeight = static_cast<std::size_t>(source.height);
+    auto stride = static_cast<std::size_t>(gdk_pixbuf_get_rowstride(picture.get()));
     const bool hasAlpha = gdk_pixbuf_get_has_alpha(picture.get()) == TRUE;
-    const auto channels = static_cast<std::size_t>(gdk_pixbuf_get_n_channels(picture.get()));
+    auto channels = static_cast<std::size_t>(gdk_pixbuf_get_n_channels(picture.get()));
     const guint8* pixels = gdk_pixbuf_read_pixels(picture.get());
-    rgba.resize(width * height * 4);
-    for (std::size_t y = 0; y < height; ++y) {
-        const guint8* source = pixels + y * stride;
-        std::uint8_t* target = rgba.data() + y * width * 4;
-        if (!hasAlpha) {
-            for (std::size_t x = 0; x < width; ++x, source += channels, target += 4) {
-                target[0] = source[0];
-                target[1] = source[1];
-                target[2] = source[2];
-                target[3] = 255;
+    const bool resampled = source != fitted;
+    // Premultiplied before any resampling, so that transparent pixels lend
+    // no colour to their neighbours.
+    std::vector<std::uint8_t> premultiplied(resampled && hasAlpha ? sourceWidth * sourceHeight * 4
+                                                                  : 0);
+    std::vector<std::uint8_t>& converted = resampled ? premultiplied : rgba;
+    if (!resampled) rgba.resize(sourceWidth * sourceHeight * 4);
+    if (!resampled || hasAlpha) {
+        for (std::size_t y = 0; y < sourceHeight; ++y) {
+            const guint8* from = pixels + y * stride;
+            std::uint8_t* to = converted.data() + y * sourceWidth * 4;
+            for (std::size_t x = 0; x < sourceWidth; ++x, from += channels, to += 4) {
+                const unsigned alpha = hasAlpha ? from[3] : 255;
+                for (std::size_t c = 0; c < 3; ++c) {
+                    to[c] = static_cast<std::uint8_t>((from[c] * alpha + 127) / 255);
+                }
+                to[3] = static_cast<std::uint8_t>(alpha);
             }
-            continue;
         }
-        for (std::size_t x = 0; x < width; ++x, source += channels, target += 4) {
-            const unsigned alpha = source[3];
-            target[0] = static_cast<std::uint8_t>((source[0] * alpha + 127) / 255);
-            target[1] = static_cast<std::uint8_t>((source[1] * alpha + 127) / 255);
-            target[2] = static_cast<std::uint8_t>((source[2] * alpha + 127) / 255);
-            target[3] = static_cast<std::uint8_t>(alpha);
+        if (hasAlpha && resampled) {
+            pixels = premultiplied.data();
+            stride = sourceWidth * 4;
+            channels = 4;
         }
     }
+    if (resampled) {
+        rgba.resize(static_cast<std::size_t>(fitted.width) *
+                    static_cast<std::size_t>(fitted.height) * 4);
+        resample(pixels, source, stride, channels, fitted, rgba.data());
+    }
+    size = fitted;
     return true;
 }
 
 }  // namespace
 
-ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns)
-    : ImagePlayer(url, kenBurns, nullptr) {}
+ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSize)
+    : ImagePlayer(url, kenBurns, outputSize, nullptr) {}
 
-ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, KenBurnsMotion::RandomSource random)
-    : url_(url), cropScene_(ShaderScene::cropScene()), decode_(std::make_shared<Decode>()) {
+ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSize,
+                         KenBurnsMotion::RandomSource random)
+    : url_(url),
+      outputSize_(outputSize),
+      cropScene_(ShaderScene::cropScene()),
+      decode_(std::make_shared<Decode>()) {
     if (kenBurns) {
         if (random) {
             motion_.emplace(std::move(random));
@@ -123,14 +287,15 @@ ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, KenBurnsMotion::Ran
     }
     // The worker holds the outcome, not the player, so that a player dropped
     // mid-decode is freed at once and the late result goes nowhere.
-    operation_ =
-        decodeQueue().addOperation([decode = decode_, path = url_.path()](Operation& operation) {
+    operation_ = decodeQueue().addOperation(
+        [decode = decode_, path = url_.path(),
+         request = DecodeRequest{outputSize, kenBurns ? kZoom : 1.0,
+                                 RenderContext::shared().maxTextureSize()}](Operation& operation) {
             PixelSize size;
             std::vector<std::uint8_t> rgba;
             std::string failure;
             if (operation.isCancelled()) return;
-            const bool decoded = decodeImage(path, RenderContext::shared().maxTextureSize(),
-                                             operation, size, rgba, failure);
+            const bool decoded = decodeImage(path, request, operation, size, rgba, failure);
             if (!decoded && !operation.isCancelled()) {
                 std::string line = "Warning: cannot show ";
                 line.append(path).append(": ").append(failure);
@@ -187,7 +352,8 @@ GpuBufferRef ImagePlayer::frameForTime(const DisplayTimeStamp& /*timeStamp*/) {
     cropScene_.setValue("right", static_cast<double>(crop.right));
     cropScene_.setValue("top", static_cast<double>(crop.top));
     cropScene_.setValue("bottom", static_cast<double>(crop.bottom));
-    GpuBufferRef rendered = cropScene_.allocAndRenderToBufferSized(buffer_->size());
+    GpuBufferRef rendered = cropScene_.allocAndRenderToBufferSized(
+        outputSize_.isEmpty() ? buffer_->size() : outputSize_);
     // The shared scene must not keep this player's picture alive.
     cropScene_.setValue("inputImage", GpuBufferRef());
     if (rendered) rendered->setFlipped(buffer_->flipped());

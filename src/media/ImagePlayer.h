@@ -7,6 +7,7 @@
 #include "media/KenBurnsMotion.h"
 #include "media/MediaPlayer.h"
 #include "platform/MediaURL.h"
+#include "render/PixelSize.h"
 
 namespace bw {
 
@@ -14,14 +15,25 @@ class Operation;
 class ShaderScene;
 
 // The player of a still image on one output. The file is decoded in the
-// background (upright as its orientation tag says, scaled down to fit the
-// largest texture the GPU takes) and uploaded once, at the first frame request
-// or warm-up after decoding finished; until then the player has no frame.
-// Without Ken Burns every frame request returns that one buffer. With it,
-// every frame request moves a KenBurnsMotion one step and renders the crop
-// through the shared "Crop" scene into a new buffer of the image's size.
-// A file that cannot be decoded logs one warning and never has a frame.
-// Volume and play change nothing.
+// background (upright as its orientation tag says) at the size the output
+// needs: no larger than the output's width and height, each way, or twice that
+// with Ken Burns, whose closest crop is half the picture; never enlarged, and
+// within the largest texture the GPU takes. A JPEG decodes straight at a
+// power-of-two reduction, which is several times faster than decoding it
+// whole. The picture is uploaded once, at the first frame request or warm-up
+// after decoding finished; until then the player has no frame (the output
+// keeps showing what it showed). Without Ken Burns every frame request returns
+// that one buffer. With it, every frame request moves a KenBurnsMotion one
+// step and renders the crop through the shared "Crop" scene into a new buffer
+// of the output's size, so the cost of a frame does not depend on the
+// picture's. A file that cannot be decoded logs one warning and never has a
+// frame. Volume and play change nothing.
+//
+// The output size is the one given at construction: an output resized later
+// keeps this player (see MediaOutput::setSize), which then shows the same
+// picture stretched to the new size, a little soft on a larger output, until
+// the next cue makes a new player. An empty size means "unknown": the picture
+// decodes whole and the crop renders at the picture's size.
 //
 // Threads: construction on the main thread (it returns at once: decoding
 // happens on a background worker); frameForTime and warmUp on the render
@@ -29,9 +41,10 @@ class ShaderScene;
 // still being decoded; the decode is then dropped.
 class ImagePlayer final : public MediaPlayer {
 public:
-    ImagePlayer(const MediaURL& url, bool kenBurns);
+    ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSize);
     // With Ken Burns motion drawing its random numbers from `random`.
-    ImagePlayer(const MediaURL& url, bool kenBurns, KenBurnsMotion::RandomSource random);
+    ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSize,
+                KenBurnsMotion::RandomSource random);
     ~ImagePlayer() override;
     ImagePlayer(const ImagePlayer&) = delete;
     ImagePlayer& operator=(const ImagePlayer&) = delete;
@@ -58,6 +71,7 @@ private:
     void uploadIfDecoded();
 
     MediaURL url_;
+    PixelSize outputSize_;
     ShaderScene& cropScene_;
     std::optional<KenBurnsMotion> motion_;
     std::shared_ptr<Decode> decode_;

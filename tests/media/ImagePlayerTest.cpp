@@ -1,22 +1,38 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <ostream>
 #include <random>
 #include <string>
 
+#include "engine/MediaEngine.h"
+#include "engine/MediaOutput.h"
 #include "media/ImagePlayer.h"
+#include "platform/Clock.h"
 #include "platform/GLibHandle.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
-#include "render/RenderContext.h"
 #include "render/RenderTestSupport.h"
+#include "show/CueStack.h"
+#include "show/ShowStatus.h"
 #include "support/TempDir.h"
 
 namespace bw {
+
+// Sizes in failure messages as WIDTHxHEIGHT.
+void PrintTo(const PixelSize& size, std::ostream* out) {
+    *out << size.width << "x" << size.height;
+}
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -61,6 +77,35 @@ Image cellPicture() {
     return ::testing::AssertionSuccess();
 }
 
+// Saves `picture` as a JPEG at `path`; with `turned`, tagged "turn 90
+// degrees clockwise to show".
+bool saveJpeg(GdkPixbuf* picture, const std::filesystem::path& path, bool turned) {
+    const std::filesystem::path plain =
+        turned ? std::filesystem::path(path.string() + ".plain.jpg") : path;
+    if (!gdk_pixbuf_save(picture, plain.c_str(), "jpeg", nullptr, nullptr)) return false;
+    if (!turned) return true;
+    std::string command = "timeout 60 gst-launch-1.0 -q filesrc location='";
+    command.append(plain.string()).append("' ! jpegparse");
+    command.append(" ! taginject 'tags=\"image-orientation=rotate-90\"' ! jifmux");
+    command.append(" ! filesink location='").append(path.string()).append("'");
+    return std::system(command.c_str()) == 0;
+}
+
+// A picture of `size`, its left half red and its right half blue.
+GObjectPtr<GdkPixbuf> redBluePicture(PixelSize size) {
+    GObjectPtr<GdkPixbuf> picture(
+        gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, size.width, size.height));
+    gdk_pixbuf_fill(picture.get(), 0x0000F0FFu);
+    GObjectPtr<GdkPixbuf> left(
+        gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, size.width / 2, size.height));
+    gdk_pixbuf_fill(left.get(), 0xF00000FFu);
+    gdk_pixbuf_copy_area(left.get(), 0, 0, size.width / 2, size.height, picture.get(), 0, 0);
+    return picture;
+}
+
+constexpr Rgba kRed{0xF0, 0, 0, 255};
+constexpr Rgba kBlue{0, 0, 0xF0, 255};
+
 class ImagePlayerTest : public test::RenderTest {
 protected:
     // The player's first frame once its file is decoded.
@@ -75,7 +120,7 @@ protected:
 TEST_F(ImagePlayerTest, WithoutKenBurnsEveryFrameIsTheSameUploadedPicture) {
     const Image pattern = test::testPattern({64, 48});
     ASSERT_TRUE(test::savePng(pattern, dir_ / "pattern.png"));
-    ImagePlayer player(fileURL(dir_ / "pattern.png"), false);
+    ImagePlayer player(fileURL(dir_ / "pattern.png"), false, {64, 48});
     EXPECT_FALSE(player.kenBurns());
 
     const GpuBufferRef first = decodedFrame(player);
@@ -92,18 +137,39 @@ TEST_F(ImagePlayerTest, PicturesArePremultipliedAndOpaqueWithoutAlpha) {
     translucent.size = {2, 1};
     translucent.rgba = {200, 100, 50, 128, 255, 255, 255, 0};
     ASSERT_TRUE(test::savePng(translucent, dir_ / "translucent.png"));
-    ImagePlayer player(fileURL(dir_ / "translucent.png"), false);
+    ImagePlayer player(fileURL(dir_ / "translucent.png"), false, {2, 1});
     const GpuBufferRef frame = decodedFrame(player);
     ASSERT_NE(frame, nullptr);
     const Image pixels = test::readPixels(*frame);
     EXPECT_TRUE(pixelNear(pixels, 0, 0, {100, 50, 25, 128}, 1));
     EXPECT_TRUE(pixelNear(pixels, 1, 0, {0, 0, 0, 0}, 0));
 
+    // Scaled down, transparent white lends no colour to its neighbours: every
+    // pixel keeps the translucent colour's proportions to its alpha.
+    Image stripes;
+    stripes.size = {40, 2};
+    for (int i = 0; i < 80; ++i) {
+        const bool clear = i % 2 == 1;
+        stripes.rgba.insert(stripes.rgba.end(), {255, 255, 255, 0});
+        if (!clear) std::copy_n(translucent.rgba.begin(), 4, stripes.rgba.end() - 4);
+    }
+    ASSERT_TRUE(test::savePng(stripes, dir_ / "stripes.png"));
+    ImagePlayer scaled(fileURL(dir_ / "stripes.png"), false, {30, 1});
+    const GpuBufferRef scaledFrame = decodedFrame(scaled);
+    ASSERT_NE(scaledFrame, nullptr);
+    ASSERT_EQ(scaledFrame->size(), (PixelSize{30, 2}));
+    const Image scaledPixels = test::readPixels(*scaledFrame);
+    for (int x = 0; x < 30; ++x) {
+        const std::uint8_t* pixel = scaledPixels.at(x, 1);
+        EXPECT_NEAR(pixel[0] * 128, pixel[3] * 100, 2 * 128) << "x " << x;
+        EXPECT_NEAR(pixel[2] * 128, pixel[3] * 25, 2 * 128) << "x " << x;
+    }
+
     GObjectPtr<GdkPixbuf> opaque(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 16, 8));
     gdk_pixbuf_fill(opaque.get(), 0x4080C0FFu);
     ASSERT_TRUE(
         gdk_pixbuf_save(opaque.get(), (dir_ / "opaque.jpg").c_str(), "jpeg", nullptr, nullptr));
-    ImagePlayer jpeg(fileURL(dir_ / "opaque.jpg"), false);
+    ImagePlayer jpeg(fileURL(dir_ / "opaque.jpg"), false, {16, 8});
     const GpuBufferRef jpegFrame = decodedFrame(jpeg);
     ASSERT_NE(jpegFrame, nullptr);
     EXPECT_EQ(jpegFrame->size(), (PixelSize{16, 8}));
@@ -118,16 +184,10 @@ TEST_F(ImagePlayerTest, PictureIsTurnedUprightByItsOrientationTag) {
     GObjectPtr<GdkPixbuf> left(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 32, 48));
     gdk_pixbuf_fill(left.get(), 0xF00000FFu);
     gdk_pixbuf_copy_area(left.get(), 0, 0, 32, 48, stored.get(), 0, 0);
-    const auto plain = dir_ / "plain.jpg";
     const auto tagged = dir_ / "tagged.jpg";
-    ASSERT_TRUE(gdk_pixbuf_save(stored.get(), plain.c_str(), "jpeg", nullptr, nullptr));
-    std::string command = "timeout 60 gst-launch-1.0 -q filesrc location='";
-    command.append(plain.string()).append("' ! jpegparse");
-    command.append(" ! taginject 'tags=\"image-orientation=rotate-90\"' ! jifmux");
-    command.append(" ! filesink location='").append(tagged.string()).append("'");
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    ASSERT_TRUE(saveJpeg(stored.get(), tagged, true));
 
-    ImagePlayer player(fileURL(tagged), false);
+    ImagePlayer player(fileURL(tagged), false, {48, 64});
     const GpuBufferRef frame = decodedFrame(player);
     ASSERT_NE(frame, nullptr);
     ASSERT_EQ(frame->size(), (PixelSize{48, 64}));
@@ -136,9 +196,58 @@ TEST_F(ImagePlayerTest, PictureIsTurnedUprightByItsOrientationTag) {
     EXPECT_TRUE(pixelNear(shown, 24, 56, {0, 0, 0xF0, 255}, 8));
 }
 
+// Verifies that a picture is decoded no larger than its output shows it
+// (twice the output with Ken Burns, whose closest crop is half the picture),
+// turned upright first, never enlarged, and that a Ken Burns frame is the
+// output's size whatever the picture's.
+TEST_F(ImagePlayerTest, DecodesAtTheSizeTheOutputNeeds) {
+    struct Case {
+        const char* name;
+        PixelSize stored;
+        const char* format;  // "jpeg", "turned jpeg" or "png"
+        PixelSize output;
+        bool kenBurns;
+        PixelSize decoded;
+        PixelSize frame;
+    };
+    const Case cases[] = {
+        {"jpeg, reduced while decoding", {640, 480}, "jpeg", {80, 45}, false, {80, 60}, {80, 60}},
+        {"jpeg with Ken Burns", {640, 480}, "jpeg", {80, 45}, true, {160, 120}, {80, 45}},
+        {"png with Ken Burns", {640, 480}, "png", {80, 45}, true, {160, 120}, {80, 45}},
+        {"turned jpeg", {640, 480}, "turned jpeg", {80, 45}, false, {80, 107}, {80, 107}},
+        {"small picture, large output", {64, 48}, "png", {320, 240}, true, {64, 48}, {320, 240}},
+        {"unknown output size", {640, 480}, "png", {0, 0}, true, {640, 480}, {640, 480}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string format = c.format;
+        const auto path = dir_ / (std::string(c.name) + (format == "png" ? ".png" : ".jpg"));
+        GObjectPtr<GdkPixbuf> picture = redBluePicture(c.stored);
+        ASSERT_TRUE(format == "png"
+                        ? gdk_pixbuf_save(picture.get(), path.c_str(), "png", nullptr, nullptr)
+                        : saveJpeg(picture.get(), path, format == "turned jpeg"));
+        ImagePlayer player(fileURL(path), c.kenBurns, c.output);
+        const GpuBufferRef frame = decodedFrame(player);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(player.buffer()->size(), c.decoded);
+        EXPECT_EQ(frame->size(), c.frame);
+        // The first Ken Burns step barely moves from the whole picture.
+        const Image shown = test::readPixels(*frame);
+        const int w = shown.size.width;
+        const int h = shown.size.height;
+        if (format == "turned jpeg") {
+            EXPECT_TRUE(pixelNear(shown, w / 2, h / 4, kRed, 10));
+            EXPECT_TRUE(pixelNear(shown, w / 2, h * 3 / 4, kBlue, 10));
+        } else {
+            EXPECT_TRUE(pixelNear(shown, w / 4, h / 2, kRed, 10));
+            EXPECT_TRUE(pixelNear(shown, w * 3 / 4, h / 2, kBlue, 10));
+        }
+    }
+}
+
 TEST_F(ImagePlayerTest, WarmUpUploadsWithoutMovingTheMotion) {
     ASSERT_TRUE(test::savePng(cellPicture(), dir_ / "cells.png"));
-    ImagePlayer player(fileURL(dir_ / "cells.png"), true);
+    ImagePlayer player(fileURL(dir_ / "cells.png"), true, {64, 48});
     ASSERT_TRUE(player.waitUntilDecoded(kDecodeWait));
     player.warmUp();
     ASSERT_NE(player.buffer(), nullptr);
@@ -160,7 +269,7 @@ TEST_F(ImagePlayerTest, KenBurnsFrameShowsTheCropOfThePictureUpright) {
     ASSERT_TRUE(test::savePng(cellPicture(), dir_ / "cells.png"));
     std::mt19937 later(7);
     int draws = 0;
-    ImagePlayer player(fileURL(dir_ / "cells.png"), true, [&] {
+    ImagePlayer player(fileURL(dir_ / "cells.png"), true, {64, 48}, [&] {
         const int draw = draws++;
         return draw == 1 ? 0x80000000u : draw < 3 ? 0u : static_cast<std::uint32_t>(later());
     });
@@ -197,7 +306,7 @@ TEST_F(ImagePlayerTest, UnreadableFileHasNoFrameAndLogsOneWarning) {
         SCOPED_TRACE(path.string());
         SystemLog::ScopedCapture log;
         for (bool kenBurns : {false, true}) {
-            ImagePlayer player(fileURL(path), kenBurns);
+            ImagePlayer player(fileURL(path), kenBurns, {8, 6});
             ASSERT_TRUE(player.waitUntilDecoded(kDecodeWait));
             player.warmUp();
             EXPECT_EQ(player.frameForTime(DisplayTimeStamp{}), nullptr);
@@ -228,24 +337,126 @@ TEST_F(ImagePlayerTest, LargePictureDecodesInTheBackground) {
     decoded.reset();
 
     const auto start = std::chrono::steady_clock::now();
-    ImagePlayer player(fileURL(path), false);
+    ImagePlayer player(fileURL(path), false, {320, 180});
     const auto constructionTime = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(player.frameForTime(DisplayTimeStamp{}), nullptr);
     EXPECT_LT(constructionTime, decodeTime / 4);
 
+    // 320 wide as the output, 214 high in the picture's proportions.
     const GpuBufferRef frame = decodedFrame(player);
     ASSERT_NE(frame, nullptr);
-    const int limit = RenderContext::shared().maxTextureSize();
-    const PixelSize expected =
-        limit >= 6000 ? PixelSize{6000, 4000} : PixelSize{limit, limit * 2 / 3};
-    EXPECT_EQ(frame->size(), expected);
+    EXPECT_EQ(frame->size(), (PixelSize{320, 214}));
 
     // A player dropped while its file is still decoding goes quietly.
     SystemLog::ScopedCapture log;
     for (int i = 0; i < 3; ++i) {
-        ImagePlayer dropped(fileURL(path), true);
+        ImagePlayer dropped(fileURL(path), true, {320, 180});
     }
     EXPECT_TRUE(log.lines().empty());
+}
+
+// A still on an output of an engine ticked by hand, one refresh per tick.
+class StillCueTest : public ImagePlayerTest {
+protected:
+    static constexpr PixelSize kOutput{32, 24};
+
+    void SetUp() override {
+        ImagePlayerTest::SetUp();
+        engine_ = std::make_unique<MediaEngine>(
+            MediaEngine::Parts{stack_, status_, clock_, nullptr, nullptr});
+        engine_->addOutput(std::make_shared<MediaOutput>("Stage", kOutput.width, kOutput.height));
+    }
+    void TearDown() override {
+        engine_.reset();
+        MainQueue::shared().drain();
+        ImagePlayerTest::TearDown();
+    }
+    void tick() {
+        clock_.advance(16'666'667ns);
+        DisplayTimeStamp stamp;
+        stamp.hostTime = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
+        stamp.refreshPeriod = 16'666'667;
+        engine_->renderFrame(stamp);
+        MainQueue::shared().drain();
+    }
+    Image published() { return test::readPixels(*engine_->outputs().at(0)->outputBuffer()); }
+    // A cut to `path` on the output, with Ken Burns.
+    static Cue stillCue(const std::filesystem::path& path) {
+        MediaOutputState state;
+        state.mediaURL = fileURL(path);
+        state.kenBurns = true;
+        return Cue{1, "", 0.0, {state}};
+    }
+
+    NotificationCenter center_{MainQueue::shared()};
+    ShowStatus status_{center_};
+    CueStack stack_{status_};
+    ManualClock clock_{1'000'000'000};
+    std::unique_ptr<MediaEngine> engine_;
+};
+
+// Verifies that a still armed as the next cue (its decode done, as a second
+// ahead gives it) is uploaded before GO, at no more than the output needs, and
+// is on the output after the first refresh that follows GO.
+TEST_F(StillCueTest, AStillArmedBeforeGoAppearsOnTheFirstRefreshAfterIt) {
+    const auto path = dir_ / "large.jpg";
+    GObjectPtr<GdkPixbuf> large(gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 1600, 1200));
+    gdk_pixbuf_fill(large.get(), 0x336699FFu);
+    ASSERT_TRUE(saveJpeg(large.get(), path, false));
+    const Cue cue = stillCue(path);
+    stack_.replaceCues({cue});
+    engine_->loadNextCue(cue);
+    auto* armed = dynamic_cast<ImagePlayer*>(engine_->outputs().at(0)->nextPlayer().get());
+    ASSERT_NE(armed, nullptr);
+    ASSERT_TRUE(armed->waitUntilDecoded(kDecodeWait));
+    tick();
+    ASSERT_NE(armed->buffer(), nullptr) << "uploaded while waiting for GO";
+    EXPECT_EQ(armed->buffer()->size(), (PixelSize{64, 48}));
+    const Image before = published();
+
+    engine_->go();
+    tick();
+    const Image shown = published();
+    ASSERT_EQ(shown.size, kOutput);
+    EXPECT_NE(shown.rgba, before.rgba);
+    for (const auto& [x, y] : {std::pair{0, 0}, {16, 12}, {31, 23}}) {
+        EXPECT_TRUE(pixelNear(shown, x, y, {0x33, 0x66, 0x99, 255}, 3));
+    }
+}
+
+// Verifies that a cut to a still whose decode has not finished keeps the
+// outgoing picture on the output, never an empty frame, until the first
+// frame of the still is ready. The file is a pipe, so the test decides when
+// the decode can end.
+TEST_F(StillCueTest, ACutToAStillStillDecodingHoldsTheOutgoingPicture) {
+    ASSERT_TRUE(test::savePng(cellPicture(), dir_ / "cells.png"));
+    const auto pipe = dir_ / "slow.png";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    MediaOutput& output = *engine_->outputs().at(0);
+    tick();
+    const Image outgoing = published();
+    {
+        const Cue cue = stillCue(pipe);
+        stack_.replaceCues({cue});
+        engine_->loadNextCue(cue);
+        // A pipe is no image to the player selection: put the still in by hand.
+        auto still = std::make_shared<ImagePlayer>(fileURL(pipe), true, kOutput);
+        output.setNextPlayer(still);
+        engine_->go();
+        for (int i = 0; i < 3; ++i) {
+            tick();
+            EXPECT_EQ(published().rgba, outgoing.rgba) << "refresh " << i;
+        }
+        EXPECT_EQ(output.players(), std::vector<MediaPlayerRef>{still});
+        std::ifstream source(dir_ / "cells.png", std::ios::binary);
+        std::ofstream(pipe, std::ios::binary)
+            << std::string(std::istreambuf_iterator<char>(source), {});
+        ASSERT_TRUE(still->waitUntilDecoded(kDecodeWait));
+    }
+    tick();
+    const Image shown = published();
+    EXPECT_TRUE(pixelNear(shown, 2, 2, cellColour(0, 0), 3));
+    EXPECT_TRUE(pixelNear(shown, 29, 21, cellColour(3, 3), 3));
 }
 
 }  // namespace
