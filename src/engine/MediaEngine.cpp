@@ -251,7 +251,6 @@ void MediaEngine::advanceNextCue() {
 }
 
 void MediaEngine::reloadCues() {
-    stopDisplayLink();
     {
         std::lock_guard lock(mutex_);
         if (state_.previousCue) {
@@ -261,13 +260,16 @@ void MediaEngine::reloadCues() {
     const std::optional<Cue> current = currentCue();
     if (!current) {
         loadCueAfterCurrent();
-        startDisplayLink();
         return;
     }
     const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
     const Cue cue = stackCue(current->id).value_or(alignmentGridCue(outputList.size()));
     setCurrentCue(cue);
-    std::vector<MediaPlayerRef> released;
+
+    // The new players are made and started while the outputs go on showing
+    // the old ones (a movie opens, a still decodes, the display link ticks
+    // on); then all of them are swapped in at once, between two ticks.
+    std::vector<std::pair<MediaOutput*, MediaPlayerRef>> replacements;
     for (std::size_t j = 0; j < cue.outputStates.size() && j < outputList.size(); ++j) {
         MediaOutput& output = *outputList[j];
         const MediaOutputState& state = cue.outputStates[j];
@@ -279,13 +281,17 @@ void MediaEngine::reloadCues() {
         }
         MediaPlayerRef player = output.makePlayer(state);
         player->play();
-        output.replaceRunningPlayer(std::move(player));
-        if (running) {
-            released.push_back(running);
+        replacements.emplace_back(&output, std::move(player));
+    }
+    std::vector<MediaPlayerRef> released;
+    if (!replacements.empty()) {
+        std::lock_guard lock(mutex_);
+        for (auto& [output, player] : replacements) {
+            released.push_back(output->replaceRunningPlayer(std::move(player)));
         }
     }
+    released.clear();  // with no lock held
     loadCueAfterCurrent();
-    startDisplayLink();
 }
 
 void MediaEngine::addOutput(std::shared_ptr<MediaOutput> output) {

@@ -120,7 +120,7 @@ MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state) const {
                 player = std::make_shared<VideoPlayer>(state.mediaURL, state.muted, state.looped);
                 break;
             case MediaKind::Image:
-                player = std::make_shared<ImagePlayer>(state.mediaURL, state.kenBurns);
+                player = std::make_shared<ImagePlayer>(state.mediaURL, state.kenBurns, pixelSize());
                 break;
             case MediaKind::None:
                 break;
@@ -149,16 +149,13 @@ void MediaOutput::setNextPlayer(MediaPlayerRef player) {
     previous = std::exchange(nextPlayer_, std::move(player));
 }
 
-void MediaOutput::replaceRunningPlayer(MediaPlayerRef player) {
-    MediaPlayerRef previous;
+MediaPlayerRef MediaOutput::replaceRunningPlayer(MediaPlayerRef player) {
     std::lock_guard lock(mutex_);
     if (players_.empty()) {
         players_.push_back(std::move(player));
-    } else if (players_.size() == 1) {
-        previous = std::exchange(players_[0], std::move(player));
-    } else {
-        previous = std::exchange(players_[1], std::move(player));
+        return nullptr;
     }
+    return std::exchange(players_.size() == 1 ? players_[0] : players_[1], std::move(player));
 }
 
 MediaPlayerRef MediaOutput::runningPlayer() const {

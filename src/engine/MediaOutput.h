@@ -68,7 +68,8 @@ public:
     void setNextPlayer(MediaPlayerRef player);
     // Puts `player` in the slot of the running player: the only one between
     // cues, the incoming one during a crossfade; appended when there is none.
-    void replaceRunningPlayer(MediaPlayerRef player);
+    // Returns the player it replaced, for the caller to release.
+    MediaPlayerRef replaceRunningPlayer(MediaPlayerRef player);
     // The running player (as above); none when there is none.
     MediaPlayerRef runningPlayer() const;
 

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "engine/BufferPlayer.h"
 #include "engine/EngineTestSupport.h"
 #include "engine/GeneratorPlayer.h"
+#include "render/DisplayLink.h"
 #include "render/RenderContext.h"
 #include "sharing/FrameServer.h"
 
@@ -282,6 +285,62 @@ TEST_F(MediaEngineTest, ACrossfadeEndingOnTheRenderThreadIsReportedOnTheMainThre
     EXPECT_NE(std::find(delegate_->notices.begin(), delegate_->notices.end(), "complete"),
               delegate_->notices.end());
     EXPECT_TRUE(delegate_->allOnMainThread);
+}
+
+}  // namespace
+}  // namespace bw
+
+namespace bw {
+namespace {
+
+// Editing the cue on stage builds new players while the display link ticks
+// on. Verifies that the link is never stopped for it: its refresh slots
+// (frameNumber, counted from the link's start) run on without a restart.
+TEST_F(MediaEngineTest, ReloadingTheCueOnStageKeepsTheDisplayLinkTicking) {
+    RenderContext::shared().releaseCurrent();  // the render thread takes it
+    auto link = std::make_unique<DisplayLink>(240.0);
+    DisplayLink* display = link.get();
+    MediaEngine engine(MediaEngine::Parts{stack_, status_, clock_, nullptr, std::move(link)});
+    std::mutex mutex;
+    std::vector<std::uint64_t> frames;
+    display->stop();
+    engine.setTickObserver([&](const DisplayTimeStamp& stamp, std::optional<double>) {
+        std::lock_guard lock(mutex);
+        frames.push_back(stamp.frameNumber);
+    });
+    display->start();
+    engine.addOutput(std::make_shared<MediaOutput>("Stage", 8, 6));
+    stack_.replaceCues({makeCue(1, 0.0, {"black://"})});
+    engine.go();
+
+    // Two ticks after each edit, so that every reload falls between ticks.
+    const auto ticks = [&] {
+        std::lock_guard lock(mutex);
+        return frames.size();
+    };
+    const auto waitForTicks = [&](std::size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (ticks() < count && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    };
+    waitForTicks(2);
+    for (const char* url : {"clear://", "grid://", "black://", "clear://"}) {
+        Cue edited = stack_.cues().front();
+        edited.outputStates[0].mediaURL = *MediaURL::fromString(url);
+        stack_.replaceCues({edited});
+        engine.reloadCues();
+        waitForTicks(ticks() + 2);
+    }
+    display->stop();
+    engine.setTickObserver(nullptr);
+    EXPECT_EQ(engine.outputs().front()->runningPlayer()->state()->mediaURL.absoluteString(),
+              "clear://");
+    ASSERT_GE(frames.size(), 10U);
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        ASSERT_GT(frames[i], frames[i - 1]) << "the link restarted at tick " << i;
+    }
+    MainQueue::shared().drain();
 }
 
 }  // namespace
