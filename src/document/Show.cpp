@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <set>
 #include <thread>
 #include <utility>
@@ -55,8 +54,7 @@ std::size_t Show::defaultThumbnailWorkers() {
 
 void Show::setFileURL(std::optional<std::string> path) {
     if (path && !path->empty()) {
-        std::error_code ignored;
-        path = std::filesystem::absolute(*path, ignored).lexically_normal().string();
+        path = ShowFile::absoluteShowPath(*path);
     } else {
         path.reset();
     }

@@ -78,7 +78,9 @@ public:
 
     // The show file's absolute path; none for a show never saved or loaded.
     const std::optional<std::string>& fileURL() const { return fileURL_; }
-    // A relative path is taken from the working folder.
+    // A relative path is taken from the working folder; the folder is
+    // resolved through the file system and the file name kept as given
+    // (ShowFile::absoluteShowPath).
     void setFileURL(std::optional<std::string> path);
 
     bool isDirty() const;

@@ -3,6 +3,7 @@
 #include <array>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 namespace bw {
 namespace {
@@ -52,6 +53,17 @@ std::optional<std::string> percentDecode(std::string_view text) {
     return out;
 }
 
+// `prefix` followed by components [from, to), one "/" before each; "/" for
+// no components at all.
+std::string joined(const std::vector<std::string_view>& components, std::size_t from,
+                   std::size_t to, std::string prefix) {
+    for (std::size_t k = from; k < to; ++k) {
+        if (prefix.empty() || prefix.back() != '/') prefix += '/';
+        prefix += components[k];
+    }
+    return prefix.empty() ? std::string("/") : prefix;
+}
+
 }  // namespace
 
 MediaURL MediaURL::generator(Generator kind) {
@@ -61,21 +73,40 @@ MediaURL MediaURL::generator(Generator kind) {
 }
 
 MediaURL MediaURL::fileURL(std::string_view path) {
-    std::filesystem::path p{std::string(path)};
-    if (!p.is_absolute()) {
+    std::string absolute(path);
+    if (!absolute.starts_with('/')) {
         std::error_code error;
-        std::filesystem::path base = std::filesystem::current_path(error);
-        p = error ? std::filesystem::path("/") / p : base / p;
+        const std::filesystem::path base = std::filesystem::current_path(error);
+        absolute = (error ? std::string() : base.string()) + "/" + absolute;
     }
-    std::string folded = p.lexically_normal().string();
-    // lexically_normal keeps a trailing separator ("/a/b/" for "/a/b/."); a
-    // media file is never a folder, so drop it.
-    while (folded.size() > 1 && folded.back() == '/')
-        folded.pop_back();
+
+    // "." and empty components name the folder they are in, so dropping them
+    // is exact. ".." is not: after a symbolic link it climbs out of the folder
+    // the link points at, so only the file system can say where it leads.
+    std::vector<std::string_view> components;
+    std::size_t lastParent = 0;  // one past the last ".." in `components`
+    for (std::size_t start = 0; start < absolute.size();) {
+        std::size_t end = absolute.find('/', start);
+        if (end == std::string::npos) end = absolute.size();
+        const std::string_view component = std::string_view(absolute).substr(start, end - start);
+        if (!component.empty() && component != ".") {
+            components.push_back(component);
+            if (component == "..") lastParent = components.size();
+        }
+        start = end + 1;
+    }
 
     MediaURL url;
     url.generator_.reset();
-    url.path_ = std::move(folded);
+    url.path_ = joined(components, 0, components.size(), "");
+    if (lastParent > 0) {
+        // The folder up to the last "..", resolved as an open would resolve
+        // it; where it does not exist, the path stays as written.
+        std::error_code error;
+        const std::filesystem::path folder =
+            std::filesystem::canonical(joined(components, 0, lastParent, ""), error);
+        if (!error) url.path_ = joined(components, lastParent, components.size(), folder.string());
+    }
     return url;
 }
 

@@ -22,7 +22,10 @@ public:
 
     static MediaURL generator(Generator kind);
     // `path` is made absolute against the working folder if it is not, and
-    // its "." and ".." components are folded lexically.
+    // its "." and empty components are dropped. ".." is never folded as
+    // text: the folder up to the last ".." is resolved through the file
+    // system (links followed, as an open would), and the path is kept as
+    // written where that folder does not exist.
     static MediaURL fileURL(std::string_view path);
     // Parses "black://", "clear://", "grid://" (exactly) and "file://" URLs
     // with an absolute, percent-encoded path. Anything else: nothing.

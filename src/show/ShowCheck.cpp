@@ -1,8 +1,6 @@
 #include "show/ShowCheck.h"
 
-#include <filesystem>
 #include <ostream>
-#include <system_error>
 
 #include "platform/Utf8.h"
 #include "show/NumberText.h"
@@ -11,9 +9,7 @@
 namespace bw {
 
 int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream& err) {
-    std::error_code ignored;
-    std::string absolutePath = std::filesystem::absolute(showPath, ignored).lexically_normal();
-    if (absolutePath.empty()) absolutePath = showPath;
+    const std::string absolutePath = ShowFile::absoluteShowPath(showPath);
 
     auto bytes = ShowFile::readFile(absolutePath);
     if (!bytes) {

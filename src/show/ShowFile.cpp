@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <nlohmann/json.hpp>
+#include <system_error>
 #include <unordered_map>
 
 #include "platform/FileDescriptor.h"
@@ -356,6 +357,17 @@ std::optional<std::string> ShowFile::readFile(const std::string& path) {
         }
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+std::string ShowFile::absoluteShowPath(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) absolute = path;
+    // canonical() asks the file system (realpath), which follows each link
+    // before the ".." after it; folding ".." as text would not.
+    const std::filesystem::path folder = std::filesystem::canonical(absolute.parent_path(), error);
+    if (error) return absolute.string();
+    return (folder / absolute.filename()).string();
 }
 
 std::string ShowFile::relativePath(const std::string& showPath, const std::string& mediaPath) {

@@ -63,6 +63,14 @@ public:
     // Reads a whole file; nothing when it cannot be read.
     static std::optional<std::string> readFile(const std::string& path);
 
+    // The absolute path of show file `path` as the system finds it: its folder
+    // resolved through the file system (symbolic links and ".." followed, so
+    // "linkdir/../show.bwshow" names the file `cat` would open) and the file
+    // name kept as given, so a link to a show file stays the link, and its
+    // media are found beside it. Where the folder does not exist, `path` made
+    // absolute against the working folder, with nothing folded.
+    static std::string absoluteShowPath(const std::string& path);
+
     // The path of media file `mediaPath` relative to the folder of show file
     // `showPath` (both absolute), e.g. "media/loop.mov" or "../Movies/a.mov".
     static std::string relativePath(const std::string& showPath, const std::string& mediaPath);

@@ -278,6 +278,45 @@ TEST_F(ShowTest, ASecondLoadSupersedesOneStillRunning) {
     EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kWillLoad, kClean, kDidLoad}));
 }
 
+// Verifies that show paths through symbolic links name the file the system
+// opens: ".." after a linked folder climbs out of the folder the link points
+// at, while a link to the show file itself is kept, with its media found
+// beside the link and the link's path saved as "show".
+TEST_F(ShowTest, ShowPathsThroughSymbolicLinksResolveAsTheSystemDoes) {
+    namespace fs = std::filesystem;
+    const fs::path base = fs::canonical(dir_.path());
+    const std::string decoy = R"({"config":[],"cues":[]})";
+    dir_.write("show.bwshow", decoy);
+    const std::string real = dir_.write("real/show.bwshow", twoCueShow()).string();
+    dir_.write("real/media/still.png", "x");
+    fs::create_directories(dir_ / "real/deep");
+    fs::create_directory_symlink(dir_ / "real/deep", dir_ / "linkdir");
+
+    show_->setFileURL((dir_ / "linkdir/../show.bwshow").string());
+    EXPECT_EQ(show_->fileURL(), (base / "real/show.bwshow").string());
+    loadAndWait();
+    EXPECT_EQ(outputNames(), (std::vector<std::string>{"Stage", "Foyer"}));
+    EXPECT_EQ(stack_.cues().at(0).outputStates.at(1).mediaURL.path(),
+              (base / "real/media/still.png").string());
+    stack_.setDescription(0, "Saved through the link");
+    std::string failure;
+    ASSERT_TRUE(show_->save(&failure)) << failure;
+    EXPECT_NE(test::readFile(real).find("Saved through the link"), std::string::npos);
+    EXPECT_EQ(test::readFile(dir_ / "show.bwshow"), decoy);
+
+    dir_.write("stage/media/still.png", "x");
+    fs::create_symlink(real, dir_ / "stage/show.bwshow");
+    const std::string link = (base / "stage/show.bwshow").string();
+    show_->setFileURL(link);
+    EXPECT_EQ(show_->fileURL(), link);
+    loadAndWait();
+    EXPECT_EQ(stack_.cues().at(0).outputStates.at(1).mediaURL.path(),
+              (base / "stage/media/still.png").string());
+    ASSERT_TRUE(show_->save(&failure)) << failure;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ShowFile::decode(test::readFile(real), real).savedLocation, link);
+}
+
 TEST_F(ShowTest, ParallelThumbnailsLookUpEveryFileOnceOnSeveralThreads) {
     makeShow(4);
     std::string cues;

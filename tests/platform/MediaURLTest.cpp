@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "platform/MediaURL.h"
+#include "support/TempDir.h"
 
 namespace bw {
 namespace {
@@ -42,9 +45,30 @@ TEST(MediaURLTest, FileURLsEncodeAndDecodeTheirPath) {
     EXPECT_EQ(MediaURL::fileURL("/Shows/my show/Vidéo 1.mov").lastPathComponent(), "Vidéo 1.mov");
 }
 
-TEST(MediaURLTest, FileURLsAreAbsoluteAndFolded) {
-    EXPECT_EQ(MediaURL::fileURL("/a/./b/../c.mov").path(), "/a/c.mov");
-    EXPECT_EQ(MediaURL::fileURL("/a//c.mov").path(), "/a/c.mov");
+// Verifies that a file URL's path opens what the path as given opens: "."
+// and doubled slashes are dropped, but ".." is resolved through the file
+// system, since after a symbolic link it climbs out of the link's target.
+TEST(MediaURLTest, FileURLsAreAbsoluteAndClimbAsTheSystemDoes) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const fs::path base = fs::canonical(dir.path());
+    fs::create_directories(base / "real/deep");
+    fs::create_directory_symlink(base / "real/deep", base / "link");
+
+    const struct {
+        std::string path;
+        std::string expected;
+    } cases[] = {
+        {"/a/./b//c.mov/", "/a/b/c.mov"},
+        {(base / "link/../x.mov").string(), (base / "real/x.mov").string()},
+        {(base / "link/./x.mov").string(), (base / "link/x.mov").string()},
+        {(base / "real/deep/../../real/x.mov").string(), (base / "real/x.mov").string()},
+        // A folder that is not there cannot be resolved: ".." stays.
+        {"/no such folder/b/../c.mov", "/no such folder/b/../c.mov"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(MediaURL::fileURL(c.path).path(), c.expected) << c.path;
+    }
     MediaURL relative = MediaURL::fileURL("media/x.mov");
     EXPECT_TRUE(relative.path().starts_with('/'));
     EXPECT_TRUE(relative.path().ends_with("/media/x.mov"));

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "show/ShowCheck.h"
 #include "support/TempDir.h"
@@ -73,6 +76,38 @@ TEST(ShowCheckTest, ExitCodesSayWhatIsWrong) {
               std::string::npos)
         << failed.err;
     EXPECT_EQ(failed.out, "");
+}
+
+// Verifies that the check opens the file the system opens: ".." after a
+// linked folder climbs out of the folder the link points at, and media named
+// with ".." beside a show reached through a linked folder is found.
+TEST(ShowCheckTest, PathsThroughSymbolicLinksResolveAsTheSystemDoes) {
+    namespace fs = std::filesystem;
+    test::TempDir dir;
+    const fs::path base = fs::canonical(dir.path());
+    const auto show = [](const std::string& output, const std::string& media) {
+        return R"({"config":[{"name":")" + output +
+               R"(","width":8,"height":6}],"cues":[{"id":1,)"
+               R"("fadeLength":0,"outputStates":[{"mediaPath":")" +
+               media + R"(","muted":true,"looped":true,"kenBurns":false}]}]})";
+    };
+    dir.write("show.bwshow", show("Decoy", "grid://"));
+    dir.write("real/show.bwshow", show("Real", "grid://"));
+    dir.write("real/deep/inner.bwshow", show("Inner", "../up.png"));
+    dir.write("real/up.png", "x");
+    fs::create_directory_symlink(dir / "real/deep", dir / "linkdir");
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"linkdir/../show.bwshow", "output 0 \"Real\" 8x6\n"},
+        {"linkdir/inner.bwshow", "  state 0 " + (base / "real/up.png").string() + " muted=1"},
+    };
+    for (const auto& [path, expected] : cases) {
+        SCOPED_TRACE(path);
+        const CheckRun run = check((dir / path).string());
+        EXPECT_EQ(run.status, ShowCheck::kShowOK) << run.err;
+        EXPECT_NE(run.out.find(expected), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(", 0 missing media\n"), std::string::npos) << run.out;
+    }
 }
 
 }  // namespace

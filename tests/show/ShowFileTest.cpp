@@ -55,6 +55,9 @@ TEST(ShowFileTest, RoundTripKeepsTheWholeShow) {
     test::TempDir dir;
     fs::path media = dir.write("media/Vidéo de fond 1.mov", "x");
     fs::path image = dir.write("stills/a b.png", "x");
+    // The folder exists, as it does for any show read from disk: "../" out of
+    // it is resolved through the file system.
+    fs::create_directories(dir / "Show folder");
     const std::string showPath = (dir / "Show folder/gala.bwshow").string();
 
     std::vector<OutputConfig> outputs{{"Screen L", 1920, 1080}, {"Écran \"R\"", 1280, 720}};
