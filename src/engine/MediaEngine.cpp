@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <mutex>
 #include <utility>
@@ -177,19 +178,31 @@ void MediaEngine::go() {
         delegate_->cueTransitionBegan();
     }
     std::vector<MediaPlayerRef> released;
+    std::vector<MediaPlayerRef> started;
     {
         // One step for the render thread: fade, players and cues change
-        // together between two ticks.
+        // together between two ticks. Nothing but swaps under the lock:
+        // players start and are let go after it.
         std::lock_guard lock(mutex_);
         state_.fadeEndTime = clock_.mediaTimeSeconds() + effectiveFadeLength(next->fadeLength);
         state_.fadeTransitionProgress = 0.0;
         for (const auto& output : state_.outputs) {
-            std::vector<MediaPlayerRef> dropped = output->go();
-            released.insert(released.end(), dropped.begin(), dropped.end());
+            MediaOutput::GoResult result = output->go();
+            std::move(result.released.begin(), result.released.end(),
+                      std::back_inserter(released));
+            if (result.started) {
+                started.push_back(std::move(result.started));
+            }
         }
         state_.previousCue = state_.currentCue;
         state_.currentCue = next;
     }
+    for (const MediaPlayerRef& player : started) {
+        player->play();
+    }
+    // Released now, with no lock held; a movie's player only hands its
+    // pipeline to the pipeline's own thread.
+    released.clear();
     if (delegate_) {
         delegate_->currentCueChanged(next);
     }

@@ -166,33 +166,25 @@ MediaPlayerRef MediaOutput::runningPlayer() const {
     return players_.size() == 1 ? players_[0] : players_[1];
 }
 
-std::vector<MediaPlayerRef> MediaOutput::go() {
-    MediaPlayerRef incoming;
-    std::vector<MediaPlayerRef> dropped;
-    {
-        std::lock_guard lock(mutex_);
-        if (players_.size() >= 2) {
-            auto still = std::make_shared<BufferPlayer>(outputBuffer_);
-            MediaPlayerRef keep = nextPlayer_ ? std::move(nextPlayer_) : players_.back();
-            dropped = std::exchange(players_, {std::move(still), keep});
-            nextPlayer_.reset();
-            if (keep == dropped.back()) {
-                // The incoming player goes on as it was: nothing starts.
-                dropped.pop_back();
-                return dropped;
-            }
-            incoming = std::move(keep);
-        } else {
-            if (!nextPlayer_) {
-                return dropped;
-            }
-            incoming = std::move(nextPlayer_);
-            nextPlayer_.reset();
-            players_.push_back(incoming);
+MediaOutput::GoResult MediaOutput::go() {
+    GoResult result;
+    std::lock_guard lock(mutex_);
+    if (players_.size() >= 2) {
+        auto still = std::make_shared<BufferPlayer>(outputBuffer_);
+        MediaPlayerRef keep = nextPlayer_ ? std::move(nextPlayer_) : players_.back();
+        result.released = std::exchange(players_, {std::move(still), keep});
+        nextPlayer_.reset();
+        if (keep == result.released.back()) {
+            // The incoming player goes on as it was: nothing starts.
+            result.released.pop_back();
+            return result;
         }
+        result.started = std::move(keep);
+    } else if (nextPlayer_) {
+        result.started = std::exchange(nextPlayer_, nullptr);
+        players_.push_back(result.started);
     }
-    incoming->play();
-    return dropped;
+    return result;
 }
 
 std::vector<MediaPlayerRef> MediaOutput::completeTransition() {

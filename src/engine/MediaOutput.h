@@ -73,10 +73,17 @@ public:
     // The running player (as above); none when there is none.
     MediaPlayerRef runningPlayer() const;
 
-    // GO: brings the prepared next player in beside the running one and
-    // starts it; during a crossfade the outgoing side becomes a still of the
-    // last mixed frame. Returns the players it let go.
-    std::vector<MediaPlayerRef> go();
+    // What GO did to one output.
+    struct GoResult {
+        // The players it let go, for the caller to release.
+        std::vector<MediaPlayerRef> released;
+        // The player it brought in, if any, for the caller to start (play())
+        // once it holds no lock.
+        MediaPlayerRef started;
+    };
+    // GO: brings the prepared next player in beside the running one; during
+    // a crossfade the outgoing side becomes a still of the last mixed frame.
+    GoResult go();
     // The crossfade has ended: only the incoming player stays. Returns the
     // players it let go, for the caller to release off the render thread.
     std::vector<MediaPlayerRef> completeTransition();

@@ -92,8 +92,8 @@ TEST_F(MediaOutputTest, TheOutgoingVolumeFollowsTheFadeOnEveryTick) {
     auto incoming = std::make_shared<RecordingPlayer>(frame);
     output.replaceRunningPlayer(outgoing);
     output.setNextPlayer(incoming);
-    output.go();
-    EXPECT_EQ(incoming->plays, 1);
+    EXPECT_EQ(output.go().started, incoming);
+    EXPECT_EQ(incoming->plays, 0) << "started by the caller, outside its locks";
     for (double progress : {0.0, 0.1, 0.5, 0.9}) {
         rendered(output, progress);
     }
@@ -120,14 +120,14 @@ TEST_F(MediaOutputTest, GoDuringAFadeWithoutANextPlayerKeepsTheIncomingOneRunnin
     const GpuBufferRef frame = test::upload(test::testPattern({4, 4}));
     auto incoming = std::make_shared<RecordingPlayer>(frame);
     output.setNextPlayer(incoming);
-    output.go();
+    EXPECT_EQ(output.go().started, incoming);
     rendered(output, 0.5);
-    output.go();
+    const MediaOutput::GoResult second = output.go();
+    EXPECT_FALSE(second.started) << "not started again";
     const auto players = output.players();
     ASSERT_EQ(players.size(), 2u);
     EXPECT_NE(dynamic_cast<BufferPlayer*>(players[0].get()), nullptr);
     EXPECT_EQ(players[1], incoming);
-    EXPECT_EQ(incoming->plays, 1) << "not started again";
 }
 
 TEST_F(MediaOutputTest, ResizingReplacesGeneratorPlayersAtOnceAndKeepsOthers) {
