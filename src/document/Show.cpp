@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <utility>
@@ -97,7 +99,14 @@ void Show::load() {
     // The location is taken now: the main thread owns fileURL_.
     auto operation = std::make_shared<Operation>(
         [this, path = fileURL_, alive = std::weak_ptr<Show*>(alive_)](Operation& self) {
-            std::optional<LoadResult> result = runLoad(path, self);
+            std::optional<LoadResult> result;
+            try {
+                result = runLoad(path, self);
+            } catch (const std::exception& error) {
+                result = failedLoad(path, error.what());
+            } catch (...) {
+                result = failedLoad(path, "an unknown error");
+            }
             if (!result) return;
             mainQueue_.post([alive, result = std::move(*result)]() mutable {
                 if (auto show = alive.lock()) (*show)->finishLoad(std::move(result));
@@ -112,6 +121,12 @@ void Show::cancelLoad() {
     reset();
 }
 
+Show::LoadResult Show::failedLoad(const std::optional<std::string>& path, std::string_view reason) {
+    LoadResult result;
+    result.failure = path.value_or("the show") + " cannot be loaded: " + std::string(reason);
+    return result;
+}
+
 std::optional<Show::LoadResult> Show::runLoad(const std::optional<std::string>& path,
                                               const Operation& operation) const {
     LoadResult result;
@@ -119,12 +134,18 @@ std::optional<Show::LoadResult> Show::runLoad(const std::optional<std::string>& 
         result.failure = "the show has no file location";
         return result;
     }
-    const std::optional<std::string> bytes = ShowFile::readFile(*path);
-    if (!bytes) {
-        result.failure = *path + " cannot be read";
-        return result;
+    const ShowFileBytes file = ShowFile::readFile(*path);
+    switch (file.status) {
+        case ShowFileBytes::Status::Unreadable:
+            result.failure = *path + " cannot be read";
+            return result;
+        case ShowFileBytes::Status::TooLarge:
+            result.failure = *path + " is not a show: too large";
+            return result;
+        case ShowFileBytes::Status::Read:
+            break;
     }
-    result.show = ShowFile::decode(*bytes, *path);
+    result.show = ShowFile::decode(file.bytes, *path);
     switch (result.show.status) {
         case DecodedShow::Status::NotAShow:
             result.failure = *path + " is not a show: " + result.show.failure;
@@ -154,22 +175,52 @@ void Show::prefillThumbnails(const std::vector<Cue>& cues, const Operation& oper
         }
     }
 
+    // A lookup that throws stops every worker; the first exception is
+    // rethrown on the operation's thread once the helpers are joined, since
+    // one escaping a helper thread would end the process.
     std::atomic<std::size_t> nextFile{0};
+    std::atomic<bool> failed{false};
+    std::mutex failureMutex;
+    std::exception_ptr failure;
     auto work = [&] {
-        for (std::size_t i = nextFile++; i < files.size(); i = nextFile++) {
-            if (operation.isCancelled()) return;
-            lookUpThumbnail_(files[i]);
+        try {
+            for (std::size_t i = nextFile++; i < files.size(); i = nextFile++) {
+                if (operation.isCancelled() || failed) return;
+                lookUpThumbnail_(files[i]);
+            }
+        } catch (...) {
+            std::lock_guard lock(failureMutex);
+            if (!failure) failure = std::current_exception();
+            failed = true;
         }
     };
     const std::size_t helpers = std::min(thumbnailWorkers_, files.size());
-    std::vector<std::jthread> threads;
-    for (std::size_t k = 1; k < helpers; ++k) {
-        threads.emplace_back(work);
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t k = 1; k < helpers; ++k) {
+            threads.emplace_back(work);
+        }
+        work();
     }
-    work();
+    if (failure) std::rethrow_exception(failure);
 }
 
 void Show::finishLoad(LoadResult result) {
+    // The outputs are built before anything is installed, so that one that
+    // cannot be made fails the load as a whole.
+    std::vector<std::shared_ptr<MediaOutput>> outputs;
+    if (!result.failure) {
+        try {
+            outputs.reserve(result.show.outputs.size());
+            for (const OutputConfig& output : result.show.outputs) {
+                outputs.push_back(makeOutput_(output.name, output.width, output.height));
+            }
+        } catch (const std::exception& error) {
+            outputs.clear();
+            result = failedLoad(fileURL_, error.what());
+        }
+    }
+
     loading_ = false;
     if (result.failure) {
         // Nothing was installed: a later save must not write this empty
@@ -178,11 +229,6 @@ void Show::finishLoad(LoadResult result) {
         loadFailure_ = std::move(result.failure);
         status_.postDidLoad();
         return;
-    }
-    std::vector<std::shared_ptr<MediaOutput>> outputs;
-    outputs.reserve(result.show.outputs.size());
-    for (const OutputConfig& output : result.show.outputs) {
-        outputs.push_back(makeOutput_(output.name, output.width, output.height));
     }
     engine_.loadOutputs(std::move(outputs));
     std::vector<Cue> cues = std::move(result.show.cues);

@@ -40,6 +40,7 @@ struct DiscardChangesConfirmation {
 // the main thread before posting "ShowDidLoad". Every load ends with
 // "ShowDidLoad": installed, failed (loadFailure() says why; the show is
 // empty, dirty and untitled), or cancelled (cancelLoad() resets the show).
+// An exception inside the load operation fails the load.
 //
 // Threads: main thread only, except what the load operation does on its own
 // thread (decoding and thumbnails, which touch neither the engine nor the
@@ -123,9 +124,11 @@ private:
         std::optional<std::string> failure;
     };
 
-    // Load work on the operation's thread; none when cancelled.
+    // Load work on the operation's thread; none when cancelled. May throw:
+    // the operation turns an exception into a failed load.
     std::optional<LoadResult> runLoad(const std::optional<std::string>& path,
                                       const Operation& operation) const;
+    static LoadResult failedLoad(const std::optional<std::string>& path, std::string_view reason);
     // Fills the thumbnail cache with every media file of `cues`.
     void prefillThumbnails(const std::vector<Cue>& cues, const Operation& operation) const;
     // Main thread: installs or reports a load's result.

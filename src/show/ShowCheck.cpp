@@ -10,13 +10,18 @@ namespace bw {
 
 int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream& err) {
     const std::string absolutePath = ShowFile::absoluteShowPath(showPath);
-
-    auto bytes = ShowFile::readFile(absolutePath);
-    if (!bytes) {
-        err << absolutePath << ": cannot be read\n";
-        return kNotAShow;
+    const ShowFileBytes file = ShowFile::readFile(absolutePath);
+    switch (file.status) {
+        case ShowFileBytes::Status::Unreadable:
+            err << absolutePath << ": cannot be read\n";
+            return kNotAShow;
+        case ShowFileBytes::Status::TooLarge:
+            err << absolutePath << ": not a show: too large\n";
+            return kNotAShow;
+        case ShowFileBytes::Status::Read:
+            break;
     }
-    DecodedShow show = ShowFile::decode(*bytes, absolutePath);
+    DecodedShow show = ShowFile::decode(file.bytes, absolutePath);
     if (show.status == DecodedShow::Status::NotAShow) {
         err << absolutePath << ": not a show: " << show.failure << "\n";
         return kNotAShow;

@@ -337,26 +337,40 @@ DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath
     return result;
 }
 
-std::optional<std::string> ShowFile::readFile(const std::string& path) {
+ShowFileBytes ShowFile::readFile(const std::string& path) {
+    ShowFileBytes result;
     // Non-blocking open so that a FIFO in the show's place cannot hang the
     // caller; only regular files are read.
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info {};
     if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return std::nullopt;
+        return result;
     }
-    std::string bytes;
+    if (static_cast<std::uintmax_t>(info.st_size) > kMaxFileSize) {
+        result.status = ShowFileBytes::Status::TooLarge;
+        return result;
+    }
+    std::string& bytes = result.bytes;
     bytes.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[64 * 1024];
     for (;;) {
         ssize_t n = ::read(file.get(), buffer, sizeof buffer);
-        if (n == 0) return bytes;
+        if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
-            return std::nullopt;
+            bytes.clear();
+            return result;
         }
         bytes.append(buffer, static_cast<std::size_t>(n));
+        // A file that grows while it is read is held to the same limit.
+        if (bytes.size() > kMaxFileSize) {
+            bytes = std::string();
+            result.status = ShowFileBytes::Status::TooLarge;
+            return result;
+        }
     }
+    result.status = ShowFileBytes::Status::Read;
+    return result;
 }
 
 std::string ShowFile::absoluteShowPath(const std::string& path) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,17 @@ struct DecodedShow {
     std::string failure;
 };
 
+// The bytes of a show file, or why there are none.
+struct ShowFileBytes {
+    enum class Status {
+        Read,
+        Unreadable,  // missing, not a regular file, or a read that failed
+        TooLarge,    // over ShowFile::kMaxFileSize; nothing was read
+    };
+    Status status = Status::Unreadable;
+    std::string bytes;  // the whole file, when Read
+};
+
 struct EncodedShow {
     bool ok = false;
     std::string json;     // compact JSON, when ok
@@ -46,6 +58,10 @@ struct EncodedShow {
 // its media. Pure functions; any thread.
 class ShowFile {
 public:
+    // The largest show file read: a show of 20,000 cues is about 15 MB, so
+    // anything near this is no show, and reading it could exhaust memory.
+    static constexpr std::uintmax_t kMaxFileSize = std::uintmax_t{256} << 20;
+
     // `showPath`: the absolute path the file is being written to.
     // Fails for numbers JSON cannot hold (a non-finite cue ID or fade length)
     // and for text that is not valid UTF-8, rather than write a file that
@@ -60,8 +76,9 @@ public:
     // outputs.
     static DecodedShow decode(std::string_view bytes, const std::string& showPath);
 
-    // Reads a whole file; nothing when it cannot be read.
-    static std::optional<std::string> readFile(const std::string& path);
+    // Reads a whole regular file of at most kMaxFileSize bytes. A larger file
+    // is refused before any of it is read.
+    static ShowFileBytes readFile(const std::string& path);
 
     // The absolute path of show file `path` as the system finds it: its folder
     // resolved through the file system (symbolic links and ".." followed, so

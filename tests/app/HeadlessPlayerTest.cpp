@@ -278,6 +278,32 @@ TEST_F(HeadlessPlayerTest, AFailedLoadIsReportedAndAReloadTriesTheFileAgain) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
 }
 
+// A show file larger than memory (sparse, so it takes no disk) is refused
+// before it is read: the check says so and exits 1, and the player's load
+// ends as a failure, so a save answers for the missing file location rather
+// than for a load that never ends.
+TEST_F(HeadlessPlayerTest, AShowFileTooLargeToReadIsNotAShow) {
+    const fs::path show = dir_.write("huge.bwshow", "");
+    fs::resize_file(show, std::uintmax_t{64} << 30);
+
+    start({"--check", show.string()});
+    const auto checked = player_.wait(10s);
+    ASSERT_TRUE(checked.has_value());
+    EXPECT_TRUE(WIFEXITED(*checked) && WEXITSTATUS(*checked) == 1) << *checked << "\n" << context();
+    EXPECT_NE(test::readFile(dir_ / "stderr.txt").find("not a show: too large"), std::string::npos)
+        << context();
+
+    start({"--headless", show.string()});
+    EXPECT_EQ(events_->waitForPrefix("load failed "),
+              "load failed " + fs::canonical(show).string() + " is not a show: too large")
+        << context();
+    type("save");
+    EXPECT_EQ(events_->waitForPrefix("save failed "), "save failed the show has no file location")
+        << context();
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+}
+
 TEST_F(HeadlessPlayerTest, RefusesABadCommandLine) {
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {"--headless"}, {"--headless", "a.bwshow", "--fps", "0"},

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <thread>
 
 #include "engine/EngineTestSupport.h"
@@ -230,6 +231,13 @@ TEST_F(ShowTest, LoadsThatFindNoShowEndWithDidLoadAndAReason) {
     ASSERT_TRUE(show_->loadFailure().has_value());
     EXPECT_NE(show_->loadFailure()->find("cannot be read"), std::string::npos);
 
+    // Larger than memory: refused before anything is read (sparse, so no disk).
+    const std::filesystem::path huge = dir_.write("huge.bwshow", "");
+    std::filesystem::resize_file(huge, std::uintmax_t{64} << 30);
+    show_->setFileURL(huge.string());
+    loadAndWait();
+    EXPECT_EQ(show_->loadFailure(), huge.string() + " is not a show: too large");
+
     show_->setFileURL(std::nullopt);
     test::ShowNotificationLog log(center_);
     loadAndWait();
@@ -276,6 +284,32 @@ TEST_F(ShowTest, ASecondLoadSupersedesOneStillRunning) {
     EXPECT_EQ(outputNames(), (std::vector<std::string>{"Second"}));
     EXPECT_EQ(show_->fileURL(), second);
     EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kWillLoad, kClean, kDidLoad}));
+}
+
+// Verifies that an exception inside the load operation, on its own thread or
+// on a thumbnail helper, ends the load as a failure that says why, so that
+// the show does not stay "loading" for good.
+TEST_F(ShowTest, AnExceptionInsideALoadEndsItAsAFailedLoad) {
+    writeShow(twoCueShow());
+    for (const std::size_t workers : {1u, 3u}) {
+        SCOPED_TRACE(workers);
+        show_ = std::make_unique<Show>(Show::Parts{
+            *engine_, stack_, status_, MainQueue::shared(),
+            [](const MediaURL&) { throw std::runtime_error("the thumbnail cache is full"); },
+            nullptr, workers});
+        show_->setFileURL(dir_ / "show.bwshow");
+        test::ShowNotificationLog log(center_);
+        loadAndWait();
+
+        EXPECT_EQ(log.entries.back(), kDidLoad);
+        ASSERT_TRUE(show_->loadFailure().has_value());
+        EXPECT_NE(show_->loadFailure()->find("the thumbnail cache is full"), std::string::npos)
+            << *show_->loadFailure();
+        expectEmptyShow();
+        std::string failure;
+        EXPECT_FALSE(show_->save(&failure));
+        EXPECT_EQ(failure, "the show has no file location");
+    }
 }
 
 // Verifies that show paths through symbolic links name the file the system

@@ -314,14 +314,24 @@ TEST(ShowFileTest, NestingTooDeepOrHugeInputIsNotAShowButNoCrash) {
     EXPECT_EQ(ShowFile::decode(nested, "/s/show.bwshow").status, Status::Decoded);
 }
 
-TEST(ShowFileTest, ReadFileReadsWholeFilesAndReportsUnreadableOnes) {
+TEST(ShowFileTest, ReadFileReadsWholeFilesAndRefusesUnreadableOrTooLargeOnes) {
+    using Read = ShowFileBytes::Status;
     test::TempDir dir;
     std::string bytes(100000, 'x');
     bytes[5] = '\0';
     fs::path path = dir.write("big.bwshow", bytes);
-    EXPECT_EQ(ShowFile::readFile(path.string()), bytes);
-    EXPECT_EQ(ShowFile::readFile((dir / "none.bwshow").string()), std::nullopt);
-    EXPECT_EQ(ShowFile::readFile(dir.path().string()), std::nullopt) << "a folder";
+    const ShowFileBytes read = ShowFile::readFile(path.string());
+    EXPECT_EQ(read.status, Read::Read);
+    EXPECT_EQ(read.bytes, bytes);
+
+    // Over the limit by one byte, and far over it; sparse, so no disk is used.
+    const fs::path huge = dir.write("huge.bwshow", "");
+    for (const std::uintmax_t size : {ShowFile::kMaxFileSize + 1, std::uintmax_t{64} << 30}) {
+        fs::resize_file(huge, size);
+        EXPECT_EQ(ShowFile::readFile(huge.string()).status, Read::TooLarge) << size;
+    }
+    EXPECT_EQ(ShowFile::readFile((dir / "none.bwshow").string()).status, Read::Unreadable);
+    EXPECT_EQ(ShowFile::readFile(dir.path().string()).status, Read::Unreadable) << "a folder";
 }
 
 }  // namespace
