@@ -77,6 +77,9 @@ bool Show::confirmDiscardChanges() {
 }
 
 void Show::reset() {
+    // Whatever a running load produces is no longer wanted.
+    loadQueue_.cancelAllOperations();
+    ++loadGeneration_;
     fileURL_.reset();
     loadFailure_.reset();
     loading_ = false;
@@ -89,6 +92,7 @@ void Show::reset() {
 void Show::load() {
     // A new load supersedes one still running.
     loadQueue_.cancelAllOperations();
+    const std::uint64_t generation = ++loadGeneration_;
     status_.postWillLoad();
     loading_ = true;
     loadFailure_.reset();
@@ -98,7 +102,7 @@ void Show::load() {
 
     // The location is taken now: the main thread owns fileURL_.
     auto operation = std::make_shared<Operation>(
-        [this, path = fileURL_, alive = std::weak_ptr<Show*>(alive_)](Operation& self) {
+        [this, path = fileURL_, generation, alive = std::weak_ptr<Show*>(alive_)](Operation& self) {
             std::optional<LoadResult> result;
             try {
                 result = runLoad(path, self);
@@ -108,8 +112,8 @@ void Show::load() {
                 result = failedLoad(path, "an unknown error");
             }
             if (!result) return;
-            mainQueue_.post([alive, result = std::move(*result)]() mutable {
-                if (auto show = alive.lock()) (*show)->finishLoad(std::move(result));
+            mainQueue_.post([alive, generation, result = std::move(*result)]() mutable {
+                if (auto show = alive.lock()) (*show)->finishLoad(generation, std::move(result));
             });
         });
     operation->setQualityOfService(QualityOfService::UserInitiated);
@@ -117,7 +121,6 @@ void Show::load() {
 }
 
 void Show::cancelLoad() {
-    loadQueue_.cancelAllOperations();
     reset();
 }
 
@@ -205,7 +208,11 @@ void Show::prefillThumbnails(const std::vector<Cue>& cues, const Operation& oper
     if (failure) std::rethrow_exception(failure);
 }
 
-void Show::finishLoad(LoadResult result) {
+void Show::finishLoad(std::uint64_t generation, LoadResult result) {
+    // A load superseded by another, or ended by a reset, touches nothing:
+    // the newer load owns the location, the loading flag and the failure.
+    if (generation != loadGeneration_) return;
+
     // The outputs are built before anything is installed, so that one that
     // cannot be made fails the load as a whole.
     std::vector<std::shared_ptr<MediaOutput>> outputs;

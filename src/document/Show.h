@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -40,7 +41,9 @@ struct DiscardChangesConfirmation {
 // the main thread before posting "ShowDidLoad". Every load ends with
 // "ShowDidLoad": installed, failed (loadFailure() says why; the show is
 // empty, dirty and untitled), or cancelled (cancelLoad() resets the show).
-// An exception inside the load operation fails the load.
+// A load superseded by a later load() or ended by reset() changes nothing
+// after that, even when its result had already been handed to the main
+// thread; an exception inside the load operation fails the load.
 //
 // Threads: main thread only, except what the load operation does on its own
 // thread (decoding and thumbnails, which touch neither the engine nor the
@@ -97,9 +100,10 @@ public:
     bool confirmDiscardChanges();
 
     // An empty, untitled, clean show with no outputs; posts "ShowDidLoad".
+    // A load still running is cancelled and its result dropped.
     void reset();
     // Loads the show at fileURL(); returns at once. A load still running is
-    // cancelled first.
+    // cancelled first and its result dropped.
     void load();
     // Cancels a running load, then resets.
     void cancelLoad();
@@ -131,8 +135,9 @@ private:
     static LoadResult failedLoad(const std::optional<std::string>& path, std::string_view reason);
     // Fills the thumbnail cache with every media file of `cues`.
     void prefillThumbnails(const std::vector<Cue>& cues, const Operation& operation) const;
-    // Main thread: installs or reports a load's result.
-    void finishLoad(LoadResult result);
+    // Main thread: installs or reports the result of load number
+    // `generation`; drops it unseen when a later load() or reset() came since.
+    void finishLoad(std::uint64_t generation, LoadResult result);
     std::vector<OutputConfig> outputConfigs() const;
 
     MediaEngine& engine_;
@@ -147,6 +152,9 @@ private:
     std::optional<std::string> fileURL_;
     std::optional<std::string> loadFailure_;
     bool loading_ = false;
+    // Counts load() and reset() calls; a load's result installs only while
+    // its own number is still the latest. Main thread only.
+    std::uint64_t loadGeneration_ = 0;
     OperationQueue loadQueue_;
     // Work posted to the main queue checks that the show still exists.
     std::shared_ptr<Show*> alive_;

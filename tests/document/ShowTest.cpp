@@ -286,6 +286,47 @@ TEST_F(ShowTest, ASecondLoadSupersedesOneStillRunning) {
     EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kWillLoad, kClean, kDidLoad}));
 }
 
+// Verifies that a load superseded or cancelled after it handed its result to
+// the main thread changes nothing: no install, no notification, and neither
+// the newer load's file location nor its loading guard is touched.
+TEST_F(ShowTest, ResultsOfSupersededOrCancelledLoadsChangeNothing) {
+    // A load whose file fails to decode has handed over its failure when a
+    // reload of a good file starts; the reload is still making thumbnails.
+    writeShow(R"({"config":[],"cues":[{"id":1,"outputStates":[]}]})", "bad.bwshow");
+    show_->load();
+    show_->loadQueue().waitUntilAllOperationsAreFinished();
+    const std::string good = writeShow(twoCueShow());
+    probe_.hold();
+    test::ShowNotificationLog log(center_);
+    show_->load();
+    ASSERT_TRUE(probe_.waitForLookup());
+    MainQueue::shared().pumpUntil([] { return false; }, 100ms);
+
+    EXPECT_TRUE(show_->isLoading());
+    EXPECT_FALSE(show_->loadFailure().has_value());
+    EXPECT_EQ(show_->fileURL(), good);
+    std::string failure;
+    EXPECT_FALSE(show_->save(&failure));
+    EXPECT_EQ(failure, "a show is still loading");
+
+    probe_.release();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kClean, kDidLoad}));
+    EXPECT_EQ(outputNames(), (std::vector<std::string>{"Stage", "Foyer"}));
+    EXPECT_EQ(show_->fileURL(), good);
+    EXPECT_TRUE(show_->save(&failure)) << failure;
+
+    // A cancel that arrives after the load handed over its show.
+    show_->load();
+    show_->loadQueue().waitUntilAllOperationsAreFinished();
+    show_->cancelLoad();
+    MainQueue::shared().pumpUntil([] { return false; }, 100ms);
+    expectEmptyShow();
+    EXPECT_FALSE(show_->fileURL().has_value());
+    EXPECT_FALSE(show_->isLoading());
+    EXPECT_FALSE(show_->isDirty());
+}
+
 // Verifies that an exception inside the load operation, on its own thread or
 // on a thumbnail helper, ends the load as a failure that says why, so that
 // the show does not stay "loading" for good.
