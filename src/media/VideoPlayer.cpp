@@ -357,18 +357,23 @@ void VideoPlayer::takeNewPicture() {
     if (!sample) {
         return;
     }
-    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
-    // A pulled preroll picture may come out of the sample queue again.
-    if (buffer == nullptr || buffer == picture_.get()) {
-        return;
-    }
+    // The appsink hands out one sample object again and again and changes it
+    // in place, from its streaming thread, for the next picture: take the
+    // picture's buffer and format out of it and give it back before anything
+    // slow happens.
+    GstBuffer* const buffer = gst_sample_get_buffer(sample.get());
     GstVideoInfo info;
-    GstCaps* caps = gst_sample_get_caps(sample.get());
-    if (caps == nullptr || !gst_video_info_from_caps(&info, caps)) {
+    GstCaps* const caps = gst_sample_get_caps(sample.get());
+    const bool usable = buffer != nullptr && buffer != picture_.get() && caps != nullptr &&
+                        gst_video_info_from_caps(&info, caps);
+    // A pulled preroll picture may come out of the sample queue again.
+    std::unique_ptr<GstBuffer, BufferRelease> picture(usable ? gst_buffer_ref(buffer) : nullptr);
+    sample.reset();
+    if (!picture) {
         return;
     }
     GstVideoFrame frame;
-    if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ)) {
+    if (!gst_video_frame_map(&frame, &info, picture.get(), GST_MAP_READ)) {
         return;
     }
     const PixelSize size{GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame)};
@@ -376,9 +381,8 @@ void VideoPlayer::takeNewPicture() {
         static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)), size,
         static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0)));
     gst_video_frame_unmap(&frame);
-    // Only the buffer is kept, to know it again; the sample goes back at once,
-    // since the appsink reuses its sample object for the next picture.
-    picture_.reset(gst_buffer_ref(buffer));
+    // The buffer is kept, to know it again when it comes out a second time.
+    picture_ = std::move(picture);
     framesDecoded_.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -285,6 +285,36 @@ TEST_F(VideoPlayerTest, ReleasingAPlayingMovieReturns) {
     EXPECT_EQ(stopped.wait_for(10s), std::future_status::ready);
 }
 
+// Several movies playing at once, their pictures taken as the render thread
+// takes them. Verifies that no picture is held in a way that keeps the
+// decoder's sink from reusing what it hands out (GStreamer reports that as a
+// CRITICAL, which fails any test).
+TEST_F(VideoPlayerTest, SeveralPlayingMoviesTakeTheirPicturesCleanly) {
+    // Started at once, as a cue gone to straight by number starts them: the
+    // loop's flushing seek then comes while pictures are already taken.
+    std::vector<std::unique_ptr<VideoPlayer>> players;
+    for (int round = 0; round < 3; ++round) {
+        for (const char* name : {"movie-h264.mp4", "movie-vp8.webm", "movie-mjpeg.avi"}) {
+            if (auto player = open(name, true, true)) {
+                player->play();
+                players.push_back(std::move(player));
+            }
+        }
+    }
+    ASSERT_GE(players.size(), 3U);
+    const auto start = Clock::now();
+    while (Clock::now() - start < 1500ms) {
+        for (auto& player : players) {
+            player->frameForTime(DisplayTimeStamp{});
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    for (auto& player : players) {
+        EXPECT_GT(player->framesDecoded(), 10U);
+        EXPECT_FALSE(player->failed());
+    }
+}
+
 // A title card made as a one-frame movie, looped and armed as the next cue,
 // ends its pass while still paused. Verifies that it neither stalls other
 // movies' loops while it waits nor the player when GO starts it, and that
