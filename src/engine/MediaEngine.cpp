@@ -15,6 +15,7 @@
 #include "render/DisplayLink.h"
 #include "render/GpuBufferPool.h"
 #include "render/RenderContext.h"
+#include "render/ShaderScene.h"
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
 
@@ -52,6 +53,9 @@ MediaEngine::MediaEngine(Parts parts)
     const auto now = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
     state_.frameTimes.fill(now);
     GpuBufferPool::createGlobal(RenderContext::shared());
+    // Every shader source is read now: a shortage of file descriptors later
+    // in the show must not read as a broken installation.
+    ShaderScene::loadAll();
     state_.currentCue = alignmentGridCue(0);
     stack_.setOutputCountSource([this] { return outputs().size(); });
     if (network_ != nullptr) {

@@ -89,6 +89,12 @@ ShaderScene& ShaderScene::named(const std::string& name) {
     return *scenes.emplace(name, std::move(scene)).first->second;
 }
 
+void ShaderScene::loadAll() {
+    for (const char* name : {"Mix", "Crop", "Black", "Clear", "Grid"}) {
+        named(name);
+    }
+}
+
 std::unique_ptr<ShaderScene> ShaderScene::fromFile(const std::filesystem::path& file,
                                                    std::string& failure) {
     std::ifstream stream(file, std::ios::binary);

@@ -51,6 +51,11 @@ public:
     static ShaderScene& blackScene() { return named("Black"); }
     static ShaderScene& clearScene() { return named("Clear"); }
     static ShaderScene& gridScene() { return named("Grid"); }
+    // Reads every scene the player uses (Mix, Crop, Black, Clear, Grid) now,
+    // so that none is read from disk during a show, when the process may be
+    // short of file descriptors or the disk may be busy. Any thread; the
+    // shaders still compile on the render thread at their first render.
+    static void loadAll();
 
     // A scene with the shader source read from `file`; compiled on the render
     // thread at the first render.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -10,7 +11,9 @@
 #include "engine/GeneratorPlayer.h"
 #include "render/DisplayLink.h"
 #include "render/RenderContext.h"
+#include "render/ShaderScene.h"
 #include "sharing/FrameServer.h"
+#include "support/TempDir.h"
 
 namespace bw {
 namespace {
@@ -341,6 +344,32 @@ TEST_F(MediaEngineTest, ReloadingTheCueOnStageKeepsTheDisplayLinkTicking) {
         ASSERT_GT(frames[i], frames[i - 1]) << "the link restarted at tick " << i;
     }
     MainQueue::shared().drain();
+}
+
+}  // namespace
+}  // namespace bw
+
+namespace bw {
+namespace {
+
+// Shader sources are read when the engine starts. Verifies that once it has,
+// scenes come without the file system: with the resource folder gone (as a
+// process out of file descriptors sees it) every generator still renders.
+TEST_F(MediaEngineTest, EveryShaderIsReadWhenTheEngineStarts) {
+    test::TempDir empty;
+    ::setenv("BEAMWRIGHT_RESOURCE_DIR", empty.path().c_str(), 1);
+    addOutputs(1);
+    addCues({makeCue(1, 0.0, {"black://"}), makeCue(2, 0.0, {"clear://"}),
+             makeCue(3, 0.0, {"grid://"})});
+    for (int i = 0; i < 3; ++i) {
+        engine_->go();
+        advance(0.001);
+        tick();
+    }
+    EXPECT_EQ(engine_->currentCue()->id, 3.0);
+    EXPECT_EQ(outputPixels(0).at(0, 0)[0], 255) << "the grid's white border";
+    EXPECT_NE(&ShaderScene::cropScene(), nullptr);
+    ::unsetenv("BEAMWRIGHT_RESOURCE_DIR");
 }
 
 }  // namespace
