@@ -415,6 +415,11 @@ private:
 // starts failing and once when it works again, not at every retry, and that
 // the waiting connection is accepted then.
 TEST(AsyncSocketTest, AcceptFailingForWantOfDescriptorsIsLoggedOnceEachWay) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers check memory through a pipe of their own: with no
+    // descriptor left they report good objects as bad. The plain build runs it.
+    GTEST_SKIP() << "runs out of file descriptors, which the sanitizers' own checks need";
+#endif
     TcpRecorder listening;
     AsyncSocket listener(&listening, MainQueue::shared());
     ASSERT_TRUE(listener.acceptOnPort(0));
