@@ -201,13 +201,8 @@ TEST(OscServerPortTest, DoesNotStartUdpWhenTheTcpPortIsTaken) {
 // asks for address reuse.
 TEST(OscServerPortTest, FailsWhenAnotherSocketHoldsTheUdpPort) {
     const std::uint16_t port = test::freePort();
-    FileDescriptor holder(::socket(AF_INET, SOCK_DGRAM, 0));
-    const int on = 1;
-    ASSERT_EQ(::setsockopt(holder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on), 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ASSERT_EQ(::bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const FileDescriptor holder = test::holdUdpPort(port);
+    ASSERT_TRUE(holder.valid());
 
     OscServer server;
     server.setPort(port);

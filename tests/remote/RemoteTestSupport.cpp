@@ -44,6 +44,20 @@ void ListeningServerTest::SetUp() {
     ASSERT_TRUE(server_.startListening());
 }
 
+FileDescriptor holdUdpPort(std::uint16_t port) {
+    FileDescriptor holder(::socket(AF_INET, SOCK_DGRAM, 0));
+    const int on = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (!holder.valid() ||
+        ::setsockopt(holder.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(holder.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return FileDescriptor();
+    }
+    return holder;
+}
+
 std::uint16_t freePort() {
     for (int attempt = 0; attempt < 50; ++attempt) {
         FileDescriptor probe(::socket(AF_INET, SOCK_STREAM, 0));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/FileDescriptor.h"
 #include "remote/osc/OscMessage.h"
 #include "remote/osc/OscPacketDestination.h"
 #include "remote/osc/OscServer.h"
@@ -31,6 +32,10 @@ protected:
 
 // A port that is free for both TCP and UDP on IPv4 and IPv6 right now.
 std::uint16_t freePort();
+
+// A UDP socket bound to `port` on all IPv4 addresses with address reuse set,
+// as many programs bind theirs; not valid when the bind fails.
+FileDescriptor holdUdpPort(std::uint16_t port);
 
 // Runs a shell command on another thread; the main thread keeps pumping the
 // main queue meanwhile. Returns the command's exit status.
