@@ -331,11 +331,11 @@ TEST_F(VideoPlayerTest, LoopedOneFrameMoviesWaitForGoWithoutStallingOtherMovies)
         ASSERT_TRUE(firstFrame(*card));
     }
 
-    // A 2 s movie playing meanwhile loops past its end.
+    // A 2 s movie playing meanwhile still loops past its end.
     auto running = open("movie-h264.mp4", true, true);
     ASSERT_TRUE(running);
     running->play();
-    EXPECT_TRUE(tickUntil(*running, [&] { return running->loopCount() >= 2; }, 8s));
+    EXPECT_TRUE(tickUntil(*running, [&] { return running->loopCount() >= 1; }, 8s));
 
     auto started = std::async(std::launch::async, [&] {
         for (auto& card : cards) card->play();
