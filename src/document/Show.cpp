@@ -84,6 +84,7 @@ void Show::reset() {
     loadFailure_.reset();
     loading_ = false;
     engine_.resetOutputs();
+    engine_.resetFrameStatistics();
     stack_.replaceCues({});
     status_.setDirty(false);
     status_.postDidLoad();
@@ -97,6 +98,7 @@ void Show::load() {
     loading_ = true;
     loadFailure_.reset();
     engine_.resetOutputs();
+    engine_.resetFrameStatistics();
     stack_.replaceCues({});
     status_.setDirty(true);
 

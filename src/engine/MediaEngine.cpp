@@ -188,6 +188,7 @@ void MediaEngine::go() {
         // together between two ticks. Nothing but swaps under the lock:
         // players start and are let go after it.
         std::lock_guard lock(mutex_);
+        state_.pendingGoHostTime = clock_.hostTimeNanoseconds();
         state_.fadeEndTime = clock_.mediaTimeSeconds() + effectiveFadeLength(next->fadeLength);
         state_.fadeTransitionProgress = 0.0;
         for (const auto& output : state_.outputs) {
@@ -381,6 +382,23 @@ std::int64_t MediaEngine::framesPerSecond() const {
     return std::llround(1.0 / (mean / static_cast<double>(Clock::kHostTicksPerSecond)));
 }
 
+std::uint64_t MediaEngine::framesDropped() const {
+    std::lock_guard lock(mutex_);
+    return state_.framesDropped;
+}
+
+std::optional<double> MediaEngine::lastGoLatency() const {
+    std::lock_guard lock(mutex_);
+    return state_.lastGoLatency;
+}
+
+void MediaEngine::resetFrameStatistics() {
+    std::lock_guard lock(mutex_);
+    state_.framesDropped = 0;
+    state_.pendingGoHostTime.reset();
+    state_.lastGoLatency.reset();
+}
+
 double MediaEngine::effectiveFadeLength(double fadeLength) {
     // Below zero, not a number or endless, the progress would never pass 1.0
     // and the show would hang mid-fade: such a fade is a cut.
@@ -410,8 +428,10 @@ void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
     std::vector<std::pair<std::shared_ptr<MediaOutput>, MediaOutput::RenderPlan>> plans;
     std::optional<double> progress;
     bool completed = false;
+    std::optional<std::int64_t> goHostTime;  // a GO this tick renders first
     {
         std::lock_guard lock(mutex_);
+        goHostTime = std::exchange(state_.pendingGoHostTime, std::nullopt);
         if (state_.currentCue && state_.previousCue) {
             const double p = progressAt(clock_.mediaTimeSeconds(), state_.fadeEndTime,
                                         state_.currentCue->fadeLength);
@@ -430,10 +450,20 @@ void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
     for (auto& [output, plan] : plans) {
         output->render(plan, timeStamp, progress);
     }
+    const std::int64_t tickEnd = clock_.hostTimeNanoseconds();
     {
         std::lock_guard lock(mutex_);
         state_.frameTimes[state_.oldestFrameTime] = timeStamp.hostTime;
         state_.oldestFrameTime = (state_.oldestFrameTime + 1) % kFrameTimeCount;
+        // A slot number that does not grow is a restarted link, not a drop.
+        if (state_.lastFrameNumber && timeStamp.frameNumber > *state_.lastFrameNumber + 1) {
+            state_.framesDropped += timeStamp.frameNumber - *state_.lastFrameNumber - 1;
+        }
+        state_.lastFrameNumber = timeStamp.frameNumber;
+        if (goHostTime) {
+            state_.lastGoLatency = static_cast<double>(tickEnd - *goHostTime) /
+                                   static_cast<double>(Clock::kHostTicksPerSecond);
+        }
     }
     if (completed) {
         MainQueue::shared().post([alive = std::weak_ptr<MediaEngine*>(alive_)] {

@@ -98,6 +98,15 @@ public:
     // Frames per second over the last 30 frames; 0 before two frames have
     // been rendered at different times.
     std::int64_t framesPerSecond() const;
+    // Refresh slots no tick rendered (a tick ran past its refresh and the
+    // display link skipped the slots it missed) since the last
+    // resetFrameStatistics(). A restart of the display link is not counted.
+    std::uint64_t framesDropped() const;
+    // Seconds from the last GO to the end of the first tick that rendered
+    // its cue; none before the first GO since the last reset.
+    std::optional<double> lastGoLatency() const;
+    // Starts both counts afresh (a show was opened).
+    void resetFrameStatistics();
 
     // Render thread: one tick. The crossfade's end is detected here; the
     // delegate's notice and the loading of the following cue are handed to
@@ -125,6 +134,13 @@ private:
         double fadeEndTime = 0.0;
         std::array<std::uint64_t, kFrameTimeCount> frameTimes{};
         std::size_t oldestFrameTime = 0;  // frameTimes is a ring
+        // Frame statistics: the last tick's refresh slot, the slots skipped,
+        // the host time of a GO no tick has rendered yet, and the latency of
+        // the last GO that one has.
+        std::optional<std::uint64_t> lastFrameNumber;
+        std::uint64_t framesDropped = 0;
+        std::optional<std::int64_t> pendingGoHostTime;
+        std::optional<double> lastGoLatency;
     };
 
     // Store the value, then tell the delegate (main thread, no lock held).
