@@ -5,29 +5,22 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <optional>
 
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
-#include "media/VideoPlayer.h"
 #include "platform/MainQueue.h"
-#include "platform/SystemLog.h"
 #include "platform/Utf8.h"
 #include "remote/CREP.h"
 #include "remote/NetworkManager.h"
 #include "remote/net/AsyncSocket.h"
-#include "render/DisplayLink.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
 
 namespace bw {
 namespace {
-
-// How long quitting waits for movie pipelines to stop.
-constexpr std::chrono::milliseconds kPipelineStopWait{2000};
 
 // Free text (paths, reasons) kept to one line.
 std::string oneLine(std::string text) {
@@ -231,22 +224,7 @@ void HeadlessPlayer::onDidLoad() {
 
 void HeadlessPlayer::shutDown() {
     sources_.clear();
-    // A load still running is abandoned; one already handed over installs
-    // first, so that nothing arrives after the outputs are gone.
-    show_->loadQueue().cancelAllOperations();
-    show_->loadQueue().waitUntilAllOperationsAreFinished();
-    MainQueue::shared().drain();
-
-    engine_->setDelegate(nullptr);
-    if (DisplayLink* link = engine_->displayLink()) link->stop();
-    // Dropping the outputs withdraws what they publish.
-    engine_->resetOutputs();
-    MainQueue::shared().drain();
-    // A movie whose pipeline hangs is left behind rather than holding up the
-    // exit: the process ends without it.
-    if (!VideoPlayer::waitForStoppedPipelines(kPipelineStopWait)) {
-        SystemLog::shared().log("Warning: a movie did not stop in time; quitting without it");
-    }
+    show_->shutDown();
     print("stopped");
 }
 

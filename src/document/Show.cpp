@@ -11,8 +11,11 @@
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
 #include "media/Thumbnail.h"
+#include "media/VideoPlayer.h"
 #include "platform/AtomicFile.h"
 #include "platform/MainQueue.h"
+#include "platform/SystemLog.h"
+#include "render/DisplayLink.h"
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
 
@@ -246,6 +249,24 @@ void Show::finishLoad(std::uint64_t generation, LoadResult result) {
     if (first) engine_.loadNextCue(*first);
     status_.setDirty(false);
     status_.postDidLoad();
+}
+
+bool Show::shutDown(std::chrono::milliseconds pipelineWait) {
+    loadQueue_.cancelAllOperations();
+    loadQueue_.waitUntilAllOperationsAreFinished();
+    mainQueue_.drain();
+
+    engine_.setDelegate(nullptr);
+    if (DisplayLink* link = engine_.displayLink()) link->stop();
+    engine_.resetOutputs();
+    mainQueue_.drain();
+    // A movie whose pipeline hangs is left behind rather than holding up the
+    // exit.
+    if (!VideoPlayer::waitForStoppedPipelines(pipelineWait)) {
+        SystemLog::shared().log("Warning: a movie did not stop in time; quitting without it");
+        return false;
+    }
+    return true;
 }
 
 std::vector<OutputConfig> Show::outputConfigs() const {

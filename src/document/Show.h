@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -119,6 +120,14 @@ public:
 
     // One thumbnail worker per core of the machine.
     static std::size_t defaultThumbnailWorkers();
+
+    // Ends playback for good, before the process exits: a load still running
+    // is abandoned (one already handed over installs first, so that nothing
+    // arrives after the outputs are gone), the engine's delegate is dropped,
+    // its display link stopped and its outputs removed (withdrawing what they
+    // publish), then movie pipelines get `pipelineWait` to stop. False, with
+    // one log line, when some did not: the process may exit without them.
+    bool shutDown(std::chrono::milliseconds pipelineWait = std::chrono::seconds(2));
 
 private:
     // What a load operation hands to the main thread: a show to install, or

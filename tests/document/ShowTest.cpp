@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -177,6 +178,21 @@ TEST_F(ShowTest, LoadFromCleanInstallsTheShowInFileOrder) {
     // Media files only, each once, in the order the cues name them.
     EXPECT_EQ(probe_.urls(), (std::vector<std::string>{(dir_ / "media/still.png").string(),
                                                        (dir_ / "media/movie.webm").string()}));
+}
+
+// Verifies that shutting down leaves nothing playing or publishing and no
+// delegate to call, and that a load already handed over installs before.
+TEST_F(ShowTest, ShutDownStopsPlaybackAfterALoadHandedOver) {
+    writeShow(twoCueShow());
+    show_->load();
+    show_->loadQueue().waitUntilAllOperationsAreFinished();  // handed to the main queue
+    test::ShowNotificationLog log(center_);
+    EXPECT_TRUE(show_->shutDown());
+    EXPECT_FALSE(show_->isLoading());
+    EXPECT_NE(std::find(log.entries.begin(), log.entries.end(), kDidLoad), log.entries.end())
+        << "the handed-over load ended first";
+    EXPECT_EQ(engine_->delegate(), nullptr);
+    EXPECT_TRUE(engine_->outputs().empty());
 }
 
 TEST_F(ShowTest, AShowWithoutCuesLeavesNothingNext) {
