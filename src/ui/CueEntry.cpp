@@ -1,0 +1,94 @@
+#include "ui/CueEntry.h"
+
+#include <charconv>
+#include <cstdint>
+#include <utility>
+
+#include "engine/MediaEngine.h"
+#include "show/CueStack.h"
+#include "show/NumberText.h"
+
+namespace bw {
+
+CueEntry::CueEntry(MediaEngine& engine, const CueStack& stack, std::function<void()> deselectAll)
+    : engine_(engine), stack_(stack), deselectAll_(std::move(deselectAll)) {}
+
+bool CueEntry::isAcceptedText(std::string_view text) {
+    if (text == ".") return true;
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (digits.empty()) return false;  // a lone sign
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return false;
+    }
+    // Within signed 64-bit range, as the number it spells.
+    std::int64_t value = 0;
+    const char* begin = text.data() + (text.front() == '+' ? 1 : 0);
+    const auto [end, error] = std::from_chars(begin, text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+void CueEntry::insertText(std::string_view text, bool fromKeypad) {
+    if (fromKeypad && text == ",") text = ".";
+    if (isAcceptedText(text)) text_.append(text);
+}
+
+void CueEntry::backspace() {
+    // The field holds only accepted text, which is ASCII: a character is a byte.
+    if (!text_.empty()) text_.pop_back();
+}
+
+void CueEntry::returnPressed(bool autoRepeat) {
+    if (!autoRepeat) goOrGoToCue();
+}
+
+void CueEntry::escapePressed() {
+    if (deselectAll_) deselectAll_();
+}
+
+std::optional<double> CueEntry::cueIdFor(double typed) const {
+    if (stack_.indexOfCue(typed)) return typed;
+    const std::string shown = formatCueNumber(typed);
+    for (const double id : stack_.cueIDs()) {
+        if (formatCueNumber(id) == shown) return id;
+    }
+    return std::nullopt;
+}
+
+void CueEntry::goOrGoToCue() {
+    LastGo go;
+    // GO runs the next cue, or loads one from the stack first; with neither
+    // it does nothing.
+    const bool runs = engine_.nextCue().has_value() || !stack_.cues().empty();
+    if (text_.empty()) {
+        engine_.go();
+    } else {
+        const std::optional<double> typed = parseCueNumber(text_);
+        if (!typed) {
+            finish();
+            return;
+        }
+        go.typed = typed;
+        const std::optional<Cue> next = engine_.nextCue();
+        if (next && next->id == *typed) {
+            engine_.goToCue(*typed);
+        } else if (const std::optional<double> id = cueIdFor(*typed)) {
+            engine_.goToCue(*id);
+        } else {
+            go.typedNamedNoCue = true;
+            engine_.go();
+        }
+    }
+    if (runs) go.ran = engine_.currentCue();
+    lastGo_ = std::move(go);
+    finish();
+}
+
+void CueEntry::finish() {
+    text_.clear();
+    if (deselectAll_) deselectAll_();
+}
+
+}  // namespace bw

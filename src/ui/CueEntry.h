@@ -1,0 +1,79 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "show/Cue.h"
+
+namespace bw {
+
+class CueStack;
+class MediaEngine;
+
+// The show window's keyboard cue entry and GO, without the window: the
+// number the operator types, and what Return, keypad Enter, Escape,
+// Backspace and the GO button do with it. The window hands it the keys no
+// control took; tests drive it directly.
+//
+// - Typed text is kept only when it is exactly "." or a whole decimal
+//   integer ([+-]?[0-9]+, within signed 64-bit range), and is appended;
+//   anything else is ignored. A keypad's decimal key that gives "," counts
+//   as ".".
+// - GO-or-go-to-cue: an empty field is a plain GO. Otherwise the field is
+//   read as a cue number (C locale, the whole text); text that is no number
+//   empties the field and runs nothing. A number runs GO to that cue: the
+//   cue with exactly that ID, else the first cue shown with the same digits
+//   (an ID such as 1.15000000000000002 is typed as "1.15"); a number naming
+//   no cue runs a plain GO, as remote commands do, and lastGo() says so.
+//   The field is emptied and every row deselected afterwards.
+// - An auto-repeated Return is ignored: holding the key down is one GO.
+//
+// Main thread only; the engine and stack must outlive it.
+class CueEntry {
+public:
+    // What the last GO ran, for the window to show.
+    struct LastGo {
+        // The number typed for it; none for a plain GO.
+        std::optional<double> typed;
+        // The typed number named no cue, so a plain GO ran instead.
+        bool typedNamedNoCue = false;
+        // The cue on stage after it; none when GO found nothing to run.
+        std::optional<Cue> ran;
+    };
+
+    // `deselectAll` clears the cue list's selection (nothing until there is
+    // one).
+    CueEntry(MediaEngine& engine, const CueStack& stack, std::function<void()> deselectAll = {});
+
+    const std::string& text() const { return text_; }
+    const std::optional<LastGo>& lastGo() const { return lastGo_; }
+
+    // A key's text; `fromKeypad` for keys of the numeric keypad.
+    void insertText(std::string_view text, bool fromKeypad = false);
+    // Removes the last character; an empty field stays empty.
+    void backspace();
+    // Return or keypad Enter.
+    void returnPressed(bool autoRepeat);
+    // Deselects every row; the typed number stays.
+    void escapePressed();
+    // The GO button, and Return.
+    void goOrGoToCue();
+
+    // Whether `text` is text the field takes.
+    static bool isAcceptedText(std::string_view text);
+
+private:
+    // The ID to go to for `typed`: exact, else by its shown digits.
+    std::optional<double> cueIdFor(double typed) const;
+    void finish();
+
+    MediaEngine& engine_;
+    const CueStack& stack_;
+    std::function<void()> deselectAll_;
+    std::string text_;
+    std::optional<LastGo> lastGo_;
+};
+
+}  // namespace bw
