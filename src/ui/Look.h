@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QColor>
+#include <QPalette>
+#include <optional>
+#include <string>
+
+namespace bw {
+
+// The window's two looks: a dark palette and the style's standard light one
+// (its highlight darkened for contrast), both for the Fusion style, every
+// colour group filled. Text on its background reads at no less than
+// kMinimumContrast in either (tests check this).
+//
+// Main thread only (palettes of the running application).
+class Look {
+public:
+    static constexpr const char* kDarkValue = "Dark";
+    // Text against its background, at the least (WCAG AA for body text).
+    static constexpr double kMinimumContrast = 4.5;
+
+    static QPalette darkPalette();
+    static QPalette lightPalette();
+
+    // The choice at window load: the "InterfaceStyle" preference when it is
+    // set ("Dark" exactly is dark, any other value light); without it, the
+    // desktop's palette (dark when its window colour is darker than its text).
+    // The desktop's colour-scheme setting is not asked yet: the palette stands
+    // in for it.
+    static bool prefersDark(const std::optional<std::string>& interfaceStyle,
+                            const QPalette& desktopPalette);
+
+    // The application palette as the platform gave it, captured at the first
+    // call (before any look is applied).
+    static const QPalette& desktopPalette();
+
+    // Fusion and the palette, for the whole application.
+    static void apply(bool dark);
+
+    // WCAG's contrast ratio of two opaque colours, 1 to 21.
+    static double contrastRatio(const QColor& a, const QColor& b);
+};
+
+}  // namespace bw

@@ -1,0 +1,267 @@
+#include "ui/ShowWindow.h"
+
+#include <QAction>
+#include <QFont>
+#include <QKeyEvent>
+#include <QPointer>
+#include <QProxyStyle>
+#include <QStatusBar>
+#include <QStyleFactory>
+#include <any>
+#include <chrono>
+#include <filesystem>
+
+#include "document/Show.h"
+#include "engine/MediaEngine.h"
+#include "engine/MediaEngineDelegate.h"
+#include "platform/Preferences.h"
+#include "show/CueStack.h"
+#include "show/NumberText.h"
+#include "show/ShowStatus.h"
+#include "ui/CentringSpacer.h"
+#include "ui/Look.h"
+#include "ui/ShowView.h"
+
+namespace bw {
+
+namespace {
+
+constexpr std::chrono::milliseconds kRefreshInterval{1000};
+
+// Fusion with the toolbar's items the centring rule's distance apart.
+class ToolBarStyle final : public QProxyStyle {
+public:
+    ToolBarStyle() : QProxyStyle(QStyleFactory::create("Fusion")) {}
+
+    int pixelMetric(PixelMetric metric, const QStyleOption* option,
+                    const QWidget* widget) const override {
+        if (metric == PM_ToolBarItemSpacing) return CentringSpacer::kItemSpacing;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+QLabel* makeStatusLabel(const char* objectName, const QString& accessibleName, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(objectName);
+    label->setAccessibleName(accessibleName);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+}  // namespace
+
+// Engine notices arrive on the main thread; the window may be gone by then
+// when the engine outlives it.
+class ShowWindow::EngineNotices final : public MediaEngineDelegate {
+public:
+    explicit EngineNotices(ShowWindow* window) : window_(window) {}
+
+    void cueTransitionBegan() override { changed(); }
+    void cueTransitionComplete() override { changed(); }
+    void currentCueChanged(const std::optional<Cue>&) override { changed(); }
+    void nextCueChanged(const std::optional<Cue>&) override { changed(); }
+
+private:
+    void changed() {
+        if (window_) window_->engineChanged();
+    }
+
+    QPointer<ShowWindow> window_;
+};
+
+ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, NotificationCenter& center,
+                       Preferences& preferences, QWidget* parent)
+    : QMainWindow(parent),
+      engine_(engine),
+      show_(show),
+      center_(center),
+      // Until the cue list exists, no row can be selected: deselecting all
+      // is only what its selection change will report.
+      cueEntry_(engine, stack, [this] { cueSelected(false); }),
+      notices_(std::make_shared<EngineNotices>(this)),
+      toolBarStyle_(std::make_unique<ToolBarStyle>()) {
+    setObjectName("showWindow");
+    resize(960, 600);
+
+    buildToolBar();
+    showView_ = new ShowView(engine_, this);
+    setCentralWidget(showView_);
+    buildStatusBar();
+
+    darkMode_ = Look::prefersDark(preferences.stringValue(Preferences::kInterfaceStyle),
+                                  Look::desktopPalette());
+    Look::apply(darkMode_);
+
+    observers_.push_back(center_.addObserver(
+        std::string(kShowDirtyStatusChangedNotification), [this](const Notification& note) {
+            const bool* dirty = std::any_cast<bool>(&note.object);
+            setWindowModified(dirty != nullptr && *dirty);
+        }));
+    observers_.push_back(center_.addObserver(std::string(kShowDidLoadNotification),
+                                             [this](const Notification&) { showDidLoad(); }));
+    setWindowTitle(titleFor(show_.fileURL()));
+    setWindowModified(show_.isDirty());
+
+    engine_.setDelegate(notices_);
+
+    refreshTimer_.setInterval(kRefreshInterval);
+    connect(&refreshTimer_, &QTimer::timeout, this, &ShowWindow::updateRefreshRate);
+    refreshTimer_.start();
+    updateRefreshRate();
+}
+
+ShowWindow::~ShowWindow() {
+    if (engine_.delegate() == notices_) engine_.setDelegate(nullptr);
+    for (const NotificationCenter::Token token : observers_)
+        center_.removeObserver(token);
+    // The toolbar goes before the style it was given.
+    delete toolBar_;
+}
+
+QString ShowWindow::titleFor(const std::optional<std::string>& fileURL) {
+    const QString name =
+        fileURL ? QString::fromStdString(std::filesystem::path(*fileURL).filename().string())
+                : tr("Untitled");
+    return name + QStringLiteral("[*] — Beamwright");
+}
+
+void ShowWindow::setDarkMode(bool dark) {
+    darkMode_ = dark;
+    Look::apply(dark);
+}
+
+void ShowWindow::buildToolBar() {
+    toolBar_ = addToolBar(tr("Show"));
+    toolBar_->setObjectName("showToolBar");
+    toolBar_->setStyle(toolBarStyle_.get());
+    toolBar_->setMovable(false);
+    toolBar_->setFloatable(false);
+    toolBar_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+
+    auto addButton = [this](const QString& text, const char* objectName) {
+        QAction* action = toolBar_->addAction(text);
+        QWidget* button = toolBar_->widgetForAction(action);
+        button->setObjectName(objectName);
+        button->setFocusPolicy(Qt::NoFocus);
+        return action;
+    };
+    // Their handlers come with the cue list.
+    duplicateCueAction_ = addButton(tr("Duplicate Cue"), "duplicateCueButton");
+    deleteCueAction_ = addButton(tr("Delete Cue"), "deleteCueButton");
+    cueSelected(false);
+
+    gotoCueTextField_ = new QLineEdit(toolBar_);
+    gotoCueTextField_->setObjectName("gotoCueTextField");
+    gotoCueTextField_->setAccessibleName(tr("Cue number"));
+    gotoCueTextField_->setPlaceholderText(tr("Cue"));
+    gotoCueTextField_->setReadOnly(true);
+    gotoCueTextField_->setFocusPolicy(Qt::NoFocus);
+    gotoCueTextField_->setFixedWidth(120);
+    toolBar_->addWidget(gotoCueTextField_);
+
+    goSpacer_ = new CentringSpacer(toolBar_);
+    toolBar_->addWidget(goSpacer_);
+
+    goButton_ = new QToolButton(toolBar_);
+    goButton_->setObjectName("goButton");
+    goButton_->setAccessibleName(tr("GO"));
+    goButton_->setText(tr("GO"));
+    goButton_->setFocusPolicy(Qt::NoFocus);
+    QFont font = goButton_->font();
+    font.setBold(true);
+    goButton_->setFont(font);
+    goButton_->setMinimumWidth(96);
+    connect(goButton_, &QToolButton::clicked, this, &ShowWindow::goFromWindow);
+    toolBar_->addWidget(goButton_);
+}
+
+void ShowWindow::buildStatusBar() {
+    lastGoLabel_ = makeStatusLabel("lastGoLabel", tr("Last GO"), this);
+    framesDroppedLabel_ = makeStatusLabel("framesDroppedLabel", tr("Frames dropped"), this);
+    goLatencyLabel_ = makeStatusLabel("goLatencyLabel", tr("GO latency"), this);
+    fpsLabel_ = makeStatusLabel("fpsLabel", tr("Frame rate"), this);
+    statusBar()->addWidget(lastGoLabel_, 1);
+    statusBar()->addPermanentWidget(framesDroppedLabel_);
+    statusBar()->addPermanentWidget(goLatencyLabel_);
+    statusBar()->addPermanentWidget(fpsLabel_);
+}
+
+void ShowWindow::cueSelected(bool selected) {
+    duplicateCueAction_->setEnabled(selected);
+    deleteCueAction_->setEnabled(selected);
+}
+
+void ShowWindow::updateRefreshRate() {
+    fpsLabel_->setText(QString::number(engine_.framesPerSecond()) + QStringLiteral(" FPS"));
+    framesDroppedLabel_->setText(tr("%1 dropped").arg(engine_.framesDropped()));
+    const std::optional<double> latency = engine_.lastGoLatency();
+    goLatencyLabel_->setText(latency ? tr("GO %1 ms").arg(*latency * 1000.0, 0, 'f', 1)
+                                     : tr("GO – ms"));
+    showView_->refresh();
+}
+
+void ShowWindow::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Backspace:
+            cueEntry_.backspace();
+            break;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if (event->isAutoRepeat()) {
+                cueEntry_.returnPressed(true);
+            } else {
+                goFromWindow();
+            }
+            break;
+        case Qt::Key_Escape:
+            cueEntry_.escapePressed();
+            break;
+        default: {
+            const Qt::KeyboardModifiers modifiers = event->modifiers();
+            // Shortcuts are not text.
+            if (modifiers & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier) ||
+                event->text().isEmpty()) {
+                QMainWindow::keyPressEvent(event);
+                return;
+            }
+            cueEntry_.insertText(event->text().toStdString(),
+                                 modifiers.testFlag(Qt::KeypadModifier));
+            break;
+        }
+    }
+    showCueEntry();
+    event->accept();
+}
+
+void ShowWindow::goFromWindow() {
+    cueEntry_.goOrGoToCue();
+    showCueEntry();
+    showLastGo();
+    engineChanged();
+}
+
+void ShowWindow::showCueEntry() {
+    gotoCueTextField_->setText(QString::fromStdString(cueEntry_.text()));
+}
+
+void ShowWindow::showLastGo() {
+    const std::optional<CueEntry::LastGo>& go = cueEntry_.lastGo();
+    if (!go || !go->typedNamedNoCue || !go->typed) {
+        lastGoLabel_->clear();
+        return;
+    }
+    lastGoLabel_->setText(tr("No cue %1: GO ran %2")
+                              .arg(QString::fromStdString(formatCueNumber(*go->typed)),
+                                   ShowView::describeCue(go->ran)));
+}
+
+void ShowWindow::showDidLoad() {
+    setWindowTitle(titleFor(show_.fileURL()));
+    updateRefreshRate();
+}
+
+void ShowWindow::engineChanged() {
+    showView_->refresh();
+}
+
+}  // namespace bw

@@ -1,0 +1,372 @@
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QStyle>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "document/Show.h"
+#include "engine/EngineTestSupport.h"
+#include "platform/Preferences.h"
+#include "support/TempDir.h"
+#include "ui/Look.h"
+#include "ui/ShowView.h"
+#include "ui/ShowWindow.h"
+
+namespace bw {
+namespace {
+
+using namespace std::chrono_literals;
+
+// One application object for the process, made at the first window on the
+// offscreen platform at a scale of 1.
+void ensureApplication() {
+    static int argc = 1;
+    static char name[] = "bw_ui_tests";
+    static char* argv[] = {name, nullptr};
+    static const QApplication* application = [] {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        setenv("QT_SCALE_FACTOR", "1", 1);
+        return new QApplication(argc, argv);
+    }();
+    (void)application;
+}
+
+// A key press as the window receives it.
+struct Press {
+    int key;
+    QString text;
+    Qt::KeyboardModifiers modifiers = Qt::NoModifier;
+    bool autoRepeat = false;
+};
+
+Press typed(char c) {
+    return {c >= '0' && c <= '9' ? Qt::Key_0 + (c - '0') : Qt::Key_unknown, QString(QChar(c))};
+}
+const Press kReturn{Qt::Key_Return, "\r"};
+const Press kRepeatedReturn{Qt::Key_Return, "\r", Qt::NoModifier, true};
+const Press kEnter{Qt::Key_Enter, "\r", Qt::KeypadModifier};
+const Press kBackspace{Qt::Key_Backspace, "\b"};
+const Press kEscape{Qt::Key_Escape, "\x1b"};
+
+class ShowWindowTest : public test::EngineTest {
+protected:
+    void SetUp() override {
+        ensureApplication();
+        EngineTest::SetUp();
+        show_ = std::make_unique<Show>(Show::Parts{*engine_, stack_, status_, MainQueue::shared(),
+                                                   [](const MediaURL&) {}, nullptr, 1});
+    }
+    void TearDown() override {
+        window_.reset();
+        show_.reset();
+        EngineTest::TearDown();
+    }
+
+    ShowWindow& makeWindow() {
+        window_.reset();
+        window_ = std::make_unique<ShowWindow>(*engine_, stack_, *show_, center_, preferences_);
+        return *window_;
+    }
+    template <typename Widget>
+    Widget& child(const char* name) {
+        Widget* widget = window_->findChild<Widget*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return *widget;
+    }
+    QString text(const char* label) { return child<QLabel>(label).text(); }
+    void press(const Press& p) {
+        QKeyEvent event(QEvent::KeyPress, p.key, p.modifiers, p.text, p.autoRepeat);
+        QApplication::sendEvent(window_.get(), &event);
+    }
+    // One tick `seconds` after the last, in refresh slot `frame`.
+    void tickAt(double seconds, std::uint64_t frame) {
+        advance(seconds);
+        DisplayTimeStamp stamp;
+        stamp.hostTime = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
+        stamp.refreshPeriod = 16'666'667;
+        stamp.frameNumber = frame;
+        engine_->renderFrame(stamp);
+        MainQueue::shared().drain();
+    }
+
+    test::TempDir dir_;
+    Preferences preferences_{dir_ / "beamwright.conf", 0ns};
+    std::unique_ptr<Show> show_;
+    std::unique_ptr<ShowWindow> window_;
+};
+
+// Verifies that keys reach the cue entry, the field shows what was typed,
+// and Return's GO moves the now-and-next line and, for a number naming no
+// cue, says which cue ran.
+TEST_F(ShowWindowTest, KeysTypeCueNumbersAndReturnRunsGo) {
+    struct Case {
+        const char* name;
+        std::vector<Press> keys;
+        QString field;
+        QString now;
+        QString next;
+        QString notice;  // "" when none is shown
+    };
+    const QString gridNow = "Now: -1.0 Alignment Grid";
+    const QString ctrl1Text = "1";
+    const std::vector<Case> cases = {
+        {"digits and a point",
+         {typed('1'), typed('2'), typed('.'), typed('5')},
+         "12.5",
+         gridNow,
+         "Next: 1.0 Opening",
+         ""},
+        {"letters, space and Ctrl+1 are not text",
+         {typed('a'), typed(' '), {Qt::Key_1, ctrl1Text, Qt::ControlModifier}},
+         "",
+         gridNow,
+         "Next: 1.0 Opening",
+         ""},
+        {"the keypad's comma is a point",
+         {{Qt::Key_2, "2", Qt::KeypadModifier}, {Qt::Key_Comma, ",", Qt::KeypadModifier}},
+         "2.",
+         gridNow,
+         "Next: 1.0 Opening",
+         ""},
+        {"backspace and escape edit, escape keeps the number",
+         {typed('3'), typed('4'), kBackspace, kEscape},
+         "3",
+         gridNow,
+         "Next: 1.0 Opening",
+         ""},
+        {"return with nothing typed is GO",
+         {kReturn},
+         "",
+         "Now: 1.0 Opening",
+         "Next: 12.5 Half",
+         ""},
+        {"a typed number goes to its cue",
+         {typed('1'), typed('2'), typed('.'), typed('5'), kEnter},
+         "",
+         "Now: 12.5 Half",
+         "Next: 2.0",
+         ""},
+        {"an auto-repeated return runs nothing",
+         {typed('2'), kRepeatedReturn},
+         "2",
+         gridNow,
+         "Next: 1.0 Opening",
+         ""},
+        {"a number naming no cue runs the next one and says so",
+         {typed('7'), kReturn},
+         "",
+         "Now: 1.0 Opening",
+         "Next: 12.5 Half",
+         "No cue 7.0: GO ran 1.0 Opening"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        engine_ = std::make_unique<MediaEngine>(
+            MediaEngine::Parts{stack_, status_, clock_, nullptr, nullptr});
+        show_ = std::make_unique<Show>(Show::Parts{*engine_, stack_, status_, MainQueue::shared(),
+                                                   [](const MediaURL&) {}, nullptr, 1});
+        Cue opening = makeCue(1, 0.0, {});
+        opening.description = "Opening";
+        Cue half = makeCue(12.5, 0.0, {});
+        half.description = "Half";
+        stack_.replaceCues({opening, half, makeCue(2, 0.0, {})});
+        engine_->loadNextCue(opening);
+        makeWindow();
+
+        for (const Press& p : c.keys)
+            press(p);
+        tickAt(0.001, 0);  // a cut ends and the following cue loads
+        EXPECT_EQ(child<QLineEdit>("gotoCueTextField").text(), c.field);
+        EXPECT_EQ(text("currentCueLabel"), c.now);
+        EXPECT_EQ(text("nextCueLabel"), c.next);
+        EXPECT_EQ(text("lastGoLabel"), c.notice);
+        window_.reset();
+    }
+}
+
+// Verifies that a GO reaching the engine from elsewhere (as OSC and CREP
+// do) moves the now-and-next line, and that the fade's progress shows while
+// it runs.
+TEST_F(ShowWindowTest, NowAndNextFollowsEveryGo) {
+    stack_.replaceCues({makeCue(1, 1.0, {}), makeCue(2, 0.0, {})});
+    engine_->loadNextCue(stack_.cues()[0]);
+    makeWindow();
+    auto& progress = child<QProgressBar>("fadeProgress");
+    EXPECT_FALSE(progress.isEnabled());
+
+    engine_->goToCue(1);
+    EXPECT_EQ(text("currentCueLabel"), "Now: 1.0");
+    EXPECT_TRUE(progress.isEnabled());
+    tickAt(0.5, 1);
+    window_->updateRefreshRate();
+    EXPECT_EQ(progress.value(), progress.maximum() / 2);
+
+    tickAt(0.6, 2);  // past the fade's end: the engine tells, the next cue loads
+    EXPECT_FALSE(progress.isEnabled());
+    EXPECT_EQ(text("nextCueLabel"), "Next: 2.0");
+
+    engine_->goToCue(2);
+    EXPECT_EQ(text("currentCueLabel"), "Now: 2.0");
+    EXPECT_EQ(text("nextCueLabel"), "Next: none");
+}
+
+// Verifies the status line: the frame rate after ticks 1/60 s apart, the
+// refreshes dropped and the last GO's latency, each as the refresh shows it.
+TEST_F(ShowWindowTest, StatusLineShowsRateDropsAndGoLatency) {
+    stack_.replaceCues({makeCue(1, 0.0, {})});
+    makeWindow();
+    EXPECT_EQ(text("fpsLabel"), "0 FPS");
+    EXPECT_EQ(text("goLatencyLabel"), "GO – ms");
+
+    // The rate is taken over the last 30 frames; two slots are skipped.
+    for (std::uint64_t frame = 0; frame < 32; ++frame)
+        tickAt(1.0 / 60.0, frame < 10 ? frame : frame + 2);
+    EXPECT_EQ(text("fpsLabel"), "0 FPS") << "changes only when the timer fires";
+    window_->updateRefreshRate();
+    EXPECT_EQ(text("fpsLabel"), "60 FPS");
+    EXPECT_EQ(text("framesDroppedLabel"), "2 dropped");
+
+    press(kReturn);
+    tickAt(0.004, 34);
+    window_->updateRefreshRate();
+    EXPECT_EQ(text("goLatencyLabel"), "GO 4.0 ms");
+}
+
+// Verifies that the edited marker follows the modified flag (anything but a
+// boolean reads as false) and the title the show's file name.
+TEST_F(ShowWindowTest, TitleAndEditedMarkerFollowTheShow) {
+    ShowWindow& window = makeWindow();
+    EXPECT_EQ(window.windowTitle(), "Untitled[*] — Beamwright");
+    EXPECT_FALSE(window.isWindowModified());
+
+    status_.setDirty(true);
+    EXPECT_TRUE(window.isWindowModified());
+    center_.post(Notification{std::string(kShowDirtyStatusChangedNotification), std::string("1")});
+    EXPECT_FALSE(window.isWindowModified());
+    center_.post(Notification{std::string(kShowDirtyStatusChangedNotification), true});
+    EXPECT_TRUE(window.isWindowModified());
+
+    show_->setFileURL((dir_ / "Opening Night.bwshow").string());
+    ASSERT_TRUE(show_->save());
+    show_->load();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    EXPECT_EQ(window.windowTitle(), "Opening Night.bwshow[*] — Beamwright");
+    EXPECT_FALSE(window.isWindowModified());
+
+    show_->setFileURL((dir_ / "missing.bwshow").string());
+    show_->load();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    EXPECT_EQ(window.windowTitle(), "Untitled[*] — Beamwright");
+    EXPECT_TRUE(window.isWindowModified());
+}
+
+// Verifies the choice of look from the preference and the desktop, and that
+// text reads at 4.5:1 or better on its background in both looks.
+TEST_F(ShowWindowTest, LookFollowsThePreferenceAndStaysReadable) {
+    struct Case {
+        std::optional<std::string> interfaceStyle;
+        bool dark;
+    };
+    // The offscreen platform's own palette is light.
+    for (const Case& c : std::vector<Case>{{std::nullopt, false},
+                                           {"Dark", true},
+                                           {"dark", false},
+                                           {"Light", false},
+                                           {"", false}}) {
+        SCOPED_TRACE(c.interfaceStyle.value_or("(absent)"));
+        test::TempDir config;
+        Preferences preferences(config / "beamwright.conf", 0ns);
+        if (c.interfaceStyle) {
+            ASSERT_TRUE(preferences.setString("InterfaceStyle", *c.interfaceStyle));
+        }
+        ShowWindow window(*engine_, stack_, *show_, center_, preferences);
+        EXPECT_EQ(window.darkMode(), c.dark);
+        EXPECT_EQ(window.property("darkMode").toBool(), c.dark);
+        EXPECT_EQ(QApplication::palette().color(QPalette::Window),
+                  (c.dark ? Look::darkPalette() : Look::lightPalette()).color(QPalette::Window));
+        EXPECT_EQ(QApplication::style()->name(), "fusion");
+    }
+    QPalette darkDesktop;
+    darkDesktop.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
+    darkDesktop.setColor(QPalette::WindowText, Qt::white);
+    EXPECT_TRUE(Look::prefersDark(std::nullopt, darkDesktop));
+    EXPECT_FALSE(Look::prefersDark("Light", darkDesktop)) << "a set preference wins";
+
+    const std::vector<std::pair<QPalette::ColorRole, QPalette::ColorRole>> pairs = {
+        {QPalette::WindowText, QPalette::Window},
+        {QPalette::Text, QPalette::Base},
+        {QPalette::Text, QPalette::AlternateBase},
+        {QPalette::ButtonText, QPalette::Button},
+        {QPalette::HighlightedText, QPalette::Highlight},
+        {QPalette::ToolTipText, QPalette::ToolTipBase}};
+    for (const bool dark : {false, true}) {
+        ShowWindow& window = makeWindow();
+        window.setProperty("darkMode", dark);
+        const QPalette palette = QApplication::palette();
+        for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+            for (const auto& [foreground, background] : pairs) {
+                EXPECT_GE(Look::contrastRatio(palette.color(group, foreground),
+                                              palette.color(group, background)),
+                          Look::kMinimumContrast)
+                    << (dark ? "dark" : "light") << " group " << group << " role " << foreground;
+            }
+        }
+    }
+    EXPECT_NEAR(Look::contrastRatio(Qt::black, Qt::white), 21.0, 1e-9);
+    EXPECT_NEAR(Look::contrastRatio(QColor(0x77, 0x77, 0x77), Qt::white), 4.48, 0.01);
+}
+
+// Verifies that the GO button stays centred in the toolbar at several
+// window widths, and that it runs GO.
+TEST_F(ShowWindowTest, GoButtonStaysCentredAndRunsGo) {
+    stack_.replaceCues({makeCue(1, 0.0, {})});
+    ShowWindow& window = makeWindow();
+    window.show();
+    auto& toolBar = child<QToolBar>("showToolBar");
+    auto& go = child<QToolButton>("goButton");
+    for (const int width : {900, 1200, 1600}) {
+        SCOPED_TRACE(width);
+        window.resize(width, 500);
+        QApplication::processEvents();
+        QApplication::processEvents();
+        const double centre = go.mapTo(&toolBar, QPointF(go.width() / 2.0, 0)).x();
+        EXPECT_NEAR(centre, toolBar.width() / 2.0, 1.0);
+    }
+    EXPECT_EQ(go.focusPolicy(), Qt::NoFocus);
+
+    QTest::mouseClick(&go, Qt::LeftButton);
+    ASSERT_TRUE(engine_->currentCue());
+    EXPECT_EQ(engine_->currentCue()->id, 1.0);
+}
+
+// Verifies that duplicate and delete are enabled only while a cue is
+// selected, and that GO and Escape, which deselect, disable them.
+TEST_F(ShowWindowTest, DuplicateAndDeleteFollowTheSelection) {
+    stack_.replaceCues({makeCue(1, 0.0, {})});
+    makeWindow();
+    auto enabled = [this] {
+        const bool duplicate = child<QToolButton>("duplicateCueButton").isEnabled();
+        EXPECT_EQ(duplicate, child<QToolButton>("deleteCueButton").isEnabled());
+        return duplicate;
+    };
+    EXPECT_FALSE(enabled());
+    for (const Press& deselecting : {kReturn, kEscape}) {
+        window_->cueSelected(true);
+        EXPECT_TRUE(enabled());
+        press(deselecting);
+        EXPECT_FALSE(enabled());
+    }
+}
+
+}  // namespace
+}  // namespace bw
