@@ -1,5 +1,9 @@
-// Beamwright's command line: the player without windows, and the operator's
-// show check.
+// Beamwright's command line: the show window, the player without windows,
+// and the operator's show check. The last two branch off before anything of
+// Qt's GUI is made, so they run on machines without a display.
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QStringList>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,14 +13,23 @@
 #include <string_view>
 
 #include "app/HeadlessPlayer.h"
+#include "document/Show.h"
+#include "engine/MediaEngine.h"
+#include "platform/Fatal.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/Preferences.h"
 #include "show/NumberText.h"
 #include "show/ShowCheck.h"
+#include "ui/ShowWindow.h"
 
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: beamwright --headless SHOW.bwshow [--fps N]\n"
+    "usage: beamwright [SHOW.bwshow]\n"
+    "       beamwright --headless SHOW.bwshow [--fps N]\n"
     "       beamwright --check SHOW.bwshow\n"
+    "  SHOW.bwshow      open the show window on SHOW.bwshow (an untitled show without it)\n"
     "  --headless FILE  play FILE without windows, driven by OSC (port 7777), CREP (port 6553)\n"
     "                   and commands on standard input: go, a cue number, reload, save, quit\n"
     "  --fps N          render N frames a second (default 60)\n"
@@ -37,6 +50,40 @@ int usageError(std::string_view message) {
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);
+}
+
+// The show window: Qt's event loop runs the GLib default main context, on
+// which the main queue, notifications and remote commands are delivered.
+[[noreturn]] void runWindow(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName("Beamwright");
+    const QStringList arguments = QApplication::arguments();
+    if (arguments.size() > 2 || (arguments.size() == 2 && arguments[1].startsWith('-'))) {
+        exitNow(usageError("unexpected argument " + arguments.last().toStdString()));
+    }
+    const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    if (dispatcher == nullptr || !dispatcher->inherits("QEventDispatcherGlib")) {
+        bw::fatalError(
+            "Qt does not run on the GLib event loop (is QT_NO_GLIB set?); "
+            "the window cannot receive the engine's work without it");
+    }
+    bw::MainQueue::shared();
+
+    bw::MediaEngine& engine = bw::MediaEngine::sharedEngine();
+    bw::Show& show = bw::Show::shared();
+    bw::ShowWindow window(engine, engine.stack(), show, bw::NotificationCenter::defaultCenter(),
+                          bw::Preferences::shared());
+    window.show();
+    if (arguments.size() == 2) {
+        show.setFileURL(arguments[1].toStdString());
+        show.load();
+    }
+    const int status = QApplication::exec();
+    // Closing the window ends the run. The question before discarding
+    // unsaved changes comes with the show commands, in the window's close
+    // event and the File menu's Quit, before this point is reached.
+    show.shutDown();
+    exitNow(status);
 }
 
 }  // namespace
@@ -72,6 +119,11 @@ int main(int argc, char** argv) {
         bw::HeadlessPlayer player(std::move(options), stdout);
         exitNow(player.run());
     }
-    std::cerr << kUsage;
-    return kUsageError;
+    // Qt's own options have one dash; ours have two.
+    for (int k = 1; k < argc; ++k) {
+        if (std::string_view(argv[k]).starts_with("--")) {
+            return usageError("unexpected argument " + std::string(argv[k]));
+        }
+    }
+    runWindow(argc, argv);
 }
