@@ -21,6 +21,7 @@
 #include "platform/Preferences.h"
 #include "show/NumberText.h"
 #include "show/ShowCheck.h"
+#include "ui/SessionGuard.h"
 #include "ui/ShowWindow.h"
 
 namespace {
@@ -74,6 +75,9 @@ int usageError(std::string_view message) {
     bw::ShowWindow window(engine, engine.stack(), show, bw::NotificationCenter::defaultCenter(),
                           bw::Preferences::shared());
     window.show();
+    // No screen blanking or suspend while the window is open; a warning
+    // before logging out while the show has unsaved changes.
+    const bw::SessionGuard session(bw::NotificationCenter::defaultCenter(), show.isDirty());
     if (arguments.size() == 2) {
         show.setFileURL(arguments[1].toStdString());
         show.load();

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <gio/gio.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/GLibHandle.h"
+#include "support/TempDir.h"
+
+namespace bw::test {
+
+// A private session bus (dbus-daemon, which starts no services) with a
+// desktop on it that offers the screen saver, the portal, or both, and
+// writes down every call. Main thread: calls are answered on the GLib
+// default main context, as the main queue pumps it.
+class FakeDesktop {
+public:
+    FakeDesktop();
+    ~FakeDesktop();
+    FakeDesktop(const FakeDesktop&) = delete;
+    FakeDesktop& operator=(const FakeDesktop&) = delete;
+
+    // False when dbus-daemon could not be started.
+    bool running() const { return bus_ != nullptr; }
+    const std::string& address() const { return address_; }
+
+    void offerScreenSaver();
+    void offerPortal();
+    // Pumps the main queue until `count` calls came, for up to 5 s.
+    bool waitForCalls(std::size_t count) const;
+
+    // "Inhibit Beamwright|reason", "UnInhibit 7", "portal 12 reason",
+    // "Close /org/freedesktop/portal/desktop/request/1".
+    std::vector<std::string> calls;
+
+private:
+    void own(const char* name);
+    void serve(const std::string& path, int interface);
+    void answer(const std::string& path, const std::string& interface, const std::string& method,
+                GVariant* parameters, GDBusMethodInvocation* invocation);
+
+    TempDir dir_;
+    GPid pid_ = 0;
+    std::string address_;
+    GObjectPtr<GDBusConnection> bus_;
+    GDBusNodeInfo* info_ = nullptr;
+    std::vector<guint> names_;
+    std::vector<guint> registrations_;
+    int requests_ = 0;
+};
+
+}  // namespace bw::test
