@@ -78,14 +78,12 @@ int usageError(std::string_view message) {
     // No screen blanking or suspend while the window is open; a warning
     // before logging out while the show has unsaved changes.
     const bw::SessionGuard session(bw::NotificationCenter::defaultCenter(), show.isDirty());
-    if (arguments.size() == 2) {
-        show.setFileURL(arguments[1].toStdString());
-        show.load();
-    }
+    // As File > Open does, so that the loading sheet and a failure's
+    // warning show for it too.
+    if (arguments.size() == 2) window.openShowFile(arguments[1]);
     const int status = QApplication::exec();
-    // Closing the window ends the run. The question before discarding
-    // unsaved changes comes with the show commands, in the window's close
-    // event and the File menu's Quit, before this point is reached.
+    // Closing the window ends the run; the window's close event (File > Quit
+    // included) has asked before discarding unsaved changes.
     show.shutDown();
     exitNow(status);
 }

@@ -1,8 +1,12 @@
 #include "ui/ShowWindow.h"
 
 #include <QAction>
+#include <QCloseEvent>
+#include <QFileDialog>
 #include <QFont>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPointer>
 #include <QProxyStyle>
 #include <QStatusBar>
@@ -19,7 +23,10 @@
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
 #include "ui/CentringSpacer.h"
+#include "ui/LoadingSheet.h"
 #include "ui/Look.h"
+#include "ui/MessageBoxPrompt.h"
+#include "ui/OperatorPrompt.h"
 #include "ui/ShowView.h"
 
 namespace bw {
@@ -27,6 +34,8 @@ namespace bw {
 namespace {
 
 constexpr std::chrono::milliseconds kRefreshInterval{1000};
+const QString kShowSuffix = QStringLiteral("bwshow");
+const QString kShowFilter = QStringLiteral("Beamwright show (*.bwshow)");
 
 // Fusion with the toolbar's items the centring rule's distance apart.
 class ToolBarStyle final : public QProxyStyle {
@@ -70,11 +79,13 @@ private:
 };
 
 ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, NotificationCenter& center,
-                       Preferences& preferences, QWidget* parent)
+                       Preferences& preferences, OperatorPrompt* prompt, QWidget* parent)
     : QMainWindow(parent),
       engine_(engine),
       show_(show),
       center_(center),
+      ownPrompt_(prompt != nullptr ? nullptr : std::make_unique<MessageBoxPrompt>()),
+      prompt_(prompt != nullptr ? *prompt : *ownPrompt_),
       // Until the cue list exists, no row can be selected: deselecting all
       // is only what its selection change will report.
       cueEntry_(engine, stack, [this] { cueSelected(false); }),
@@ -83,6 +94,7 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     setObjectName("showWindow");
     resize(960, 600);
 
+    buildFileMenu();
     buildToolBar();
     showView_ = new ShowView(engine_, this);
     setCentralWidget(showView_);
@@ -97,9 +109,14 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
             const bool* dirty = std::any_cast<bool>(&note.object);
             setWindowModified(dirty != nullptr && *dirty);
         }));
+    observers_.push_back(center_.addObserver(std::string(kShowWillLoadNotification),
+                                             [this](const Notification&) { showWillLoad(); }));
     observers_.push_back(center_.addObserver(std::string(kShowDidLoadNotification),
                                              [this](const Notification&) { showDidLoad(); }));
+    loadingSheet_ = new LoadingSheet(show_, this);
+    show_.setConfirmationHandler([this] { return prompt_.confirmDiscardChanges(this); });
     setWindowTitle(titleFor(show_.fileURL()));
+    reloadShowAction_->setEnabled(show_.fileURL().has_value());
     setWindowModified(show_.isDirty());
 
     engine_.setDelegate(notices_);
@@ -111,6 +128,7 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
 }
 
 ShowWindow::~ShowWindow() {
+    show_.setConfirmationHandler(nullptr);
     if (engine_.delegate() == notices_) engine_.setDelegate(nullptr);
     for (const NotificationCenter::Token token : observers_)
         center_.removeObserver(token);
@@ -128,6 +146,131 @@ QString ShowWindow::titleFor(const std::optional<std::string>& fileURL) {
 void ShowWindow::setDarkMode(bool dark) {
     darkMode_ = dark;
     Look::apply(dark);
+}
+
+void ShowWindow::buildFileMenu() {
+    QMenu* menu = menuBar()->addMenu(tr("&File"));
+    menu->setObjectName("fileMenu");
+    // Digits, ".", "+", "-", Return, Enter, Escape and Backspace belong to
+    // cue entry: no shortcut here is a bare key.
+    auto add = [this, menu](const QString& text, const char* objectName,
+                            const QKeySequence& shortcut, void (ShowWindow::*slot)()) {
+        QAction* action = menu->addAction(text);
+        action->setObjectName(objectName);
+        action->setShortcut(shortcut);
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    newShowAction_ = add(tr("&New Show"), "newShowAction", QKeySequence::New, &ShowWindow::newShow);
+    openShowAction_ =
+        add(tr("&Open Show…"), "openShowAction", QKeySequence::Open, &ShowWindow::openShow);
+    reloadShowAction_ = add(tr("&Reload Show"), "reloadShowAction",
+                            QKeySequence(Qt::CTRL | Qt::Key_R), &ShowWindow::reloadShow);
+    menu->addSeparator();
+    saveShowAction_ =
+        add(tr("&Save Show"), "saveShowAction", QKeySequence::Save, &ShowWindow::saveShow);
+    saveShowAsAction_ = add(tr("Save Show &As…"), "saveShowAsAction", QKeySequence::SaveAs,
+                            &ShowWindow::saveShowAs);
+    menu->addSeparator();
+    quitAction_ = menu->addAction(tr("&Quit"));
+    quitAction_->setObjectName("quitAction");
+    quitAction_->setShortcut(QKeySequence::Quit);
+    quitAction_->setMenuRole(QAction::QuitRole);
+    connect(quitAction_, &QAction::triggered, this, &QWidget::close);
+}
+
+void ShowWindow::newShow() {
+    if (!show_.confirmDiscardChanges()) return;
+    cueSelected(false);
+    show_.reset();
+}
+
+void ShowWindow::openShow() {
+    if (fileDialog_) return;
+    if (!show_.confirmDiscardChanges()) return;
+    auto* dialog = new QFileDialog(this, tr("Open Show"));
+    dialog->setObjectName("openShowDialog");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::ExistingFile);
+    dialog->setNameFilter(kShowFilter);
+    if (show_.fileURL()) {
+        dialog->setDirectory(
+            QString::fromStdString(std::filesystem::path(*show_.fileURL()).parent_path().string()));
+    }
+    connect(dialog, &QFileDialog::fileSelected, this, &ShowWindow::openShowFile);
+    fileDialog_ = dialog;
+    dialog->open();
+}
+
+void ShowWindow::openShowFile(const QString& path) {
+    show_.setFileURL(path.toStdString());
+    show_.load();
+}
+
+void ShowWindow::reloadShow() {
+    // Without a location a load could only fail: the command is disabled.
+    if (!show_.fileURL()) return;
+    if (!show_.confirmDiscardChanges()) return;
+    show_.load();
+}
+
+void ShowWindow::saveShow() {
+    if (!show_.fileURL()) {
+        saveShowAs();
+        return;
+    }
+    std::string failure;
+    if (!show_.save(&failure)) warnSaveFailed(failure);
+}
+
+void ShowWindow::saveShowAs() {
+    if (fileDialog_) return;
+    auto* dialog = new QFileDialog(this, tr("Save Show"));
+    dialog->setObjectName("saveShowDialog");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setNameFilter(kShowFilter);
+    dialog->setDefaultSuffix(kShowSuffix);
+    if (show_.fileURL()) {
+        dialog->selectFile(QString::fromStdString(*show_.fileURL()));
+    } else {
+        dialog->selectFile(tr("Untitled"));
+    }
+    connect(dialog, &QFileDialog::fileSelected, this, &ShowWindow::saveShowTo);
+    fileDialog_ = dialog;
+    dialog->open();
+}
+
+void ShowWindow::saveShowTo(const QString& path) {
+    QString target = path;
+    // The dialog adds the suffix itself, a desktop's own dialog may not.
+    if (!target.endsWith(QStringLiteral(".") + kShowSuffix)) target += "." + kShowSuffix;
+    std::optional<std::string> previous = show_.fileURL();
+    show_.setFileURL(target.toStdString());
+    std::string failure;
+    if (!show_.save(&failure)) {
+        // The show still lives where it did; a later Save must not aim at a
+        // place that just failed.
+        show_.setFileURL(std::move(previous));
+        warnSaveFailed(failure);
+        return;
+    }
+    setWindowTitle(titleFor(show_.fileURL()));
+    reloadShowAction_->setEnabled(true);
+}
+
+void ShowWindow::warnSaveFailed(const std::string& reason) {
+    prompt_.warn(this, tr("The show could not be saved."), QString::fromStdString(reason));
+}
+
+void ShowWindow::closeEvent(QCloseEvent* event) {
+    if (show_.confirmDiscardChanges()) {
+        event->accept();
+    } else {
+        event->ignore();
+    }
 }
 
 void ShowWindow::buildToolBar() {
@@ -255,9 +398,19 @@ void ShowWindow::showLastGo() {
                                    ShowView::describeCue(go->ran)));
 }
 
+void ShowWindow::showWillLoad() {
+    loadingSheet_->present(show_.fileURL());
+}
+
 void ShowWindow::showDidLoad() {
+    // The sheet goes first, so that a warning below is not hidden under it.
+    loadingSheet_->showLoaded();
     setWindowTitle(titleFor(show_.fileURL()));
+    reloadShowAction_->setEnabled(show_.fileURL().has_value());
     updateRefreshRate();
+    if (const std::optional<std::string>& failure = show_.loadFailure()) {
+        prompt_.warn(this, tr("The show could not be loaded."), QString::fromStdString(*failure));
+    }
 }
 
 void ShowWindow::engineChanged() {

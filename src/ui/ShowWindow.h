@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QToolBar>
@@ -16,6 +17,8 @@
 #include "ui/CueEntry.h"
 
 class QAction;
+class QCloseEvent;
+class QFileDialog;
 class QKeyEvent;
 class QStyle;
 
@@ -23,7 +26,9 @@ namespace bw {
 
 class CentringSpacer;
 class CueStack;
+class LoadingSheet;
 class MediaEngine;
+class OperatorPrompt;
 class Preferences;
 class Show;
 class ShowView;
@@ -41,20 +46,27 @@ class ShowView;
 // The title is "NAME[*] — Beamwright", NAME being the show file's name or
 // "Untitled"; the edited marker follows the show's modified flag.
 //
-// Built from references so that tests hand it an engine of their own; all of
-// them must outlive the window. Main thread only.
+// The File menu holds the show commands. New, Open, Reload, Quit and closing
+// the window ask before unsaved changes are lost: the window installs the
+// prompt's question as the show's confirmation handler for its life. A
+// failed save or load is shown with its reason. While a show loads, the
+// LoadingSheet covers the window; it closes at the end of every load.
 //
-// Not here yet: the File menu and the discard-changes question (closing
-// the window does not ask), the loading sheet, and the cue list, whose
-// selection will drive cueSelected() and whose actions will give Duplicate
-// Cue and Delete Cue their handlers (until then they have none).
+// Built from references so that tests hand it an engine of their own; all of
+// them, and the prompt when one is given, must outlive the window. Without a
+// prompt the window asks with message boxes. Main thread only.
+//
+// Not here yet: the cue list, whose selection will drive cueSelected() and
+// whose actions will give Duplicate Cue and Delete Cue their handlers (until
+// then they have none).
 class ShowWindow : public QMainWindow {
     Q_OBJECT
     Q_PROPERTY(bool darkMode READ darkMode WRITE setDarkMode)
 
 public:
     ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, NotificationCenter& center,
-               Preferences& preferences, QWidget* parent = nullptr);
+               Preferences& preferences, OperatorPrompt* prompt = nullptr,
+               QWidget* parent = nullptr);
     ~ShowWindow() override;
 
     bool darkMode() const { return darkMode_; }
@@ -68,6 +80,22 @@ public:
     static QString titleFor(const std::optional<std::string>& fileURL);
 
 public slots:
+    // File menu. Each asks before discarding unsaved changes where it would.
+    void newShow();
+    // Asks, then offers a file dialog whose choice goes to openShowFile().
+    void openShow();
+    // Loads the show at `path` without asking (the caller has), as the file
+    // dialog and the command line do.
+    void openShowFile(const QString& path);
+    void reloadShow();
+    // Saves to the show's file, or asks for one (saveShowAs) when it has none.
+    void saveShow();
+    // Offers a save dialog whose choice goes to saveShowTo().
+    void saveShowAs();
+    // Saves to `path` (".bwshow" appended when missing), which becomes the
+    // show's location; on failure the location stays what it was.
+    void saveShowTo(const QString& path);
+
     // The cue list's selection changed: a cue is selected or none is.
     void cueSelected(bool selected);
     // The one-second refresh: frame rate, drops, GO latency, now and next.
@@ -75,22 +103,29 @@ public slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // Closes only when the show may be discarded (File > Quit ends here too).
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     class EngineNotices;
 
+    void buildFileMenu();
     void buildToolBar();
     void buildStatusBar();
     // The GO button, Return and keypad Enter end here.
     void goFromWindow();
     void showCueEntry();
     void showLastGo();
+    void showWillLoad();
     void showDidLoad();
+    void warnSaveFailed(const std::string& reason);
     void engineChanged();
 
     MediaEngine& engine_;
     Show& show_;
     NotificationCenter& center_;
+    std::unique_ptr<OperatorPrompt> ownPrompt_;
+    OperatorPrompt& prompt_;
     CueEntry cueEntry_;
     std::shared_ptr<EngineNotices> notices_;
     std::vector<NotificationCenter::Token> observers_;
@@ -101,6 +136,12 @@ private:
     QToolBar* toolBar_ = nullptr;
     CentringSpacer* goSpacer_ = nullptr;
     QToolButton* goButton_ = nullptr;
+    QAction* newShowAction_ = nullptr;
+    QAction* openShowAction_ = nullptr;
+    QAction* reloadShowAction_ = nullptr;
+    QAction* saveShowAction_ = nullptr;
+    QAction* saveShowAsAction_ = nullptr;
+    QAction* quitAction_ = nullptr;
     QAction* duplicateCueAction_ = nullptr;
     QAction* deleteCueAction_ = nullptr;
     QLineEdit* gotoCueTextField_ = nullptr;
@@ -109,6 +150,9 @@ private:
     QLabel* framesDroppedLabel_ = nullptr;
     QLabel* goLatencyLabel_ = nullptr;
     QLabel* lastGoLabel_ = nullptr;
+    LoadingSheet* loadingSheet_ = nullptr;
+    // The open or save dialog while one is up; it deletes itself when done.
+    QPointer<QFileDialog> fileDialog_;
     QTimer refreshTimer_;
 };
 

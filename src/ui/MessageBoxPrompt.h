@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+#include "ui/OperatorPrompt.h"
+
+class QMessageBox;
+
+namespace bw {
+
+// The operator's prompts as message boxes. The discard-changes question is
+// a warning with "OK" then "Cancel", Cancel being both the default and the
+// escape button: Return is the GO key, and a GO pressed while the question
+// is up must keep the show. Warnings open window-modal and delete themselves
+// when dismissed.
+//
+// The factories build the boxes without showing them, so that tests inspect
+// them; the caller owns what they return. Main thread only.
+class MessageBoxPrompt final : public OperatorPrompt {
+public:
+    bool confirmDiscardChanges(QWidget* parent) override;
+    void warn(QWidget* parent, const QString& text, const QString& reason) override;
+
+    static std::unique_ptr<QMessageBox> makeDiscardChangesBox(QWidget* parent);
+    static std::unique_ptr<QMessageBox> makeWarningBox(QWidget* parent, const QString& text,
+                                                       const QString& reason);
+    // Whether the operator's answer in a discard-changes box was to go on.
+    static bool confirmed(const QMessageBox& box);
+};
+
+}  // namespace bw

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace bw {
+
+// The questions and warnings the show window puts to the operator, behind an
+// interface so that tests script the answers instead of clicking.
+// Main thread only.
+class OperatorPrompt {
+public:
+    virtual ~OperatorPrompt() = default;
+
+    // The discard-changes question (DiscardChangesConfirmation) over
+    // `parent`. Returns only once answered: true to go on and lose the
+    // changes, false to keep them. The show document asks it synchronously.
+    virtual bool confirmDiscardChanges(QWidget* parent) = 0;
+
+    // Tells the operator that something failed: `text` says what, `reason`
+    // why. Returns at once; the warning stays up until dismissed.
+    virtual void warn(QWidget* parent, const QString& text, const QString& reason) = 0;
+};
+
+}  // namespace bw
