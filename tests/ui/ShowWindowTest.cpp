@@ -21,25 +21,12 @@
 #include "ui/Look.h"
 #include "ui/ShowView.h"
 #include "ui/ShowWindow.h"
+#include "ui/WindowTestSupport.h"
 
 namespace bw {
 namespace {
 
 using namespace std::chrono_literals;
-
-// One application object for the process, made at the first window on the
-// offscreen platform at a scale of 1.
-void ensureApplication() {
-    static int argc = 1;
-    static char name[] = "bw_ui_tests";
-    static char* argv[] = {name, nullptr};
-    static const QApplication* application = [] {
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-        setenv("QT_SCALE_FACTOR", "1", 1);
-        return new QApplication(argc, argv);
-    }();
-    (void)application;
-}
 
 // A key press as the window receives it.
 struct Press {
@@ -58,31 +45,8 @@ const Press kEnter{Qt::Key_Enter, "\r", Qt::KeypadModifier};
 const Press kBackspace{Qt::Key_Backspace, "\b"};
 const Press kEscape{Qt::Key_Escape, "\x1b"};
 
-class ShowWindowTest : public test::EngineTest {
+class ShowWindowTest : public test::WindowTest {
 protected:
-    void SetUp() override {
-        ensureApplication();
-        EngineTest::SetUp();
-        show_ = std::make_unique<Show>(Show::Parts{*engine_, stack_, status_, MainQueue::shared(),
-                                                   [](const MediaURL&) {}, nullptr, 1});
-    }
-    void TearDown() override {
-        window_.reset();
-        show_.reset();
-        EngineTest::TearDown();
-    }
-
-    ShowWindow& makeWindow() {
-        window_.reset();
-        window_ = std::make_unique<ShowWindow>(*engine_, stack_, *show_, center_, preferences_);
-        return *window_;
-    }
-    template <typename Widget>
-    Widget& child(const char* name) {
-        Widget* widget = window_->findChild<Widget*>(name);
-        EXPECT_NE(widget, nullptr) << name;
-        return *widget;
-    }
     QString text(const char* label) { return child<QLabel>(label).text(); }
     void press(const Press& p) {
         QKeyEvent event(QEvent::KeyPress, p.key, p.modifiers, p.text, p.autoRepeat);
@@ -98,11 +62,6 @@ protected:
         engine_->renderFrame(stamp);
         MainQueue::shared().drain();
     }
-
-    test::TempDir dir_;
-    Preferences preferences_{dir_ / "beamwright.conf", 0ns};
-    std::unique_ptr<Show> show_;
-    std::unique_ptr<ShowWindow> window_;
 };
 
 // Verifies that keys reach the cue entry, the field shows what was typed,
