@@ -89,7 +89,6 @@ TEST_F(LoadingSheetTest, CancelLeavesAnEmptyUntitledCleanShow) {
         EXPECT_FALSE(show_->fileURL());
         EXPECT_FALSE(show_->isDirty());
         EXPECT_FALSE(show_->isLoading());
-        EXPECT_FALSE(sheet().isVisible());
         EXPECT_EQ(window_->windowTitle(), "Untitled[*] — Beamwright");
     }
     EXPECT_TRUE(prompt_.warnings.empty());
