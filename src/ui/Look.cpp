@@ -85,8 +85,18 @@ QPalette Look::lightPalette() {
     return palette;
 }
 
-bool Look::prefersDark(const std::optional<std::string>& interfaceStyle, const QPalette& desktop) {
+bool Look::prefersDark(const std::optional<std::string>& interfaceStyle,
+                       const std::function<DesktopAppearance::ColorScheme()>& desktopScheme,
+                       const QPalette& desktop) {
     if (interfaceStyle) return *interfaceStyle == kDarkValue;
+    switch (desktopScheme()) {
+        case DesktopAppearance::ColorScheme::Dark:
+            return true;
+        case DesktopAppearance::ColorScheme::Light:
+            return false;
+        case DesktopAppearance::ColorScheme::NoPreference:
+            break;
+    }
     return relativeLuminance(desktop.color(QPalette::Window)) <
            relativeLuminance(desktop.color(QPalette::WindowText));
 }

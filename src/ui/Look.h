@@ -2,8 +2,11 @@
 
 #include <QColor>
 #include <QPalette>
+#include <functional>
 #include <optional>
 #include <string>
+
+#include "platform/DesktopAppearance.h"
 
 namespace bw {
 
@@ -24,10 +27,11 @@ public:
 
     // The choice at window load: the "InterfaceStyle" preference when it is
     // set ("Dark" exactly is dark, any other value light); without it, the
-    // desktop's palette (dark when its window colour is darker than its text).
-    // The desktop's colour-scheme setting is not asked yet: the palette stands
-    // in for it.
+    // desktop's colour scheme (`desktopScheme`, asked only then); without
+    // one, the desktop's palette (dark when its window colour is darker
+    // than its text).
     static bool prefersDark(const std::optional<std::string>& interfaceStyle,
+                            const std::function<DesktopAppearance::ColorScheme()>& desktopScheme,
                             const QPalette& desktopPalette);
 
     // The application palette as the platform gave it, captured at the first

@@ -101,6 +101,7 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     buildStatusBar();
 
     darkMode_ = Look::prefersDark(preferences.stringValue(Preferences::kInterfaceStyle),
+                                  [] { return DesktopAppearance::colorScheme(); },
                                   Look::desktopPalette());
     Look::apply(darkMode_);
 

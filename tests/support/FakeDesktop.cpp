@@ -30,6 +30,12 @@ constexpr const char* kIntrospection = R"(
   <interface name="org.freedesktop.portal.Request">
     <method name="Close"/>
   </interface>
+  <interface name="org.freedesktop.portal.Settings">
+    <method name="Read">
+      <arg type="s" direction="in"/><arg type="s" direction="in"/>
+      <arg type="v" direction="out"/>
+    </method>
+  </interface>
 </node>)";
 
 }  // namespace
@@ -97,7 +103,15 @@ void FakeDesktop::offerPortal() {
     serve("/org/freedesktop/portal/desktop", 1);
 }
 
+void FakeDesktop::offerColorScheme(unsigned value, bool wrappedTwice) {
+    colorScheme_ = value;
+    colorSchemeWrappedTwice_ = wrappedTwice;
+    own("org.freedesktop.portal.Desktop");
+    serve("/org/freedesktop/portal/desktop", 3);
+}
+
 void FakeDesktop::own(const char* name) {
+    if (!owned_.insert(name).second) return;
     names_.push_back(g_bus_own_name_on_connection(bus_.get(), name, G_BUS_NAME_OWNER_FLAGS_NONE,
                                                   nullptr, nullptr, nullptr, nullptr));
     MainQueue::shared().pumpUntil([] { return false; }, 50ms);
@@ -143,6 +157,14 @@ void FakeDesktop::answer(const std::string& path, const std::string& interface,
             "/org/freedesktop/portal/desktop/request/" + std::to_string(++requests_);
         serve(handle, 2);
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", handle.c_str()));
+    } else if (method == "Read") {
+        const gchar* group = nullptr;
+        const gchar* key = nullptr;
+        g_variant_get(parameters, "(&s&s)", &group, &key);
+        calls.push_back(std::string("Read ") + group + " " + key);
+        GVariant* value = g_variant_new_uint32(colorScheme_);
+        if (colorSchemeWrappedTwice_) value = g_variant_new_variant(value);
+        g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", value));
     } else {
         calls.push_back("Close " + path);
         g_dbus_method_invocation_return_value(invocation, nullptr);

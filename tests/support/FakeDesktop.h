@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,15 @@ public:
 
     void offerScreenSaver();
     void offerPortal();
+    // The portal's settings, answering the colour scheme `value` (0 none,
+    // 1 dark, 2 light), wrapped in one more variant as older portals do.
+    void offerColorScheme(unsigned value, bool wrappedTwice);
     // Pumps the main queue until `count` calls came, for up to 5 s.
     bool waitForCalls(std::size_t count) const;
 
     // "Inhibit Beamwright|reason", "UnInhibit 7", "portal 12 reason",
-    // "Close /org/freedesktop/portal/desktop/request/1".
+    // "Close /org/freedesktop/portal/desktop/request/1",
+    // "Read org.freedesktop.appearance color-scheme".
     std::vector<std::string> calls;
 
 private:
@@ -49,6 +54,9 @@ private:
     std::vector<guint> names_;
     std::vector<guint> registrations_;
     int requests_ = 0;
+    std::set<std::string> owned_;
+    unsigned colorScheme_ = 0;
+    bool colorSchemeWrappedTwice_ = false;
 };
 
 }  // namespace bw::test

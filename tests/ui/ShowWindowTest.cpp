@@ -258,8 +258,14 @@ TEST_F(ShowWindowTest, LookFollowsThePreferenceAndStaysReadable) {
     QPalette darkDesktop;
     darkDesktop.setColor(QPalette::Window, QColor(0x20, 0x20, 0x20));
     darkDesktop.setColor(QPalette::WindowText, Qt::white);
-    EXPECT_TRUE(Look::prefersDark(std::nullopt, darkDesktop));
-    EXPECT_FALSE(Look::prefersDark("Light", darkDesktop)) << "a set preference wins";
+    using Scheme = DesktopAppearance::ColorScheme;
+    const auto scheme = [](Scheme value) { return [value] { return value; }; };
+    EXPECT_TRUE(Look::prefersDark(std::nullopt, scheme(Scheme::NoPreference), darkDesktop));
+    EXPECT_FALSE(Look::prefersDark(std::nullopt, scheme(Scheme::Light), darkDesktop))
+        << "the desktop's scheme comes before its palette";
+    EXPECT_TRUE(Look::prefersDark(std::nullopt, scheme(Scheme::Dark), QPalette()));
+    EXPECT_FALSE(Look::prefersDark("Light", scheme(Scheme::Dark), darkDesktop))
+        << "a set preference wins";
 
     const std::vector<std::pair<QPalette::ColorRole, QPalette::ColorRole>> pairs = {
         {QPalette::WindowText, QPalette::Window},
