@@ -1,0 +1,278 @@
+"""The real beamwright window under Xvfb, with a private PipeWire daemon and
+session bus, driven by xdotool and oscsend and read through the frames it
+publishes. Shared by the window's end-to-end test, its screenshot test and
+the keystroke benchmark. Every process started here is ended by its pid.
+"""
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+# The published output the tests read: small, so a frame is a few kilobytes.
+# Its mean level (0..255) tells the pictures apart: black is 0, the grid
+# about 219, and a fade from one to the other passes in between.
+STAGE_WIDTH, STAGE_HEIGHT = 32, 24
+FRAME_BYTES = STAGE_WIDTH * STAGE_HEIGHT * 4
+PROGRAMS = ["Xvfb", "xdotool", "oscsend", "pipewire", "pw-link", "gst-launch-1.0",
+            "dbus-daemon", "gdbus", "import", "compare", "convert"]
+
+
+def missing_peer(reason):
+    """Exits as a skip (77) on a developer's machine, a failure under CI=true."""
+    if os.environ.get("CI") == "true":
+        print(f"FAIL: outside peer missing: {reason}", file=sys.stderr)
+        sys.exit(1)
+    print(f"SKIP: outside peer missing: {reason}")
+    sys.exit(77)
+
+
+def require_programs(names=PROGRAMS):
+    for name in names:
+        if shutil.which(name) is None:
+            missing_peer(f"{name} is not on the PATH")
+
+
+def free_port():
+    """A port free for UDP and TCP on loopback right now."""
+    for _ in range(50):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as tcp:
+            tcp.bind(("127.0.0.1", 0))
+            port = tcp.getsockname()[1]
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+                try:
+                    udp.bind(("127.0.0.1", port))
+                    return port
+                except OSError:
+                    continue
+    raise RuntimeError("no free port")
+
+
+def state(media):
+    return ('{"mediaPath":"%s","muted":true,"looped":true,"kenBurns":false}' % media)
+
+
+def write_show(folder):
+    """Two cues on one small output whose pictures differ clearly: black, then
+    the alignment grid (mostly light) after a half-second fade, so a GO into
+    cue 2 shows a fade begin."""
+    text = ('{"config":[{"name":"Stage","width":%d,"height":%d}],"cues":['
+            '{"id":1,"description":"Black","fadeLength":0,"outputStates":[%s]},'
+            '{"id":2,"description":"Fade to grid","fadeLength":0.5,"outputStates":[%s]}]}'
+            % (STAGE_WIDTH, STAGE_HEIGHT, state("black://"), state("grid://")))
+    path = os.path.join(folder, "show.bwshow")
+    with open(path, "w") as out:
+        out.write(text)
+    return path
+
+
+class Session:
+    """Xvfb, a session bus, a PipeWire daemon and the window on one show."""
+
+    def __init__(self, binary, dark=False, accessible=False):
+        self.binary = binary
+        self.dir = tempfile.mkdtemp(prefix="bw-window-")
+        self.processes = []
+        self.env = dict(os.environ)
+        for name in ("WAYLAND_DISPLAY", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "SESSION_MANAGER"):
+            self.env.pop(name, None)
+        runtime = os.path.join(self.dir, "runtime")
+        config = os.path.join(self.dir, "config")
+        os.makedirs(runtime, mode=0o700)
+        os.makedirs(os.path.join(config, "beamwright"))
+        with open(os.path.join(config, "beamwright", "beamwright.conf"), "w") as out:
+            out.write("[General]\nInterfaceStyle=%s\n" % ("Dark" if dark else "Light"))
+        self.osc_port = free_port()
+        self.env.update({
+            "XDG_RUNTIME_DIR": runtime, "XDG_CONFIG_HOME": config,
+            "BEAMWRIGHT_OSC_PORT": str(self.osc_port),
+            "BEAMWRIGHT_CREP_PORT": str(free_port()),
+            "BEAMWRIGHT_AUDIO_SINK": "fakesink",
+            # A fixed look: no desktop theme, no scaling, no font hinting from
+            # the desktop's settings.
+            "QT_QPA_PLATFORM": "xcb", "QT_QPA_PLATFORMTHEME": "", "QT_SCALE_FACTOR": "1",
+            "QT_AUTO_SCREEN_SCALE_FACTOR": "0", "QT_ENABLE_HIGHDPI_SCALING": "0",
+            "LC_ALL": "C.UTF-8",
+        })
+        if accessible:
+            self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
+        self.show = write_show(self.dir)
+
+    def spawn(self, argv, name):
+        log = open(os.path.join(self.dir, name + ".log"), "w")
+        process = subprocess.Popen(argv, env=self.env, stdout=log, stderr=subprocess.STDOUT,
+                                   start_new_session=True)
+        self.processes.append(process)
+        return process
+
+    def start(self):
+        # Xvfb picks a free display number itself and writes it to -displayfd.
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                                 "1280x800x24", "-nolisten", "tcp"], env=self.env, pass_fds=[write_end],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                start_new_session=True)
+        self.processes.append(xvfb)
+        os.close(write_end)
+        with os.fdopen(read_end) as display:
+            number = display.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.env["DISPLAY"] = ":" + number
+
+        bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1",
+                              "--print-pid=1"], env=self.env, capture_output=True, text=True,
+                             check=True).stdout.split()
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = bus[0]
+        self.bus_pid = int(bus[1])
+
+        self.spawn(["pipewire"], "pipewire")
+        socket_path = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
+        self.wait_for(lambda: os.path.exists(socket_path), 10, "PipeWire did not start")
+
+        self.window = self.spawn([self.binary, self.show], "beamwright")
+        self.window_id = self.wait_for(self.find_window, 20, "the window did not appear")
+        return self
+
+    def find_window(self):
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "show.bwshow"],
+                               env=self.env, capture_output=True, text=True)
+        ids = found.stdout.split()
+        return ids[0] if ids else None
+
+    def wait_for(self, condition, seconds, failure):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            value = condition()
+            if value:
+                return value
+            if self.window_exited():
+                raise RuntimeError("beamwright ended:\n" + self.log("beamwright"))
+            time.sleep(0.05)
+        raise RuntimeError(failure + "\n" + self.log("beamwright"))
+
+    def window_exited(self):
+        window = getattr(self, "window", None)
+        return window is not None and window.poll() is not None
+
+    def log(self, name):
+        try:
+            with open(os.path.join(self.dir, name + ".log")) as text:
+                return text.read()
+        except OSError:
+            return ""
+
+    def xdotool(self, *arguments):
+        subprocess.run(["xdotool", *arguments], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def type_cue(self, number):
+        """Focuses the window, types the cue number and Return."""
+        self.xdotool("windowfocus", "--sync", self.window_id)
+        self.xdotool("type", "--delay", "20", number)
+        self.xdotool("key", "Return")
+
+    def oscsend(self, *message):
+        subprocess.run(["oscsend", "localhost", str(self.osc_port), *message], env=self.env,
+                       check=True)
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", self.window_id, "png:" + path], env=self.env,
+                       check=True)
+
+    def consumer(self):
+        return FrameReader(self)
+
+    def stop(self):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        if getattr(self, "bus_pid", None):
+            os.kill(self.bus_pid, signal.SIGTERM)
+        if os.environ.get("BW_KEEP_TEMP") != "1":
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception):
+        self.stop()
+
+
+class FrameReader:
+    """gst-launch-1.0 with pipewiresrc linked to the "Stage" output, writing
+    raw BGRA frames to a pipe; each frame is stamped as it arrives."""
+
+    def __init__(self, session):
+        self.session = session
+        self.node = "bw-window-consumer-%d" % os.getpid()
+        self.process = subprocess.Popen(
+            ["gst-launch-1.0", "-q", "pipewiresrc", "target-object=Stage",
+             "stream-properties=props,node.name=" + self.node, "!",
+             "video/x-raw,format=BGRA,width=%d,height=%d" % (STAGE_WIDTH, STAGE_HEIGHT), "!",
+             "fdsink", "fd=1", "sync=false"],
+            env=session.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            start_new_session=True, bufsize=0)
+        session.processes.append(self.process)
+        session.wait_for(self.link, 20, "could not link a consumer to the Stage output")
+
+    def link(self):
+        # No session manager runs on the private daemon: link the ports by name.
+        def ports(flag, prefix):
+            listed = subprocess.run(["pw-link", flag], env=self.session.env,
+                                    capture_output=True, text=True).stdout.split("\n")
+            return [line.strip() for line in listed if line.strip().startswith(prefix + ":")]
+        outputs, inputs = ports("-o", "Stage"), ports("-i", self.node)
+        if not outputs or not inputs:
+            return False
+        for source, sink in zip(outputs, inputs):
+            subprocess.run(["pw-link", source, sink], env=self.session.env,
+                           capture_output=True)
+        return True
+
+    def drain(self):
+        """Drops the frames already waiting in the pipe."""
+        while select.select([self.process.stdout], [], [], 0)[0]:
+            if not self.process.stdout.read(FRAME_BYTES):
+                return
+
+    def wait_for_level(self, accept, seconds=10):
+        """The first frame whose mean level `accept` takes, within `seconds`."""
+        deadline = time.monotonic() + seconds
+        level = None
+        while time.monotonic() < deadline:
+            level = mean_level(self.frame()[0])
+            if accept(level):
+                return level
+        raise RuntimeError("no published frame matched; last mean level %s" % level)
+
+    def frame(self):
+        """The next frame and the monotonic time it arrived."""
+        data = b""
+        while len(data) < FRAME_BYTES:
+            chunk = self.process.stdout.read(FRAME_BYTES - len(data))
+            if not chunk:
+                raise RuntimeError("the consumer ended")
+            data += chunk
+        return data, time.monotonic()
+
+
+BLACK_AT_MOST = 8
+GRID_AT_LEAST = 200
+
+
+def mean_level(frame):
+    """The mean of the colour channels, 0..255."""
+    total = 0
+    for k in range(0, len(frame), 4):
+        total += frame[k] + frame[k + 1] + frame[k + 2]
+    return total / (len(frame) // 4 * 3)
