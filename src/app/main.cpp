@@ -3,7 +3,9 @@
 // Qt's GUI is made, so they run on machines without a display.
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QByteArray>
 #include <QStringList>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include "platform/Preferences.h"
 #include "show/NumberText.h"
 #include "show/ShowCheck.h"
+#include "ui/InstanceServer.h"
 #include "ui/SessionGuard.h"
 #include "ui/ShowWindow.h"
 
@@ -53,6 +56,49 @@ int usageError(std::string_view message) {
     std::_Exit(status);
 }
 
+// One Beamwright per user. A running one takes this start's request (open
+// the show given, or come to the front) and this process ends with its
+// answer; otherwise this process becomes the one others find, listening on
+// `server`, and the function returns. The operator may take a while to
+// answer the discard-changes question, hence the long wait.
+void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
+    using namespace std::chrono_literals;
+    const QString name = bw::InstanceServer::socketName();
+    const QString path = arguments.size() == 2 ? arguments[1] : QString();
+    const QByteArray request =
+        path.isEmpty() ? bw::InstanceServer::raiseRequest() : bw::InstanceServer::openRequest(path);
+    // Two starts at once may both find nobody; the one that then finds the
+    // name taken forwards to the other.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        switch (bw::InstanceServer::forward(name, request, 120s)) {
+            case bw::InstanceServer::Answer::NoInstance:
+                break;
+            case bw::InstanceServer::Answer::Opened:
+            case bw::InstanceServer::Answer::Raised:
+                exitNow(0);
+            case bw::InstanceServer::Answer::Refused:
+                std::cerr << "beamwright: " << path.toStdString() << " was not opened\n";
+                exitNow(1);
+            case bw::InstanceServer::Answer::NoAnswer:
+                std::cerr << "beamwright: the running Beamwright did not answer\n";
+                exitNow(1);
+        }
+        switch (server.listen(name)) {
+            case bw::InstanceServer::ListenResult::Listening:
+                return;
+            case bw::InstanceServer::ListenResult::OtherInstance:
+                continue;
+            case bw::InstanceServer::ListenResult::Failed:
+                std::cerr << "beamwright: cannot listen on " << name.toStdString() << ": "
+                          << server.errorString().toStdString()
+                          << "; a second start will not find this one\n";
+                return;
+        }
+    }
+    std::cerr << "beamwright: the running Beamwright did not answer\n";
+    exitNow(1);
+}
+
 // The show window: Qt's event loop runs the GLib default main context, on
 // which the main queue, notifications and remote commands are delivered.
 [[noreturn]] void runWindow(int argc, char** argv) {
@@ -62,6 +108,9 @@ int usageError(std::string_view message) {
     if (arguments.size() > 2 || (arguments.size() == 2 && arguments[1].startsWith('-'))) {
         exitNow(usageError("unexpected argument " + arguments.last().toStdString()));
     }
+    // Before the engine, which takes the network ports and PipeWire names.
+    bw::InstanceServer instance;
+    forwardOrListen(instance, arguments);
     const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
     if (dispatcher == nullptr || !dispatcher->inherits("QEventDispatcherGlib")) {
         bw::fatalError(
@@ -81,6 +130,10 @@ int usageError(std::string_view message) {
     // As File > Open does, so that the loading sheet and a failure's
     // warning show for it too.
     if (arguments.size() == 2) window.openShowFile(arguments[1]);
+    // Later starts' requests, including any that arrived meanwhile.
+    instance.setHandlers(
+        {[&window](const QString& path) { return window.openShowFromDesktop(path); },
+         [&window] { window.bringToFront(); }});
     const int status = QApplication::exec();
     // Closing the window ends the run; the window's close event (File > Quit
     // included) has asked before discarding unsaved changes.

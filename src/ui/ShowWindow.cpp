@@ -209,6 +209,23 @@ void ShowWindow::openShowFile(const QString& path) {
     show_.load();
 }
 
+bool ShowWindow::openShowFromDesktop(const QString& path) {
+    bringToFront();
+    if (!show_.confirmDiscardChanges()) return false;
+    openShowFile(path);
+    return true;
+}
+
+void ShowWindow::bringToFront() {
+    if (isMinimized()) {
+        showNormal();
+    } else {
+        show();
+    }
+    raise();
+    activateWindow();
+}
+
 void ShowWindow::reloadShow() {
     // Without a location a load could only fail: the command is disabled.
     if (!show_.fileURL()) return;

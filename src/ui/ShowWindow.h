@@ -87,6 +87,12 @@ public slots:
     // Loads the show at `path` without asking (the caller has), as the file
     // dialog and the command line do.
     void openShowFile(const QString& path);
+    // A show opened from the desktop or a second start: brings the window to
+    // the front, asks before discarding unsaved changes, then opens `path`.
+    // False when the operator kept the current show.
+    bool openShowFromDesktop(const QString& path);
+    // Shows the window (restored when minimised), raised and active.
+    void bringToFront();
     void reloadShow();
     // Saves to the show's file, or asks for one (saveShowAs) when it has none.
     void saveShow();
