@@ -108,15 +108,15 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
     if (arguments.size() > 2 || (arguments.size() == 2 && arguments[1].startsWith('-'))) {
         exitNow(usageError("unexpected argument " + arguments.last().toStdString()));
     }
-    // Before the engine, which takes the network ports and PipeWire names.
-    bw::InstanceServer instance;
-    forwardOrListen(instance, arguments);
     const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
     if (dispatcher == nullptr || !dispatcher->inherits("QEventDispatcherGlib")) {
         bw::fatalError(
             "Qt does not run on the GLib event loop (is QT_NO_GLIB set?); "
             "the window cannot receive the engine's work without it");
     }
+    // Before the engine, which takes the network ports and PipeWire names.
+    bw::InstanceServer instance;
+    forwardOrListen(instance, arguments);
     bw::MainQueue::shared();
 
     bw::MediaEngine& engine = bw::MediaEngine::sharedEngine();
