@@ -50,6 +50,7 @@ QString LoadingSheet::fileNameFor(const std::optional<std::string>& fileURL) {
 
 void LoadingSheet::present(const std::optional<std::string>& fileURL) {
     fileNameLabel_->setText(fileNameFor(fileURL));
+    fileNameLabel_->setAccessibleDescription(fileNameLabel_->text());
     if (!isVisible()) open();
 }
 

@@ -63,8 +63,12 @@ QString ShowView::describeCue(const std::optional<Cue>& cue) {
 }
 
 void ShowView::refresh() {
+    // The text is the accessible description too: the accessible name says
+    // which line it is.
     currentCueLabel_->setText(tr("Now: %1").arg(describeCue(engine_.currentCue())));
+    currentCueLabel_->setAccessibleDescription(currentCueLabel_->text());
     nextCueLabel_->setText(tr("Next: %1").arg(describeCue(engine_.nextCue())));
+    nextCueLabel_->setAccessibleDescription(nextCueLabel_->text());
 
     // A crossfade runs while a previous cue is still fading out.
     const std::optional<double> progress = engine_.fadeTransitionProgress();

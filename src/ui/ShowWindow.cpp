@@ -49,6 +49,13 @@ public:
     }
 };
 
+// A label's text, also as its accessible description: the accessible name
+// says what the label is, and would otherwise hide what it shows.
+void showText(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->setAccessibleDescription(text);
+}
+
 QLabel* makeStatusLabel(const char* objectName, const QString& accessibleName, QWidget* parent) {
     auto* label = new QLabel(parent);
     label->setObjectName(objectName);
@@ -353,11 +360,11 @@ void ShowWindow::cueSelected(bool selected) {
 }
 
 void ShowWindow::updateRefreshRate() {
-    fpsLabel_->setText(QString::number(engine_.framesPerSecond()) + QStringLiteral(" FPS"));
-    framesDroppedLabel_->setText(tr("%1 dropped").arg(engine_.framesDropped()));
+    showText(fpsLabel_, QString::number(engine_.framesPerSecond()) + QStringLiteral(" FPS"));
+    showText(framesDroppedLabel_, tr("%1 dropped").arg(engine_.framesDropped()));
     const std::optional<double> latency = engine_.lastGoLatency();
-    goLatencyLabel_->setText(latency ? tr("GO %1 ms").arg(*latency * 1000.0, 0, 'f', 1)
-                                     : tr("GO – ms"));
+    showText(goLatencyLabel_,
+             latency ? tr("GO %1 ms").arg(*latency * 1000.0, 0, 'f', 1) : tr("GO – ms"));
     showView_->refresh();
 }
 
@@ -408,12 +415,12 @@ void ShowWindow::showCueEntry() {
 void ShowWindow::showLastGo() {
     const std::optional<CueEntry::LastGo>& go = cueEntry_.lastGo();
     if (!go || !go->typedNamedNoCue || !go->typed) {
-        lastGoLabel_->clear();
+        showText(lastGoLabel_, QString());
         return;
     }
-    lastGoLabel_->setText(tr("No cue %1: GO ran %2")
-                              .arg(QString::fromStdString(formatCueNumber(*go->typed)),
-                                   ShowView::describeCue(go->ran)));
+    showText(lastGoLabel_, tr("No cue %1: GO ran %2")
+                               .arg(QString::fromStdString(formatCueNumber(*go->typed)),
+                                    ShowView::describeCue(go->ran)));
 }
 
 void ShowWindow::showWillLoad() {
