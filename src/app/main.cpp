@@ -1,9 +1,13 @@
 // Beamwright's command line: the show window, the player without windows,
 // and the operator's show check. The last two branch off before anything of
 // Qt's GUI is made, so they run on machines without a display.
+#include <glib-unix.h>
+#include <signal.h>
+
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QByteArray>
+#include <QSessionManager>
 #include <QStringList>
 #include <chrono>
 #include <cmath>
@@ -134,9 +138,30 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
     instance.setHandlers(
         {[&window](const QString& path) { return window.openShowFromDesktop(path); },
          [&window] { window.bringToFront(); }});
+    // SIGINT and SIGTERM end the run without asking, as for the headless
+    // player; Qt's loop runs the GLib default context, which delivers them.
+    for (const int signalNumber : {SIGINT, SIGTERM}) {
+        g_unix_signal_add(
+            signalNumber,
+            [](gpointer) -> gboolean {
+                QCoreApplication::exit(0);
+                return G_SOURCE_REMOVE;
+            },
+            nullptr);
+    }
+    // Logging out asks, as quitting does, where the session lets the program
+    // ask; "Cancel" keeps the session. (The logout inhibitor warns too.)
+    QObject::connect(&application, &QGuiApplication::commitDataRequest,
+                     [&show](QSessionManager& manager) {
+                         if (!show.isDirty() || !manager.allowsInteraction()) return;
+                         const bool discard = show.confirmDiscardChanges();
+                         manager.release();
+                         if (!discard) manager.cancel();
+                     });
     const int status = QApplication::exec();
     // Closing the window ends the run; the window's close event (File > Quit
-    // included) has asked before discarding unsaved changes.
+    // included) has asked before discarding unsaved changes, a signal has
+    // not.
     show.shutDown();
     exitNow(status);
 }

@@ -103,13 +103,14 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
 
     buildFileMenu();
     buildToolBar();
+    buildCueMenu();
     showView_ = new ShowView(engine_, this);
     setCentralWidget(showView_);
     buildStatusBar();
 
-    darkMode_ = Look::prefersDark(preferences.stringValue(Preferences::kInterfaceStyle),
-                                  [] { return DesktopAppearance::colorScheme(); },
-                                  Look::desktopPalette());
+    darkMode_ = Look::prefersDark(
+        preferences.stringValue(Preferences::kInterfaceStyle),
+        [] { return DesktopAppearance::colorScheme(); }, Look::desktopPalette());
     Look::apply(darkMode_);
 
     observers_.push_back(center_.addObserver(
@@ -185,6 +186,19 @@ void ShowWindow::buildFileMenu() {
     quitAction_->setShortcut(QKeySequence::Quit);
     quitAction_->setMenuRole(QAction::QuitRole);
     connect(quitAction_, &QAction::triggered, this, &QWidget::close);
+}
+
+void ShowWindow::buildCueMenu() {
+    QMenu* menu = menuBar()->addMenu(tr("&Cue"));
+    menu->setObjectName("cueMenu");
+    // GO from the menu has no shortcut of its own: Return is GO, through cue
+    // entry.
+    QAction* go = menu->addAction(tr("&GO"));
+    go->setObjectName("goAction");
+    connect(go, &QAction::triggered, this, &ShowWindow::goFromWindow);
+    menu->addSeparator();
+    menu->addAction(duplicateCueAction_);
+    menu->addAction(deleteCueAction_);
 }
 
 void ShowWindow::newShow() {

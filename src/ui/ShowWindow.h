@@ -116,6 +116,8 @@ private:
     class EngineNotices;
 
     void buildFileMenu();
+    // GO, and the cue list's duplicate and delete (shared with the toolbar).
+    void buildCueMenu();
     void buildToolBar();
     void buildStatusBar();
     // The GO button, Return and keypad Enter end here.

@@ -2,6 +2,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QStyle>
 #include <QTest>
@@ -331,6 +332,16 @@ TEST_F(ShowWindowTest, DuplicateAndDeleteFollowTheSelection) {
         press(deselecting);
         EXPECT_FALSE(enabled());
     }
+
+    // The Cue menu runs GO and shares the toolbar's actions.
+    const QMenu& menu = child<QMenu>("cueMenu");
+    child<QAction>("goAction").trigger();
+    EXPECT_EQ(engine_->currentCue()->id, 1.0);
+    std::vector<QString> items;
+    for (const QAction* action : menu.actions()) {
+        if (!action->isSeparator()) items.push_back(action->text());
+    }
+    EXPECT_EQ(items, (std::vector<QString>{"&GO", "Duplicate Cue", "Delete Cue"}));
 }
 
 }  // namespace
