@@ -6,11 +6,13 @@ The frame rate, dropped-frame count and GO latency at the right of the
 status line change from run to run; that corner is painted over in both
 pictures before they are compared. A channel may differ by 3% and up to
 BW_ALLOWED_PIXELS pixels beyond that (text antialiasing). With
-BW_UPDATE_GOLDENS=1 the references are written instead.
+BW_UPDATE_GOLDENS=1 the references are written instead, and the pictures as
+taken (nothing painted over) go to docs/images/ for the README.
 
 usage: window_screenshots.py BEAMWRIGHT_BINARY
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,6 +21,8 @@ import time
 import window_harness as harness
 
 REFERENCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "references")
+DOC_IMAGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
+                          "images")
 # The window opens at 960x600; the status line's live figures sit in its
 # bottom-right corner.
 LIVE_FIGURES = "rectangle 600,570 960,600"
@@ -51,6 +55,8 @@ def main():
             reference = os.path.join(REFERENCES, "window-%s.png" % look)
             if update:
                 masked(shot, reference)
+                os.makedirs(DOC_IMAGES, exist_ok=True)
+                shutil.copyfile(shot, os.path.join(DOC_IMAGES, "window-%s.png" % look))
                 print("wrote", reference)
                 continue
             actual = os.path.join(folder, look + "-masked.png")
