@@ -108,6 +108,9 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
 [[noreturn]] void runWindow(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Beamwright");
+    // The desktop entry's name, so that the desktop matches the window to it
+    // (its icon, its name in the task switcher).
+    QGuiApplication::setDesktopFileName("app.beamwright.Beamwright");
     const QStringList arguments = QApplication::arguments();
     if (arguments.size() > 2 || (arguments.size() == 2 && arguments[1].startsWith('-'))) {
         exitNow(usageError("unexpected argument " + arguments.last().toStdString()));
