@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/GLibHandle.h"
+#include "platform/SessionBus.h"
 
 namespace bw {
 namespace {
@@ -67,16 +68,7 @@ DesktopAppearance::ColorScheme DesktopAppearance::fromPortalValue(unsigned value
 }
 
 DesktopAppearance::ColorScheme DesktopAppearance::colorScheme(const std::string& busAddress) {
-    GObjectPtr<GDBusConnection> bus;
-    if (busAddress.empty()) {
-        bus.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
-    } else {
-        bus.reset(g_dbus_connection_new_for_address_sync(
-            busAddress.c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr));
-    }
+    const GObjectPtr<GDBusConnection> bus = SessionBus::connect(busAddress);
     if (bus) {
         if (const std::optional<unsigned> value = portalColorScheme(bus.get())) {
             return fromPortalValue(*value);

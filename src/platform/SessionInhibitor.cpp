@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/GLibHandle.h"
+#include "platform/SessionBus.h"
 #include "platform/SystemLog.h"
 
 namespace bw {
@@ -136,22 +137,13 @@ SessionInhibitor::SessionInhibitor(Kind kind, std::string reason, std::string bu
     : state_(std::make_shared<State>()) {
     state_->kind = kind;
     state_->reason = std::move(reason);
-    GError* error = nullptr;
-    if (busAddress.empty()) {
-        state_->bus.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
-    } else {
-        const auto flags =
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION);
-        state_->bus.reset(g_dbus_connection_new_for_address_sync(busAddress.c_str(), flags, nullptr,
-                                                                 nullptr, &error));
-    }
-    GErrorPtr ownedError(error);
+    std::string failure;
+    state_->bus = SessionBus::connect(busAddress, &failure);
     if (!state_->bus) {
         std::string line = "SessionInhibitor: no session bus, so ";
         line += kind == Kind::Logout ? "logging out" : "the screen saver";
         line += " is not held off: ";
-        line += error != nullptr ? error->message : "unknown error";
+        line += failure;
         SystemLog::shared().log(line);
     }
 }

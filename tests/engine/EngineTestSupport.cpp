@@ -45,10 +45,11 @@ void EngineTest::advance(double seconds) {
     clock_.advance(std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9)));
 }
 
-void EngineTest::tick() {
+void EngineTest::tick(std::uint64_t frameNumber) {
     DisplayTimeStamp stamp;
     stamp.hostTime = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
     stamp.refreshPeriod = 16'666'667;
+    stamp.frameNumber = frameNumber;
     engine_->renderFrame(stamp);
     MainQueue::shared().drain();
 }

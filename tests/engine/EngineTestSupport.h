@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,8 +52,9 @@ protected:
     // Adds `count` outputs of `size`, as the patch view does.
     void addOutputs(std::size_t count, PixelSize size = {8, 6});
     void advance(double seconds);
-    // One tick at the clock's present time, then the main queue's work.
-    void tick();
+    // One tick at the clock's present time (in refresh slot `frameNumber`),
+    // then the main queue's work.
+    void tick(std::uint64_t frameNumber = 0);
     // The pixels output j published last.
     Image outputPixels(std::size_t j);
 

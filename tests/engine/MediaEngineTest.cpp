@@ -384,22 +384,14 @@ namespace {
 TEST_F(MediaEngineTest, CountsDroppedFramesAndTheLastGoLatency) {
     addOutputs(1);
     addCues({makeCue(1, 0.0, {"black://"}), makeCue(2, 0.0, {"clear://"})});
-    const auto tickSlot = [&](std::uint64_t frameNumber) {
-        DisplayTimeStamp stamp;
-        stamp.hostTime = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
-        stamp.refreshPeriod = 16'666'667;
-        stamp.frameNumber = frameNumber;
-        engine_->renderFrame(stamp);
-        MainQueue::shared().drain();
-    };
     struct Step {
         std::uint64_t frameNumber;
         std::uint64_t dropped;
     };
-    const std::vector<Step> steps = {{0, 0}, {1, 0}, {2, 0}, {5, 2},  {6, 2},
+    const std::vector<Step> steps = {{0, 0}, {1, 0}, {2, 0}, {5, 2}, {6, 2},
                                      {6, 2}, {0, 2}, {1, 2}, {3, 3}, {10, 9}};
     for (const Step& step : steps) {
-        tickSlot(step.frameNumber);
+        tick(step.frameNumber);
         EXPECT_EQ(engine_->framesDropped(), step.dropped) << "slot " << step.frameNumber;
     }
 
@@ -407,17 +399,17 @@ TEST_F(MediaEngineTest, CountsDroppedFramesAndTheLastGoLatency) {
     engine_->go();
     advance(0.004);
     EXPECT_FALSE(engine_->lastGoLatency()) << "no tick has rendered the GO yet";
-    tickSlot(11);
+    tick(11);
     ASSERT_TRUE(engine_->lastGoLatency());
     EXPECT_NEAR(*engine_->lastGoLatency(), 0.004, 1e-9);
     advance(0.5);
-    tickSlot(12);
+    tick(12);
     EXPECT_NEAR(*engine_->lastGoLatency(), 0.004, 1e-9) << "only the first tick after GO";
 
     engine_->resetFrameStatistics();
     EXPECT_EQ(engine_->framesDropped(), 0U);
     EXPECT_FALSE(engine_->lastGoLatency());
-    tickSlot(20);
+    tick(20);
     EXPECT_EQ(engine_->framesDropped(), 7U) << "counted from the last slot seen";
 }
 

@@ -89,17 +89,6 @@ protected:
     }
     Answer send(const QByteArray& request) { return Forwarder(name_, request).answer(); }
 
-    // A saved show of `cues` cues at `name` in the test's folder.
-    std::string saveShow(const std::string& name, int cues) {
-        std::vector<Cue> list;
-        for (int k = 1; k <= cues; ++k)
-            list.push_back(makeCue(k, 0.0, {}));
-        stack_.replaceCues(list);
-        show_->setFileURL((dir_ / name).string());
-        EXPECT_TRUE(show_->save());
-        return (dir_ / name).string();
-    }
-
     std::optional<std::string> oldRuntimeDir_;
     QString name_;
     std::unique_ptr<InstanceServer> server_;

@@ -25,14 +25,9 @@ protected:
     }
     // A saved show with `cues` cues at `name`; the show is reset afterwards.
     QString savedShow(const std::string& name, int cues) {
-        std::vector<Cue> list;
-        for (int k = 1; k <= cues; ++k)
-            list.push_back(makeCue(k, 0.0, {}));
-        stack_.replaceCues(list);
-        show_->setFileURL((dir_ / name).string());
-        EXPECT_TRUE(show_->save());
+        const std::string path = saveShow(name, cues);
         show_->reset();
-        return QString::fromStdString((dir_ / name).string());
+        return QString::fromStdString(path);
     }
     LoadingSheet& sheet() { return child<LoadingSheet>("loadingSheet"); }
     QString shownName() { return sheet().findChild<QLabel*>("fileNameLabel")->text(); }

@@ -56,12 +56,7 @@ protected:
     // One tick `seconds` after the last, in refresh slot `frame`.
     void tickAt(double seconds, std::uint64_t frame) {
         advance(seconds);
-        DisplayTimeStamp stamp;
-        stamp.hostTime = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
-        stamp.refreshPeriod = 16'666'667;
-        stamp.frameNumber = frame;
-        engine_->renderFrame(stamp);
-        MainQueue::shared().drain();
+        tick(frame);
     }
 };
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "document/Show.h"
@@ -84,6 +85,17 @@ protected:
         Widget* widget = window_->findChild<Widget*>(name);
         EXPECT_NE(widget, nullptr) << name;
         return *widget;
+    }
+    // Saves a show of `cues` cues (IDs 1, 2, ...) at `name` in the test's
+    // folder; the show is left as saved, at that location. Returns the path.
+    std::string saveShow(const std::string& name, int cues) {
+        std::vector<Cue> list;
+        for (int k = 1; k <= cues; ++k)
+            list.push_back(makeCue(k, 0.0, {}));
+        stack_.replaceCues(list);
+        show_->setFileURL((dir_ / name).string());
+        EXPECT_TRUE(show_->save());
+        return (dir_ / name).string();
     }
     // Runs the main queue until the show's load, if any, has ended.
     void finishLoading() {
