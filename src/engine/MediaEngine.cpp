@@ -189,6 +189,7 @@ void MediaEngine::go() {
         // players start and are let go after it.
         std::lock_guard lock(mutex_);
         state_.pendingGoHostTime = clock_.hostTimeNanoseconds();
+        ++state_.transition;
         state_.fadeEndTime = clock_.mediaTimeSeconds() + effectiveFadeLength(next->fadeLength);
         state_.fadeTransitionProgress = 0.0;
         for (const auto& output : state_.outputs) {
@@ -428,6 +429,7 @@ void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
     std::vector<std::pair<std::shared_ptr<MediaOutput>, MediaOutput::RenderPlan>> plans;
     std::optional<double> progress;
     bool completed = false;
+    std::uint64_t transition = 0;
     std::optional<std::int64_t> goHostTime;  // a GO this tick renders first
     {
         std::lock_guard lock(mutex_);
@@ -439,6 +441,7 @@ void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
             if (p > 1.0) {
                 completeTransition(released);
                 completed = true;
+                transition = state_.transition;
             }
         }
         progress = state_.fadeTransitionProgress;
@@ -466,8 +469,15 @@ void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
         }
     }
     if (completed) {
-        MainQueue::shared().post([alive = std::weak_ptr<MediaEngine*>(alive_)] {
+        MainQueue::shared().post([alive = std::weak_ptr<MediaEngine*>(alive_), transition] {
             if (auto engine = alive.lock()) {
+                // A GO on the main thread since then started another fade:
+                // this end is no longer news, and the cue to load follows
+                // when that fade ends.
+                {
+                    std::lock_guard lock((*engine)->mutex_);
+                    if ((*engine)->state_.transition != transition) return;
+                }
                 if ((*engine)->delegate_) {
                     (*engine)->delegate_->cueTransitionComplete();
                 }

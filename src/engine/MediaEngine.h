@@ -141,6 +141,9 @@ private:
         std::uint64_t framesDropped = 0;
         std::optional<std::int64_t> pendingGoHostTime;
         std::optional<double> lastGoLatency;
+        // Counts GOs: a fade's end found by a tick is told only while no
+        // later GO has started another.
+        std::uint64_t transition = 0;
     };
 
     // Store the value, then tell the delegate (main thread, no lock held).

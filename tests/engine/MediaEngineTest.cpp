@@ -415,3 +415,32 @@ TEST_F(MediaEngineTest, CountsDroppedFramesAndTheLastGoLatency) {
 
 }  // namespace
 }  // namespace bw
+
+namespace bw {
+namespace {
+
+// A tick finds a fade's end and tells the main thread, which runs a GO
+// before it hears. Verifies that the stale end is dropped: no "complete"
+// while the new fade runs, and the cue after the new one loads only when
+// that fade ends.
+TEST_F(MediaEngineTest, AFadeEndThatAGoOvertookIsNotTold) {
+    addOutputs(1);
+    addCues({makeCue(1, 1.0, {"black://"}), makeCue(2, 1.0, {"clear://"}),
+             makeCue(3, 1.0, {"grid://"})});
+    engine_->go();
+    advance(1.1);
+    DisplayTimeStamp stamp;
+    stamp.hostTime = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
+    engine_->renderFrame(stamp);  // the end of cue 1's fade, not yet heard
+    engine_->go();                // cue 2, found by loading the cue after 1
+    delegate_->notices.clear();
+    MainQueue::shared().drain();
+    EXPECT_EQ(delegate_->notices, Notices{});
+    EXPECT_FALSE(engine_->nextCue());
+
+    finishFade(1.0);
+    EXPECT_EQ(delegate_->notices, (Notices{"complete", "next 3.0"}));
+}
+
+}  // namespace
+}  // namespace bw
