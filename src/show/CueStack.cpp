@@ -24,6 +24,26 @@ std::size_t CueStack::outputCount() const {
     return cues_.empty() ? 0 : cues_.front().outputStates.size();
 }
 
+CueStack::ObserverToken CueStack::addObserver(Observer observer) {
+    observers_.push_back(ObserverEntry{++lastObserverToken_, std::move(observer)});
+    return lastObserverToken_;
+}
+
+void CueStack::removeObserver(ObserverToken token) {
+    std::erase_if(observers_, [token](const ObserverEntry& entry) { return entry.token == token; });
+}
+
+void CueStack::notifyObservers() {
+    // A copy: an observer may add or remove observers while it runs.
+    const std::vector<ObserverEntry> observers = observers_;
+    for (const ObserverEntry& entry : observers) {
+        const bool stillRegistered =
+            std::any_of(observers_.begin(), observers_.end(),
+                        [&](const ObserverEntry& live) { return live.token == entry.token; });
+        if (stillRegistered) entry.observer();
+    }
+}
+
 void CueStack::replace(std::vector<Cue> cues) {
     cues_ = std::move(cues);
     cueIDs_.clear();
@@ -31,17 +51,17 @@ void CueStack::replace(std::vector<Cue> cues) {
     for (const Cue& cue : cues_)
         cueIDs_.push_back(cue.id);
     status_.setDirty(true);
+    notifyObservers();
 }
 
-void CueStack::sortByID() {
-    std::vector<Cue> sorted = cues_;
+std::vector<Cue> CueStack::sortedByID(std::vector<Cue> cues) {
     // Ascending by ID; equal IDs keep their order. A not-a-number ID compares
     // false with everything, which is no ordering at all: such cues go last
     // so the sort stays well-defined.
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Cue& a, const Cue& b) {
+    std::stable_sort(cues.begin(), cues.end(), [](const Cue& a, const Cue& b) {
         return a.id < b.id || (!std::isnan(a.id) && std::isnan(b.id));
     });
-    replace(std::move(sorted));
+    return cues;
 }
 
 void CueStack::addCue(double id) {
@@ -50,8 +70,7 @@ void CueStack::addCue(double id) {
     cue.id = id;
     cue.outputStates.assign(outputCount(), MediaOutputState::defaultState());
     edited.push_back(std::move(cue));
-    replace(std::move(edited));
-    sortByID();
+    replace(sortedByID(std::move(edited)));
 }
 
 void CueStack::duplicateCue(std::size_t i) {
@@ -74,8 +93,7 @@ void CueStack::setCueID(std::size_t i, double id) {
     if (i >= cues_.size()) return;
     std::vector<Cue> edited = cues_;
     edited[i].id = id;
-    replace(std::move(edited));
-    sortByID();
+    replace(sortedByID(std::move(edited)));
 }
 
 void CueStack::setFadeLength(std::size_t i, double seconds) {

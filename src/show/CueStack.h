@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -14,13 +15,18 @@ class ShowStatus;
 // The show's cues in running order, with the IDs of those cues alongside.
 //
 // Main thread only; takes no lock. Every edit replaces the whole list, keeps
-// `cueIDs()` equal to the cues' IDs at once, and marks the show modified.
-// Positions (`i`) and output indices (`j`) are zero-based; an out-of-range
-// one is a caller error and leaves the stack untouched.
+// `cueIDs()` equal to the cues' IDs at once, marks the show modified, then
+// calls each observer once. Positions (`i`) and output indices (`j`) are
+// zero-based; an out-of-range one is a caller error and leaves the stack
+// untouched, with no observer called.
 class CueStack {
 public:
     // How many outputs the show has, so that a new cue gets one state each.
     using OutputCountSource = std::function<std::size_t()>;
+    // Called after an edit, once it is complete: cues() and cueIDs() are
+    // final (sorted, for the edits that sort).
+    using Observer = std::function<void()>;
+    using ObserverToken = std::uint64_t;
 
     explicit CueStack(ShowStatus& status);
     CueStack(const CueStack&) = delete;
@@ -33,6 +39,14 @@ public:
     // The engine installs its output count here. Until then a new cue gets as
     // many states as the first cue has (none on an empty stack).
     void setOutputCountSource(OutputCountSource source);
+
+    // Observers are called in the order they were added, once per public
+    // edit. One may add or remove observers (itself included) while it is
+    // called: one added then is called from the next edit on, one removed
+    // then is not called again, not even later in the same round.
+    ObserverToken addObserver(Observer observer);
+    // An unknown token is ignored.
+    void removeObserver(ObserverToken token);
 
     const std::vector<Cue>& cues() const { return cues_; }
     const std::vector<double>& cueIDs() const { return cueIDs_; }
@@ -67,8 +81,15 @@ public:
     std::optional<std::size_t> indexOfCue(double id) const;
 
 private:
+    struct ObserverEntry {
+        ObserverToken token;
+        Observer observer;
+    };
+
+    // Installs `cues`, marks the show modified and tells the observers.
     void replace(std::vector<Cue> cues);
-    void sortByID();
+    static std::vector<Cue> sortedByID(std::vector<Cue> cues);
+    void notifyObservers();
     // The ID after the cue with ID x: midway to the next cue's, or x + 1.
     double idAfter(double x) const;
     std::size_t outputCount() const;
@@ -79,6 +100,8 @@ private:
     OutputCountSource outputCountSource_;
     std::vector<Cue> cues_;
     std::vector<double> cueIDs_;
+    std::vector<ObserverEntry> observers_;
+    ObserverToken lastObserverToken_ = 0;
 };
 
 }  // namespace bw

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "show/CueStack.h"
 #include "show/ShowTestSupport.h"
@@ -279,6 +283,81 @@ TEST_F(CueStackTest, ColumnEditsOnAnEmptyStackStillMarkTheShowModified) {
     stack().addOutputState();
     EXPECT_TRUE(status().isDirty());
     EXPECT_TRUE(stack().cues().empty());
+}
+
+// Verifies that every edit tells each observer once, after it is complete
+// (sorted, the IDs matching the cues), and that a refused edit tells nobody.
+TEST_F(CueStackTest, ObserversHearEachEditOnceWhenItIsComplete) {
+    const MediaURL grid = MediaURL::generator(MediaURL::Generator::Grid);
+    using Edit = std::function<void(CueStack&)>;
+    const std::vector<Edit> edits = {
+        [](CueStack& s) { s.addCue(1.5); },
+        [](CueStack& s) { s.duplicateCue(0); },
+        [](CueStack& s) { s.deleteCue(1); },
+        [](CueStack& s) { s.setCueID(0, 9.0); },
+        [](CueStack& s) { s.setFadeLength(2, 0.0); },
+        [](CueStack& s) { s.setDescription(2, "Finale"); },
+        [&](CueStack& s) { s.setMediaURL(grid, 1, 0); },
+        [](CueStack& s) { s.setMuted(false, 0, 1); },
+        [](CueStack& s) { s.setLooped(false, 1, 1); },
+        [](CueStack& s) { s.setKenBurns(true, 0, 2); },
+        [](CueStack& s) { s.addOutputState(); },
+        [](CueStack& s) { s.removeOutputState(0); },
+        [](CueStack& s) { s.replaceCues({}); },
+    };
+    const std::vector<Edit> refused = {
+        [](CueStack& s) { s.duplicateCue(3); },
+        [](CueStack& s) { s.deleteCue(3); },
+        [](CueStack& s) { s.setCueID(3, 9.0); },
+        [](CueStack& s) { s.setFadeLength(3, 0.0); },
+        [](CueStack& s) { s.setDescription(3, "x"); },
+        [&](CueStack& s) { s.setMediaURL(grid, 2, 0); },
+        [](CueStack& s) { s.setMuted(false, 0, 3); },
+    };
+    for (const auto& [list, expectedCalls] : {std::pair{&edits, 1}, std::pair{&refused, 0}}) {
+        for (std::size_t k = 0; k < list->size(); ++k) {
+            fill({1, 2, 3});
+            int calls = 0;
+            bool complete = true;
+            const auto token = stack().addObserver([&] {
+                ++calls;
+                const auto& cues = stack().cues();
+                const auto& cueIDs = stack().cueIDs();
+                complete = complete && std::is_sorted(cueIDs.begin(), cueIDs.end()) &&
+                           std::equal(cues.begin(), cues.end(), cueIDs.begin(), cueIDs.end(),
+                                      [](const Cue& cue, double id) { return cue.id == id; });
+            });
+            (*list)[k](stack());
+            stack().removeObserver(token);
+            EXPECT_EQ(calls, expectedCalls) << "edit " << k;
+            EXPECT_TRUE(complete) << "edit " << k;
+        }
+    }
+}
+
+// Verifies that an observer may add and remove observers while it is called:
+// one removed then is not called again, one added then hears the next edit.
+TEST_F(CueStackTest, ObserversMayComeAndGoWhileTheyAreCalled) {
+    fill({1});
+    std::vector<std::string> heard;
+    CueStack::ObserverToken later = 0;
+    CueStack::ObserverToken added = 0;
+    const CueStack::ObserverToken first = stack().addObserver([&] {
+        heard.push_back("first");
+        stack().removeObserver(later);
+        if (added == 0) added = stack().addObserver([&] { heard.push_back("added"); });
+    });
+    later = stack().addObserver([&] { heard.push_back("later"); });
+
+    stack().setDescription(0, "a");
+    EXPECT_EQ(heard, (std::vector<std::string>{"first"}));
+    stack().setDescription(0, "b");
+    EXPECT_EQ(heard, (std::vector<std::string>{"first", "first", "added"}));
+    stack().removeObserver(first);
+    stack().removeObserver(added);
+    stack().removeObserver(12345);  // unknown: ignored
+    stack().setDescription(0, "c");
+    EXPECT_EQ(heard.size(), 3u);
 }
 
 }  // namespace
