@@ -35,6 +35,42 @@ bool isCLocaleSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// How many digits `text` starts with from `at` on.
+std::size_t digitsFrom(std::string_view text, std::size_t at) {
+    std::size_t end = at;
+    while (end < text.size() && isDigit(text[end]))
+        ++end;
+    return end - at;
+}
+
+// [+-] digits [. digits] [(e|E) [+-] digits], with a digit on at least one
+// side of the point, and nothing else.
+bool isDecimalNotation(std::string_view text) {
+    std::size_t at = 0;
+    if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+    std::size_t mantissaDigits = digitsFrom(text, at);
+    at += mantissaDigits;
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        const std::size_t fraction = digitsFrom(text, at);
+        at += fraction;
+        mantissaDigits += fraction;
+    }
+    if (mantissaDigits == 0) return false;
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+        const std::size_t exponent = digitsFrom(text, at);
+        if (exponent == 0) return false;
+        at += exponent;
+    }
+    return at == text.size();
+}
+
 }  // namespace
 
 std::string formatCueNumber(double value) {
@@ -62,6 +98,15 @@ std::optional<double> parseCueNumber(std::string_view text) {
     char* end = nullptr;
     const double value = ::strtod_l(begin, &end, locale);
     if (end != begin + terminated.size()) return std::nullopt;
+    return value;
+}
+
+std::optional<double> parseFiniteCueNumber(std::string_view text) {
+    // The grammar check leaves strtod only decimal text to convert; what it
+    // cannot hold comes back as infinity (an overflow), refused here.
+    if (!isDecimalNotation(text)) return std::nullopt;
+    const std::optional<double> value = parseCueNumber(text);
+    if (!value || !std::isfinite(*value)) return std::nullopt;
     return value;
 }
 

@@ -20,4 +20,14 @@ std::string formatCueNumber(double value);
 // Any thread.
 std::optional<double> parseCueNumber(std::string_view text);
 
+// A cue number typed by the operator into a cue list field: decimal notation
+// only (an optional sign, digits with an optional fraction, at least one
+// digit before or after the point, and an optional exponent), the whole
+// non-empty text, no white space. The value must be finite: hexadecimal,
+// "inf" and "nan" are refused, and so is a decimal text too large for a
+// double ("1e999"); one too small reads as the nearest double (zero or a
+// subnormal). Independent of the process locale.
+// Any thread.
+std::optional<double> parseFiniteCueNumber(std::string_view text);
+
 }  // namespace bw

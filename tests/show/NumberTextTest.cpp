@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <string_view>
 
 #include "show/NumberText.h"
 
@@ -76,6 +77,30 @@ TEST(NumberTextTest, ParsesTypedCueNumbersWhole) {
         EXPECT_EQ(parseCueNumber("2,5"), std::nullopt);
     }
     std::setlocale(LC_NUMERIC, saved.c_str());
+}
+
+// What the cue list's fields take: decimal notation for a finite number, the
+// whole text and nothing else.
+TEST(NumberTextTest, FiniteCueNumbersAreDecimalOnly) {
+    // "1e-400" is below the smallest double.
+    const struct {
+        const char* text;
+        double value;
+    } taken[] = {{"12.5", 12.5},   {"-2", -2.0},
+                 {"+3", 3.0},      {"1.", 1.0},
+                 {".5", 0.5},      {"007", 7.0},
+                 {"2.5E-1", 0.25}, {"-1e+2", -100.0},
+                 {"1e-400", 0.0},  {"1.7976931348623157e308", std::numeric_limits<double>::max()}};
+    for (const auto& c : taken) {
+        EXPECT_EQ(parseFiniteCueNumber(c.text), c.value) << c.text;
+    }
+    using namespace std::string_view_literals;
+    for (std::string_view text :
+         {""sv,   "inf"sv, "-Infinity"sv, "nan"sv, "0x10"sv, "0x1p3"sv, "1e999"sv, "-1e999"sv,
+          " 1"sv, "1 "sv,  "\t1"sv,       "."sv,   "+"sv,    "-."sv,    "e5"sv,    ".e5"sv,
+          "1e"sv, "1e+"sv, "1.2.3"sv,     "1,5"sv, "--1"sv,  "1e5.5"sv, "12a"sv,   "1\0002"sv}) {
+        EXPECT_EQ(parseFiniteCueNumber(text), std::nullopt) << '"' << text << '"';
+    }
 }
 
 }  // namespace
