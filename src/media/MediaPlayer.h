@@ -42,9 +42,16 @@ public:
     }
 
     // The output state this player was made for; none for a still of a mixed
-    // frame.
+    // frame. Main thread.
     const std::optional<MediaOutputState>& state() const { return state_; }
     void setState(MediaOutputState state) { state_ = std::move(state); }
+
+    // Main thread. Takes `state` in place when it differs from the player's
+    // own state() only in what the player can change while it plays (a
+    // movie's muted and looped flags); true when it did, and state() is then
+    // `state`. False when `state` needs another player. The default takes
+    // only an equal state.
+    virtual bool adoptState(const MediaOutputState& state) { return state_ == state; }
 
 private:
     std::optional<MediaOutputState> state_;

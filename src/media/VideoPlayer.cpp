@@ -95,7 +95,6 @@ GstElement* makeAudioSink() {
 // player, ever waits for it.
 struct VideoPlayer::Pipeline {
     std::string path;
-    bool looped = false;
     GstPtr<GstElement> playbin;
     GstPtr<GstElement> appsink;  // our reference to the playbin's video sink
     GMainContextPtr context{g_main_context_new()};
@@ -107,12 +106,20 @@ struct VideoPlayer::Pipeline {
     std::atomic<bool> failed{false};
     std::atomic<bool> ended{false};
     std::atomic<std::uint64_t> loops{0};
+    // The level last asked for (render thread), restored when the sound is
+    // turned on; below zero while none was asked for.
+    std::atomic<float> requestedVolume{-1.0F};
 
-    // The pipeline's thread only.
+    // The pipeline's thread only (and the constructor, before it starts).
+    bool looped = false;
     bool loopArmed = false;
+    bool prerolled = false;
     bool playing = false;
     // The end of a pass came while paused: the seek back waits for PLAYING.
     bool loopPending = false;
+    // Looping is off and the demuxer has sent the last pass; its last
+    // pictures may still be on their way to the sink.
+    bool passOver = false;
 
     // Any thread: runs `work` on the pipeline's thread, in posting order.
     void post(std::function<void()> work) {
@@ -175,6 +182,72 @@ struct VideoPlayer::Pipeline {
                          GST_SEEK_TYPE_SET, 0, GST_SEEK_TYPE_NONE, -1);
     }
 
+    // The pipeline's thread: one flushing segment seek to the first frame,
+    // which starts a pass afresh and arms the loop (from then on the end of a
+    // pass posts SEGMENT_DONE instead of EOS). False when it was refused.
+    bool armLoopFromStart() {
+        loopArmed = true;
+        loopPending = false;
+        passOver = false;
+        const auto flags = static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT);
+        return gst_element_seek(playbin.get(), 1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET, 0,
+                                GST_SEEK_TYPE_NONE, -1) != FALSE;
+    }
+
+    // The pipeline's thread: the operator turned looping on or off.
+    void setLooped(bool on) {
+        if (on == looped) {
+            return;
+        }
+        looped = on;
+        if (!on) {
+            // The pass under way is the last one.
+            if (loopPending) {
+                loopPending = false;
+                passOver = true;
+            }
+            return;
+        }
+        if (ended) {
+            // Over already: again from the first frame, at once.
+            if (armLoopFromStart()) {
+                ended = false;
+                loops.fetch_add(1, std::memory_order_relaxed);
+            }
+        } else if (passOver) {
+            // The demuxer stopped after the last pass, whose pictures are
+            // still on their way: the next pass follows them.
+            passOver = false;
+            if (playing) {
+                seekToNextPass();
+            } else {
+                loopPending = true;
+            }
+        } else if (!loopArmed && prerolled && !playing) {
+            armLoopFromStart();
+        }
+        // Otherwise an unarmed movie is playing (its end starts it again) or
+        // has not prerolled yet (the preroll arms it).
+    }
+
+    // The pipeline's thread: the operator turned the sound on or off. The
+    // level comes first, so that unmuting never plays a stale one.
+    void setMuted(bool muted) {
+        const float volume = requestedVolume.load();
+        if (!muted && volume >= 0.0F) {
+            g_object_set(playbin.get(), "volume", static_cast<double>(volume), nullptr);
+        }
+        g_object_set(playbin.get(), "mute", muted ? TRUE : FALSE, nullptr);
+    }
+
+    // The pipeline's thread: the end of a pass has reached the picture sink,
+    // after its last picture.
+    void passShown() {
+        if (passOver && !looped) {
+            ended = true;
+        }
+    }
+
     // The pipeline's thread.
     void handle(GstMessage* message) {
         switch (GST_MESSAGE_TYPE(message)) {
@@ -186,18 +259,21 @@ struct VideoPlayer::Pipeline {
                 break;
             }
             case GST_MESSAGE_EOS:
+                // Looping turned on while an unarmed pass played: that pass
+                // has ended, and the movie starts again, armed from now on.
+                if (looped && !loopArmed && armLoopFromStart()) {
+                    loops.fetch_add(1, std::memory_order_relaxed);
+                    break;
+                }
                 ended = true;
                 warnIfCutShort();
                 break;
             case GST_MESSAGE_ASYNC_DONE:
                 // Prerolled: arm the loop with one flushing segment seek, so that
                 // the end posts SEGMENT_DONE instead of EOS.
+                prerolled = true;
                 if (looped && !loopArmed) {
-                    loopArmed = true;
-                    const auto flags =
-                        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_SEGMENT);
-                    gst_element_seek(playbin.get(), 1.0, GST_FORMAT_TIME, flags, GST_SEEK_TYPE_SET,
-                                     0, GST_SEEK_TYPE_NONE, -1);
+                    armLoopFromStart();
                 }
                 break;
             case GST_MESSAGE_STATE_CHANGED: {
@@ -224,6 +300,10 @@ struct VideoPlayer::Pipeline {
                     } else {
                         loopPending = true;
                     }
+                } else {
+                    // Looping was turned off: the movie ends when this
+                    // pass's last picture reaches the sink (passShown).
+                    passOver = true;
                 }
                 break;
             default:
@@ -280,6 +360,23 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped)
     pipeline->playbin.reset(GST_ELEMENT(gst_object_ref_sink(playbin)));
     pipeline->appsink.reset(GST_ELEMENT(gst_object_ref(appsink)));
 
+    // The end of a pass travels behind its last picture as a SEGMENT_DONE
+    // event: seen at the sink, that picture has been handed over. (The bus
+    // message of the same name comes when the demuxer has sent the pass,
+    // while pictures are still queued.) Called on a streaming thread, which
+    // stops before the pipeline is freed.
+    GstPtr<GstPad> sinkPad(gst_element_get_static_pad(appsink, "sink"));
+    gst_pad_add_probe(
+        sinkPad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_SEGMENT_DONE) {
+                auto* target = static_cast<Pipeline*>(data);
+                target->post([target] { target->passShown(); });
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        pipeline.get(), nullptr);
+
     GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBA", nullptr);
     g_object_set(appsink, "caps", caps, "max-buffers", 1U, "drop", TRUE, "sync", TRUE,
                  "enable-last-sample", FALSE, nullptr);
@@ -322,7 +419,8 @@ bool VideoPlayer::waitForStoppedPipelines(std::chrono::milliseconds timeout) {
 }
 
 void VideoPlayer::setVolume(float volume) {
-    if (muted_ || !pipeline_->playbin || volume == lastVolume_) {
+    pipeline_->requestedVolume.store(volume);
+    if (muted_.load() || !pipeline_->playbin || volume == lastVolume_) {
         return;
     }
     lastVolume_ = volume;
@@ -343,6 +441,22 @@ void VideoPlayer::play() {
             pipeline->warnOnce("the movie cannot be started");
         }
     });
+}
+
+bool VideoPlayer::adoptState(const MediaOutputState& state) {
+    const bool kenBurns = this->state() && this->state()->kenBurns;
+    if (state.mediaURL != url_ || state.kenBurns != kenBurns) {
+        return false;
+    }
+    Pipeline* pipeline = pipeline_.get();
+    if (muted_.exchange(state.muted) != state.muted && pipeline->playbin) {
+        pipeline->post([pipeline, muted = state.muted] { pipeline->setMuted(muted); });
+    }
+    if (looped_.exchange(state.looped) != state.looped && pipeline->playbin) {
+        pipeline->post([pipeline, looped = state.looped] { pipeline->setLooped(looped); });
+    }
+    setState(state);
+    return true;
 }
 
 void VideoPlayer::takeNewPicture() {

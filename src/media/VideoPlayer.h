@@ -24,6 +24,16 @@ namespace bw {
 // or damaged file, missing decoder) logs one warning and shows what decoded,
 // or nothing.
 //
+// The muted and looped flags may change while the movie plays (adoptState),
+// without restarting it. Unmuting brings the sound back at the volume last
+// asked for. Looping turned off lets the pass under way finish: the movie
+// then holds its last picture and ended() becomes true once that picture has
+// reached the picture sink. Looping turned on for a movie started unlooped
+// takes effect at its end: it starts again from its first frame (a flushing
+// seek, so that first seam may hold the last picture for a moment) and from
+// then on loops without a gap; a movie that had already ended starts again at
+// once.
+//
 // A movie that ends a pass while still paused (a movie of one or a few
 // frames, armed as the next cue) takes its next pass when it starts playing,
 // and from then on loops like any other: a one-frame movie shows its one
@@ -31,12 +41,13 @@ namespace bw {
 //
 // Threads: each player's pipeline has a thread of its own, on which every
 // GStreamer state change, seek, property change, bus message and the
-// teardown happen. Construction and play() on the main thread, setVolume(),
-// frameForTime() and warmUp() on the render thread: none of them waits for
-// the pipeline (play() and setVolume() only post to its thread). The player
-// may be released on any thread and never waits either: its pipeline's
-// thread stops and frees the pipeline, so a pipeline that hangs stops only
-// its own movie. The accessors may be read on any thread.
+// teardown happen. Construction, play() and adoptState() on the main thread,
+// setVolume(), frameForTime() and warmUp() on the render thread: none of them
+// waits for the pipeline (play(), adoptState() and setVolume() only post to
+// its thread). The player may be released on any thread and never waits
+// either: its pipeline's thread stops and frees the pipeline, so a pipeline
+// that hangs stops only its own movie. The accessors may be read on any
+// thread.
 class VideoPlayer final : public MediaPlayer {
 public:
     VideoPlayer(const MediaURL& url, bool muted, bool looped);
@@ -44,9 +55,13 @@ public:
     VideoPlayer(const VideoPlayer&) = delete;
     VideoPlayer& operator=(const VideoPlayer&) = delete;
 
-    // Ignored while muted.
+    // Ignored while muted, but kept for unmuting.
     void setVolume(float volume) override;
     void play() override;
+    // Takes a state with this movie's URL and Ken Burns flag (false when the
+    // player has no state), applying its muted and looped flags to the
+    // running pipeline; false for any other.
+    bool adoptState(const MediaOutputState& state) override;
     // The newest decoded picture; the previous one when nothing new arrived;
     // none before the first.
     GpuBufferRef frameForTime(const DisplayTimeStamp& timeStamp) override;
@@ -54,8 +69,8 @@ public:
     void warmUp() override;
 
     const MediaURL& url() const { return url_; }
-    bool isMuted() const { return muted_; }
-    bool isLooped() const { return looped_; }
+    bool isMuted() const { return muted_.load(); }
+    bool isLooped() const { return looped_.load(); }
     // The pipeline's sound level, read back from it.
     double volume() const;
     // The pipeline's mute flag, read back from it.
@@ -90,8 +105,9 @@ private:
     void takeNewPicture();
 
     MediaURL url_;
-    bool muted_;
-    bool looped_;
+    // Changed on the main thread (adoptState), read on the render thread.
+    std::atomic<bool> muted_;
+    std::atomic<bool> looped_;
     std::unique_ptr<Pipeline, PipelineRelease> pipeline_;
     // Render thread only.
     std::unique_ptr<GstBuffer, BufferRelease> picture_;  // the decoded picture behind buffer_

@@ -399,5 +399,91 @@ TEST_F(VideoPlayerTest, AHangingPipelineStopsOnlyItsOwnMovie) {
     writer.join();
 }
 
+// Verifies that a movie takes a state in place only for its own file and
+// motion flag, and then holds the new muted and looped flags.
+TEST_F(VideoPlayerTest, AdoptsTheFlagsOfItsOwnMovieOnly) {
+    auto player = open("movie-h264.mp4", true, true);
+    ASSERT_TRUE(player);
+    const MediaURL other = MediaURL::fileURL(mediaPath("movie-vp8.webm"));
+    EXPECT_FALSE(player->adoptState(MediaOutputState{other, false, false, false}));
+    EXPECT_FALSE(player->adoptState(MediaOutputState{player->url(), false, false, true}));
+    EXPECT_TRUE(player->isMuted());
+    EXPECT_TRUE(player->isLooped());
+    EXPECT_FALSE(player->state());
+
+    const MediaOutputState state{player->url(), false, false, false};
+    EXPECT_TRUE(player->adoptState(state));
+    EXPECT_EQ(player->state(), state);
+    EXPECT_FALSE(player->isMuted());
+    EXPECT_FALSE(player->isLooped());
+}
+
+// Verifies that sound turned on while the movie plays comes at the level last
+// asked for while it was off, and that it can be turned off again.
+TEST_F(VideoPlayerTest, SoundTurnedOnPlaysAtTheLevelAskedForMeanwhile) {
+    auto player = open("movie-sound.mkv", true, true);
+    if (!player) {
+        GTEST_SKIP() << "no movie with sound on this machine";
+    }
+    player->play();
+    player->setVolume(0.4F);
+    ASSERT_TRUE(tickUntil(*player, [&] { return player->framesDecoded() >= 3; }));
+    EXPECT_DOUBLE_EQ(player->volume(), 1.0);
+
+    ASSERT_TRUE(player->adoptState(MediaOutputState{player->url(), false, true, false}));
+    EXPECT_TRUE(tickUntil(*player, [&] { return !player->pipelineMuted(); }));
+    EXPECT_NEAR(player->volume(), 0.4, 1e-6);
+    ASSERT_TRUE(player->adoptState(MediaOutputState{player->url(), true, true, false}));
+    EXPECT_TRUE(tickUntil(*player, [&] { return player->pipelineMuted(); }));
+}
+
+// Verifies that looping turned on for a movie started unlooped takes it past
+// its end, whether it comes while the first pass plays or after the movie
+// ended, and that it goes on looping from then on.
+TEST_F(VideoPlayerTest, LoopingTurnedOnTakesAnUnloopedMoviePastItsEnd) {
+    for (const bool afterTheEnd : {false, true}) {
+        auto player = open("movie-vp8.webm");
+        ASSERT_TRUE(player);
+        ASSERT_TRUE(firstFrame(*player));
+        player->play();
+        if (afterTheEnd) {
+            ASSERT_TRUE(tickUntil(*player, [&] { return player->ended(); }));
+        } else {
+            ASSERT_TRUE(tickUntil(*player, [&] { return player->framesDecoded() >= 5; }));
+        }
+        ASSERT_TRUE(player->adoptState(MediaOutputState{player->url(), false, true, false}));
+        const std::uint64_t frames = player->framesDecoded();
+        EXPECT_TRUE(tickUntil(
+            *player, [&] { return player->loopCount() >= 2; }, 8s))
+            << "after the end: " << afterTheEnd;
+        // The second seam comes when the demuxer has sent the pass, a few
+        // pictures before they are shown.
+        EXPECT_GT(player->framesDecoded(), frames + 30) << "most of a pass more";
+        EXPECT_FALSE(player->ended());
+        EXPECT_FALSE(player->failed());
+    }
+}
+
+// Verifies that looping turned off lets the pass under way play to its end:
+// the movie then ends, and its last picture stays.
+TEST_F(VideoPlayerTest, LoopingTurnedOffEndsTheMovieAfterThisPass) {
+    auto player = open("movie-vp8.webm", false, true);
+    ASSERT_TRUE(player);
+    ASSERT_TRUE(firstFrame(*player));
+    player->play();
+    ASSERT_TRUE(tickUntil(*player, [&] { return player->framesDecoded() >= 5; }));
+    ASSERT_TRUE(player->adoptState(MediaOutputState{player->url(), false, false, false}));
+    ASSERT_TRUE(tickUntil(*player, [&] { return player->ended(); }));
+    player->frameForTime(DisplayTimeStamp{});  // the last picture, if not taken yet
+    const GpuBufferRef last = player->frameForTime(DisplayTimeStamp{});
+    const std::uint64_t frames = player->framesDecoded();
+    EXPECT_GT(frames, 30U) << "the pass played on to its end";
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(player->frameForTime(DisplayTimeStamp{}), last);
+    EXPECT_EQ(player->framesDecoded(), frames);
+    EXPECT_EQ(player->loopCount(), 0U);
+    EXPECT_FALSE(player->failed());
+}
+
 }  // namespace
 }  // namespace bw
