@@ -115,6 +115,11 @@ std::optional<Cue> MediaEngine::nextCue() const {
     return state_.nextCue;
 }
 
+bool MediaEngine::showsAlignmentGrid() const {
+    std::lock_guard lock(mutex_);
+    return state_.showsAlignmentGrid;
+}
+
 std::optional<double> MediaEngine::fadeTransitionProgress() const {
     std::lock_guard lock(mutex_);
     return state_.fadeTransitionProgress;
@@ -143,10 +148,11 @@ Cue MediaEngine::alignmentGridCue(std::size_t outputCount) {
                std::vector<MediaOutputState>(outputCount, gridState())};
 }
 
-void MediaEngine::setCurrentCue(std::optional<Cue> cue) {
+void MediaEngine::setCurrentCue(std::optional<Cue> cue, bool alignmentGrid) {
     {
         std::lock_guard lock(mutex_);
         state_.currentCue = cue;
+        state_.showsAlignmentGrid = alignmentGrid;
     }
     if (delegate_) {
         delegate_->currentCueChanged(cue);
@@ -202,6 +208,7 @@ void MediaEngine::go() {
         }
         state_.previousCue = state_.currentCue;
         state_.currentCue = next;
+        state_.showsAlignmentGrid = false;
     }
     for (const MediaPlayerRef& player : started) {
         player->play();
@@ -255,25 +262,76 @@ void MediaEngine::loadCueAfter(const std::optional<Cue>& cue) {
     // Not in the stack (the alignment grid), or the last cue: wrap around.
     if (!cues.empty()) {
         loadNextCue(cues.front());
+    } else if (nextCue()) {
+        // Left over from cues deleted since: nothing can follow now.
+        clearNextCue();
     }
 }
 
 void MediaEngine::loadCueAfterCurrent() {
     const std::optional<Cue> current = currentCue();
-    if (current) {
+    if (showsAlignmentGrid()) {
+        // The grid is no stack cue, whatever its ID: the show starts at the top.
+        loadCueAfter(std::nullopt);
+    } else if (current) {
         loadCueAfter(current);
     }
 }
 
 void MediaEngine::advanceNextCue() {
+    if (stack_.cues().empty()) {
+        clearNextCue();
+        return;
+    }
     loadCueAfter(nextCue());
+}
+
+void MediaEngine::clearNextCue() {
+    setNextCue(std::nullopt);
+    for (const std::shared_ptr<MediaOutput>& output : outputs()) {
+        output->setNextPlayer(nullptr);
+    }
+}
+
+void MediaEngine::rebindCueID(double oldID, double newID) {
+    if (oldID == newID) {
+        return;
+    }
+    std::optional<Cue> current;
+    std::optional<Cue> next;
+    {
+        std::lock_guard lock(mutex_);
+        if (state_.previousCue && state_.previousCue->id == oldID) {
+            state_.previousCue->id = newID;
+        }
+        if (state_.currentCue && !state_.showsAlignmentGrid && state_.currentCue->id == oldID) {
+            state_.currentCue->id = newID;
+            current = state_.currentCue;
+        }
+        if (state_.nextCue && state_.nextCue->id == oldID) {
+            state_.nextCue->id = newID;
+            next = state_.nextCue;
+        }
+    }
+    if (delegate_) {
+        if (current) {
+            delegate_->currentCueChanged(current);
+        }
+        if (next) {
+            delegate_->nextCueChanged(next);
+        }
+    }
 }
 
 void MediaEngine::reloadCues() {
     {
         std::lock_guard lock(mutex_);
+        // A previous cue deleted meanwhile keeps its copy: while it is set, a
+        // crossfade runs, and the ticks end that fade only then.
         if (state_.previousCue) {
-            state_.previousCue = stackCue(state_.previousCue->id);
+            if (std::optional<Cue> cue = stackCue(state_.previousCue->id)) {
+                state_.previousCue = std::move(cue);
+            }
         }
     }
     const std::optional<Cue> current = currentCue();
@@ -282,9 +340,42 @@ void MediaEngine::reloadCues() {
         return;
     }
     const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
-    const Cue cue = stackCue(current->id).value_or(alignmentGridCue(outputList.size()));
-    setCurrentCue(cue);
+    if (showsAlignmentGrid()) {
+        // The grid stays until a GO, at the present number of outputs (a
+        // stack cue that happens to share its ID does not replace it).
+        const Cue grid = alignmentGridCue(outputList.size());
+        setCurrentCue(grid, true);
+        reconcileRunningPlayers(grid, outputList);
+        loadCueAfterCurrent();
+        return;
+    }
+    const std::optional<Cue> cue = stackCue(current->id);
+    if (!cue) {
+        // The cue on stage was deleted: it plays on as it is, untouched.
+        reloadNextCueByID();
+        return;
+    }
+    setCurrentCue(*cue, false);
+    reconcileRunningPlayers(*cue, outputList);
+    loadCueAfterCurrent();
+}
 
+void MediaEngine::reloadNextCueByID() {
+    if (const std::optional<Cue> next = nextCue()) {
+        if (const std::optional<Cue> cue = stackCue(next->id)) {
+            loadNextCue(*cue);
+            return;
+        }
+    }
+    if (stack_.cues().empty()) {
+        clearNextCue();
+    } else {
+        loadNextCue(stack_.cues().front());
+    }
+}
+
+void MediaEngine::reconcileRunningPlayers(
+    const Cue& cue, const std::vector<std::shared_ptr<MediaOutput>>& outputList) {
     // The new players are made and started while the outputs go on showing
     // the old ones (a movie opens, a still decodes, the display link ticks
     // on); then all of them are swapped in at once, between two ticks.
@@ -292,10 +383,11 @@ void MediaEngine::reloadCues() {
     for (std::size_t j = 0; j < cue.outputStates.size() && j < outputList.size(); ++j) {
         MediaOutput& output = *outputList[j];
         const MediaOutputState& state = cue.outputStates[j];
-        // A player already showing exactly this state goes on untouched, so
-        // an edit elsewhere in the cue does not restart the picture on stage.
+        // A player already showing this state, or able to take it while it
+        // plays (a movie's sound and loop flags), goes on untouched, so an
+        // edit elsewhere in the cue does not restart the picture on stage.
         const MediaPlayerRef running = output.runningPlayer();
-        if (running && running->state() == state) {
+        if (running && (running->state() == state || running->adoptState(state))) {
             continue;
         }
         MediaPlayerRef player = output.makePlayer(state);
@@ -310,7 +402,6 @@ void MediaEngine::reloadCues() {
         }
     }
     released.clear();  // with no lock held
-    loadCueAfterCurrent();
 }
 
 void MediaEngine::addOutput(std::shared_ptr<MediaOutput> output) {
@@ -332,6 +423,15 @@ void MediaEngine::removeOutput(std::size_t j) {
         }
         removed = state_.outputs[j];
         state_.outputs.erase(state_.outputs.begin() + static_cast<std::ptrdiff_t>(j));
+        // Column j leaves the engine's copies too, so that state k still
+        // belongs to output k in a copy the stack no longer holds (a cue
+        // deleted while on stage).
+        for (std::optional<Cue>* cue : {&state_.previousCue, &state_.currentCue, &state_.nextCue}) {
+            if (*cue && j < (*cue)->outputStates.size()) {
+                (*cue)->outputStates.erase((*cue)->outputStates.begin() +
+                                           static_cast<std::ptrdiff_t>(j));
+            }
+        }
     }
     status_.setDirty(true);
     stack_.removeOutputState(j);
@@ -355,7 +455,7 @@ void MediaEngine::loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs)
         count = state_.outputs.size();
     }
     status_.setDirty(true);
-    setCurrentCue(alignmentGridCue(count));
+    setCurrentCue(alignmentGridCue(count), true);
     setNextCue(std::nullopt);
     startDisplayLink();
 }
@@ -368,7 +468,7 @@ void MediaEngine::resetOutputs() {
         state_.previousCue.reset();
     }
     status_.setDirty(true);
-    setCurrentCue(alignmentGridCue(0));
+    setCurrentCue(alignmentGridCue(0), true);
     setNextCue(std::nullopt);
 }
 

@@ -88,8 +88,33 @@ public:
     void goToCue(double id) override;
     void loadNextCue(const Cue& cue);
     void loadCueAfterCurrent();
+    // Loads the cue after the next one as next; on an empty stack, clears the
+    // next cue.
     void advanceNextCue();
+    // No next cue any more: the delegate is told the next cue is none, and
+    // every output drops the player it had prepared for GO.
+    void clearNextCue();
+    // The operator changed a cue's ID in the stack from `oldID` to `newID`:
+    // the engine's copies of the previous, current and next cue with ID
+    // `oldID` take the new one, so that the show goes on after that cue from
+    // its new place in the stack. Nothing else changes and no player is
+    // touched; the delegate is told of a current or next cue that changed.
+    // The alignment grid is not a stack cue and keeps its ID.
+    void rebindCueID(double oldID, double newID);
+    // Takes the stack's present cues: the previous, current and next cue are
+    // read again by ID (a previous cue no longer in the stack keeps its copy,
+    // so that its fade still ends). Running players whose output state is unchanged, or
+    // that adopt the new one in place (a movie's muted and looped flags), go
+    // on; the others are replaced. A current cue that is no longer in the
+    // stack (deleted while on stage) stays on stage as it is, with its
+    // players; the next cue is then the stack's cue with the next cue's ID,
+    // else the stack's first cue (none on an empty stack). The alignment grid
+    // stays on stage until a GO.
     void reloadCues();
+    // Whether the current cue is the built-in alignment grid, put on stage at
+    // construction and by loadOutputs and resetOutputs; false from the first
+    // stack cue that became current on.
+    bool showsAlignmentGrid() const;
     void addOutput(std::shared_ptr<MediaOutput> output);
     void removeOutput(std::size_t j);
     void renameOutput(std::size_t j, const std::string& name);
@@ -130,6 +155,9 @@ private:
         std::optional<Cue> previousCue;
         std::optional<Cue> currentCue;
         std::optional<Cue> nextCue;
+        // The current cue is the alignment grid (not a stack cue, whatever
+        // its ID).
+        bool showsAlignmentGrid = true;
         std::optional<double> fadeTransitionProgress = 0.0;
         double fadeEndTime = 0.0;
         std::array<std::uint64_t, kFrameTimeCount> frameTimes{};
@@ -147,8 +175,15 @@ private:
     };
 
     // Store the value, then tell the delegate (main thread, no lock held).
-    void setCurrentCue(std::optional<Cue> cue);
+    // `alignmentGrid`: the cue is the built-in grid, not a stack cue.
+    void setCurrentCue(std::optional<Cue> cue, bool alignmentGrid);
     void setNextCue(std::optional<Cue> cue);
+    // Replaces every running player whose state differs from the cue's and
+    // cannot be adopted in place.
+    void reconcileRunningPlayers(const Cue& cue,
+                                 const std::vector<std::shared_ptr<MediaOutput>>& outputList);
+    // reloadCues' next cue when the current cue has left the stack.
+    void reloadNextCueByID();
     // The stack's cue with ID `id`, if any.
     std::optional<Cue> stackCue(double id) const;
     void loadCueAfter(const std::optional<Cue>& cue);

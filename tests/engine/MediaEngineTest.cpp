@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "engine/BufferPlayer.h"
 #include "engine/EngineTestSupport.h"
 #include "engine/GeneratorPlayer.h"
+#include "media/VideoPlayer.h"
 #include "render/DisplayLink.h"
 #include "render/RenderContext.h"
 #include "render/ShaderScene.h"
@@ -440,6 +443,207 @@ TEST_F(MediaEngineTest, AFadeEndThatAGoOvertookIsNotTold) {
 
     finishFade(1.0);
     EXPECT_EQ(delegate_->notices, (Notices{"complete", "next 3.0"}));
+}
+
+}  // namespace
+}  // namespace bw
+
+namespace bw {
+namespace {
+
+// The operator renumbers the cue on stage and the next cue. Verifies that
+// the engine's copies follow, with no player touched, so that the show goes
+// on after the renumbered cue from its new place instead of from the top;
+// and that the alignment grid never takes a stack cue's new ID.
+TEST_F(MediaEngineTest, RenumberedCuesGoOnFromTheirNewPlaceInTheStack) {
+    addOutputs(1);
+    addCues({makeCue(-1, 0.0, {"black://"}), makeCue(1, 0.0, {"black://"}),
+             makeCue(2, 1.0, {"clear://"}), makeCue(3, 0.0, {"grid://"}),
+             makeCue(4, 0.0, {"black://"})});
+    engine_->rebindCueID(-1, 0.5);
+    EXPECT_TRUE(engine_->showsAlignmentGrid());
+    EXPECT_EQ(engine_->currentCue()->id, -1.0);
+
+    engine_->goToCue(1);
+    finishFade(0.0);
+    engine_->go();  // cue 2, fading in
+    const auto output = engine_->outputs()[0];
+    const auto players = output->players();
+    delegate_->notices.clear();
+    stack_.setCueID(2, 3.5);  // 1, 2, 3, 4 -> 1, 3, 3.5, 4
+    engine_->rebindCueID(2, 3.5);
+    EXPECT_EQ(delegate_->notices, Notices{"current 3.5"});
+    EXPECT_EQ(output->players(), players);
+    engine_->reloadCues();
+    EXPECT_EQ(output->players(), players) << "the renumbered cue is the one on stage";
+    finishFade(1.0);
+    EXPECT_EQ(engine_->nextCue()->id, 4.0) << "the cue after 3.5, not the first";
+
+    delegate_->notices.clear();
+    stack_.setCueID(3, 0.5);  // cue 4, now next
+    engine_->rebindCueID(4, 0.5);
+    EXPECT_EQ(delegate_->notices, Notices{"next 0.5"});
+    engine_->go();
+    finishFade(0.0);
+    EXPECT_EQ(engine_->currentCue()->id, 0.5);
+    EXPECT_EQ(engine_->nextCue()->id, 1.0);
+}
+
+// Verifies that deleting the cue on stage leaves it running untouched (the
+// same players on every output), keeps the next cue while it is in the
+// stack, else takes the first, and takes nothing once the stack is empty.
+TEST_F(MediaEngineTest, DeletingTheCueOnStageLeavesItRunning) {
+    addOutputs(2);
+    addCues({makeCue(1, 0.0, {"black://", "black://"}), makeCue(2, 0.0, {"grid://", "clear://"}),
+             makeCue(3, 0.0, {"clear://", "grid://"})});
+    engine_->goToCue(2);
+    finishFade(0.0);
+    const auto outputs = engine_->outputs();
+    const std::vector<MediaPlayerRef> running = {outputs[0]->runningPlayer(),
+                                                 outputs[1]->runningPlayer()};
+    const Cue onStage = *engine_->currentCue();
+
+    const struct {
+        double deletedID;
+        std::optional<double> next;
+    } steps[] = {{2, 3.0}, {3, 1.0}, {1, std::nullopt}};
+    for (const auto& step : steps) {
+        stack_.deleteCue(*stack_.indexOfCue(step.deletedID));
+        engine_->reloadCues();
+        EXPECT_EQ(engine_->currentCue(), onStage) << "deleted " << step.deletedID;
+        EXPECT_EQ(outputs[0]->runningPlayer(), running[0]);
+        EXPECT_EQ(outputs[1]->runningPlayer(), running[1]);
+        EXPECT_EQ(outputs[0]->players().size(), 1u);
+        EXPECT_FALSE(engine_->showsAlignmentGrid());
+        const std::optional<Cue> next = engine_->nextCue();
+        EXPECT_EQ(next ? std::optional<double>(next->id) : std::nullopt, step.next)
+            << "deleted " << step.deletedID;
+    }
+    EXPECT_EQ(outputs[0]->nextPlayer(), nullptr);
+    engine_->go();
+    EXPECT_EQ(engine_->currentCue(), onStage) << "GO with nothing to run";
+}
+
+// A crossfade runs while there is a previous cue. Verifies that neither a
+// reload during the fade out of the grid nor the deletion of the cue fading
+// out leaves the fade standing half-way.
+TEST_F(MediaEngineTest, AFadeOutOfACueNoLongerInTheStackStillEnds) {
+    addOutputs(1);
+    addCues({makeCue(1, 1.0, {"black://"}), makeCue(2, 1.0, {"clear://"})});
+    for (const bool deletePrevious : {false, true}) {
+        engine_->go();
+        advance(0.5);
+        tick();
+        if (deletePrevious) {
+            stack_.deleteCue(0);  // cue 1, fading out
+        } else {
+            stack_.setDescription(0, "Preset");
+        }
+        engine_->reloadCues();
+        finishFade(0.5);
+        EXPECT_FALSE(engine_->previousCue()) << deletePrevious;
+        EXPECT_FALSE(engine_->fadeTransitionProgress()) << deletePrevious;
+        EXPECT_EQ(engine_->outputs()[0]->players().size(), 1u) << deletePrevious;
+    }
+}
+
+// Verifies that with the stack emptied, clearing the next cue or advancing it
+// leaves nothing next and nothing prepared, and that GO then does nothing.
+TEST_F(MediaEngineTest, WithNoCueLeftNothingIsNextAndGoDoesNothing) {
+    addOutputs(1);
+    for (const bool advance : {false, true}) {
+        addCues({makeCue(1, 0.0, {"clear://"})});
+        engine_->loadNextCue(stack_.cues()[0]);
+        ASSERT_NE(engine_->outputs()[0]->nextPlayer(), nullptr);
+        const auto players = engine_->outputs()[0]->players();
+        stack_.deleteCue(0);
+        delegate_->notices.clear();
+        if (advance) {
+            engine_->advanceNextCue();
+        } else {
+            engine_->clearNextCue();
+        }
+        EXPECT_EQ(delegate_->notices, Notices{"next none"}) << advance;
+        EXPECT_FALSE(engine_->nextCue());
+        EXPECT_EQ(engine_->outputs()[0]->nextPlayer(), nullptr);
+
+        delegate_->notices.clear();
+        engine_->go();
+        EXPECT_EQ(delegate_->notices, Notices{}) << advance;
+        EXPECT_TRUE(engine_->showsAlignmentGrid());
+        EXPECT_EQ(engine_->outputs()[0]->players(), players);
+    }
+}
+
+// Verifies that the grid is told apart by a flag, not by its ID: a stack cue
+// with ID -1 neither replaces it on a reload nor is skipped by the first GO.
+TEST_F(MediaEngineTest, ShowsAlignmentGridUntilAStackCueRuns) {
+    EXPECT_TRUE(engine_->showsAlignmentGrid());
+    addOutputs(1);
+    addCues({makeCue(-1, 0.0, {"clear://"}), makeCue(2, 0.0, {"black://"})});
+    engine_->reloadCues();
+    EXPECT_TRUE(engine_->showsAlignmentGrid());
+    EXPECT_EQ(engine_->currentCue()->description, "Alignment Grid");
+
+    engine_->go();
+    EXPECT_FALSE(engine_->showsAlignmentGrid());
+    EXPECT_EQ(engine_->currentCue(), stack_.cues()[0]);
+    finishFade(0.0);
+    engine_->reloadCues();
+    EXPECT_FALSE(engine_->showsAlignmentGrid());
+
+    engine_->loadOutputs({std::make_shared<MediaOutput>("A", 8, 6)});
+    EXPECT_TRUE(engine_->showsAlignmentGrid());
+    engine_->goToCue(2);
+    EXPECT_FALSE(engine_->showsAlignmentGrid());
+    engine_->resetOutputs();
+    EXPECT_TRUE(engine_->showsAlignmentGrid());
+}
+
+// A movie on stage has its sound and its loop turned on and off in the cue
+// list. Verifies that the running player takes each change in place: the same
+// player, its pictures running on without a restart, its sound following.
+TEST_F(MediaEngineTest, MovieFlagsEditedOnStageChangeTheRunningMovie) {
+    ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
+    const std::filesystem::path path = test::testMediaDir() / "movie-sound.mkv";
+    if (!std::filesystem::exists(path)) {
+        GTEST_SKIP() << "no movie with sound on this machine";
+    }
+    addOutputs(1, {66, 38});
+    Cue cue = makeCue(1, 0.0, {"black://"});
+    cue.outputStates[0] = MediaOutputState{MediaURL::fileURL(path.string()), true, false, false};
+    addCues({cue});
+    engine_->go();
+    const auto output = engine_->outputs()[0];
+    const auto movie = std::dynamic_pointer_cast<VideoPlayer>(output->runningPlayer());
+    ASSERT_TRUE(movie);
+    const auto tickUntil = [&](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            advance(1.0 / 60.0);
+            tick();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done();
+    };
+
+    const struct {
+        bool muted;
+        bool looped;
+    } edits[] = {{false, false}, {false, true}, {true, true}, {true, false}};
+    for (const auto& edit : edits) {
+        const std::uint64_t frames = movie->framesDecoded();
+        stack_.setMuted(edit.muted, 0, 0);
+        stack_.setLooped(edit.looped, 0, 0);
+        engine_->reloadCues();
+        EXPECT_EQ(output->runningPlayer(), movie);
+        EXPECT_EQ(movie->state(), stack_.cues()[0].outputStates[0]);
+        EXPECT_TRUE(tickUntil([&] {
+            return movie->pipelineMuted() == edit.muted && movie->framesDecoded() > frames + 2;
+        })) << "muted "
+            << edit.muted << ", looped " << edit.looped;
+    }
+    EXPECT_FALSE(movie->failed());
 }
 
 }  // namespace
