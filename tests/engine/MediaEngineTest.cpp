@@ -522,6 +522,11 @@ TEST_F(MediaEngineTest, DeletingTheCueOnStageLeavesItRunning) {
     EXPECT_EQ(outputs[0]->nextPlayer(), nullptr);
     engine_->go();
     EXPECT_EQ(engine_->currentCue(), onStage) << "GO with nothing to run";
+
+    engine_->removeOutput(0);
+    EXPECT_EQ(engine_->currentCue()->outputStates,
+              std::vector<MediaOutputState>{onStage.outputStates[1]})
+        << "state k still belongs to output k";
 }
 
 // A crossfade runs while there is a previous cue. Verifies that neither a
