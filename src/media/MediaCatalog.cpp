@@ -223,7 +223,8 @@ void MediaCatalog::notify(const std::string& path) {
     // and skip those removed on the way.
     std::vector<ObserverToken> tokens;
     tokens.reserve(observers_.size());
-    for (const auto& item : observers_) tokens.push_back(item.first);
+    for (const auto& item : observers_)
+        tokens.push_back(item.first);
     for (const ObserverToken token : tokens) {
         const auto found = observers_.find(token);
         if (found == observers_.end()) continue;

@@ -39,9 +39,9 @@ class MainQueue;
 class MediaCatalog {
 public:
     struct Entry {
-        bool kindKnown = false;           // false until the first lookup has come back
+        bool kindKnown = false;  // false until the first lookup has come back
         MediaKind kind = MediaKind::None;
-        ThumbnailImageRef thumbnail;      // null until made; only movies and images get one
+        ThumbnailImageRef thumbnail;  // null until made; only movies and images get one
     };
     using Observer = std::function<void(const std::string& path)>;
     using ObserverToken = std::uint64_t;

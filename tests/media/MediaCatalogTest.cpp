@@ -1,5 +1,3 @@
-#include "media/MediaCatalog.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "media/MediaCatalog.h"
 #include "platform/MainQueue.h"
 #include "support/TempDir.h"
 
@@ -122,7 +121,8 @@ TEST(MediaCatalogTest, EntryAnswersAtOnceThenTheObserverIsToldOfKindAndThumbnail
                                      {kStill, MediaKind::Image, true},
                                      {kMissing, MediaKind::None, false}};
     FakeMedia media;
-    for (const Case& c : cases) media.setKind(c.url, c.kind);
+    for (const Case& c : cases)
+        media.setKind(c.url, c.kind);
     MediaCatalog catalog(media.parts());
     Told told(catalog);
 
@@ -260,7 +260,8 @@ TEST(MediaCatalogTest, DestroyingTheCatalogWithALookupBlockedDropsItsResult) {
         parts.workers = 1;
         MediaCatalog catalog(parts);
         catalog.addObserver([&](const std::string&) { told = true; });
-        for (const MediaURL& url : {kMovie, kStill, kMissing}) catalog.entry(url);
+        for (const MediaURL& url : {kMovie, kStill, kMissing})
+            catalog.entry(url);
         ASSERT_TRUE(pumpUntil([&] { return media.kindLookupsAtGate() == 1; }));
         // The destructor waits for the running lookup, which the gate holds.
         opener = std::jthread([&] {
@@ -289,7 +290,8 @@ TEST(MediaCatalogTest, RealLookupsGiveMoviesAndStillsTheirKindAndThumbnail) {
         urls.push_back(MediaURL::fileURL(path.string()));
     }
     MediaCatalog catalog({.mainQueue = MainQueue::shared()});
-    for (const MediaURL& url : urls) catalog.entry(url);
+    for (const MediaURL& url : urls)
+        catalog.entry(url);
     ASSERT_TRUE(pumpUntil(
         [&] {
             for (std::size_t i = 0; i < cases.size(); ++i) {
