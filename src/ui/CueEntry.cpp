@@ -32,12 +32,31 @@ bool CueEntry::isAcceptedText(std::string_view text) {
 
 void CueEntry::insertText(std::string_view text, bool fromKeypad) {
     if (fromKeypad && text == ",") text = ".";
-    if (isAcceptedText(text)) text_.append(text);
+    if (!isAcceptedText(text)) return;
+    text_.append(text);
+    armed_.reset();
 }
 
 void CueEntry::backspace() {
     // The field holds only accepted text, which is ASCII: a character is a byte.
     if (!text_.empty()) text_.pop_back();
+    armed_.reset();
+}
+
+void CueEntry::selectCue(std::optional<double> id) {
+    if (id) {
+        armed_ = id;
+        text_ = formatCueNumber(*id);
+    } else if (armed_) {
+        // The field showed the row that is no longer selected; typed digits
+        // stay.
+        clear();
+    }
+}
+
+void CueEntry::clear() {
+    text_.clear();
+    armed_.reset();
 }
 
 void CueEntry::returnPressed(bool autoRepeat) {
@@ -64,6 +83,10 @@ void CueEntry::goOrGoToCue() {
     const bool runs = engine_.nextCue().has_value() || !stack_.cues().empty();
     if (text_.empty()) {
         engine_.go();
+    } else if (armed_ && stack_.indexOfCue(*armed_)) {
+        // The selected row's own cue, by its exact ID.
+        go.typed = armed_;
+        engine_.goToCue(*armed_);
     } else {
         const std::optional<double> typed = parseCueNumber(text_);
         if (!typed) {
@@ -87,7 +110,7 @@ void CueEntry::goOrGoToCue() {
 }
 
 void CueEntry::finish() {
-    text_.clear();
+    clear();
     if (deselectAll_) deselectAll_();
 }
 

@@ -28,6 +28,9 @@ class MediaEngine;
 //   (an ID such as 1.15000000000000002 is typed as "1.15"); a number naming
 //   no cue runs a plain GO, as remote commands do, and lastGo() says so.
 //   The field is emptied and every row deselected afterwards.
+// - Selecting a row of the cue list shows its cue's ID in the field and arms
+//   that exact cue: GO then goes to it, even where another cue's ID reads
+//   the same. Typing after that makes the field typed text again.
 // - An auto-repeated Return is ignored: holding the key down is one GO.
 //
 // Main thread only; the engine and stack must outlive it.
@@ -60,6 +63,14 @@ public:
     void escapePressed();
     // The GO button, and Return.
     void goOrGoToCue();
+    // The cue list's selection changed: the selected cue's ID, or none
+    // (which empties a field that showed the selected cue, and keeps typed
+    // digits).
+    void selectCue(std::optional<double> id);
+    // Empties the field.
+    void clear();
+    // The cue a selected row armed, while the field still shows it.
+    std::optional<double> armedCue() const { return armed_; }
 
     // Whether `text` is text the field takes.
     static bool isAcceptedText(std::string_view text);
@@ -73,6 +84,7 @@ private:
     const CueStack& stack_;
     std::function<void()> deselectAll_;
     std::string text_;
+    std::optional<double> armed_;
     std::optional<LastGo> lastGo_;
 };
 
