@@ -1,13 +1,20 @@
 #include "ui/ShowView.h"
 
 #include <QHBoxLayout>
+#include <QItemSelectionModel>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 
 #include "engine/MediaEngine.h"
+#include "media/MediaCatalog.h"
+#include "platform/MainQueue.h"
 #include "show/NumberText.h"
+#include "ui/CueListController.h"
+#include "ui/CueListModel.h"
+#include "ui/GeneratorTile.h"
+#include "ui/ShowTableView.h"
 
 namespace bw {
 
@@ -25,9 +32,13 @@ QLabel* makeLabel(const char* objectName, QWidget* parent) {
 
 }  // namespace
 
-ShowView::ShowView(MediaEngine& engine, QWidget* parent)
+ShowView::ShowView(MediaEngine& engine, CueStack& stack, QWidget* parent)
     : QWidget(parent),
       engine_(engine),
+      catalog_(std::make_unique<MediaCatalog>(MediaCatalog::Parts{MainQueue::shared()})),
+      model_(std::make_unique<CueListModel>(engine, stack, *catalog_)),
+      controller_(std::make_unique<CueListController>(engine, stack, *model_)),
+      tableView_(new ShowTableView(*model_, *controller_, *catalog_, this)),
       currentCueLabel_(makeLabel("currentCueLabel", this)),
       nextCueLabel_(makeLabel("nextCueLabel", this)),
       fadeProgress_(new QProgressBar(this)) {
@@ -45,13 +56,68 @@ ShowView::ShowView(MediaEngine& engine, QWidget* parent)
     line->addWidget(currentCueLabel_, 1);
     line->addWidget(nextCueLabel_, 1);
     line->addWidget(fadeProgress_);
+    auto* tiles = new QHBoxLayout;
+    auto* tilesLabel = new QLabel(tr("Drag onto an output:"), this);
+    tiles->addWidget(tilesLabel);
+    for (const char* url : {"black://", "clear://", "grid://"}) {
+        auto* tile = new GeneratorTile(QString::fromLatin1(url), this);
+        tile->setFixedSize(tile->sizeHint());
+        tiles->addWidget(tile);
+    }
+    tiles->addStretch(1);
+
     auto* column = new QVBoxLayout(this);
     column->addLayout(line);
-    // The cue list takes the rest of the area.
-    column->addStretch(1);
+    column->addWidget(tableView_, 1);
+    column->addLayout(tiles);
+
+    connect(tableView_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &ShowView::selectionChanged);
+    connect(model_.get(), &QAbstractItemModel::modelReset, this, &ShowView::selectionChanged);
+    // A renumbered cue moves its row, the selection with it: its new ID is
+    // what the selection arms now.
+    connect(model_.get(), &QAbstractItemModel::rowsMoved, this, &ShowView::selectionChanged);
 
     fadeTimer_.setInterval(kFadeRefreshInterval);
     connect(&fadeTimer_, &QTimer::timeout, this, &ShowView::refresh);
+    refresh();
+}
+
+ShowView::~ShowView() {
+    // The table goes before the model it shows.
+    delete tableView_;
+}
+
+std::optional<int> ShowView::selectedRow() const {
+    return tableView_->selectedRow();
+}
+
+std::optional<double> ShowView::selectedCueID() const {
+    const std::optional<int> row = selectedRow();
+    const Cue* cue = row ? model_->cueAt(*row) : nullptr;
+    if (cue == nullptr) return std::nullopt;
+    return cue->id;
+}
+
+void ShowView::deselectAll() {
+    tableView_->clearSelection();
+}
+
+void ShowView::setDarkMode(bool dark) {
+    tableView_->setDarkMode(dark);
+}
+
+void ShowView::showDidLoad() {
+    controller_->clearHistory();
+    model_->reload();
+    catalog_->refresh();
+}
+
+void ShowView::cuesChanged() {
+    model_->recomputeHighlights();
+    for (const std::optional<int>& row : {model_->currentRow(), model_->nextRow()}) {
+        if (row) tableView_->scrollTo(model_->index(*row, 0), QAbstractItemView::EnsureVisible);
+    }
     refresh();
 }
 

@@ -11,6 +11,7 @@
 #include <QProxyStyle>
 #include <QStatusBar>
 #include <QStyleFactory>
+#include <QUndoStack>
 #include <any>
 #include <chrono>
 #include <filesystem>
@@ -23,6 +24,7 @@
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
 #include "ui/CentringSpacer.h"
+#include "ui/CueListController.h"
 #include "ui/LoadingSheet.h"
 #include "ui/Look.h"
 #include "ui/MessageBoxPrompt.h"
@@ -74,12 +76,15 @@ public:
 
     void cueTransitionBegan() override { changed(); }
     void cueTransitionComplete() override { changed(); }
-    void currentCueChanged(const std::optional<Cue>&) override { changed(); }
-    void nextCueChanged(const std::optional<Cue>&) override { changed(); }
+    void currentCueChanged(const std::optional<Cue>&) override { cuesChanged(); }
+    void nextCueChanged(const std::optional<Cue>&) override { cuesChanged(); }
 
 private:
     void changed() {
         if (window_) window_->engineChanged();
+    }
+    void cuesChanged() {
+        if (window_) window_->engineCuesChanged();
     }
 
     QPointer<ShowWindow> window_;
@@ -93,25 +98,27 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
       center_(center),
       ownPrompt_(prompt != nullptr ? nullptr : std::make_unique<MessageBoxPrompt>()),
       prompt_(prompt != nullptr ? *prompt : *ownPrompt_),
-      // Until the cue list exists, no row can be selected: deselecting all
-      // is only what its selection change will report.
-      cueEntry_(engine, stack, [this] { cueSelected(false); }),
+      cueEntry_(engine, stack,
+                [this] {
+                    if (showView_ != nullptr) showView_->deselectAll();
+                }),
       notices_(std::make_shared<EngineNotices>(this)),
       toolBarStyle_(std::make_unique<ToolBarStyle>()) {
     setObjectName("showWindow");
     resize(960, 600);
 
+    showView_ = new ShowView(engine_, stack, this);
     buildFileMenu();
+    buildEditMenu();
     buildToolBar();
     buildCueMenu();
-    showView_ = new ShowView(engine_, this);
     setCentralWidget(showView_);
+    connect(showView_, &ShowView::selectionChanged, this, &ShowWindow::listSelectionChanged);
     buildStatusBar();
 
-    darkMode_ = Look::prefersDark(
+    setDarkMode(Look::prefersDark(
         preferences.stringValue(Preferences::kInterfaceStyle),
-        [] { return DesktopAppearance::colorScheme(); }, Look::desktopPalette());
-    Look::apply(darkMode_);
+        [] { return DesktopAppearance::colorScheme(); }, Look::desktopPalette()));
 
     observers_.push_back(center_.addObserver(
         std::string(kShowDirtyStatusChangedNotification), [this](const Notification& note) {
@@ -155,6 +162,7 @@ QString ShowWindow::titleFor(const std::optional<std::string>& fileURL) {
 void ShowWindow::setDarkMode(bool dark) {
     darkMode_ = dark;
     Look::apply(dark);
+    showView_->setDarkMode(dark);
 }
 
 void ShowWindow::buildFileMenu() {
@@ -188,6 +196,21 @@ void ShowWindow::buildFileMenu() {
     connect(quitAction_, &QAction::triggered, this, &QWidget::close);
 }
 
+void ShowWindow::buildEditMenu() {
+    QMenu* menu = menuBar()->addMenu(tr("&Edit"));
+    menu->setObjectName("editMenu");
+    QUndoStack& history = showView_->controller().undoStack();
+    QAction* undo = history.createUndoAction(this, tr("&Undo"));
+    undo->setObjectName("undoAction");
+    undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    QAction* redo = history.createRedoAction(this, tr("&Redo"));
+    redo->setObjectName("redoAction");
+    redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                        QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    menu->addAction(undo);
+    menu->addAction(redo);
+}
+
 void ShowWindow::buildCueMenu() {
     QMenu* menu = menuBar()->addMenu(tr("&Cue"));
     menu->setObjectName("cueMenu");
@@ -197,13 +220,55 @@ void ShowWindow::buildCueMenu() {
     go->setObjectName("goAction");
     connect(go, &QAction::triggered, this, &ShowWindow::goFromWindow);
     menu->addSeparator();
+    newCueAction_ = menu->addAction(tr("&New Cue"));
+    newCueAction_->setObjectName("newCueAction");
+    // No bare key: every one of those is the cue entry's or an editor's.
+    newCueAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_N));
+    connect(newCueAction_, &QAction::triggered, this, &ShowWindow::newCue);
+    duplicateCueAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_D));
+    connect(duplicateCueAction_, &QAction::triggered, this, &ShowWindow::duplicateSelectedCue);
+    deleteCueAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete));
+    connect(deleteCueAction_, &QAction::triggered, this, &ShowWindow::deleteSelectedCue);
     menu->addAction(duplicateCueAction_);
     menu->addAction(deleteCueAction_);
 }
 
+void ShowWindow::newCue() {
+    // Near the selected cue, or the typed number; after the last cue
+    // without either.
+    std::optional<double> near = cueEntry_.armedCue();
+    if (!near) near = parseCueNumber(cueEntry_.text());
+    const std::optional<int> row = showView_->controller().newCue(near);
+    if (near && row && !showView_->selectedRow()) {
+        cueEntry_.clear();
+        showCueEntry();
+    }
+}
+
+void ShowWindow::duplicateSelectedCue() {
+    if (const std::optional<int> row = showView_->selectedRow())
+        showView_->controller().duplicateCue(*row);
+}
+
+void ShowWindow::deleteSelectedCue() {
+    const std::optional<int> row = showView_->selectedRow();
+    if (!row) return;
+    showView_->controller().deleteCue(*row);
+    // Its row has gone with it: nothing is selected.
+    showView_->deselectAll();
+    listSelectionChanged();
+}
+
+void ShowWindow::listSelectionChanged() {
+    const std::optional<double> id = showView_->selectedCueID();
+    cueEntry_.selectCue(id);
+    showCueEntry();
+    cueSelected(id.has_value());
+}
+
 void ShowWindow::newShow() {
     if (!show_.confirmDiscardChanges()) return;
-    cueSelected(false);
+    showView_->deselectAll();
     show_.reset();
 }
 
@@ -327,7 +392,6 @@ void ShowWindow::buildToolBar() {
         button->setFocusPolicy(Qt::NoFocus);
         return action;
     };
-    // Their handlers come with the cue list.
     duplicateCueAction_ = addButton(tr("Duplicate Cue"), "duplicateCueButton");
     deleteCueAction_ = addButton(tr("Delete Cue"), "deleteCueButton");
     cueSelected(false);
@@ -444,6 +508,7 @@ void ShowWindow::showWillLoad() {
 void ShowWindow::showDidLoad() {
     // The sheet goes first, so that a warning below is not hidden under it.
     loadingSheet_->showLoaded();
+    showView_->showDidLoad();
     setWindowTitle(titleFor(show_.fileURL()));
     reloadShowAction_->setEnabled(show_.fileURL().has_value());
     updateRefreshRate();
@@ -454,6 +519,10 @@ void ShowWindow::showDidLoad() {
 
 void ShowWindow::engineChanged() {
     showView_->refresh();
+}
+
+void ShowWindow::engineCuesChanged() {
+    showView_->cuesChanged();
 }
 
 }  // namespace bw

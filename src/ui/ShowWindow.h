@@ -56,9 +56,9 @@ class ShowView;
 // them, and the prompt when one is given, must outlive the window. Without a
 // prompt the window asks with message boxes. Main thread only.
 //
-// Not here yet: the cue list, whose selection will drive cueSelected() and
-// whose actions will give Duplicate Cue and Delete Cue their handlers (until
-// then they have none).
+// The cue list's selection arms the selected cue for GO and enables
+// Duplicate and Delete; the Cue menu also makes new cues, and the Edit menu
+// undoes and redoes the list's edits.
 class ShowWindow : public QMainWindow {
     Q_OBJECT
     Q_PROPERTY(bool darkMode READ darkMode WRITE setDarkMode)
@@ -104,6 +104,11 @@ public slots:
 
     // The cue list's selection changed: a cue is selected or none is.
     void cueSelected(bool selected);
+    // Cue menu: a new cue after the selected or typed one, a copy of the
+    // selected cue, and deleting it (undo brings it back).
+    void newCue();
+    void duplicateSelectedCue();
+    void deleteSelectedCue();
     // The one-second refresh: frame rate, drops, GO latency, now and next.
     void updateRefreshRate();
 
@@ -116,6 +121,7 @@ private:
     class EngineNotices;
 
     void buildFileMenu();
+    void buildEditMenu();
     // GO, and the cue list's duplicate and delete (shared with the toolbar).
     void buildCueMenu();
     void buildToolBar();
@@ -128,6 +134,8 @@ private:
     void showDidLoad();
     void warnSaveFailed(const std::string& reason);
     void engineChanged();
+    void engineCuesChanged();
+    void listSelectionChanged();
 
     MediaEngine& engine_;
     Show& show_;
@@ -150,6 +158,7 @@ private:
     QAction* saveShowAction_ = nullptr;
     QAction* saveShowAsAction_ = nullptr;
     QAction* quitAction_ = nullptr;
+    QAction* newCueAction_ = nullptr;
     QAction* duplicateCueAction_ = nullptr;
     QAction* deleteCueAction_ = nullptr;
     QLineEdit* gotoCueTextField_ = nullptr;

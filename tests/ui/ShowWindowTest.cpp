@@ -20,6 +20,7 @@
 #include "platform/Preferences.h"
 #include "support/TempDir.h"
 #include "ui/Look.h"
+#include "ui/ShowTableView.h"
 #include "ui/ShowView.h"
 #include "ui/ShowWindow.h"
 #include "ui/WindowTestSupport.h"
@@ -322,7 +323,7 @@ TEST_F(ShowWindowTest, DuplicateAndDeleteFollowTheSelection) {
     };
     EXPECT_FALSE(enabled());
     for (const Press& deselecting : {kReturn, kEscape}) {
-        window_->cueSelected(true);
+        window_->showView()->tableView()->selectRow(0);
         EXPECT_TRUE(enabled());
         press(deselecting);
         EXPECT_FALSE(enabled());
@@ -336,7 +337,7 @@ TEST_F(ShowWindowTest, DuplicateAndDeleteFollowTheSelection) {
     for (const QAction* action : menu.actions()) {
         if (!action->isSeparator()) items.push_back(action->text());
     }
-    EXPECT_EQ(items, (std::vector<QString>{"&GO", "Duplicate Cue", "Delete Cue"}));
+    EXPECT_EQ(items, (std::vector<QString>{"&GO", "&New Cue", "Duplicate Cue", "Delete Cue"}));
 }
 
 }  // namespace

@@ -1,0 +1,146 @@
+#include "ui/MediaCellDelegate.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionButton>
+
+#include "ui/CueCellDelegate.h"
+
+namespace bw {
+
+namespace {
+
+constexpr int kMargin = 4;
+constexpr int kGap = 4;
+constexpr int kBoxHeight = 20;
+constexpr int kBoxSpacing = 6;
+
+QStyle* styleOf(const QStyleOptionViewItem& option) {
+    return option.widget != nullptr ? option.widget->style() : QApplication::style();
+}
+
+}  // namespace
+
+MediaCellDelegate::MediaCellDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
+
+MediaCellDelegate::Layout MediaCellDelegate::layoutOf(const QRect& rect,
+                                                      const QString& cellTemplate,
+                                                      const QStyleOptionViewItem& option) {
+    Layout layout;
+    const int side = std::max(0, rect.height() - 2 * kMargin);
+    layout.picture = QRect(rect.left() + kMargin, rect.top() + kMargin, side, side);
+    const int textLeft = layout.picture.right() + 1 + kGap;
+    const int textWidth = std::max(0, rect.right() - kMargin - textLeft);
+    if (cellTemplate == QLatin1String("GeneratorStateCell")) {
+        layout.text = QRect(textLeft, layout.picture.top(), textWidth, side);
+        return layout;
+    }
+    layout.text = QRect(textLeft, layout.picture.top(), textWidth, side - kBoxHeight);
+    std::vector<std::pair<CueListModel::Role, QString>> boxes;
+    if (cellTemplate == QLatin1String("VideoStateCell")) {
+        boxes = {{CueListModel::AudioRole, tr("Audio")}, {CueListModel::LoopedRole, tr("Loop")}};
+    } else if (cellTemplate == QLatin1String("ImageStateCell")) {
+        boxes = {{CueListModel::KenBurnsRole, tr("Ken Burns")}};
+    }
+    QStyle* style = styleOf(option);
+    const int indicator = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, option.widget);
+    const int spacing = style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, option.widget);
+    int x = textLeft;
+    const int y = layout.picture.bottom() + 1 - kBoxHeight;
+    for (const auto& [role, label] : boxes) {
+        const int width = indicator + spacing + option.fontMetrics.horizontalAdvance(label) + 2;
+        layout.boxes.push_back({role, label, QRect(x, y, width, kBoxHeight)});
+        x += width + kBoxSpacing;
+    }
+    return layout;
+}
+
+void MediaCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const {
+    if (index.data(CueListModel::DropTargetRole).toBool()) {
+        painter->fillRect(option.rect, option.palette.color(QPalette::Midlight));
+    } else {
+        CueCellDelegate::paintBackground(painter, option, index);
+    }
+    const QString cellTemplate = index.data(CueListModel::CellTemplateRole).toString();
+    if (cellTemplate.isEmpty()) return;
+    const Layout layout = layoutOf(option.rect, cellTemplate, option);
+    const QColor text = CueCellDelegate::textColour(option, index);
+
+    painter->save();
+    painter->setRenderHint(QPainter::SmoothPixmapTransform);
+    const QImage image = index.data(Qt::DecorationRole).value<QImage>();
+    if (!image.isNull()) {
+        painter->drawImage(layout.picture, image);
+    } else {
+        // Still being made: an empty frame where the picture will be.
+        QColor frame = text;
+        frame.setAlphaF(0.35f);
+        painter->setPen(QPen(frame, 1, Qt::DashLine));
+        painter->drawRect(layout.picture.adjusted(0, 0, -1, -1));
+    }
+
+    painter->setPen(text);
+    painter->setFont(option.font);
+    const QFontMetrics& metrics = option.fontMetrics;
+    // At most two lines, the last one shortened to fit.
+    const QStringList lines = index.data(Qt::DisplayRole).toString().split('\n');
+    const int lineCount = layout.boxes.empty() ? 2 : 1;
+    const int lineHeight = metrics.height();
+    const int shown = std::min<int>(lineCount, static_cast<int>(lines.size()));
+    int y = layout.text.top();
+    // Without boxes the text sits in the middle of the cell's height.
+    if (layout.boxes.empty()) y += (layout.text.height() - lineHeight * shown) / 2;
+    for (int i = 0; i < shown; ++i) {
+        QString line = lines[i];
+        if (i == lineCount - 1 && i + 1 < lines.size()) line += ' ' + lines.mid(i + 1).join(' ');
+        painter->drawText(QRect(layout.text.left(), y, layout.text.width(), lineHeight),
+                          Qt::AlignLeft | Qt::AlignVCenter,
+                          metrics.elidedText(line, Qt::ElideMiddle, layout.text.width()));
+        y += lineHeight;
+    }
+
+    QStyle* style = styleOf(option);
+    for (const Box& box : layout.boxes) {
+        QStyleOptionButton button;
+        button.rect = box.rect;
+        button.text = box.label;
+        button.palette = option.palette;
+        button.palette.setColor(QPalette::WindowText, text);
+        button.fontMetrics = metrics;
+        button.state = QStyle::State_Enabled |
+                       (index.data(box.role).toBool() ? QStyle::State_On : QStyle::State_Off);
+        style->drawControl(QStyle::CE_CheckBox, &button, painter, option.widget);
+    }
+    painter->restore();
+}
+
+QSize MediaCellDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const {
+    return {CueListModel::kOutputColumnWidth, CueCellDelegate::kRowHeight};
+}
+
+bool MediaCellDelegate::editorEvent(QEvent* event, QAbstractItemModel* model,
+                                    const QStyleOptionViewItem& option, const QModelIndex& index) {
+    const QEvent::Type type = event->type();
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonRelease &&
+        type != QEvent::MouseButtonDblClick) {
+        return false;
+    }
+    const auto* mouse = static_cast<QMouseEvent*>(event);
+    if (mouse->button() != Qt::LeftButton) return false;
+    const Layout layout =
+        layoutOf(option.rect, index.data(CueListModel::CellTemplateRole).toString(), option);
+    for (const Box& box : layout.boxes) {
+        if (!box.rect.contains(mouse->position().toPoint())) continue;
+        // The box takes the whole click: no selection, no drag.
+        if (type == QEvent::MouseButtonRelease)
+            model->setData(index, !index.data(box.role).toBool(), box.role);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace bw

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QRect>
+#include <QString>
+#include <QStyledItemDelegate>
+#include <vector>
+
+#include "ui/CueListModel.h"
+
+namespace bw {
+
+// Paints an output cell in one of three forms, from the model's cell
+// template: a movie (thumbnail, file name, Audio and Loop boxes), a still
+// (thumbnail, file name, Ken Burns box) or a generator (its picture and name;
+// missing media and unknown URLs also take this form, with their text on two
+// lines). A cell whose picture is still being made shows an empty frame.
+// The cell under a drag that may land there is filled with the highlight
+// colour first.
+//
+// The checkboxes are painted, not widgets: a click on one sets its flag
+// through the model. Cells keep nothing of their own.
+class MediaCellDelegate final : public QStyledItemDelegate {
+    Q_OBJECT
+
+public:
+    struct Box {
+        CueListModel::Role role;
+        QString label;
+        QRect rect;
+    };
+    struct Layout {
+        QRect picture;
+        QRect text;
+        std::vector<Box> boxes;
+    };
+
+    explicit MediaCellDelegate(QObject* parent = nullptr);
+
+    // Where the parts of the cell at `rect` with template `cellTemplate` sit.
+    static Layout layoutOf(const QRect& rect, const QString& cellTemplate,
+                           const QStyleOptionViewItem& option);
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    bool editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
+                     const QModelIndex& index) override;
+};
+
+}  // namespace bw

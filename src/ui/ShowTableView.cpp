@@ -1,0 +1,191 @@
+#include "ui/ShowTableView.h"
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDragLeaveEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QMimeData>
+
+#include "media/MediaCatalog.h"
+#include "ui/CueCellDelegate.h"
+#include "ui/CueListController.h"
+#include "ui/CueListModel.h"
+#include "ui/MediaCellDelegate.h"
+#include "ui/MediaDrag.h"
+
+namespace bw {
+
+ShowTableView::ShowTableView(CueListModel& model, CueListController& controller,
+                             MediaCatalog& catalog, QWidget* parent)
+    : QTableView(parent), model_(model), controller_(controller), catalog_(catalog) {
+    setObjectName("tableView");
+    setAccessibleName(tr("Cues"));
+    setModel(&model_);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
+                    QAbstractItemView::EditKeyPressed);
+    setItemDelegate(new MediaCellDelegate(this));
+    setItemDelegateForColumn(0, new CueCellDelegate(controller_, this));
+    setWordWrap(false);
+    setTabKeyNavigation(false);
+    // Rows follow the cue IDs; only media is dropped, onto cells.
+    setDragEnabled(false);
+    setDragDropMode(QAbstractItemView::DropOnly);
+    setDropIndicatorShown(false);
+    viewport()->setAcceptDrops(true);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(CueCellDelegate::kRowHeight);
+    horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    horizontalHeader()->setDefaultSectionSize(CueListModel::kOutputColumnWidth);
+    horizontalHeader()->setHighlightSections(false);
+    auto sizeColumns = [this] { setColumnWidth(0, CueCellDelegate::kColumnWidth); };
+    connect(&model_, &QAbstractItemModel::modelReset, this, sizeColumns);
+    sizeColumns();
+    connect(&controller_, &CueListController::rowToShow, this,
+            [this](int row) { scrollTo(model_.index(row, 0), QAbstractItemView::EnsureVisible); });
+    setDarkMode(false);
+}
+
+void ShowTableView::setDarkMode(bool dark) {
+    // The grid takes the palette's midlight, or dark grey in the dark look.
+    // (The table draws its grid in the palette's mid colour.) Taken from the
+    // application's palette, which the look has just set.
+    QPalette colours = QApplication::palette();
+    const QColor grid = dark ? QColor(0x55, 0x55, 0x55) : colours.color(QPalette::Midlight);
+    colours.setColor(QPalette::Mid, grid);
+    setPalette(colours);
+    model_.setDarkMode(dark);
+}
+
+std::optional<int> ShowTableView::selectedRow() const {
+    const QModelIndexList rows = selectionModel()->selectedRows();
+    if (rows.isEmpty()) return std::nullopt;
+    return rows.front().row();
+}
+
+void ShowTableView::selectRow(int row) {
+    const QModelIndex index = model_.index(row, 0);
+    selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    scrollTo(index, QAbstractItemView::EnsureVisible);
+}
+
+void ShowTableView::keyPressEvent(QKeyEvent* event) {
+    const bool nothingSelected = !selectedRow().has_value();
+    const std::optional<int> current = model_.currentRow();
+    switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Escape:
+        case Qt::Key_Backspace:
+            // The window's: GO and cue entry.
+            event->ignore();
+            return;
+        case Qt::Key_Down:
+            if (nothingSelected && current && *current < model_.rowCount() - 1) {
+                selectRow(*current + 1);
+                return;
+            }
+            break;
+        case Qt::Key_Up:
+            if (nothingSelected && current && *current > 0) {
+                selectRow(*current - 1);
+                return;
+            }
+            break;
+        default:
+            // Typed text is a cue number for the window, not a search here.
+            if (!event->text().isEmpty() && event->text().front().isPrint() &&
+                !(event->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+                event->ignore();
+                return;
+            }
+            break;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+std::optional<Qt::DropAction> ShowTableView::dropActionFor(Qt::DropActions offered) {
+    if (offered & Qt::LinkAction) return Qt::LinkAction;
+    if (offered & Qt::CopyAction) return Qt::CopyAction;
+    // A source that offers only a move would delete the file after the drop.
+    return std::nullopt;
+}
+
+std::optional<MediaURL> ShowTableView::draggedMedia(const QDropEvent& event) {
+    if (!dropActionFor(event.possibleActions())) return std::nullopt;
+    const std::optional<MediaURL> url = MediaDrag::mediaURL(*event.mimeData());
+    if (!url) return std::nullopt;
+    if (url->isFileURL()) {
+        const std::optional<MediaKind> kind = catalog_.kindWithin(*url, kKindWait);
+        if (kind != MediaKind::Movie && kind != MediaKind::Image) return std::nullopt;
+    }
+    return url;
+}
+
+QModelIndex ShowTableView::outputCellAt(const QPoint& position) const {
+    const QModelIndex index = indexAt(position);
+    if (!index.isValid() || index.column() < 1 ||
+        model_.stateAt(index.row(), index.column() - 1) == nullptr) {
+        return {};
+    }
+    return index;
+}
+
+void ShowTableView::answerDrag(QDragMoveEvent* event, bool entering) {
+    const std::optional<MediaURL> url = draggedMedia(*event);
+    const QModelIndex cell = url ? outputCellAt(event->position().toPoint()) : QModelIndex();
+    model_.setDropTarget(cell);
+    if (!url) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(*dropActionFor(event->possibleActions()));
+    if (cell.isValid()) {
+        event->accept(visualRect(cell));
+    } else if (entering) {
+        // Taken, but not here: the drag is followed to the output cells.
+        event->accept();
+    } else {
+        event->ignore(visualRect(indexAt(event->position().toPoint())));
+    }
+}
+
+void ShowTableView::dragEnterEvent(QDragEnterEvent* event) {
+    answerDrag(event, true);
+}
+
+void ShowTableView::dragMoveEvent(QDragMoveEvent* event) {
+    answerDrag(event, false);
+}
+
+void ShowTableView::dragLeaveEvent(QDragLeaveEvent* event) {
+    model_.setDropTarget({});
+    event->accept();
+}
+
+void ShowTableView::dropEvent(QDropEvent* event) {
+    model_.setDropTarget({});
+    // The drag may end elsewhere than it was last answered, and the file may
+    // be gone since: everything is checked again.
+    const std::optional<MediaURL> url = draggedMedia(*event);
+    const QModelIndex cell = url ? outputCellAt(event->position().toPoint()) : QModelIndex();
+    if (!cell.isValid()) {
+        event->ignore();
+        return;
+    }
+    controller_.setMediaURL(cell.row(), cell.column() - 1, *url);
+    event->setDropAction(*dropActionFor(event->possibleActions()));
+    event->accept();
+}
+
+}  // namespace bw

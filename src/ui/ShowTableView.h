@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QDropEvent>
+#include <QTableView>
+#include <chrono>
+#include <optional>
+
+#include "platform/MediaURL.h"
+
+namespace bw {
+
+class CueListController;
+class CueListModel;
+class MediaCatalog;
+
+// The cue table: rows of cues, one selected at a time; the first column
+// edits in place, the others take media dragged onto them.
+//
+// Keys: Return and keypad Enter never start an edit, they go up to the
+// window (GO); so do text keys, Backspace and Escape (cue entry). Down or Up
+// with no row selected selects the row after or before the cue on stage.
+//
+// Drops: a movie or a still from a file manager, or a generator tile, onto
+// an output cell. The cell under the drag is highlighted while it would be
+// taken; anything else (other files, column 0, outside the rows) is refused
+// without a highlight. The drop is answered as a link, or a copy when the
+// source offers no link, never as a move: the file manager must never delete
+// the operator's file. Everything is checked again when the drop lands.
+class ShowTableView final : public QTableView {
+    Q_OBJECT
+
+public:
+    // How long a drag waits for a file's kind before it is refused (the
+    // lookup goes on; the next move over the cell asks again).
+    static constexpr std::chrono::milliseconds kKindWait{150};
+
+    ShowTableView(CueListModel& model, CueListController& controller, MediaCatalog& catalog,
+                  QWidget* parent = nullptr);
+
+    // Grid lines for the look: dark grey when dark, the palette's midlight
+    // otherwise.
+    void setDarkMode(bool dark);
+
+    // The selected row, if any.
+    std::optional<int> selectedRow() const;
+    void selectRow(int row);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    // The media a drag carries, when the list takes it at all: a movie or a
+    // still, or a generator, offered as a link or a copy.
+    std::optional<MediaURL> draggedMedia(const QDropEvent& event);
+    // The output cell at `position`; invalid for anything else.
+    QModelIndex outputCellAt(const QPoint& position) const;
+    // Accepts or refuses a drag entering or moving at the event's position.
+    void answerDrag(QDragMoveEvent* event, bool entering);
+    static std::optional<Qt::DropAction> dropActionFor(Qt::DropActions offered);
+
+    CueListModel& model_;
+    CueListController& controller_;
+    MediaCatalog& catalog_;
+};
+
+}  // namespace bw

@@ -1,0 +1,200 @@
+#include <QDragEnterEvent>
+#include <QDragLeaveEvent>
+#include <QDropEvent>
+#include <QElapsedTimer>
+#include <QMimeData>
+#include <QPixmap>
+#include <QTimer>
+#include <QUrl>
+#include <filesystem>
+#include <memory>
+
+#include "ui/CueListTestSupport.h"
+#include "ui/GeneratorTile.h"
+#include "ui/MediaDrag.h"
+
+namespace bw {
+namespace {
+
+using test::CueListTest;
+
+std::unique_ptr<QMimeData> fileDrag(const std::string& path) {
+    auto data = std::make_unique<QMimeData>();
+    data->setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    return data;
+}
+
+class CueListDropTest : public CueListTest {
+protected:
+    void SetUp() override {
+        CueListTest::SetUp();
+        openShow({makeCue(1, 0.0, {"black://", "black://"}), makeCue(2, 0.0, {"black://", "black://"})});
+    }
+
+    // Enters and moves over (row, column) as a drag from outside would; the
+    // answer to the move.
+    bool dragOver(const QMimeData& data, int row, int column, Qt::DropActions offered,
+                  Qt::DropAction* answered = nullptr) {
+        const QPoint at = cellPoint(row, column);
+        QDragEnterEvent enter(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(table().viewport(), &enter);
+        QDragMoveEvent move(at, offered, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(table().viewport(), &move);
+        if (answered != nullptr) *answered = move.dropAction();
+        return move.isAccepted();
+    }
+    bool drop(const QMimeData& data, int row, int column, Qt::DropActions offered) {
+        QDropEvent event(cellPoint(row, column), offered, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(table().viewport(), &event);
+        return event.isAccepted();
+    }
+    // Whether cell (row, column) is painted in the drop highlight.
+    bool highlighted(int row, int column) {
+        const QImage picture = table().viewport()->grab().toImage();
+        const QRect cell = table().visualRect(model().index(row, column));
+        return picture.pixel(cell.topRight() + QPoint(-3, 3)) ==
+               table().palette().color(QPalette::Midlight).rgb();
+    }
+};
+
+// Drags from file managers and from the tiles: what is taken, how it is
+// answered, what the cell shows after the drop.
+TEST_F(CueListDropTest, OutputCellsTakeMoviesStillsAndGenerators) {
+    auto tile = std::make_unique<QMimeData>();
+    tile->setData(MediaDrag::kGeneratorMimeType, "grid://");
+    const Qt::DropActions any = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    struct Case {
+        const char* name;
+        std::unique_ptr<QMimeData> data;
+        int column;
+        Qt::DropActions offered;
+        bool taken;
+        Qt::DropAction answer;
+        QString cellTemplate;
+        QString text;
+    };
+    Case cases[] = {
+        {"movie", fileDrag(path("movie.webm")), 1, any, true, Qt::LinkAction, "VideoStateCell",
+         "movie.webm"},
+        {"still, copy only", fileDrag(path("image.jpg")), 2, Qt::CopyAction, true,
+         Qt::CopyAction, "ImageStateCell", "image.jpg"},
+        {"grid tile", std::move(tile), 1, Qt::LinkAction | Qt::CopyAction, true, Qt::LinkAction,
+         "GeneratorStateCell", "Grid"},
+        {"text file", fileDrag(path("notes.txt")), 1, any, false, {}, {}, {}},
+        {"missing file", fileDrag(path("no-such-movie.mp4")), 1, any, false, {}, {}, {}},
+        {"move only", fileDrag(path("movie.webm")), 1, Qt::MoveAction, false, {}, {}, {}},
+        {"cue column", fileDrag(path("movie.webm")), 0, any, false, {}, {}, {}},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<Cue> before = stack_.cues();
+        Qt::DropAction answer = Qt::IgnoreAction;
+        EXPECT_EQ(dragOver(*c.data, 1, c.column, c.offered, &answer), c.taken);
+        EXPECT_EQ(highlighted(1, std::max(c.column, 1)), c.taken);
+        EXPECT_NE(answer == Qt::MoveAction && c.taken, true) << "never a move";
+        if (c.taken) {
+            EXPECT_EQ(answer, c.answer);
+        }
+        EXPECT_EQ(drop(*c.data, 1, c.column, c.offered), c.taken);
+        EXPECT_FALSE(highlighted(1, std::max(c.column, 1))) << "the highlight goes with the drop";
+        if (!c.taken) {
+            EXPECT_EQ(stack_.cues(), before);
+            continue;
+        }
+        settle();
+        const QModelIndex cell = model().index(1, c.column);
+        EXPECT_EQ(cell.data(CueListModel::CellTemplateRole).toString(), c.cellTemplate);
+        EXPECT_EQ(cell.data().toString(), c.text);
+        EXPECT_FALSE(cell.data(CueListModel::AudioRole).toBool());
+        expectListMatches(c.name);
+    }
+    EXPECT_TRUE(window_->isWindowModified());
+}
+
+// A drag that leaves takes its highlight along; one that ends over the cue
+// column after being answered over an output cell changes nothing.
+TEST_F(CueListDropTest, DropIsCheckedAgainWhereItLands) {
+    const auto data = fileDrag(path("movie.webm"));
+    ASSERT_TRUE(dragOver(*data, 0, 1, Qt::LinkAction));
+    EXPECT_TRUE(highlighted(0, 1));
+    QDragLeaveEvent leave;
+    QApplication::sendEvent(table().viewport(), &leave);
+    EXPECT_FALSE(highlighted(0, 1));
+
+    const std::vector<Cue> before = stack_.cues();
+    ASSERT_TRUE(dragOver(*data, 0, 1, Qt::LinkAction));
+    EXPECT_FALSE(drop(*data, 0, 0, Qt::LinkAction));
+    EXPECT_EQ(stack_.cues(), before);
+}
+
+// A movie whose picture has never been made: the drop returns at once, the
+// main loop keeps turning while the picture is made, and the cell is
+// repainted with it.
+TEST_F(CueListDropTest, DroppedMovieIsShownBeforeItsPictureIsMade) {
+    const std::filesystem::path fresh = dir_ / "never-seen.mkv";
+    std::filesystem::copy_file(test::testMediaDir() / "movie-long.mkv", fresh);
+    const auto data = fileDrag(fresh.string());
+    ASSERT_TRUE(dragOver(*data, 0, 1, Qt::LinkAction));
+
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(drop(*data, 0, 1, Qt::LinkAction));
+    const qint64 dropMs = timer.elapsed();
+    const QModelIndex cell = model().index(0, 1);
+    EXPECT_TRUE(cell.data(CueListModel::PendingRole).toBool());
+    flush();
+    EXPECT_EQ(cell.data(CueListModel::CellTemplateRole).toString(), "VideoStateCell");
+
+    // The longest the main loop went without turning until the picture came.
+    qint64 longestGap = 0;
+    QElapsedTimer sinceTurn;
+    sinceTurn.start();
+    QTimer turns;
+    turns.setInterval(2);
+    QObject::connect(&turns, &QTimer::timeout, [&] {
+        longestGap = std::max(longestGap, sinceTurn.restart());
+    });
+    turns.start();
+    settle();
+    turns.stop();
+    EXPECT_FALSE(cell.data(Qt::DecorationRole).value<QImage>().isNull());
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr qint64 kLongestMs = 100;  // everything runs several times slower
+#else
+    constexpr qint64 kLongestMs = 20;
+#endif
+    EXPECT_LT(dropMs, kLongestMs);
+    EXPECT_LT(longestGap, kLongestMs);
+}
+
+// A missing file's cell names it on two lines.
+TEST_F(CueListDropTest, MissingMediaIsNamed) {
+    controller().setMediaURL(0, 0, MediaURL::fileURL((dir_ / "gone.mov").string()));
+    settle();
+    const QModelIndex cell = model().index(0, 1);
+    EXPECT_EQ(cell.data(CueListModel::CellTemplateRole).toString(), "GeneratorStateCell");
+    EXPECT_EQ(cell.data().toString(), "Media Missing:\ngone.mov");
+}
+
+// The tiles: their layout, and a tile that names no generator.
+TEST(GeneratorTileTest, LaysOutItsPictureAndName) {
+    test::ensureApplication();
+    GeneratorTile grid("grid://");
+    EXPECT_EQ(grid.sizeHint(), QSize(65, 22));
+    grid.resize(100, 22);
+    grid.show();
+    EXPECT_EQ(grid.thumbnailView()->geometry(), QRect(0, 0, 22, 22));
+    EXPECT_EQ(grid.playerLabel()->geometry().x(), 26);
+    EXPECT_EQ(grid.playerLabel()->geometry().width(), 78);
+    EXPECT_EQ(grid.playerLabel()->text(), "Grid");
+    EXPECT_FALSE(grid.thumbnailView()->pixmap().isNull());
+
+    for (const char* bad : {"", "grid:/", "file:///tmp/x.mov"}) {
+        GeneratorTile tile(bad);
+        EXPECT_FALSE(tile.url()) << bad;
+        EXPECT_TRUE(tile.thumbnailView()->pixmap().isNull()) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace bw
