@@ -66,17 +66,26 @@ MediaCatalog::Entry MediaCatalog::entry(const MediaURL& url) {
 std::optional<MediaKind> MediaCatalog::kindWithin(const MediaURL& url,
                                                   std::chrono::milliseconds timeout) {
     if (!url.isFileURL()) return MediaKind::None;
-    const Record& record = recordFor(url);
+    Record& record = recordFor(url);
     if (record.entry.kindKnown) return record.entry.kind;
     // The first lookup is in flight: wait for its answer on the side channel.
     // Its posted result still applies it, and tells the observers, later.
-    std::unique_lock lock(arrivedMutex_);
     std::optional<MediaKind> kind;
-    kindArrived_.wait_for(lock, timeout, [&] {
-        const auto found = arrivedKinds_.find(url.path());
-        if (found != arrivedKinds_.end()) kind = found->second;
-        return kind.has_value();
-    });
+    {
+        std::unique_lock lock(arrivedMutex_);
+        kindArrived_.wait_for(lock, timeout, [&] {
+            const auto found = arrivedKinds_.find(url.path());
+            if (found != arrivedKinds_.end()) kind = found->second;
+            return kind.has_value();
+        });
+    }
+    if (kind && !record.entry.kindKnown) {
+        // Known from now on (a file dropped this instant is shown as what it
+        // is); the observers hear of it when the posted result is applied.
+        record.entry.kindKnown = true;
+        record.entry.kind = *kind;
+        record.kindTakenEarly = true;
+    }
     return kind;
 }
 
@@ -160,7 +169,8 @@ void MediaCatalog::applyKind(const std::string& path, MediaKind kind) {
     Entry& entry = record.entry;
     record.kindInFlight = false;
 
-    bool changed = !entry.kindKnown || entry.kind != kind;
+    bool changed = std::exchange(record.kindTakenEarly, false) || !entry.kindKnown ||
+                   entry.kind != kind;
     entry.kindKnown = true;
     entry.kind = kind;
     if (hasThumbnail(kind)) {

@@ -71,8 +71,9 @@ public:
     // The kind of `url`, waiting up to `timeout` for a lookup started now or
     // earlier; none when it has not come back by then (the lookup goes on and
     // is kept). For drag and drop, which must answer at once. A kind returned
-    // here reaches entry() and the observers when its posted result is
-    // applied, on a later turn of the main queue.
+    // here is entry()'s from then on, so a file dropped at once shows as what
+    // it is; the observers hear of it when its posted result is applied, on a
+    // later turn of the main queue.
     std::optional<MediaKind> kindWithin(const MediaURL& url, std::chrono::milliseconds timeout);
 
     // Looks every known path up again (a show was loaded: files may have
@@ -94,6 +95,8 @@ private:
         Entry entry;
         bool kindInFlight = false;
         bool kindStale = false;  // refreshed while in flight: look up again after it
+        // kindWithin() filled the entry before its posted result came.
+        bool kindTakenEarly = false;
         bool thumbnailInFlight = false;
         bool thumbnailStale = false;
     };

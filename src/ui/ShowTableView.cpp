@@ -9,6 +9,8 @@
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QMimeData>
+#include <QProxyStyle>
+#include <QStyleFactory>
 
 #include "media/MediaCatalog.h"
 #include "ui/CueCellDelegate.h"
@@ -19,9 +21,28 @@
 
 namespace bw {
 
+// Fusion with the grid in the look's colour.
+class ShowTableView::GridStyle final : public QProxyStyle {
+public:
+    GridStyle() : QProxyStyle(QStyleFactory::create("Fusion")) {}
+
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* returnData) const override {
+        if (hint == SH_Table_GridLineColor) return static_cast<int>(grid.rgba());
+        return QProxyStyle::styleHint(hint, option, widget, returnData);
+    }
+
+    QColor grid;
+};
+
 ShowTableView::ShowTableView(CueListModel& model, CueListController& controller,
                              MediaCatalog& catalog, QWidget* parent)
-    : QTableView(parent), model_(model), controller_(controller), catalog_(catalog) {
+    : QTableView(parent),
+      model_(model),
+      controller_(controller),
+      catalog_(catalog),
+      style_(std::make_unique<GridStyle>()) {
+    setStyle(style_.get());
     setObjectName("tableView");
     setAccessibleName(tr("Cues"));
     setModel(&model_);
@@ -55,15 +76,17 @@ ShowTableView::ShowTableView(CueListModel& model, CueListController& controller,
     setDarkMode(false);
 }
 
+ShowTableView::~ShowTableView() {
+    // Nothing may paint with the style once it is gone.
+    setStyle(nullptr);
+}
+
 void ShowTableView::setDarkMode(bool dark) {
-    // The grid takes the palette's midlight, or dark grey in the dark look.
-    // (The table draws its grid in the palette's mid colour.) Taken from the
-    // application's palette, which the look has just set.
-    QPalette colours = QApplication::palette();
-    const QColor grid = dark ? QColor(0x55, 0x55, 0x55) : colours.color(QPalette::Midlight);
-    colours.setColor(QPalette::Mid, grid);
-    setPalette(colours);
+    // The application's palette, which the look has just set.
+    style_->grid =
+        dark ? QColor(0x55, 0x55, 0x55) : QApplication::palette().color(QPalette::Midlight);
     model_.setDarkMode(dark);
+    viewport()->update();
 }
 
 std::optional<int> ShowTableView::selectedRow() const {

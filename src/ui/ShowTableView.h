@@ -3,6 +3,7 @@
 #include <QDropEvent>
 #include <QTableView>
 #include <chrono>
+#include <memory>
 #include <optional>
 
 #include "platform/MediaURL.h"
@@ -36,6 +37,7 @@ public:
 
     ShowTableView(CueListModel& model, CueListController& controller, MediaCatalog& catalog,
                   QWidget* parent = nullptr);
+    ~ShowTableView() override;
 
     // Grid lines for the look: dark grey when dark, the palette's midlight
     // otherwise.
@@ -62,9 +64,13 @@ private:
     void answerDrag(QDragMoveEvent* event, bool entering);
     static std::optional<Qt::DropAction> dropActionFor(Qt::DropActions offered);
 
+    class GridStyle;
+
     CueListModel& model_;
     CueListController& controller_;
     MediaCatalog& catalog_;
+    // Owned here: a widget does not own a style set on it.
+    std::unique_ptr<GridStyle> style_;
 };
 
 }  // namespace bw

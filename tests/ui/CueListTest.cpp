@@ -267,9 +267,12 @@ TEST_F(CueListTest, CurrentAndNextRowsArePaintedInTheirColours) {
         bool dark;
         QRgb current;
         QRgb next;
+        QRgb grid;
     };
-    for (const Look& look : {Look{false, qRgb(0x3F, 0xF5, 0x1D), qRgb(0xFF, 0xF2, 0x1F)},
-                             Look{true, qRgb(0x00, 0x80, 0x00), qRgb(0x80, 0x78, 0x00)}}) {
+    const QRgb midlight = QApplication::palette().color(QPalette::Midlight).rgb();
+    for (const Look& look : {Look{false, qRgb(0x3F, 0xF5, 0x1D), qRgb(0xFF, 0xF2, 0x1F), midlight},
+                             Look{true, qRgb(0x00, 0x80, 0x00), qRgb(0x80, 0x78, 0x00),
+                                  qRgb(0x55, 0x55, 0x55)}}) {
         window_->setDarkMode(look.dark);
         QApplication::processEvents();
         const QImage picture = table().viewport()->grab().toImage();
@@ -283,6 +286,10 @@ TEST_F(CueListTest, CurrentAndNextRowsArePaintedInTheirColours) {
         EXPECT_TRUE(near(picture.pixel(spot), look.current)) << look.dark;
         EXPECT_TRUE(near(picture.pixel(spot + QPoint(0, CueCellDelegate::kRowHeight)), look.next))
             << look.dark;
+        // The grid line after the cue cell of the plain third row.
+        const QRect plain = table().visualRect(model().index(2, 0));
+        EXPECT_TRUE(near(picture.pixel(plain.right() + 1, plain.center().y()), look.grid))
+            << look.dark << " " << std::hex << picture.pixel(plain.right() + 1, plain.center().y());
     }
 }
 
