@@ -10,49 +10,22 @@ shows as its description ("GO – ms" before the first GO, "GO 12.3 ms" after).
 usage: window_e2e.py BEAMWRIGHT_BINARY
 """
 import re
-import subprocess
 import sys
 import time
 
 import window_harness as harness
 
-def atspi_description(session, name):
-    """The description of the accessible named `name` in the window, found by
-    walking the AT-SPI tree with gdbus; None while there is none."""
-    env = session.env
-    address = subprocess.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o",
-                              "/org/a11y/bus", "-m", "org.a11y.Bus.GetAddress"], env=env,
-                             capture_output=True, text=True, check=True).stdout
-    address = re.search(r"'([^']*)'", address).group(1)
-
-    def call(bus_name, path, *method):
-        return subprocess.run(["gdbus", "call", "--address", address, "-d", bus_name, "-o",
-                               path, "-m", *method], env=env, capture_output=True,
-                              text=True).stdout
-
-    def children(bus_name, path):
-        return re.findall(r"\('([^']*)', (?:objectpath )?'([^']*)'\)",
-                          call(bus_name, path, "org.a11y.atspi.Accessible.GetChildren"))
-
-    def accessible_property(bus_name, path, key):
-        return call(bus_name, path, "org.freedesktop.DBus.Properties.Get",
-                    "org.a11y.atspi.Accessible", key)
-
-    pending = children("org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root")
-    while pending:
-        bus_name, path = pending.pop()
-        if "'%s'" % name in accessible_property(bus_name, path, "Name"):
-            found = re.search(r"<'(.*)'>", accessible_property(bus_name, path, "Description"))
-            return found.group(1) if found else None
-        pending.extend(children(bus_name, path))
-    return None
+def atspi_description(accessibility, name):
+    """The description of the accessible named `name`; None while there is none."""
+    accessible = accessibility.find(name)
+    return accessibility.description(accessible) if accessible else None
 
 
 LATENCY = re.compile(r"GO \d+(\.\d)? ms")
 
 
-def shows_latency(session):
-    text = atspi_description(session, "GO latency")
+def shows_latency(accessibility):
+    text = atspi_description(accessibility, "GO latency")
     return text if text and LATENCY.fullmatch(text) else None
 
 
@@ -62,7 +35,8 @@ def main():
         try:
             session.start()
             frames = session.consumer()
-            before = session.wait_for(lambda: atspi_description(session, "GO latency"), 20,
+            accessibility = harness.Accessibility(session)
+            before = session.wait_for(lambda: atspi_description(accessibility, "GO latency"), 20,
                                       "no accessible GO latency label")
             if LATENCY.fullmatch(before):
                 raise RuntimeError("a GO latency before any GO: %s" % before)
@@ -71,7 +45,7 @@ def main():
             # typed cue 1 puts black on it.
             session.type_cue("1")
             frames.wait_for_level(lambda level: level <= harness.BLACK_AT_MOST)
-            typed = session.wait_for(lambda: shows_latency(session), 5,
+            typed = session.wait_for(lambda: shows_latency(accessibility), 5,
                                      "the GO latency label shows no number after the keystroke")
 
             # A remote GO runs the next cue: the fade to the grid.
@@ -79,7 +53,7 @@ def main():
             session.oscsend("/go")
             frames.wait_for_level(lambda level: level >= harness.GRID_AT_LEAST)
             arrived = time.monotonic() - sent
-            after = session.wait_for(lambda: shows_latency(session), 5,
+            after = session.wait_for(lambda: shows_latency(accessibility), 5,
                                      "the status line shows no GO latency after /go")
             print("label before any GO %r, after the keystroke %r, after /go %r; "
                   "/go to the grid frame %.1f ms" % (before, typed, after, arrived * 1000))

@@ -1,9 +1,12 @@
 """The real beamwright window under Xvfb, with a private PipeWire daemon and
-session bus, driven by xdotool and oscsend and read through the frames it
-publishes. Shared by the window's end-to-end test, its screenshot test and
-the keystroke benchmark. Every process started here is ended by its pid.
+session bus, driven by xdotool and oscsend, and read through the frames it
+publishes and its accessible objects. Shared by the window's end-to-end,
+drag and screenshot tests and the keystroke benchmark. Every process started
+here is ended by its pid.
 """
+import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -52,8 +55,9 @@ def free_port():
     raise RuntimeError("no free port")
 
 
-def state(media):
-    return ('{"mediaPath":"%s","muted":true,"looped":true,"kenBurns":false}' % media)
+def state(media, muted=True, looped=True, ken_burns=False):
+    return ('{"mediaPath":"%s","muted":%s,"looped":%s,"kenBurns":%s}'
+            % (media, json.dumps(muted), json.dumps(looped), json.dumps(ken_burns)))
 
 
 def write_show(folder):
@@ -70,10 +74,51 @@ def write_show(folder):
     return path
 
 
-class Session:
-    """Xvfb, a session bus, a PipeWire daemon and the window on one show."""
+def gst_launch(*pipeline):
+    ran = subprocess.run(["gst-launch-1.0", "-q", *pipeline], stdout=subprocess.DEVNULL,
+                         stderr=subprocess.PIPE, text=True, timeout=60)
+    if ran.returncode != 0:
+        raise RuntimeError("gst-launch-1.0 %s failed: %s" % (" ".join(pipeline), ran.stderr))
 
-    def __init__(self, binary, dark=False, accessible=False):
+
+def write_cue_list_show(folder):
+    """A show whose cue list has every kind of cell: two outputs, and cues
+    that play a movie, a still, each generator and a file that is not there.
+    The movie's frames are all alike and the still is one frame, so their
+    thumbnails are the same from run to run."""
+    media = os.path.join(folder, "media")
+    os.makedirs(media)
+    gst_launch("videotestsrc", "num-buffers=25", "pattern=smpte", "!",
+               "video/x-raw,width=64,height=36,framerate=25/1", "!", "vp8enc", "deadline=1", "!",
+               "webmmux", "!", "filesink", "location=" + os.path.join(media, "bars.webm"))
+    gst_launch("videotestsrc", "num-buffers=1", "pattern=pinwheel", "!",
+               "video/x-raw,width=64,height=48", "!", "pngenc", "!",
+               "filesink", "location=" + os.path.join(media, "pinwheel.png"))
+    cues = [
+        (1, "Opening", 0, [state("media/bars.webm", muted=False),
+                           state("media/pinwheel.png", ken_burns=True)]),
+        (2, "Blackout", 1.5, [state("black://"), state("clear://")]),
+        (3, "Line-up", 0, [state("grid://"), state("media/gone.mov")]),
+        (4, "Title still", 2.5, [state("media/pinwheel.png"),
+                                 state("media/bars.webm", looped=False)]),
+    ]
+    text = ('{"config":[{"name":"Stage","width":%d,"height":%d},'
+            '{"name":"Back wall","width":%d,"height":%d}],"cues":[%s]}'
+            % (STAGE_WIDTH, STAGE_HEIGHT, STAGE_WIDTH, STAGE_HEIGHT,
+               ",".join('{"id":%d,"description":"%s","fadeLength":%s,"outputStates":[%s]}'
+                        % (number, description, fade, ",".join(states))
+                        for number, description, fade, states in cues)))
+    path = os.path.join(folder, "show.bwshow")
+    with open(path, "w") as out:
+        out.write(text)
+    return path
+
+
+class Session:
+    """Xvfb, a session bus, a PipeWire daemon and the window on one show,
+    which `show` writes into the session's folder and returns the path of."""
+
+    def __init__(self, binary, dark=False, accessible=False, show=write_show):
         self.binary = binary
         self.dir = tempfile.mkdtemp(prefix="bw-window-")
         self.processes = []
@@ -100,7 +145,7 @@ class Session:
         })
         if accessible:
             self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
-        self.show = write_show(self.dir)
+        self.show = show(self.dir)
 
     def spawn(self, argv, name):
         log = open(os.path.join(self.dir, name + ".log"), "w")
@@ -176,6 +221,31 @@ class Session:
         self.xdotool("type", "--delay", "20", number)
         self.xdotool("key", "Return")
 
+    def click(self, x, y):
+        """A left click at screen position (x, y)."""
+        self.xdotool("mousemove", "--sync", str(x), str(y))
+        self.xdotool("click", "1")
+
+    def drag(self, start, end, steps=12):
+        """Presses the left button at `start`, moves to `end` and releases it
+        there. Qt follows a drag by the pointer's motion events, so the
+        pointer moves in small steps, with time for each to be handled."""
+        self.xdotool("mousemove", "--sync", str(start[0]), str(start[1]))
+        self.xdotool("mousedown", "1")
+        time.sleep(0.2)
+        for step in range(1, steps + 1):
+            x = start[0] + (end[0] - start[0]) * step // steps
+            y = start[1] + (end[1] - start[1]) * step // steps
+            self.xdotool("mousemove", str(x), str(y))
+            time.sleep(0.05)
+        # One more move on the target and back: the drop lands where the
+        # last move was answered.
+        self.xdotool("mousemove", str(end[0] + 1), str(end[1]))
+        time.sleep(0.1)
+        self.xdotool("mousemove", str(end[0]), str(end[1]))
+        time.sleep(0.2)
+        self.xdotool("mouseup", "1")
+
     def oscsend(self, *message):
         subprocess.run(["oscsend", "localhost", str(self.osc_port), *message], env=self.env,
                        check=True)
@@ -206,6 +276,68 @@ class Session:
 
     def __exit__(self, *exception):
         self.stop()
+
+
+class Accessibility:
+    """The window's accessible objects as a screen reader finds them: the
+    AT-SPI tree, walked with gdbus. An object is a (bus name, path) pair.
+    Needs a session made with accessible=True."""
+
+    def __init__(self, session):
+        self.env = session.env
+        address = subprocess.run(["gdbus", "call", "--session", "-d", "org.a11y.Bus", "-o",
+                                  "/org/a11y/bus", "-m", "org.a11y.Bus.GetAddress"],
+                                 env=self.env, capture_output=True, text=True, check=True).stdout
+        self.address = re.search(r"'([^']*)'", address).group(1)
+
+    def call(self, accessible, method, *arguments):
+        bus_name, path = accessible
+        return subprocess.run(["gdbus", "call", "--address", self.address, "-d", bus_name, "-o",
+                               path, "-m", method, *arguments], env=self.env,
+                              capture_output=True, text=True).stdout
+
+    def children(self, accessible):
+        return re.findall(r"\('([^']*)', (?:objectpath )?'([^']*)'\)",
+                          self.call(accessible, "org.a11y.atspi.Accessible.GetChildren"))
+
+    def property(self, accessible, key):
+        return self.call(accessible, "org.freedesktop.DBus.Properties.Get",
+                         "org.a11y.atspi.Accessible", key)
+
+    def find(self, name):
+        """The accessible named `name`; None while there is none."""
+        pending = self.children(("org.a11y.atspi.Registry", "/org/a11y/atspi/accessible/root"))
+        while pending:
+            accessible = pending.pop()
+            if "'%s'" % name in self.property(accessible, "Name"):
+                return accessible
+            pending.extend(self.children(accessible))
+        return None
+
+    def name(self, accessible):
+        found = re.search(r"<'(.*)'>", self.property(accessible, "Name"))
+        return found.group(1) if found else None
+
+    def description(self, accessible):
+        found = re.search(r"<'(.*)'>", self.property(accessible, "Description"))
+        return found.group(1) if found else None
+
+    def extents(self, accessible):
+        """(x, y, width, height) on the screen; None when it has none."""
+        found = re.search(r"\((-?\d+), (-?\d+), (-?\d+), (-?\d+)\)",
+                          self.call(accessible, "org.a11y.atspi.Component.GetExtents", "0"))
+        return tuple(int(value) for value in found.groups()) if found else None
+
+    def centre(self, accessible):
+        x, y, width, height = self.extents(accessible)
+        return x + width // 2, y + height // 2
+
+    def cell(self, table, row, column):
+        """The cell of `table` at model row and column; None outside the table."""
+        found = re.search(r"\('([^']*)', objectpath '([^']*)'\)",
+                          self.call(table, "org.a11y.atspi.Table.GetAccessibleAt", str(row),
+                                    str(column)))
+        return found.groups() if found else None
 
 
 class FrameReader:

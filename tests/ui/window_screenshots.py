@@ -2,6 +2,11 @@
 """The window in its light and dark looks with a loaded show, taken under
 Xvfb from the real binary and compared with tests/ui/references/*.png.
 
+The show has two outputs and a cell of every kind: a movie, a still, each
+generator and a missing file. One GO makes cue 1 current (green) and cue 2
+next (yellow); a click selects cue 3. Thumbnails are made in the background,
+so pictures are taken until the window stays the same for a second.
+
 The frame rate, dropped-frame count and GO latency at the right of the
 status line change from run to run; that corner is painted over in both
 pictures before they are compared. A channel may differ by 3% and up to
@@ -12,6 +17,7 @@ taken (nothing painted over) go to docs/images/ for the README.
 usage: window_screenshots.py BEAMWRIGHT_BINARY
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -27,6 +33,10 @@ DOC_IMAGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."
 # bottom-right corner.
 LIVE_FIGURES = "rectangle 600,570 960,600"
 ALLOWED_PIXELS = int(os.environ.get("BW_ALLOWED_PIXELS", "150"))
+# Where the pointer rests while pictures are taken: off the window, so that
+# nothing under it is hovered.
+POINTER_AWAY = ("1270", "790")
+NOW_CUE_1 = re.compile(r"Now: 1(\.0)? Opening")
 
 
 def masked(source, target):
@@ -34,18 +44,50 @@ def masked(source, target):
                     "-alpha", "off", target], check=True)
 
 
-def take(binary, dark, path):
-    with harness.Session(binary, dark=dark) as session:
-        session.start()
-        # The show has loaded once the title names it; one more second lets
-        # the status line's first update and any repaint land.
-        time.sleep(1.5)
+def masked_pixels(source):
+    return subprocess.run(["convert", source, "-fill", "magenta", "-draw", LIVE_FIGURES,
+                           "-alpha", "off", "rgb:-"], check=True, capture_output=True).stdout
+
+
+def settled_screenshot(session, path, seconds=20):
+    """Takes pictures half a second apart until three in a row agree (the live
+    figures aside)."""
+    previous, alike = None, 0
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
         session.screenshot(path)
+        pixels = masked_pixels(path)
+        alike = alike + 1 if pixels == previous else 0
+        if alike == 2:
+            return
+        previous = pixels
+        time.sleep(0.5)
+    raise RuntimeError("the window still changed after %d s" % seconds)
+
+
+def take(binary, dark, path):
+    with harness.Session(binary, dark=dark, accessible=True,
+                         show=harness.write_cue_list_show) as session:
+        session.start()
+        accessibility = harness.Accessibility(session)
+        table = session.wait_for(lambda: accessibility.find("Cues"), 20, "no cue list")
+        session.wait_for(lambda: accessibility.cell(table, 3, 0), 20,
+                         "the show's cues are not listed")
+        now = session.wait_for(lambda: accessibility.find("Cue on stage"), 5, "no \"Now\" line")
+
+        session.type_cue("1")
+        session.wait_for(lambda: NOW_CUE_1.fullmatch(accessibility.description(now) or ""), 5,
+                         "cue 1 is not on stage after the GO")
+        # A click on cue 3's number selects its row.
+        x, y, _, height = accessibility.extents(accessibility.cell(table, 2, 0))
+        session.click(x + 20, y + height // 2)
+        session.xdotool("mousemove", *POINTER_AWAY)
+        settled_screenshot(session, path)
 
 
 def main():
-    harness.require_programs(["Xvfb", "xdotool", "pipewire", "dbus-daemon", "import",
-                              "convert", "compare"])
+    harness.require_programs(["Xvfb", "xdotool", "pipewire", "dbus-daemon", "gdbus",
+                              "gst-launch-1.0", "import", "convert", "compare"])
     update = os.environ.get("BW_UPDATE_GOLDENS") == "1"
     failures = []
     with tempfile.TemporaryDirectory(prefix="bw-shots-") as folder:
