@@ -27,11 +27,15 @@ QString fileName(const MediaURL& url) {
     return QFile::decodeName(QByteArray::fromStdString(url.lastPathComponent()));
 }
 
+// The thumbnail's pixels as they are, without a copy: the image keeps the
+// thumbnail alive until its last copy goes.
 QImage toImage(const ThumbnailImageRef& thumbnail) {
     if (!thumbnail || thumbnail->rgba.empty()) return {};
-    return QImage(thumbnail->rgba.data(), thumbnail->width, thumbnail->height,
-                  thumbnail->width * 4, QImage::Format_RGBA8888)
-        .copy();
+    auto* keeper = new ThumbnailImageRef(thumbnail);
+    return QImage(
+        thumbnail->rgba.data(), thumbnail->width, thumbnail->height, thumbnail->width * 4,
+        QImage::Format_RGBA8888,
+        [](void* kept) { delete static_cast<ThumbnailImageRef*>(kept); }, keeper);
 }
 
 // Black or white, whichever reads better on `background`.

@@ -110,6 +110,10 @@ void MediaCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         button.text = box.label;
         button.palette = option.palette;
         button.palette.setColor(QPalette::WindowText, text);
+        // Fusion outlines the box in the window colour, darkened: on the dark
+        // look's base an empty box would not show. This grey outlines it
+        // clearly on the base of either look and on the highlighted rows.
+        button.palette.setColor(QPalette::Window, QColor(0xAA, 0xAA, 0xAA));
         button.fontMetrics = metrics;
         button.state = QStyle::State_Enabled |
                        (index.data(box.role).toBool() ? QStyle::State_On : QStyle::State_Off);

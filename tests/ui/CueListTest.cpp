@@ -252,6 +252,12 @@ TEST_F(CueListTest, TableKeysFollowTheCueOnStage) {
     EXPECT_EQ(table().selectedRow(), 0);
     window_->showView()->deselectAll();
 
+    // Digits typed in the table are a cue number for the window.
+    QTest::keyClick(&table(), Qt::Key_4);
+    EXPECT_EQ(child<QLineEdit>("gotoCueTextField").text(), "4");
+    QTest::keyClick(&table(), Qt::Key_Backspace);
+    EXPECT_EQ(child<QLineEdit>("gotoCueTextField").text(), "");
+
     const double before = engine_->currentCue()->id;
     QTest::keyClick(&table(), Qt::Key_Return);
     EXPECT_EQ(table().findChild<CueCellEditor*>(), nullptr);
