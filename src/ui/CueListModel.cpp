@@ -102,6 +102,24 @@ QImage CueListModel::generatorImage(const QString& name) {
     return found.value();
 }
 
+QPixmap CueListModel::generatorPixmap(const QString& name) {
+    static QHash<QString, QPixmap> pixmaps;
+    auto found = pixmaps.find(name);
+    if (found == pixmaps.end()) found = pixmaps.insert(name, QPixmap::fromImage(generatorImage(name)));
+    return found.value();
+}
+
+QPixmap CueListModel::pixmapOf(const ThumbnailImageRef& thumbnail) const {
+    if (!thumbnail) return {};
+    auto found = pixmaps_.find(thumbnail.get());
+    if (found == pixmaps_.end()) {
+        found = pixmaps_.emplace(thumbnail.get(),
+                                 std::pair(thumbnail, QPixmap::fromImage(toImage(thumbnail))))
+                    .first;
+    }
+    return found->second.second;
+}
+
 QString CueListModel::missingText(const MediaURL& url) {
     return tr("Media Missing:\n") + fileName(url);
 }
@@ -110,10 +128,10 @@ CueListModel::CellForm CueListModel::formOf(const MediaOutputState& state) const
     const MediaURL& url = state.mediaURL;
     if (!url.isFileURL()) {
         const std::string text = url.absoluteString();
-        if (text == "clear://") return {kGeneratorCell, tr("Clear"), generatorImage("clear")};
-        if (text == "grid://") return {kGeneratorCell, tr("Grid"), generatorImage("grid")};
-        if (text == "black://") return {kGeneratorCell, tr("Black"), generatorImage("black")};
-        return {kGeneratorCell, tr("Unknown Error"), generatorImage("missing")};
+        if (text == "clear://") return {kGeneratorCell, tr("Clear"), generatorPixmap("clear")};
+        if (text == "grid://") return {kGeneratorCell, tr("Grid"), generatorPixmap("grid")};
+        if (text == "black://") return {kGeneratorCell, tr("Black"), generatorPixmap("black")};
+        return {kGeneratorCell, tr("Unknown Error"), generatorPixmap("missing")};
     }
     const MediaCatalog::Entry entry = catalog_.entry(url);
     if (!entry.kindKnown) {
@@ -122,13 +140,13 @@ CueListModel::CellForm CueListModel::formOf(const MediaOutputState& state) const
     }
     switch (entry.kind) {
         case MediaKind::Movie:
-            return {kVideoCell, fileName(url), toImage(entry.thumbnail), !entry.thumbnail};
+            return {kVideoCell, fileName(url), pixmapOf(entry.thumbnail), !entry.thumbnail};
         case MediaKind::Image:
-            return {kImageCell, fileName(url), toImage(entry.thumbnail), !entry.thumbnail};
+            return {kImageCell, fileName(url), pixmapOf(entry.thumbnail), !entry.thumbnail};
         case MediaKind::None:
             break;
     }
-    return {kGeneratorCell, missingText(url), generatorImage("missing")};
+    return {kGeneratorCell, missingText(url), generatorPixmap("missing")};
 }
 
 QVariant CueListModel::data(const QModelIndex& index, int role) const {
@@ -178,7 +196,7 @@ QVariant CueListModel::data(const QModelIndex& index, int role) const {
         case Qt::AccessibleTextRole:
             return formOf(*state).text;
         case Qt::DecorationRole:
-            return formOf(*state).image;
+            return formOf(*state).picture;
         case PendingRole:
             return formOf(*state).pending;
         case AudioRole:

@@ -3,9 +3,11 @@
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QImage>
+#include <QPixmap>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -126,6 +128,7 @@ public:
 
     // The built-in pictures of the generators and of missing media.
     static QImage generatorImage(const QString& name);
+    static QPixmap generatorPixmap(const QString& name);
 
     // The display texts of an output cell's state.
     static QString missingText(const MediaURL& url);
@@ -134,11 +137,13 @@ private:
     struct CellForm {
         QString templateName;
         QString text;
-        QImage image;
+        QPixmap picture;
         bool pending = false;
     };
 
     CellForm formOf(const MediaOutputState& state) const;
+    // The thumbnail made ready to draw, once per thumbnail.
+    QPixmap pixmapOf(const ThumbnailImageRef& thumbnail) const;
     void takeSnapshot();
     void stackChanged();
     void catalogChanged(const std::string& path);
@@ -159,6 +164,8 @@ private:
     std::optional<int> nextRow_;
     bool darkMode_ = false;
     QPersistentModelIndex dropTarget_;
+    // Keyed by the thumbnail, which the entry keeps alive.
+    mutable std::map<const ThumbnailImage*, std::pair<ThumbnailImageRef, QPixmap>> pixmaps_;
 };
 
 }  // namespace bw

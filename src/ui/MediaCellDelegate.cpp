@@ -1,7 +1,8 @@
 #include "ui/MediaCellDelegate.h"
 
 #include <QApplication>
-#include <QImage>
+#include <QPixmap>
+#include <QPixmapCache>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
@@ -72,9 +73,20 @@ void MediaCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
 
     painter->save();
     painter->setRenderHint(QPainter::SmoothPixmapTransform);
-    const QImage image = index.data(Qt::DecorationRole).value<QImage>();
-    if (!image.isNull()) {
-        painter->drawImage(layout.picture, image);
+    const QPixmap picture = index.data(Qt::DecorationRole).value<QPixmap>();
+    if (!picture.isNull()) {
+        // Scaled once per picture and size, not at every paint.
+        const QString key = QStringLiteral("bw-cell-%1-%2x%3")
+                                .arg(picture.cacheKey())
+                                .arg(layout.picture.width())
+                                .arg(layout.picture.height());
+        QPixmap scaled;
+        if (!QPixmapCache::find(key, &scaled)) {
+            scaled = picture.scaled(layout.picture.size(), Qt::IgnoreAspectRatio,
+                                    Qt::SmoothTransformation);
+            QPixmapCache::insert(key, scaled);
+        }
+        painter->drawPixmap(layout.picture.topLeft(), scaled);
     } else {
         // Still being made: an empty frame where the picture will be.
         QColor frame = text;
