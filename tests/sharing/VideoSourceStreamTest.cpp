@@ -360,6 +360,9 @@ TEST_F(VideoSourceStreamTest, TapToolListsAndCapturesPublishedOutputs) {
     PipeWireConnection connection;
     VideoSourceStream stream(connection, "Tap Source", kWidth, kHeight);
     FramePusher pusher(stream, 0);
+    // The daemon announces the node a moment after it is made; on a busy
+    // machine the listing could otherwise come first.
+    ASSERT_TRUE(waitFor([] { return test::findNode("Tap Source").has_value(); }, 10s));
 
     const ToolRun list = runTap({"--list"});
     EXPECT_EQ(list.exitCode, 0) << list.standardError;
