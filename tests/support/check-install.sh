@@ -11,7 +11,9 @@ cmake --install "$build" --prefix "$prefix" > /dev/null
 
 app=app.beamwright.Beamwright
 for file in bin/beamwright bin/beamwright-tap share/beamwright/shaders/Mix.fs \
-            share/beamwright/images/missing.png share/applications/$app.desktop \
+            share/beamwright/images/missing.png share/beamwright/images/black.png \
+            share/beamwright/images/clear.png share/beamwright/images/grid.png \
+            share/applications/$app.desktop \
             share/mime/packages/$app.xml share/icons/hicolor/48x48/apps/$app.png \
             share/icons/hicolor/512x512/apps/$app.png share/icons/hicolor/scalable/apps/$app.svg; do
     [ -e "$prefix/$file" ] || { echo "missing after install: $file"; exit 1; }
