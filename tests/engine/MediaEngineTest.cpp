@@ -609,6 +609,12 @@ TEST_F(MediaEngineTest, ShowsAlignmentGridUntilAStackCueRuns) {
 // list. Verifies that the running player takes each change in place: the same
 // player, its pictures running on without a restart, its sound following.
 TEST_F(MediaEngineTest, MovieFlagsEditedOnStageChangeTheRunningMovie) {
+#if defined(__SANITIZE_THREAD__)
+    // GStreamer's and GLib's own threads synchronise in code built without
+    // ThreadSanitizer, which then reports their hand-overs as races; movies
+    // are checked under the other builds.
+    GTEST_SKIP() << "movies are not run under ThreadSanitizer";
+#endif
     ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
     const std::filesystem::path path = test::testMediaDir() / "movie-sound.mkv";
     if (!std::filesystem::exists(path)) {
