@@ -440,9 +440,21 @@ void MediaEngine::removeOutput(std::size_t j) {
 
 void MediaEngine::renameOutput(std::size_t j, const std::string& name) {
     const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
-    if (j < outputList.size()) {
-        outputList[j]->setName(name);
+    if (j >= outputList.size() || outputList[j]->name() == name) {
+        return;
     }
+    outputList[j]->setName(name);
+    status_.setDirty(true);
+}
+
+void MediaEngine::resizeOutput(std::size_t j, double width, double height) {
+    const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    if (j >= outputList.size() ||
+        (outputList[j]->width() == width && outputList[j]->height() == height)) {
+        return;
+    }
+    outputList[j]->setSize(width, height);
+    status_.setDirty(true);
 }
 
 void MediaEngine::loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs) {

@@ -117,7 +117,11 @@ public:
     bool showsAlignmentGrid() const;
     void addOutput(std::shared_ptr<MediaOutput> output);
     void removeOutput(std::size_t j);
+    // Output j takes a new name (and publishes under it) or a new size; the
+    // show is modified when the value changes. An index out of range, or the
+    // value the output has, changes nothing.
     void renameOutput(std::size_t j, const std::string& name);
+    void resizeOutput(std::size_t j, double width, double height);
     void loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs);
     void resetOutputs();
     // Frames per second over the last 30 frames; 0 before two frames have

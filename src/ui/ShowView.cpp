@@ -113,6 +113,10 @@ void ShowView::showDidLoad() {
     catalog_->refresh();
 }
 
+void ShowView::reloadColumns() {
+    model_->reload();
+}
+
 void ShowView::cuesChanged() {
     model_->recomputeHighlights();
     for (const std::optional<int>& row : {model_->currentRow(), model_->nextRow()}) {

@@ -53,6 +53,8 @@ public:
     // A show was loaded or made new: the list anew, files looked at again,
     // no history to undo.
     void showDidLoad();
+    // The outputs were renamed or resized: the columns anew.
+    void reloadColumns();
 
 public slots:
     void refresh();

@@ -20,6 +20,7 @@
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
 #include "platform/Preferences.h"
+#include "render/RenderContext.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
@@ -29,6 +30,7 @@
 #include "ui/Look.h"
 #include "ui/MessageBoxPrompt.h"
 #include "ui/OperatorPrompt.h"
+#include "ui/PatchView.h"
 #include "ui/ShowView.h"
 
 namespace bw {
@@ -209,6 +211,21 @@ void ShowWindow::buildEditMenu() {
                         QKeySequence(Qt::CTRL | Qt::Key_Y)});
     menu->addAction(undo);
     menu->addAction(redo);
+    menu->addSeparator();
+    QAction* outputs = menu->addAction(tr("&Outputs…"));
+    outputs->setObjectName("outputsAction");
+    outputs->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
+    connect(outputs, &QAction::triggered, this, &ShowWindow::showOutputs);
+}
+
+void ShowWindow::showOutputs() {
+    if (patchView_ == nullptr) {
+        patchView_ = new PatchView(engine_, center_, RenderContext::shared().maxTextureSize(),
+                                   [this] { showView_->reloadColumns(); }, this);
+    }
+    patchView_->show();
+    patchView_->raise();
+    patchView_->activateWindow();
 }
 
 void ShowWindow::buildCueMenu() {

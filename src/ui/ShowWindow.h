@@ -29,6 +29,7 @@ class CueStack;
 class LoadingSheet;
 class MediaEngine;
 class OperatorPrompt;
+class PatchView;
 class Preferences;
 class Show;
 class ShowView;
@@ -109,6 +110,10 @@ public slots:
     void newCue();
     void duplicateSelectedCue();
     void deleteSelectedCue();
+    // Edit menu: the outputs' window (made on first use, kept while the
+    // show window lives).
+    void showOutputs();
+    PatchView* patchView() const { return patchView_; }
     // The one-second refresh: frame rate, drops, GO latency, now and next.
     void updateRefreshRate();
 
@@ -168,6 +173,7 @@ private:
     QLabel* goLatencyLabel_ = nullptr;
     QLabel* lastGoLabel_ = nullptr;
     LoadingSheet* loadingSheet_ = nullptr;
+    PatchView* patchView_ = nullptr;
     // The open or save dialog while one is up; it deletes itself when done.
     QPointer<QFileDialog> fileDialog_;
     QTimer refreshTimer_;

@@ -267,6 +267,31 @@ TEST_F(MediaEngineTest, RemovingAndRenamingOutputs) {
     EXPECT_EQ(engine_->outputs().size(), 1u);
 }
 
+// Renaming or resizing an output modifies the show only when the value
+// changes.
+TEST_F(MediaEngineTest, RenamingAndResizingOutputsMarkTheShowModifiedOnChange) {
+    addOutputs(1, {8, 6});
+    struct Edit {
+        const char* name;
+        std::function<void()> run;
+        bool modifies;
+    };
+    const std::vector<Edit> edits = {
+        {"same name", [&] { engine_->renameOutput(0, "Output 1"); }, false},
+        {"new name", [&] { engine_->renameOutput(0, "Stage"); }, true},
+        {"same size", [&] { engine_->resizeOutput(0, 8, 6); }, false},
+        {"new size", [&] { engine_->resizeOutput(0, 16, 6); }, true},
+        {"no such output", [&] { engine_->resizeOutput(3, 16, 6); }, false},
+    };
+    for (const Edit& edit : edits) {
+        status_.setDirty(false);
+        edit.run();
+        EXPECT_EQ(status_.isDirty(), edit.modifies) << edit.name;
+    }
+    EXPECT_EQ(engine_->outputs()[0]->name(), "Stage");
+    EXPECT_EQ(engine_->outputs()[0]->pixelSize(), (PixelSize{16, 6}));
+}
+
 // The end of a fade is found on the render thread; the delegate hears of it,
 // and the next cue is loaded, on the main thread.
 TEST_F(MediaEngineTest, ACrossfadeEndingOnTheRenderThreadIsReportedOnTheMainThread) {

@@ -1,0 +1,247 @@
+#include "ui/PatchView.h"
+
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QRegularExpression>
+#include <QVBoxLayout>
+#include <cmath>
+#include <set>
+
+#include "engine/MediaEngine.h"
+#include "engine/MediaOutput.h"
+#include "sharing/FrameServer.h"
+#include "show/ShowStatus.h"
+
+namespace bw {
+
+namespace {
+
+QLineEdit* makeField(const char* objectName, const QString& accessibleName, QWidget* parent) {
+    auto* field = new QLineEdit(parent);
+    field->setObjectName(objectName);
+    field->setAccessibleName(accessibleName);
+    return field;
+}
+
+}  // namespace
+
+PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTextureSize,
+                     std::function<void()> outputsChanged, QWidget* parent,
+                     OutputFactory makeOutput)
+    : QDialog(parent, Qt::Tool),
+      engine_(engine),
+      center_(center),
+      maxTextureSize_(std::max(1, maxTextureSize)),
+      outputsChanged_(std::move(outputsChanged)),
+      makeOutput_(std::move(makeOutput)),
+      list_(new QListWidget(this)),
+      nameField_(makeField("nameTextField", tr("Output name"), this)),
+      widthField_(makeField("widthTextField", tr("Width in pixels"), this)),
+      heightField_(makeField("heightTextField", tr("Height in pixels"), this)),
+      publishedLabel_(new QLabel(this)),
+      addButton_(new QPushButton(tr("+"), this)),
+      removeButton_(new QPushButton(QStringLiteral("−"), this)) {
+    setObjectName("patchView");
+    setWindowTitle(tr("Outputs"));
+    if (!makeOutput_) {
+        makeOutput_ = [](const std::string& name, double width, double height) {
+            return std::make_shared<MediaOutput>(name, width, height);
+        };
+    }
+    list_->setObjectName("mediaOutputTableView");
+    list_->setAccessibleName(tr("Outputs"));
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    addButton_->setObjectName("addOutputButton");
+    addButton_->setAccessibleName(tr("Add output"));
+    removeButton_->setObjectName("removeOutputButton");
+    removeButton_->setAccessibleName(tr("Remove output"));
+    // Return ends an edit of a field; it must never add or remove an output.
+    for (QPushButton* button : {addButton_, removeButton_}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    publishedLabel_->setObjectName("publishedNameLabel");
+    publishedLabel_->setTextFormat(Qt::PlainText);
+    publishedLabel_->setWordWrap(true);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(addButton_);
+    buttons->addWidget(removeButton_);
+    buttons->addStretch(1);
+    auto* fields = new QFormLayout;
+    fields->addRow(tr("Name"), nameField_);
+    fields->addRow(tr("Width"), widthField_);
+    fields->addRow(tr("Height"), heightField_);
+    fields->addRow(publishedLabel_);
+    auto* left = new QVBoxLayout;
+    left->addWidget(list_, 1);
+    left->addLayout(buttons);
+    auto* columns = new QHBoxLayout(this);
+    columns->addLayout(left, 1);
+    columns->addLayout(fields, 1);
+
+    connect(addButton_, &QPushButton::clicked, this, &PatchView::addOutput);
+    connect(removeButton_, &QPushButton::clicked, this, &PatchView::removeSelectedOutput);
+    connect(list_, &QListWidget::itemSelectionChanged, this, &PatchView::selectionChanged);
+    connect(nameField_, &QLineEdit::editingFinished, this, &PatchView::nameEdited);
+    connect(widthField_, &QLineEdit::editingFinished, this, &PatchView::sizeEdited);
+    connect(heightField_, &QLineEdit::editingFinished, this, &PatchView::sizeEdited);
+
+    observers_.push_back(center_.addObserver(std::string(kShowWillLoadNotification),
+                                             [this](const Notification&) { showWillLoad(); }));
+    observers_.push_back(center_.addObserver(std::string(kShowDidLoadNotification),
+                                             [this](const Notification&) { showDidLoad(); }));
+    updateOutputs();
+    showSelected();
+}
+
+PatchView::~PatchView() {
+    for (const NotificationCenter::Token token : observers_)
+        center_.removeObserver(token);
+}
+
+QString PatchView::defaultName(const QStringList& names) {
+    static const QRegularExpression wholeNumber(QStringLiteral("^[+-]?[0-9]+$"));
+    std::set<long long> taken;
+    for (const QString& name : names) {
+        const QString lower = name.toLower();
+        if (!lower.startsWith(QLatin1String("screen"))) continue;
+        // What follows the first "screen", up to a second one.
+        const QString number = lower.split(QStringLiteral("screen")).value(1);
+        if (!wholeNumber.match(number).hasMatch()) continue;
+        bool ok = false;
+        const long long value = number.toLongLong(&ok);
+        if (ok) taken.insert(value);
+    }
+    long long free = 1;
+    while (taken.count(free) != 0) ++free;
+    return QStringLiteral("Screen%1").arg(free);
+}
+
+std::optional<int> PatchView::selectedRow() const {
+    const QList<QListWidgetItem*> selected = list_->selectedItems();
+    if (selected.isEmpty()) return std::nullopt;
+    return list_->row(selected.front());
+}
+
+void PatchView::selectRow(std::optional<int> row) {
+    list_->clearSelection();
+    if (row && *row >= 0 && *row < list_->count()) {
+        list_->setCurrentRow(*row, QItemSelectionModel::ClearAndSelect);
+    }
+    showSelected();
+}
+
+void PatchView::updateOutputs() {
+    const std::optional<int> selected = selectedRow();
+    const QSignalBlocker quiet(list_);
+    list_->clear();
+    if (!loading_) {
+        for (const auto& output : engine_.outputs())
+            list_->addItem(QString::fromStdString(output->name()));
+    }
+    if (selected && *selected < list_->count())
+        list_->setCurrentRow(*selected, QItemSelectionModel::ClearAndSelect);
+}
+
+void PatchView::showWillLoad() {
+    // The engine lets its outputs go now; none of them may be edited.
+    loading_ = true;
+    updateOutputs();
+    showSelected();
+}
+
+void PatchView::showDidLoad() {
+    loading_ = false;
+    updateOutputs();
+    selectRow(std::nullopt);
+}
+
+void PatchView::selectionChanged() {
+    showSelected();
+}
+
+void PatchView::showSelected() {
+    const std::optional<int> row = selectedRow();
+    const std::vector<std::shared_ptr<MediaOutput>> outputs = engine_.outputs();
+    const MediaOutput* output =
+        row && !loading_ && *row < static_cast<int>(outputs.size()) ? outputs[*row].get() : nullptr;
+    for (QWidget* control : {static_cast<QWidget*>(nameField_), static_cast<QWidget*>(widthField_),
+                             static_cast<QWidget*>(heightField_),
+                             static_cast<QWidget*>(removeButton_)}) {
+        control->setEnabled(output != nullptr);
+    }
+    list_->setEnabled(!loading_);
+    addButton_->setEnabled(!loading_);
+    if (output == nullptr) {
+        nameField_->clear();
+        widthField_->clear();
+        heightField_->clear();
+        publishedLabel_->clear();
+        return;
+    }
+    nameField_->setText(QString::fromStdString(output->name()));
+    widthField_->setText(QString::number(static_cast<long long>(std::trunc(output->width()))));
+    heightField_->setText(QString::number(static_cast<long long>(std::trunc(output->height()))));
+    const std::string published = output->frameServer().publishedName();
+    publishedLabel_->setText(published == output->name()
+                                 ? QString()
+                                 : tr("Published as “%1”: another output already has this name.")
+                                       .arg(QString::fromStdString(published)));
+}
+
+std::optional<int> PatchView::sideFrom(const QString& text) const {
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok || value < 1 || value > maxTextureSize_) return std::nullopt;
+    return value;
+}
+
+void PatchView::addOutput() {
+    if (loading_) return;
+    const std::vector<std::shared_ptr<MediaOutput>> outputs = engine_.outputs();
+    QStringList names;
+    for (const auto& output : outputs)
+        names.push_back(QString::fromStdString(output->name()));
+    const double width = outputs.empty() ? kDefaultSide : outputs.back()->width();
+    const double height = outputs.empty() ? kDefaultSide : outputs.back()->height();
+    engine_.addOutput(makeOutput_(defaultName(names).toStdString(), width, height));
+    updateOutputs();
+    selectRow(list_->count() - 1);
+    if (outputsChanged_) outputsChanged_();
+}
+
+void PatchView::removeSelectedOutput() {
+    const std::optional<int> row = selectedRow();
+    if (!row || loading_) return;
+    engine_.removeOutput(static_cast<std::size_t>(*row));
+    updateOutputs();
+    selectRow(*row > 0 ? std::optional<int>(*row - 1) : std::nullopt);
+    if (outputsChanged_) outputsChanged_();
+}
+
+void PatchView::nameEdited() {
+    const std::optional<int> row = selectedRow();
+    if (!row || loading_) return;
+    const QString name = nameField_->text().trimmed();
+    // A nameless output could not be told apart: the field goes back.
+    if (!name.isEmpty()) engine_.renameOutput(static_cast<std::size_t>(*row), name.toStdString());
+    updateOutputs();
+    showSelected();
+    if (outputsChanged_) outputsChanged_();
+}
+
+void PatchView::sizeEdited() {
+    const std::optional<int> row = selectedRow();
+    if (!row || loading_) return;
+    const std::optional<int> width = sideFrom(widthField_->text());
+    const std::optional<int> height = sideFrom(heightField_->text());
+    // Both fields are taken together; a side that is no size puts both back.
+    if (width && height) {
+        engine_.resizeOutput(static_cast<std::size_t>(*row), *width, *height);
+    }
+    showSelected();
+    if (outputsChanged_) outputsChanged_();
+}
+
+}  // namespace bw

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/NotificationCenter.h"
+
+namespace bw {
+
+class MediaEngine;
+class MediaOutput;
+
+// The show's outputs: listed by name, added ("+", named "Screen<N>" and
+// sized as the last output, or 512x512), removed ("−", the row above is
+// selected next), renamed and resized in the fields of the selected one.
+// The cue list's columns follow every change.
+//
+// A name must not be empty; a width or height must be a whole number from 1
+// to the largest texture the GPU takes. Anything else puts the field back as
+// it was. An edit that leaves a value as it was changes nothing (and does not
+// modify the show). When publishing had to give an output another name
+// (another program already publishes one by that name), the view says so.
+// While a show loads the list is empty and the controls are disabled.
+//
+// A non-modal tool window of the show window. Main thread only; the engine
+// and notification centre must outlive it.
+class PatchView final : public QDialog {
+    Q_OBJECT
+
+public:
+    // Makes an output with a name and size (tests give their own).
+    using OutputFactory =
+        std::function<std::shared_ptr<MediaOutput>(const std::string&, double, double)>;
+
+    static constexpr int kDefaultSide = 512;
+
+    PatchView(MediaEngine& engine, NotificationCenter& center, int maxTextureSize,
+              std::function<void()> outputsChanged, QWidget* parent = nullptr,
+              OutputFactory makeOutput = {});
+    ~PatchView() override;
+
+    // "Screen" + the first number from 1 that no name of the form
+    // "screen<N>" (any letter case, N a whole decimal number) takes.
+    static QString defaultName(const QStringList& names);
+
+    std::optional<int> selectedRow() const;
+    void selectRow(std::optional<int> row);
+
+public slots:
+    void addOutput();
+    void removeSelectedOutput();
+
+private:
+    void showWillLoad();
+    void showDidLoad();
+    // Lists the engine's outputs again, keeping the selected row.
+    void updateOutputs();
+    void selectionChanged();
+    void nameEdited();
+    void sizeEdited();
+    // Fills the fields from the selected output, or empties them.
+    void showSelected();
+    // A whole number from 1 to the largest texture, or none.
+    std::optional<int> sideFrom(const QString& text) const;
+
+    MediaEngine& engine_;
+    NotificationCenter& center_;
+    int maxTextureSize_;
+    std::function<void()> outputsChanged_;
+    OutputFactory makeOutput_;
+    std::vector<NotificationCenter::Token> observers_;
+    bool loading_ = false;
+
+    QListWidget* list_;
+    QLineEdit* nameField_;
+    QLineEdit* widthField_;
+    QLineEdit* heightField_;
+    QLabel* publishedLabel_;
+    QPushButton* addButton_;
+    QPushButton* removeButton_;
+};
+
+}  // namespace bw

@@ -1,0 +1,175 @@
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <string>
+#include <vector>
+
+#include "render/RenderContext.h"
+#include "ui/CueListModel.h"
+#include "ui/PatchView.h"
+#include "ui/ShowView.h"
+#include "ui/WindowTestSupport.h"
+
+namespace bw {
+namespace {
+
+TEST(PatchViewNameTest, DefaultNameTakesTheFirstFreeScreenNumber) {
+    struct Case {
+        QStringList names;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {{}, "Screen1"},
+        {{"Screen1", "Screen3"}, "Screen2"},
+        {{"screen2"}, "Screen1"},
+        {{"Screen1", "Screen2"}, "Screen3"},
+        {{"Main", "screen 4", "ScreenA", "Screen1"}, "Screen2"},
+        {{"SCREEN1", "screen+2", "Screen03"}, "Screen4"},
+        {{"Screen0", "Screen-1", "Screen1"}, "Screen2"},
+        {{"Screen99999999999999999999"}, "Screen1"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(PatchView::defaultName(c.names).toStdString(), c.expected)
+            << c.names.join(",").toStdString();
+    }
+}
+
+class PatchViewTest : public test::WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        makeWindow();
+        window_->showOutputs();
+        patch_ = window_->patchView();
+        ASSERT_NE(patch_, nullptr);
+    }
+
+    template <typename Widget>
+    Widget& field(const char* name) {
+        Widget* widget = patch_->findChild<Widget*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return *widget;
+    }
+    // Types `text` into a field and ends the edit as Return does.
+    void type(const char* name, const QString& text) {
+        QLineEdit& edit = field<QLineEdit>(name);
+        edit.setText(text);
+        emit edit.editingFinished();
+    }
+    QStringList listed() {
+        QStringList names;
+        QListWidget& list = field<QListWidget>("mediaOutputTableView");
+        for (int i = 0; i < list.count(); ++i)
+            names.push_back(list.item(i)->text());
+        return names;
+    }
+    QStringList cueListHeaders() {
+        const CueListModel& model = window_->showView()->model();
+        QStringList names;
+        for (int c = 1; c < model.columnCount(); ++c)
+            names.push_back(model.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
+        return names;
+    }
+
+    PatchView* patch_ = nullptr;
+};
+
+// Add twice, rename, resize, remove; the engine, the list, the fields and the
+// cue list's columns agree after each step.
+TEST_F(PatchViewTest, AddRenameResizeRemove) {
+    patch_->addOutput();
+    ASSERT_EQ(engine_->outputs().size(), 1u);
+    EXPECT_EQ(engine_->outputs()[0]->pixelSize(), (PixelSize{512, 512}));
+    EXPECT_EQ(patch_->selectedRow(), 0);
+    EXPECT_EQ(field<QLineEdit>("nameTextField").text(), "Screen1");
+    EXPECT_EQ(field<QLineEdit>("widthTextField").text(), "512");
+
+    type("widthTextField", "1920");
+    type("heightTextField", "1080");
+    EXPECT_EQ(engine_->outputs()[0]->pixelSize(), (PixelSize{1920, 1080}));
+    EXPECT_TRUE(window_->isWindowModified());
+
+    patch_->addOutput();
+    EXPECT_EQ(listed(), (QStringList{"Screen1", "Screen2"}));
+    EXPECT_EQ(engine_->outputs()[1]->pixelSize(), (PixelSize{1920, 1080})) << "the last one's size";
+    EXPECT_EQ(patch_->selectedRow(), 1);
+
+    // Return in a field ends its edit and presses no button.
+    QTest::keyClick(&field<QLineEdit>("nameTextField"), Qt::Key_Return);
+    EXPECT_EQ(engine_->outputs().size(), 2u);
+
+    status_.setDirty(false);
+    type("nameTextField", "Back wall");
+    EXPECT_EQ(engine_->outputs()[1]->name(), "Back wall");
+    EXPECT_EQ(listed(), (QStringList{"Screen1", "Back wall"}));
+    EXPECT_EQ(cueListHeaders(), (QStringList{"Screen1", "Back wall"}));
+    EXPECT_TRUE(status_.isDirty());
+
+    patch_->removeSelectedOutput();
+    EXPECT_EQ(listed(), QStringList{"Screen1"});
+    EXPECT_EQ(cueListHeaders(), QStringList{"Screen1"});
+    EXPECT_EQ(patch_->selectedRow(), 0) << "the row above";
+    patch_->removeSelectedOutput();
+    EXPECT_TRUE(listed().isEmpty());
+    EXPECT_FALSE(patch_->selectedRow());
+    for (const char* name : {"nameTextField", "widthTextField", "heightTextField"})
+        EXPECT_FALSE(field<QLineEdit>(name).isEnabled()) << name;
+    EXPECT_FALSE(field<QPushButton>("removeOutputButton").isEnabled());
+}
+
+// Entries that are no name or no size go back; an edit to the same value
+// leaves the show unmodified.
+TEST_F(PatchViewTest, RefusedAndUnchangedEntriesChangeNothing) {
+    patch_->addOutput();
+    const int largest = RenderContext::shared().maxTextureSize();
+    struct Entry {
+        const char* field;
+        QString text;
+    };
+    const std::vector<Entry> entries = {
+        {"nameTextField", ""},       {"nameTextField", "   "},
+        {"nameTextField", "Screen1"}, {"widthTextField", "abc"},
+        {"widthTextField", "0"},     {"widthTextField", "-5"},
+        {"heightTextField", "12.5"}, {"heightTextField", QString::number(largest + 1)},
+        {"widthTextField", "512"},
+    };
+    for (const Entry& entry : entries) {
+        status_.setDirty(false);
+        type(entry.field, entry.text);
+        const std::string what = std::string(entry.field) + " '" + entry.text.toStdString() + "'";
+        EXPECT_FALSE(status_.isDirty()) << what;
+        EXPECT_EQ(engine_->outputs()[0]->name(), "Screen1") << what;
+        EXPECT_EQ(engine_->outputs()[0]->pixelSize(), (PixelSize{512, 512})) << what;
+        EXPECT_EQ(field<QLineEdit>(entry.field).text(),
+                  std::string(entry.field) == "nameTextField" ? "Screen1" : "512")
+            << what << ": the field goes back";
+    }
+}
+
+// While a show loads the list is empty and nothing can be edited; once it
+// has loaded, its outputs are listed with none selected.
+TEST_F(PatchViewTest, ListFollowsALoad) {
+    patch_->addOutput();
+    patch_->addOutput();
+    const std::string path = (dir_ / "outputs.bwshow").string();
+    show_->setFileURL(path);
+    ASSERT_TRUE(show_->save());
+
+    status_.postWillLoad();
+    MainQueue::shared().drain();
+    EXPECT_TRUE(listed().isEmpty());
+    EXPECT_FALSE(field<QPushButton>("addOutputButton").isEnabled());
+    EXPECT_FALSE(field<QLineEdit>("nameTextField").isEnabled());
+
+    window_->openShowFile(QString::fromStdString(path));
+    finishLoading();
+    MainQueue::shared().drain();
+    EXPECT_EQ(listed(), (QStringList{"Screen1", "Screen2"}));
+    EXPECT_FALSE(patch_->selectedRow());
+    EXPECT_TRUE(field<QPushButton>("addOutputButton").isEnabled());
+    EXPECT_FALSE(field<QPushButton>("removeOutputButton").isEnabled());
+}
+
+}  // namespace
+}  // namespace bw
