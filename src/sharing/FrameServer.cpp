@@ -1,6 +1,7 @@
 #include "sharing/FrameServer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "sharing/PipeWireConnection.h"
@@ -107,6 +108,91 @@ void FrameServer::publishFrame(GpuBuffer& frame) {
         }
     }
     readback_.unmap();
+    makePreview(framebuffer, size);
+}
+
+PixelSize FrameServer::fitting(PixelSize frame, PixelSize bounds) {
+    // Never larger than the frame itself.
+    const double scale =
+        std::min({1.0, static_cast<double>(bounds.width) / std::max(frame.width, 1),
+                  static_cast<double>(bounds.height) / std::max(frame.height, 1)});
+    return PixelSize{std::max(1, static_cast<int>(std::lround(frame.width * scale))),
+                     std::max(1, static_cast<int>(std::lround(frame.height * scale)))};
+}
+
+void FrameServer::startPreview(PixelSize bounds, double rate) {
+    std::lock_guard lock(previewMutex_);
+    previewBounds_ = PixelSize{std::max(bounds.width, 1), std::max(bounds.height, 1)};
+    previewInterval_ = std::chrono::nanoseconds(
+        static_cast<std::int64_t>(1e9 / std::clamp(rate, 0.1, 1000.0)));
+    previewWanted_.store(true);
+}
+
+void FrameServer::stopPreview() {
+    std::lock_guard lock(previewMutex_);
+    previewBounds_.reset();
+    preview_.reset();
+    previewWanted_.store(false);
+}
+
+std::shared_ptr<const FramePixels> FrameServer::preview() const {
+    std::lock_guard lock(previewMutex_);
+    return preview_;
+}
+
+void FrameServer::makePreview(GLuint framebuffer, PixelSize size) {
+    if (!previewWanted_.load()) return;
+    PixelSize bounds;
+    std::chrono::nanoseconds interval;
+    {
+        std::lock_guard lock(previewMutex_);
+        if (!previewBounds_) return;
+        bounds = *previewBounds_;
+        interval = previewInterval_;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (previewsMade_.load() > 0 && now - lastPreview_ < interval) return;
+
+    const PixelSize small = fitting(size, bounds);
+    if (!previewTexture_ || previewSize_ != small) {
+        previewTexture_ = GlTexture::create();
+        glBindTexture(GL_TEXTURE_2D, previewTexture_.get());
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, small.width, small.height, 0, GL_RGBA,
+                     GL_UNSIGNED_BYTE, nullptr);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        previewFramebuffer_ = GlFramebuffer::create();
+        glBindFramebuffer(GL_FRAMEBUFFER, previewFramebuffer_.get());
+        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                               previewTexture_.get(), 0);
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        previewSize_ = small;
+    }
+    // Scaled on the GPU: only the small picture is read back.
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, previewFramebuffer_.get());
+    glBlitFramebuffer(0, 0, size.width, size.height, 0, 0, small.width, small.height,
+                      GL_COLOR_BUFFER_BIT, GL_LINEAR);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+    const std::optional<PixelReadback::Mapped> mapped =
+        previewReadback_.readAndMap(previewFramebuffer_.get(), small);
+    if (!mapped) return;
+    auto picture = std::make_shared<FramePixels>();
+    picture->size = mapped->size;
+    picture->rgba.resize(static_cast<std::size_t>(mapped->size.width) * 4 *
+                         static_cast<std::size_t>(mapped->size.height));
+    const std::size_t row = static_cast<std::size_t>(mapped->size.width) * 4;
+    for (int y = 0; y < mapped->size.height; ++y) {
+        std::copy_n(mapped->rgba + static_cast<std::size_t>(y) * mapped->stride, row,
+                    picture->rgba.data() + static_cast<std::size_t>(y) * row);
+    }
+    previewReadback_.unmap();
+    lastPreview_ = now;
+    {
+        std::lock_guard lock(previewMutex_);
+        if (previewBounds_) preview_ = std::move(picture);
+    }
+    previewsMade_.fetch_add(1, std::memory_order_relaxed);
 }
 
 std::future<FramePixels> FrameServer::captureFrame() {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,8 +33,9 @@ struct FramePixels {
 // come back from the GPU through pixel-buffer objects (at once where the GPU
 // has finished the copy, else one refresh late) and go to the node without
 // ever waiting: when no consumer has a buffer free
-// (or no daemon runs) the frame is dropped. Tests and the window's preview
-// read frames in-process through captureFrame.
+// (or no daemon runs) the frame is dropped. Tests read frames in-process
+// through captureFrame; the window's preview takes small pictures of them,
+// scaled down on the GPU before they leave the render thread.
 //
 // Threads: construction, setName and setSize on the main thread (or the show
 // loader); publishFrame on the render thread; captureFrame and the accessors
@@ -67,6 +70,20 @@ public:
     // broken if the server dies first.
     std::future<FramePixels> captureFrame();
 
+    // Any thread: from now on, a small picture of the published frames, scaled
+    // on the GPU to fit `bounds` with their proportions kept, made at most
+    // `rate` times a second, for a window to show. stopPreview() ends it and
+    // drops the last picture.
+    void startPreview(PixelSize bounds, double rate);
+    void stopPreview();
+    // Any thread: the newest preview picture; null before the first.
+    std::shared_ptr<const FramePixels> preview() const;
+    // Preview pictures made so far.
+    std::uint64_t previewsMade() const { return previewsMade_.load(std::memory_order_relaxed); }
+    // The largest size of `frame` that fits in `bounds` with the same
+    // proportions, never larger than `frame`, at least 1x1.
+    static PixelSize fitting(PixelSize frame, PixelSize bounds);
+
     // Frames handed to the node, and frames dropped (no consumer buffer
     // free, no daemon, the GPU still copying, a rename or resize in between).
     std::uint64_t framesPublished() const;
@@ -74,6 +91,9 @@ public:
 
 private:
     GLuint normalised(GpuBuffer& frame, PixelSize size);
+    // Render thread: makes a preview of `framebuffer` (of `size`) when one is
+    // wanted and due.
+    void makePreview(GLuint framebuffer, PixelSize size);
 
     std::unique_ptr<VideoSourceStream> stream_;
     std::atomic<std::uint32_t> width_;
@@ -87,6 +107,21 @@ private:
     // Guarded by captureMutex_.
     std::vector<std::promise<FramePixels>> captures_;
     std::atomic<bool> captureWanted_ = false;
+
+    // The preview: asked for on any thread, made on the render thread.
+    mutable std::mutex previewMutex_;
+    // Guarded by previewMutex_.
+    std::optional<PixelSize> previewBounds_;
+    std::chrono::nanoseconds previewInterval_{};
+    std::shared_ptr<const FramePixels> preview_;
+    std::atomic<bool> previewWanted_ = false;
+    std::atomic<std::uint64_t> previewsMade_ = 0;
+    // Render thread only.
+    std::chrono::steady_clock::time_point lastPreview_;
+    PixelReadback previewReadback_;
+    GlTexture previewTexture_;
+    GlFramebuffer previewFramebuffer_;
+    PixelSize previewSize_;
 };
 
 }  // namespace bw

@@ -2,6 +2,8 @@
 
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QImage>
+#include <QPixmap>
 #include <QRegularExpression>
 #include <QVBoxLayout>
 #include <cmath>
@@ -39,6 +41,7 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
       widthField_(makeField("widthTextField", tr("Width in pixels"), this)),
       heightField_(makeField("heightTextField", tr("Height in pixels"), this)),
       publishedLabel_(new QLabel(this)),
+      previewLabel_(new QLabel(this)),
       addButton_(new QPushButton(tr("+"), this)),
       removeButton_(new QPushButton(QStringLiteral("−"), this)) {
     setObjectName("patchView");
@@ -64,6 +67,14 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     publishedLabel_->setTextFormat(Qt::PlainText);
     publishedLabel_->setWordWrap(true);
 
+    previewLabel_->setObjectName("previewLabel");
+    previewLabel_->setAccessibleName(tr("Picture of the selected output"));
+    previewLabel_->setFixedSize(kPreviewWidth, kPreviewHeight);
+    previewLabel_->setAlignment(Qt::AlignCenter);
+    previewLabel_->setStyleSheet(QStringLiteral("background: black"));
+    previewTimer_.setInterval(static_cast<int>(1000.0 / kPreviewRate));
+    connect(&previewTimer_, &QTimer::timeout, this, &PatchView::showPreview);
+
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(addButton_);
     buttons->addWidget(removeButton_);
@@ -73,6 +84,7 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     fields->addRow(tr("Width"), widthField_);
     fields->addRow(tr("Height"), heightField_);
     fields->addRow(publishedLabel_);
+    fields->addRow(previewLabel_);
     auto* left = new QVBoxLayout;
     left->addWidget(list_, 1);
     left->addLayout(buttons);
@@ -96,6 +108,7 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
 }
 
 PatchView::~PatchView() {
+    previewOutput(nullptr);
     for (const NotificationCenter::Token token : observers_)
         center_.removeObserver(token);
 }
@@ -166,6 +179,7 @@ void PatchView::showSelected() {
     const std::vector<std::shared_ptr<MediaOutput>> outputs = engine_.outputs();
     const MediaOutput* output =
         row && !loading_ && *row < static_cast<int>(outputs.size()) ? outputs[*row].get() : nullptr;
+    previewOutput(output != nullptr ? outputs[*row] : nullptr);
     for (QWidget* control : {static_cast<QWidget*>(nameField_), static_cast<QWidget*>(widthField_),
                              static_cast<QWidget*>(heightField_),
                              static_cast<QWidget*>(removeButton_)}) {
@@ -188,6 +202,44 @@ void PatchView::showSelected() {
                                  ? QString()
                                  : tr("Published as “%1”: another output already has this name.")
                                        .arg(QString::fromStdString(published)));
+}
+
+void PatchView::previewOutput(std::shared_ptr<MediaOutput> output) {
+    const bool wanted = output != nullptr && isVisible();
+    if (previewed_ && (previewed_ != output || !wanted)) {
+        previewed_->frameServer().stopPreview();
+        previewed_.reset();
+        previewLabel_->clear();
+    }
+    if (wanted && !previewed_) {
+        previewed_ = std::move(output);
+        previewed_->frameServer().startPreview({kPreviewWidth, kPreviewHeight}, kPreviewRate);
+    }
+    if (previewed_) {
+        previewTimer_.start();
+    } else {
+        previewTimer_.stop();
+    }
+}
+
+void PatchView::showPreview() {
+    const std::shared_ptr<const FramePixels> picture =
+        previewed_ ? previewed_->frameServer().preview() : nullptr;
+    if (!picture || picture->rgba.empty()) return;
+    const QImage image(picture->rgba.data(), picture->size.width, picture->size.height,
+                       picture->size.width * 4, QImage::Format_RGBA8888_Premultiplied);
+    previewLabel_->setPixmap(QPixmap::fromImage(image).scaled(
+        previewLabel_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+}
+
+void PatchView::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    showSelected();
+}
+
+void PatchView::hideEvent(QHideEvent* event) {
+    QDialog::hideEvent(event);
+    previewOutput(nullptr);
 }
 
 std::optional<int> PatchView::sideFrom(const QString& text) const {

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,6 +33,10 @@ class MediaOutput;
 // (another program already publishes one by that name), the view says so.
 // While a show loads the list is empty and the controls are disabled.
 //
+// Beside the fields, a live picture of the selected output: its published
+// frames, scaled down on the render thread, shown up to 15 times a second
+// while the view is open.
+//
 // A non-modal tool window of the show window. Main thread only; the engine
 // and notification centre must outlive it.
 class PatchView final : public QDialog {
@@ -43,6 +48,9 @@ public:
         std::function<std::shared_ptr<MediaOutput>(const std::string&, double, double)>;
 
     static constexpr int kDefaultSide = 512;
+    static constexpr int kPreviewWidth = 240;
+    static constexpr int kPreviewHeight = 135;
+    static constexpr double kPreviewRate = 15.0;
 
     PatchView(MediaEngine& engine, NotificationCenter& center, int maxTextureSize,
               std::function<void()> outputsChanged, QWidget* parent = nullptr,
@@ -60,6 +68,10 @@ public slots:
     void addOutput();
     void removeSelectedOutput();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
 private:
     void showWillLoad();
     void showDidLoad();
@@ -72,6 +84,9 @@ private:
     void showSelected();
     // A whole number from 1 to the largest texture, or none.
     std::optional<int> sideFrom(const QString& text) const;
+    // Previews `output` (none: nothing) while the view is visible.
+    void previewOutput(std::shared_ptr<MediaOutput> output);
+    void showPreview();
 
     MediaEngine& engine_;
     NotificationCenter& center_;
@@ -86,6 +101,9 @@ private:
     QLineEdit* widthField_;
     QLineEdit* heightField_;
     QLabel* publishedLabel_;
+    QLabel* previewLabel_;
+    QTimer previewTimer_;
+    std::shared_ptr<MediaOutput> previewed_;
     QPushButton* addButton_;
     QPushButton* removeButton_;
 };

@@ -113,5 +113,50 @@ TEST_F(FrameServerTest, ACaptureStillWaitingWhenTheServerGoesIsBroken) {
     EXPECT_THROW(capture.get(), std::future_error);
 }
 
+// The preview: scaled to fit its bounds with the frame's proportions, the
+// frame's own colours, no more often than asked, none once stopped.
+TEST_F(FrameServerTest, PreviewIsASmallCopyOfThePublishedFrame) {
+    struct Fit {
+        PixelSize frame;
+        PixelSize bounds;
+        PixelSize expected;
+    };
+    for (const Fit& fit : {Fit{{1920, 1080}, {240, 240}, {240, 135}},
+                           Fit{{100, 400}, {240, 135}, {34, 135}},
+                           Fit{{33, 17}, {240, 135}, {33, 17}},
+                           Fit{{4000, 1}, {240, 135}, {240, 1}}}) {
+        EXPECT_EQ(FrameServer::fitting(fit.frame, fit.bounds), fit.expected)
+            << fit.frame.width << "x" << fit.frame.height;
+    }
+
+    FrameServer server("Preview", {64, 32});
+    Image solid = test::testPattern({64, 32});
+    for (std::size_t i = 0; i < solid.rgba.size(); i += 4) {
+        solid.rgba[i] = 200;
+        solid.rgba[i + 1] = 40;
+        solid.rgba[i + 2] = 90;
+        solid.rgba[i + 3] = 255;
+    }
+    const GpuBufferRef frame = test::upload(solid);
+    server.publishFrame(*frame);
+    EXPECT_EQ(server.previewsMade(), 0u) << "none before it is asked for";
+
+    server.startPreview({16, 16}, 1.0);
+    for (int i = 0; i < 5; ++i)
+        server.publishFrame(*frame);
+    EXPECT_EQ(server.previewsMade(), 1u) << "once a second at most";
+    const std::shared_ptr<const FramePixels> preview = server.preview();
+    ASSERT_NE(preview, nullptr);
+    EXPECT_EQ(preview->size, (PixelSize{16, 8}));
+    ASSERT_EQ(preview->rgba.size(), 16u * 8u * 4u);
+    EXPECT_EQ(std::vector<std::uint8_t>(preview->rgba.begin(), preview->rgba.begin() + 4),
+              (std::vector<std::uint8_t>{200, 40, 90, 255}));
+
+    server.stopPreview();
+    EXPECT_EQ(server.preview(), nullptr);
+    server.publishFrame(*frame);
+    EXPECT_EQ(server.previewsMade(), 1u);
+}
+
 }  // namespace
 }  // namespace bw

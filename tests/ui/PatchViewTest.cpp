@@ -1,3 +1,4 @@
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -6,6 +7,7 @@
 #include <vector>
 
 #include "render/RenderContext.h"
+#include "sharing/FrameServer.h"
 #include "ui/CueListModel.h"
 #include "ui/PatchView.h"
 #include "ui/ShowView.h"
@@ -116,6 +118,31 @@ TEST_F(PatchViewTest, AddRenameResizeRemove) {
     for (const char* name : {"nameTextField", "widthTextField", "heightTextField"})
         EXPECT_FALSE(field<QLineEdit>(name).isEnabled()) << name;
     EXPECT_FALSE(field<QPushButton>("removeOutputButton").isEnabled());
+}
+
+// The selected output's picture shows beside its fields while the view is
+// open, and its making stops when the view closes.
+TEST_F(PatchViewTest, PreviewShowsTheSelectedOutput) {
+    patch_->addOutput();
+    const QLabel& preview = field<QLabel>("previewLabel");
+    const bool shown = QTest::qWaitFor(
+        [&] {
+            advance(0.1);
+            tick();
+            return !preview.pixmap().isNull();
+        },
+        5000);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(preview.pixmap().size(), QSize(135, 135)) << "a square output, fitted";
+    FrameServer& server = engine_->outputs()[0]->frameServer();
+    EXPECT_NE(server.preview(), nullptr);
+
+    patch_->hide();
+    EXPECT_EQ(server.preview(), nullptr);
+    const std::uint64_t made = server.previewsMade();
+    advance(1.0);
+    tick();
+    EXPECT_EQ(server.previewsMade(), made) << "no previews once closed";
 }
 
 // Entries that are no name or no size go back; an edit to the same value
