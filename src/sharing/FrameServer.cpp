@@ -15,6 +15,23 @@ std::uint32_t dimension(int value) {
     return static_cast<std::uint32_t>(std::max(value, 1));
 }
 
+// Makes `texture` an RGBA texture of `size`, with `framebuffer` drawing into
+// it, unless it already is one (`made` holds the size it was made at).
+void renderTarget(GlTexture& texture, GlFramebuffer& framebuffer, PixelSize& made,
+                  PixelSize size) {
+    if (texture && made == size) return;
+    texture = GlTexture::create();
+    glBindTexture(GL_TEXTURE_2D, texture.get());
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, size.width, size.height, 0, GL_RGBA,
+                 GL_UNSIGNED_BYTE, nullptr);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    framebuffer = GlFramebuffer::create();
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer.get());
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, texture.get(), 0);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    made = size;
+}
+
 }  // namespace
 
 FrameServer::FrameServer(std::string name, PixelSize size)
@@ -56,19 +73,7 @@ PixelSize FrameServer::size() const {
 }
 
 GLuint FrameServer::normalised(GpuBuffer& frame, PixelSize size) {
-    if (!scaledTexture_ || scaledSize_ != size) {
-        scaledTexture_ = GlTexture::create();
-        glBindTexture(GL_TEXTURE_2D, scaledTexture_.get());
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, size.width, size.height, 0, GL_RGBA,
-                     GL_UNSIGNED_BYTE, nullptr);
-        glBindTexture(GL_TEXTURE_2D, 0);
-        scaledFramebuffer_ = GlFramebuffer::create();
-        glBindFramebuffer(GL_FRAMEBUFFER, scaledFramebuffer_.get());
-        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
-                               scaledTexture_.get(), 0);
-        glBindFramebuffer(GL_FRAMEBUFFER, 0);
-        scaledSize_ = size;
-    }
+    renderTarget(scaledTexture_, scaledFramebuffer_, scaledSize_, size);
     // Stored row 0 is the picture's top in both buffers; a flipped frame
     // stores its top row last, so its rows are read in reverse.
     const PixelRect region = frame.srcRect();
@@ -154,19 +159,7 @@ void FrameServer::makePreview(GLuint framebuffer, PixelSize size) {
     if (previewsMade_.load() > 0 && now - lastPreview_ < interval) return;
 
     const PixelSize small = fitting(size, bounds);
-    if (!previewTexture_ || previewSize_ != small) {
-        previewTexture_ = GlTexture::create();
-        glBindTexture(GL_TEXTURE_2D, previewTexture_.get());
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, small.width, small.height, 0, GL_RGBA,
-                     GL_UNSIGNED_BYTE, nullptr);
-        glBindTexture(GL_TEXTURE_2D, 0);
-        previewFramebuffer_ = GlFramebuffer::create();
-        glBindFramebuffer(GL_FRAMEBUFFER, previewFramebuffer_.get());
-        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
-                               previewTexture_.get(), 0);
-        glBindFramebuffer(GL_FRAMEBUFFER, 0);
-        previewSize_ = small;
-    }
+    renderTarget(previewTexture_, previewFramebuffer_, previewSize_, small);
     // Scaled on the GPU: only the small picture is read back.
     glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, previewFramebuffer_.get());

@@ -246,6 +246,9 @@ void CueListModel::stackChanged() {
 void CueListModel::reload() {
     beginResetModel();
     takeSnapshot();
+    // Pictures are made again for the cells shown: the list may name other
+    // files now.
+    pixmaps_.clear();
     dropTarget_ = QPersistentModelIndex();
     // Rows keep no colour across a reset: found again below.
     currentRow_.reset();
