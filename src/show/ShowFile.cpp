@@ -169,6 +169,15 @@ std::string notStorable(double value) {
     return " is " + formatCueNumber(value) + ", which a show file cannot hold";
 }
 
+// A file path keeps a ".." only where the file system could not resolve it
+// (the folder before it does not exist). Written relative, it would read back
+// as a longer path through the show's folder, so such a path is written as it
+// stands.
+bool hasParentComponent(std::string_view path) {
+    return path == ".." || path.starts_with("../") || path.ends_with("/..") ||
+           path.find("/../") != std::string_view::npos;
+}
+
 // Writes output states, with media paths relative to the show file. Shows
 // use few distinct media files many times, so each file's relative path is
 // worked out once.
@@ -190,7 +199,9 @@ public:
         const std::string& key = url.isFileURL() ? url.path() : url.absoluteString();
         auto [it, inserted] = written_.try_emplace(key);
         if (inserted) {
-            it->second = url.isFileURL() ? ShowFile::relativePath(showPath_, url.path()) : key;
+            it->second = !url.isFileURL()          ? key
+                         : hasParentComponent(key) ? key
+                                                   : ShowFile::relativePath(showPath_, key);
             if (!isUtf8(it->second)) {
                 written_.erase(it);
                 throw FormatError{"the media path is not valid UTF-8"};

@@ -159,6 +159,19 @@ TEST(ShowFileTest, AbsoluteMediaPathsAreUsedAsTheyStand) {
     DecodedShow decoded = ShowFile::decode(bytes, "/elsewhere/show.bwshow");
     ASSERT_EQ(decoded.status, Status::Decoded);
     EXPECT_EQ(decoded.cues[0].outputStates[0].mediaURL.path(), "/Volumes/Media/b.mov");
+
+    // A ".." the file system cannot resolve stays in the path; such a path is
+    // saved as it stands, so it reads back the same from anywhere.
+    const std::string unresolved = "/no such folder/../b.mov";
+    decoded.cues[0].outputStates[0].mediaURL = MediaURL::fileURL(unresolved);
+    ASSERT_EQ(decoded.cues[0].outputStates[0].mediaURL.path(), unresolved);
+    EncodedShow encoded = ShowFile::encode(decoded.outputs, decoded.cues, "/tmp/a/show.bwshow");
+    ASSERT_TRUE(encoded.ok);
+    EXPECT_NE(encoded.json.find(R"("mediaPath":"/no such folder/../b.mov")"), std::string::npos)
+        << encoded.json;
+    DecodedShow reread = ShowFile::decode(encoded.json, "/tmp/a/show.bwshow");
+    ASSERT_EQ(reread.status, Status::Decoded);
+    EXPECT_EQ(reread.cues[0].outputStates[0].mediaURL.path(), unresolved);
 }
 
 TEST(ShowFileTest, ReadsLenientlyWhereTheFormatAllows) {
