@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <unordered_map>
+#include <utility>
 
 #include "platform/FileDescriptor.h"
 #include "platform/Utf8.h"
@@ -86,6 +87,24 @@ int outputSide(const json& object, const char* key) {
     return static_cast<int>(value);
 }
 
+// An output's "screen" member. Where a picture goes never stops a show from
+// opening: a member that is not an object, or one holding anything but text,
+// reads as no choice; a text member left out reads as "".
+std::optional<ScreenChoice> decodeScreen(const json& object) {
+    auto it = object.find("screen");
+    if (it == object.end() || !it->is_object()) return std::nullopt;
+    ScreenChoice screen;
+    for (auto [key, field] : {std::pair{"connector", &screen.connector},
+                              std::pair{"model", &screen.model},
+                              std::pair{"serial", &screen.serial}}) {
+        auto member = it->find(key);
+        if (member == it->end()) continue;
+        if (!member->is_string()) return std::nullopt;
+        *field = member->get<std::string>();
+    }
+    return screen;
+}
+
 OutputConfig decodeOutput(const json& object) {
     OutputConfig output;
     const std::string* name = stringMember(object, "name");
@@ -93,7 +112,23 @@ OutputConfig decodeOutput(const json& object) {
     output.name = *name;
     output.width = outputSide(object, "width");
     output.height = outputSide(object, "height");
+    output.screen = decodeScreen(object);
     return output;
+}
+
+// Throws for text that is not UTF-8.
+json encodeScreen(const ScreenChoice& screen, std::size_t output) {
+    json encoded = json::object();
+    for (auto [key, field] : {std::pair{"connector", &screen.connector},
+                              std::pair{"model", &screen.model},
+                              std::pair{"serial", &screen.serial}}) {
+        if (!isUtf8(*field)) {
+            throw FormatError{"output " + std::to_string(output) + "'s screen " + key +
+                              " is not valid UTF-8"};
+        }
+        encoded[key] = *field;
+    }
+    return encoded;
 }
 
 class StateDecoder {
@@ -243,9 +278,11 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
             if (!isUtf8(outputs[k].name)) {
                 throw FormatError{"output " + std::to_string(k) + "'s name is not valid UTF-8"};
             }
-            config.push_back(json{{"name", outputs[k].name},
-                                  {"width", outputs[k].width},
-                                  {"height", outputs[k].height}});
+            json entry{{"name", outputs[k].name},
+                       {"width", outputs[k].width},
+                       {"height", outputs[k].height}};
+            if (outputs[k].screen) entry["screen"] = encodeScreen(*outputs[k].screen, k);
+            config.push_back(std::move(entry));
         }
         document["config"] = std::move(config);
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "show/Cue.h"
+#include "show/ScreenChoice.h"
 
 namespace bw {
 
@@ -15,6 +16,8 @@ struct OutputConfig {
     std::string name;
     int width = 0;
     int height = 0;
+    // The screen its window goes to; none when the operator chose none.
+    std::optional<ScreenChoice> screen{};
 
     friend bool operator==(const OutputConfig&, const OutputConfig&) = default;
 };
@@ -73,7 +76,8 @@ public:
     // relative to it first, then relative to the location the file was saved
     // at; a file found at neither is kept as it resolves against `showPath`.
     // Cue states are padded with default states, or trimmed, to the number of
-    // outputs.
+    // outputs. An output's screen choice that does not read is dropped, not
+    // failed: the output has no choice.
     static DecodedShow decode(std::string_view bytes, const std::string& showPath);
 
     // Reads a whole regular file of at most kMaxFileSize bytes. A larger file

@@ -174,6 +174,62 @@ TEST(ShowFileTest, AbsoluteMediaPathsAreUsedAsTheyStand) {
     EXPECT_EQ(reread.cues[0].outputStates[0].mediaURL.path(), unresolved);
 }
 
+// Verifies that a screen choice is written for the outputs that have one and
+// reads back, and that a show from before screen choices loads without any
+// and saves as it was.
+TEST(ShowFileTest, ScreenChoicesAreWrittenOnlyWhereMadeAndReadBack) {
+    const std::vector<OutputConfig> outputs{
+        {"Stage", 1920, 1080, ScreenChoice{"HDMI-A-1", "Projektor \"X\"", "SN 0042"}},
+        {"Foyer", 1280, 720},
+        {"Side", 64, 36, ScreenChoice{"DP-2", "", ""}},
+    };
+    EncodedShow encoded = ShowFile::encode(outputs, {}, "/s/show.bwshow");
+    ASSERT_TRUE(encoded.ok) << encoded.failure;
+    auto document = nlohmann::json::parse(encoded.json);
+    EXPECT_EQ(document["config"][0]["screen"],
+              (nlohmann::json{
+                  {"connector", "HDMI-A-1"}, {"model", "Projektor \"X\""}, {"serial", "SN 0042"}}));
+    EXPECT_FALSE(document["config"][1].contains("screen"));
+    DecodedShow decoded = ShowFile::decode(encoded.json, "/s/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    EXPECT_EQ(decoded.outputs, outputs);
+
+    const std::string old = R"({"config":[{"name":"A","width":64,"height":36}],"cues":[]})";
+    decoded = ShowFile::decode(old, "/s/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    EXPECT_FALSE(decoded.outputs[0].screen.has_value());
+    encoded = ShowFile::encode(decoded.outputs, decoded.cues, "/s/show.bwshow");
+    ASSERT_TRUE(encoded.ok) << encoded.failure;
+    EXPECT_EQ(encoded.json.find("screen"), std::string::npos) << encoded.json;
+}
+
+// Where a picture goes never keeps a show from opening: a "screen" member that
+// does not read is no choice; a text member left out reads as empty.
+TEST(ShowFileTest, ScreenMembersThatDoNotReadAreNoChoice) {
+    const struct {
+        const char* screen;
+        std::optional<ScreenChoice> expected;
+    } cases[] = {
+        {R"("HDMI-A-1")", std::nullopt},
+        {"null", std::nullopt},
+        {R"(["HDMI-A-1","M","S"])", std::nullopt},
+        {"true", std::nullopt},
+        {R"({"connector":1,"model":"M","serial":"S"})", std::nullopt},
+        {R"({"connector":"HDMI-A-1","model":null,"serial":"S"})", std::nullopt},
+        {R"({"connector":"HDMI-A-1","model":"M","serial":{"n":1}})", std::nullopt},
+        {R"({})", ScreenChoice{}},
+        {R"({"model":"M","extra":5})", ScreenChoice{"", "M", ""}},
+        {R"({"connector":"DP-1","model":"","serial":"S"})", ScreenChoice{"DP-1", "", "S"}},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = std::string(R"({"config":[{"name":"A","width":8,"height":8,)") +
+                                  R"("screen":)" + c.screen + R"(}],"cues":[]})";
+        DecodedShow decoded = ShowFile::decode(bytes, "/s/show.bwshow");
+        ASSERT_EQ(decoded.status, Status::Decoded) << c.screen << ": " << decoded.failure;
+        EXPECT_EQ(decoded.outputs[0], (OutputConfig{"A", 8, 8, c.expected})) << c.screen;
+    }
+}
+
 TEST(ShowFileTest, ReadsLenientlyWhereTheFormatAllows) {
     // Numbers given as booleans, booleans as numbers, a description that is
     // not text, a fractional size.
@@ -307,6 +363,9 @@ TEST(ShowFileTest, EncodeRefusesValuesThatWouldNotReadBack) {
          {1.0, "bad \xc3", 1.0, {black}},
          "cue at position 0: the description is not valid UTF-8"},
         {{{"\xff", 8, 8}}, {1.0, "", 1.0, {black}}, "output 0's name is not valid UTF-8"},
+        {{{"A", 8, 8}, {"B", 8, 8, ScreenChoice{"HDMI-A-1", "Proj\xe9", ""}}},
+         {1.0, "", 1.0, {black, black}},
+         "output 1's screen model is not valid UTF-8"},
         {outputs,
          {1.0, "", 1.0, {{MediaURL::fileURL("/s/\xfe.mov"), true, true, false}}},
          "cue at position 0, output 0: the media path is not valid UTF-8"},
