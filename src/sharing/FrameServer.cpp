@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "sharing/FrameFeed.h"
 #include "sharing/PipeWireConnection.h"
 #include "sharing/VideoSourceStream.h"
 
@@ -112,8 +113,30 @@ void FrameServer::publishFrame(GpuBuffer& frame) {
                 mapped->size, std::vector<std::uint8_t>(mapped->rgba, mapped->rgba + bytes)});
         }
     }
+    if (feedsWanted_.load()) {
+        std::vector<std::shared_ptr<FrameFeed>> feeds;
+        {
+            std::lock_guard lock(feedsMutex_);
+            feeds = feeds_;
+        }
+        for (const std::shared_ptr<FrameFeed>& feed : feeds)
+            feed->put(mapped->rgba, mapped->stride, mapped->size);
+    }
     readback_.unmap();
     makePreview(framebuffer, size);
+}
+
+void FrameServer::addFeed(std::shared_ptr<FrameFeed> feed) {
+    std::lock_guard lock(feedsMutex_);
+    if (std::find(feeds_.begin(), feeds_.end(), feed) == feeds_.end())
+        feeds_.push_back(std::move(feed));
+    feedsWanted_.store(!feeds_.empty());
+}
+
+void FrameServer::removeFeed(const FrameFeed* feed) {
+    std::lock_guard lock(feedsMutex_);
+    std::erase_if(feeds_, [feed](const auto& held) { return held.get() == feed; });
+    feedsWanted_.store(!feeds_.empty());
 }
 
 PixelSize FrameServer::fitting(PixelSize frame, PixelSize bounds) {

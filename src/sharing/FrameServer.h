@@ -17,6 +17,7 @@
 
 namespace bw {
 
+class FrameFeed;
 class PipeWireConnection;
 class VideoSourceStream;
 
@@ -84,6 +85,11 @@ public:
     // proportions, never larger than `frame`, at least 1x1.
     static PixelSize fitting(PixelSize frame, PixelSize bounds);
 
+    // Any thread: from the next published frame on, each published frame is
+    // also put into `feed` (an output window shows them), until removeFeed.
+    void addFeed(std::shared_ptr<FrameFeed> feed);
+    void removeFeed(const FrameFeed* feed);
+
     // Frames handed to the node, and frames dropped (no consumer buffer
     // free, no daemon, the GPU still copying, a rename or resize in between).
     std::uint64_t framesPublished() const;
@@ -107,6 +113,11 @@ private:
     // Guarded by captureMutex_.
     std::vector<std::promise<FramePixels>> captures_;
     std::atomic<bool> captureWanted_ = false;
+
+    mutable std::mutex feedsMutex_;
+    // Guarded by feedsMutex_.
+    std::vector<std::shared_ptr<FrameFeed>> feeds_;
+    std::atomic<bool> feedsWanted_ = false;
 
     // The preview: asked for on any thread, made on the render thread.
     mutable std::mutex previewMutex_;

@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <future>
+#include <thread>
 
 #include "platform/SystemLog.h"
 #include "render/RenderTestSupport.h"
+#include "sharing/FrameFeed.h"
 #include "sharing/FrameServer.h"
 #include "sharing/PipeWireConnection.h"
 
@@ -156,6 +158,51 @@ TEST_F(FrameServerTest, PreviewIsASmallCopyOfThePublishedFrame) {
     EXPECT_EQ(server.preview(), nullptr);
     server.publishFrame(*frame);
     EXPECT_EQ(server.previewsMade(), 1u);
+}
+
+// A feed gets every published frame while it is attached; a reader slower
+// than the render thread gets the newest and sees the gap.
+TEST_F(FrameServerTest, AFeedHandsTheNewestPublishedFrameToItsReader) {
+    FrameServer server("Feed", {8, 4});
+    Image first = test::testPattern({8, 4});
+    Image second = first;
+    std::reverse(second.rgba.begin(), second.rgba.end());
+    const GpuBufferRef firstFrame = test::upload(first);
+    const GpuBufferRef secondFrame = test::upload(second);
+    auto feed = std::make_shared<FrameFeed>();
+    FrameFeed::Frame taken;
+
+    server.publishFrame(*firstFrame);
+    EXPECT_EQ(feed->waitAndTake(taken, 0ms), FrameFeed::Wait::TimedOut) << "not attached yet";
+
+    server.addFeed(feed);
+    server.addFeed(feed);  // once only
+    server.publishFrame(*firstFrame);
+    server.publishFrame(*secondFrame);
+    ASSERT_EQ(feed->waitAndTake(taken, 1s), FrameFeed::Wait::Frame);
+    EXPECT_EQ(taken.sequence, 2u) << "the first was overwritten, and put in once";
+    EXPECT_EQ(taken.pixels.size, (PixelSize{8, 4}));
+    EXPECT_EQ(taken.pixels.rgba, second.rgba);
+    EXPECT_EQ(feed->waitAndTake(taken, 0ms), FrameFeed::Wait::TimedOut) << "nothing newer";
+
+    feed->wake();
+    EXPECT_EQ(feed->waitAndTake(taken, 1s), FrameFeed::Wait::Woken);
+    server.removeFeed(feed.get());
+    server.publishFrame(*firstFrame);
+    EXPECT_EQ(feed->framesPut(), 2u);
+
+    // A reader waiting on another thread is released by a frame and by close().
+    std::thread reader([&feed] {
+        FrameFeed::Frame frame;
+        while (feed->waitAndTake(frame, 5s) != FrameFeed::Wait::Closed) {
+        }
+    });
+    server.addFeed(feed);
+    for (int i = 0; i < 20; ++i)
+        server.publishFrame(i % 2 == 0 ? *firstFrame : *secondFrame);
+    feed->close();
+    reader.join();
+    EXPECT_EQ(feed->waitAndTake(taken, 1s), FrameFeed::Wait::Closed);
 }
 
 }  // namespace

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "render/PixelSize.h"
+#include "sharing/FrameServer.h"
+
+namespace bw {
+
+// Hands an output's published frames to one reader on another thread (an
+// output window's presenter), newest first: the render thread puts each frame
+// in, the reader takes the newest one it has not had yet; frames the reader
+// was too slow for are overwritten, never queued. Three buffers are kept and
+// reused, so neither side allocates once the size settles and neither waits
+// for the other beyond a swap of two vectors.
+//
+// Threads: put on the render thread; waitAndTake, wake and close on the
+// reader's side (any thread).
+class FrameFeed {
+public:
+    // One frame taken from the feed.
+    struct Frame {
+        FramePixels pixels;
+        // Counts the frames put in, from 1; a reader sees gaps where frames
+        // were overwritten.
+        std::uint64_t sequence = 0;
+        // CLOCK_MONOTONIC nanoseconds when the frame was put in.
+        std::uint64_t publishedAt = 0;
+    };
+
+    FrameFeed() = default;
+    FrameFeed(const FrameFeed&) = delete;
+    FrameFeed& operator=(const FrameFeed&) = delete;
+
+    // Render thread: copies a frame in (RGBA, `stride` bytes a row, top row
+    // first) and wakes the reader.
+    void put(const std::uint8_t* rgba, std::size_t stride, PixelSize size);
+
+    // What waitAndTake found.
+    enum class Wait {
+        Frame,     // `frame` holds a frame newer than the last one taken
+        Woken,     // wake() was called and no new frame came
+        TimedOut,  // neither within the timeout
+        Closed,    // close() was called
+    };
+    // Waits up to `timeout` for a frame newer than the last one taken. On
+    // Frame, swaps it into `frame` (whose old storage the feed reuses).
+    Wait waitAndTake(Frame& frame, std::chrono::nanoseconds timeout);
+    // Lets a waitAndTake in progress (or the next one) return Woken, for a
+    // reader that has something else to do (a window exposed again).
+    void wake();
+    // Every waitAndTake from now on returns Closed at once.
+    void close();
+
+    // Frames put in so far.
+    std::uint64_t framesPut() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable ready_;
+    // Guarded by mutex_: the newest frame not yet taken (when fresh_), and
+    // a spare whose storage the next put reuses.
+    Frame newest_;
+    Frame spare_;
+    bool fresh_ = false;
+    bool woken_ = false;
+    bool closed_ = false;
+    std::uint64_t sequence_ = 0;
+};
+
+}  // namespace bw
