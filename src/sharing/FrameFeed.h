@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "render/PixelSize.h"
-#include "sharing/FrameServer.h"
+#include "sharing/FramePixels.h"
 
 namespace bw {
 

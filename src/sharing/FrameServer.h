@@ -13,6 +13,7 @@
 #include "render/GlObject.h"
 #include "render/GpuBuffer.h"
 #include "render/PixelSize.h"
+#include "sharing/FramePixels.h"
 #include "sharing/PixelReadback.h"
 
 namespace bw {
@@ -20,13 +21,6 @@ namespace bw {
 class FrameFeed;
 class PipeWireConnection;
 class VideoSourceStream;
-
-// One output frame as it was published: RGBA, premultiplied alpha, top row
-// first, rows packed.
-struct FramePixels {
-    PixelSize size;
-    std::vector<std::uint8_t> rgba;
-};
 
 // Shares one output's frames with other video software on the machine: a
 // PipeWire video source node named after the output, BGRA at the output's
