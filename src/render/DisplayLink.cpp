@@ -90,6 +90,14 @@ bool DisplayLink::isValidRefreshRate(double hz) {
 DisplayLink::DisplayLink(double refreshRateHz)
     : refreshRate_(refreshRateHz), refreshPeriodNs_(periodFor(refreshRateHz)) {}
 
+bool DisplayLink::setRefreshRate(double hz) {
+    if (!isValidRefreshRate(hz)) return false;
+    std::lock_guard lock(mutex_);
+    refreshRate_.store(hz);
+    refreshPeriodNs_.store(periodFor(hz));
+    return true;
+}
+
 DisplayLink::~DisplayLink() {
     if (isLinkThread()) {
         SystemLog::shared().log("DisplayLink: destroyed from its own thread");
@@ -203,11 +211,23 @@ bool DisplayLink::sleepUntil(std::uint64_t deadline, std::uint64_t generation) {
 
 void DisplayLink::tickGrid(std::uint64_t generation,
                            const std::shared_ptr<const OutputCallback>& callback) {
-    const std::uint64_t period = refreshPeriodNs_;
-    const std::uint64_t origin = monotonicNow();
+    // The grid: deadline origin + slot * period is refresh slot base + slot.
+    // A new rate moves origin and base to the deadline it takes effect at.
+    std::uint64_t period = refreshPeriodNs_.load();
+    std::uint64_t origin = monotonicNow();
+    std::uint64_t base = 0;
     std::uint64_t slot = 0;
     for (;;) {
         if (!sleepUntil(origin + slot * period, generation)) return;
+
+        // A rate set since the last tick starts at the deadline just reached,
+        // the first of the new grid.
+        if (const std::uint64_t wanted = refreshPeriodNs_.load(); wanted != period) {
+            origin += slot * period;
+            base += slot;
+            slot = 0;
+            period = wanted;
+        }
 
         // Woken so late that the next slot has begun as well (the thread was
         // kept off the CPU): render for the latest slot begun, whose frame can
@@ -228,7 +248,7 @@ void DisplayLink::tickGrid(std::uint64_t generation,
         DisplayTimeStamp stamp;
         stamp.hostTime = deadline + period;
         stamp.refreshPeriod = period;
-        stamp.frameNumber = slot;
+        stamp.frameNumber = base + slot;
         if (callback && *callback) invokeGuarded(*callback, stamp);
         ticksRun_.fetch_add(1, std::memory_order_relaxed);
         {

@@ -23,6 +23,11 @@ namespace bw {
 // kept off the CPU) ticks at once for the latest slot begun, skipping the
 // others, so a tick's frame is never already due when the tick starts.
 //
+// The rate may change while the link runs (setRefreshRate): the deadline
+// already awaited stays, and the grid is rebased there, at the new period,
+// so the ticks go on without a burst or a gap; that deadline's tick is the
+// first at the new rate. frameNumber counts on across the change.
+//
 // The thread is created by the first start() and lives as long as the object,
 // so every tick of the object's life runs on the same thread (a GL context made
 // current there once stays current). It raises its own priority where allowed:
@@ -36,7 +41,8 @@ namespace bw {
 // Threads: the constructor, destructor, start(), stop() and
 // setOutputCallback() are called from one controlling thread (the main
 // thread); the callback runs on the link's thread. stop() may also be called
-// from inside the callback. The accessors may be called from any thread. The
+// from inside the callback. setRefreshRate() and the accessors may be called
+// from any thread, the callback included. The
 // callback must not wait for the controlling thread: that thread may be
 // waiting in stop() for the callback to return.
 class DisplayLink {
@@ -65,8 +71,9 @@ public:
     DisplayLink(const DisplayLink&) = delete;
     DisplayLink& operator=(const DisplayLink&) = delete;
 
-    // False when the rate given to the constructor was refused; start() then fails.
-    bool isValid() const { return refreshPeriodNs_ != 0; }
+    // False when the rate given to the constructor was refused (and none has
+    // been set since); start() then fails.
+    bool isValid() const { return refreshPeriodNs() != 0; }
 
     // Sets what each tick calls (empty: ticks run and are counted, nothing is
     // called). Meant to be called while stopped. Called while running it does
@@ -93,10 +100,18 @@ public:
     // Whether the link is started (false from the moment stop() is called).
     bool isRunning() const;
 
-    // The rate given to the constructor, in Hz.
-    double refreshRate() const { return refreshRate_; }
+    // Ticks at `hz` from the next deadline on: the deadline the link's thread
+    // awaits stays, and the ones after it follow at the new period. Stopped,
+    // the next start() ticks at it. Returns false, and changes nothing, for a
+    // rate isValidRefreshRate() refuses. Any thread.
+    bool setRefreshRate(double hz);
+
+    // The rate given last (to the constructor or setRefreshRate()), in Hz.
+    double refreshRate() const { return refreshRate_.load(); }
     // The period of the deadline grid, in whole nanoseconds (0 when invalid).
-    std::uint64_t refreshPeriodNs() const { return refreshPeriodNs_; }
+    // Just after setRefreshRate() the running grid may still be waiting out
+    // a deadline at the previous period.
+    std::uint64_t refreshPeriodNs() const { return refreshPeriodNs_.load(); }
 
     // Over the object's whole life: ticks whose callback ran, and refresh
     // slots skipped because a tick (or the thread's wake-up) ran late.
@@ -118,8 +133,9 @@ private:
     bool gridWanted(std::uint64_t generation);
     bool isLinkThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
-    const double refreshRate_;
-    const std::uint64_t refreshPeriodNs_;
+    // Written together under mutex_; read without it.
+    std::atomic<double> refreshRate_;
+    std::atomic<std::uint64_t> refreshPeriodNs_;
 
     std::atomic<std::uint64_t> ticksRun_{0};
     std::atomic<std::uint64_t> slotsSkipped_{0};

@@ -13,6 +13,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -98,6 +99,10 @@ TEST(DisplayLinkTest, RefusesInvalidRatesAndRoundsThePeriodToNanoseconds) {
         EXPECT_FALSE(link.isValid());
         EXPECT_FALSE(link.start());
         EXPECT_FALSE(link.isRunning());
+        DisplayLink valid(50.0);
+        EXPECT_FALSE(valid.setRefreshRate(bad));
+        EXPECT_EQ(valid.refreshRate(), 50.0);
+        EXPECT_EQ(valid.refreshPeriodNs(), 20'000'000u);
     }
     EXPECT_TRUE(DisplayLink(1.0).isValid());
     EXPECT_EQ(DisplayLink().refreshRate(), 60.0);
@@ -160,6 +165,77 @@ TEST(DisplayLinkTest, TicksAtTheRateOnTheDeadlineGridOnANamedRaisedThread) {
     EXPECT_EQ(threadName, "bw-render");
     EXPECT_EQ(policy == SCHED_FIFO, link.threadPriority() == Priority::RealTime);
     EXPECT_EQ(policy != SCHED_FIFO && nice < 0, link.threadPriority() == Priority::Nice);
+}
+
+// Verifies that a rate set while the link runs (from inside a tick, then from
+// another thread) starts at the next deadline: the deadline already awaited
+// stays, the ones after it follow the new period, and frame numbers count on.
+TEST(DisplayLinkTest, ARateSetWhileRunningTakesEffectAtTheNextDeadline) {
+    DisplayLink link(200.0);
+    TickLog log;
+    // The tick of frame 4, or the first after it should that slot be skipped.
+    std::optional<std::uint64_t> changedAt;
+    link.setOutputCallback(log.callback([&](const DisplayTimeStamp& stamp) {
+        if (!changedAt && stamp.frameNumber >= 4) {
+            changedAt = stamp.frameNumber;
+            link.setRefreshRate(400.0);
+        }
+    }));
+    const auto ticksAt = [&](std::uint64_t period) {
+        const auto ticks = log.ticks();
+        return std::count_if(ticks.begin(), ticks.end(),
+                             [&](const Tick& t) { return t.stamp.refreshPeriod == period; });
+    };
+    ASSERT_TRUE(link.start());
+    ASSERT_TRUE(waitFor([&] { return ticksAt(2'500'000) >= 5; }));
+    ASSERT_TRUE(link.setRefreshRate(100.0));
+    EXPECT_EQ(link.refreshRate(), 100.0);
+    EXPECT_EQ(link.refreshPeriodNs(), 10'000'000u);
+    ASSERT_TRUE(waitFor([&] { return ticksAt(10'000'000) >= 3; }));
+    link.stop();
+
+    const auto ticks = log.ticks();
+    ASSERT_TRUE(changedAt.has_value());
+    EXPECT_EQ(ticks.back().stamp.frameNumber + 1, ticks.size() + link.slotsSkipped());
+    std::vector<std::uint64_t> periods;
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+        SCOPED_TRACE(i);
+        const DisplayTimeStamp& stamp = ticks[i].stamp;
+        if (periods.empty() || periods.back() != stamp.refreshPeriod) {
+            periods.push_back(stamp.refreshPeriod);
+        }
+        // 5 ms up to the tick that set 2.5 ms, 2.5 ms from the next one on.
+        if (stamp.frameNumber <= *changedAt) {
+            EXPECT_EQ(stamp.refreshPeriod, 5'000'000u);
+        } else if (periods.size() < 3) {
+            EXPECT_EQ(stamp.refreshPeriod, 2'500'000u);
+        }
+        if (i == 0) continue;
+        const DisplayTimeStamp& previous = ticks[i - 1].stamp;
+        ASSERT_GT(stamp.frameNumber, previous.frameNumber);
+        const std::uint64_t gap =
+            (stamp.hostTime - stamp.refreshPeriod) - (previous.hostTime - previous.refreshPeriod);
+        const std::uint64_t slots = stamp.frameNumber - previous.frameNumber;
+        // The next deadline is the previous one plus the period it ticked at,
+        // whatever rate comes next: no burst, no gap.
+        if (slots == 1) {
+            EXPECT_EQ(gap, previous.refreshPeriod);
+        }
+        if (stamp.refreshPeriod == previous.refreshPeriod) {
+            EXPECT_EQ(gap, slots * stamp.refreshPeriod);
+        }
+    }
+    EXPECT_EQ(periods, (std::vector<std::uint64_t>{5'000'000, 2'500'000, 10'000'000}));
+
+    // Set while stopped: the next start ticks at it from frame 0.
+    ASSERT_TRUE(link.setRefreshRate(250.0));
+    const std::size_t before = ticks.size();
+    ASSERT_TRUE(link.start());
+    ASSERT_TRUE(waitFor([&] { return log.count() >= before + 2; }));
+    link.stop();
+    const Tick restarted = log.ticks()[before];
+    EXPECT_EQ(restarted.stamp.frameNumber, 0u);
+    EXPECT_EQ(restarted.stamp.refreshPeriod, 4'000'000u);
 }
 
 TEST(DisplayLinkTest, StopWaitsForTheTickInProgressAndNoneFollows) {
