@@ -226,6 +226,7 @@ void Show::finishLoad(std::uint64_t generation, LoadResult result) {
             outputs.reserve(result.show.outputs.size());
             for (const OutputConfig& output : result.show.outputs) {
                 outputs.push_back(makeOutput_(output.name, output.width, output.height));
+                outputs.back()->setScreen(output.screen);
             }
         } catch (const std::exception& error) {
             outputs.clear();
@@ -273,7 +274,7 @@ std::vector<OutputConfig> Show::outputConfigs() const {
     std::vector<OutputConfig> configs;
     for (const auto& output : engine_.outputs()) {
         const PixelSize size = output->pixelSize();
-        configs.push_back(OutputConfig{output->name(), size.width, size.height});
+        configs.push_back(OutputConfig{output->name(), size.width, size.height, output->screen()});
     }
     return configs;
 }

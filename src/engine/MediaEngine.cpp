@@ -91,6 +91,14 @@ MediaEngine::~MediaEngine() {
     }
 }
 
+bool MediaEngine::setDisplayRefreshRate(double hz) {
+    return displayLink_ && displayLink_->setRefreshRate(hz);
+}
+
+double MediaEngine::displayRefreshRate() const {
+    return displayLink_ ? displayLink_->refreshRate() : 0.0;
+}
+
 void MediaEngine::setDelegate(std::shared_ptr<MediaEngineDelegate> delegate) {
     delegate_ = std::move(delegate);
 }
@@ -454,6 +462,15 @@ void MediaEngine::resizeOutput(std::size_t j, double width, double height) {
         return;
     }
     outputList[j]->setSize(width, height);
+    status_.setDirty(true);
+}
+
+void MediaEngine::setOutputScreen(std::size_t j, std::optional<ScreenChoice> screen) {
+    const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    if (j >= outputList.size() || outputList[j]->screen() == screen) {
+        return;
+    }
+    outputList[j]->setScreen(std::move(screen));
     status_.setDirty(true);
 }
 

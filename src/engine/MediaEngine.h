@@ -14,6 +14,7 @@
 #include "render/DisplayLink.h"
 #include "render/DisplayTimeStamp.h"
 #include "show/Cue.h"
+#include "show/ScreenChoice.h"
 
 namespace bw {
 
@@ -67,6 +68,12 @@ public:
     CueStack& stack() const { return stack_; }
     NetworkManager* network() const { return network_; }
     DisplayLink* displayLink() const { return displayLink_.get(); }
+    // The display link ticks at `hz` from its next deadline on (the rate of
+    // the screens the outputs are shown on). False, and nothing changes, for
+    // a rate the link refuses or an engine without a display link.
+    bool setDisplayRefreshRate(double hz);
+    // The rate the display link ticks at; 0 without a display link.
+    double displayRefreshRate() const;
 
     // Held strongly; may be null.
     void setDelegate(std::shared_ptr<MediaEngineDelegate> delegate);
@@ -122,6 +129,10 @@ public:
     // value the output has, changes nothing.
     void renameOutput(std::size_t j, const std::string& name);
     void resizeOutput(std::size_t j, double width, double height);
+    // Output j keeps `screen` as the screen its window fills (none: no
+    // choice); the show is modified when the choice changes. An index out of
+    // range, or the choice the output has, changes nothing.
+    void setOutputScreen(std::size_t j, std::optional<ScreenChoice> screen);
     void loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs);
     void resetOutputs();
     // Frames per second over the last 30 frames; 0 before two frames have

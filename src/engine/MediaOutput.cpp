@@ -71,6 +71,16 @@ void MediaOutput::setName(std::string name) {
     frameServer_->setName(std::move(name));
 }
 
+std::optional<ScreenChoice> MediaOutput::screen() const {
+    std::lock_guard lock(mutex_);
+    return screen_;
+}
+
+void MediaOutput::setScreen(std::optional<ScreenChoice> screen) {
+    std::lock_guard lock(mutex_);
+    screen_ = std::move(screen);
+}
+
 double MediaOutput::width() const {
     std::lock_guard lock(mutex_);
     return width_;

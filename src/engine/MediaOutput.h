@@ -11,6 +11,7 @@
 #include "render/GpuBuffer.h"
 #include "render/PixelSize.h"
 #include "show/Cue.h"
+#include "show/ScreenChoice.h"
 
 namespace bw {
 
@@ -25,10 +26,10 @@ class ShaderScene;
 // the engine's fade progress.
 //
 // Threads: construction on the main thread or the show loader; go, makePlayer,
-// the player slots, setSize and setName on the main thread; planRender,
-// render and completeTransition on the render thread. The player slots,
-// size, name and last frame are guarded by a mutex held only to copy or swap
-// them, never while a player renders.
+// the player slots, setSize, setName and setScreen on the main thread;
+// planRender, render and completeTransition on the render thread. The player
+// slots, size, name, screen and last frame are guarded by a mutex held only to
+// copy or swap them, never while a player renders.
 class MediaOutput {
 public:
     // What one tick renders: the players and the size, taken together.
@@ -57,6 +58,11 @@ public:
     // Stores the size, then replaces every generator player (running or
     // prepared) by one of the new size; movie and image players stay.
     void setSize(double width, double height);
+    // The screen the output's window is meant to fill; none when none was
+    // chosen. The output itself only keeps it: the window goes by it. The
+    // engine's setOutputScreen is the one caller of setScreen.
+    std::optional<ScreenChoice> screen() const;
+    void setScreen(std::optional<ScreenChoice> screen);
     // The last fade position used for a crossfade.
     float crossfade() const;
 
@@ -114,6 +120,7 @@ private:
     std::string name_;
     double width_;
     double height_;
+    std::optional<ScreenChoice> screen_;
     float crossfade_ = 0.0f;
     GpuBufferRef outputBuffer_;
     std::vector<MediaPlayerRef> players_;

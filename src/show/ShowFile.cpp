@@ -94,9 +94,9 @@ std::optional<ScreenChoice> decodeScreen(const json& object) {
     auto it = object.find("screen");
     if (it == object.end() || !it->is_object()) return std::nullopt;
     ScreenChoice screen;
-    for (auto [key, field] : {std::pair{"connector", &screen.connector},
-                              std::pair{"model", &screen.model},
-                              std::pair{"serial", &screen.serial}}) {
+    for (auto [key, field] :
+         {std::pair{"connector", &screen.connector}, std::pair{"model", &screen.model},
+          std::pair{"serial", &screen.serial}}) {
         auto member = it->find(key);
         if (member == it->end()) continue;
         if (!member->is_string()) return std::nullopt;
@@ -119,9 +119,9 @@ OutputConfig decodeOutput(const json& object) {
 // Throws for text that is not UTF-8.
 json encodeScreen(const ScreenChoice& screen, std::size_t output) {
     json encoded = json::object();
-    for (auto [key, field] : {std::pair{"connector", &screen.connector},
-                              std::pair{"model", &screen.model},
-                              std::pair{"serial", &screen.serial}}) {
+    for (auto [key, field] :
+         {std::pair{"connector", &screen.connector}, std::pair{"model", &screen.model},
+          std::pair{"serial", &screen.serial}}) {
         if (!isUtf8(*field)) {
             throw FormatError{"output " + std::to_string(output) + "'s screen " + key +
                               " is not valid UTF-8"};

@@ -462,6 +462,33 @@ TEST_F(ShowTest, SaveThenEditThenSaveWritesEachStateAndClearsTheFlag) {
     EXPECT_EQ(log.entries, (std::vector<Entry>{kClean, kDirty, kClean}));
 }
 
+// Verifies that an output's screen choice is saved and comes back with the
+// show, and that choosing the screen an output already has leaves it clean.
+TEST_F(ShowTest, ScreenChoicesAreSavedAndLoadedBack) {
+    const std::string path = writeShow(twoCueShow());
+    loadAndWait();
+    engine_->setOutputScreen(1, std::nullopt);
+    EXPECT_FALSE(show_->isDirty());
+    const ScreenChoice projector{"DP-1", "Beamer", "SN 7"};
+    engine_->setOutputScreen(1, projector);
+    EXPECT_TRUE(show_->isDirty());
+
+    std::string failure;
+    ASSERT_TRUE(show_->save(&failure)) << failure;
+    const DecodedShow saved = ShowFile::decode(test::readFile(path), path);
+    ASSERT_EQ(saved.status, DecodedShow::Status::Decoded);
+    EXPECT_EQ(saved.outputs,
+              (std::vector<OutputConfig>{{"Stage", 8, 6}, {"Foyer", 4, 2, projector}}));
+
+    show_->reset();
+    show_->setFileURL(path);
+    loadAndWait();
+    ASSERT_EQ(engine_->outputs().size(), 2u);
+    EXPECT_FALSE(engine_->outputs()[0]->screen().has_value());
+    EXPECT_EQ(engine_->outputs()[1]->screen(), projector);
+    EXPECT_FALSE(show_->isDirty());
+}
+
 TEST_F(ShowTest, SaveAsWritesTheNewLocationAndLaterSavesGoThere) {
     const std::string original = writeShow(twoCueShow());
     loadAndWait();

@@ -267,10 +267,11 @@ TEST_F(MediaEngineTest, RemovingAndRenamingOutputs) {
     EXPECT_EQ(engine_->outputs().size(), 1u);
 }
 
-// Renaming or resizing an output modifies the show only when the value
-// changes.
+// Renaming or resizing an output, or choosing its screen, modifies the show
+// only when the value changes.
 TEST_F(MediaEngineTest, RenamingAndResizingOutputsMarkTheShowModifiedOnChange) {
     addOutputs(1, {8, 6});
+    const ScreenChoice projector{"HDMI-A-1", "Beamer", "SN1"};
     struct Edit {
         const char* name;
         std::function<void()> run;
@@ -282,6 +283,16 @@ TEST_F(MediaEngineTest, RenamingAndResizingOutputsMarkTheShowModifiedOnChange) {
         {"same size", [&] { engine_->resizeOutput(0, 8, 6); }, false},
         {"new size", [&] { engine_->resizeOutput(0, 16, 6); }, true},
         {"no such output", [&] { engine_->resizeOutput(3, 16, 6); }, false},
+        {"still no screen", [&] { engine_->setOutputScreen(0, std::nullopt); }, false},
+        {"a screen", [&] { engine_->setOutputScreen(0, projector); }, true},
+        {"the same screen", [&] { engine_->setOutputScreen(0, projector); }, false},
+        {"cleared", [&] { engine_->setOutputScreen(0, std::nullopt); }, true},
+        {"another serial",
+         [&] {
+             engine_->setOutputScreen(0, ScreenChoice{"HDMI-A-1", "Beamer", "SN2"});
+         },
+         true},
+        {"no screen here", [&] { engine_->setOutputScreen(1, projector); }, false},
     };
     for (const Edit& edit : edits) {
         status_.setDirty(false);
@@ -290,6 +301,7 @@ TEST_F(MediaEngineTest, RenamingAndResizingOutputsMarkTheShowModifiedOnChange) {
     }
     EXPECT_EQ(engine_->outputs()[0]->name(), "Stage");
     EXPECT_EQ(engine_->outputs()[0]->pixelSize(), (PixelSize{16, 6}));
+    EXPECT_EQ(engine_->outputs()[0]->screen(), (ScreenChoice{"HDMI-A-1", "Beamer", "SN2"}));
 }
 
 // The end of a fade is found on the render thread; the delegate hears of it,
@@ -379,6 +391,25 @@ TEST_F(MediaEngineTest, ReloadingTheCueOnStageKeepsTheDisplayLinkTicking) {
 
 namespace bw {
 namespace {
+
+// The display link follows the rate the engine is given; a rate the link
+// refuses, or an engine without a link, changes nothing.
+TEST_F(MediaEngineTest, TheDisplayRefreshRateGoesToTheDisplayLink) {
+    EXPECT_FALSE(engine_->setDisplayRefreshRate(50.0));
+    EXPECT_EQ(engine_->displayRefreshRate(), 0.0);
+
+    RenderContext::shared().releaseCurrent();  // the render thread takes it
+    auto link = std::make_unique<DisplayLink>(60.0);
+    DisplayLink* display = link.get();
+    MediaEngine engine(MediaEngine::Parts{stack_, status_, clock_, nullptr, std::move(link)});
+    EXPECT_TRUE(engine.setDisplayRefreshRate(50.0));
+    EXPECT_FALSE(engine.setDisplayRefreshRate(0.0));
+    EXPECT_EQ(engine.displayRefreshRate(), 50.0);
+    EXPECT_EQ(display->refreshPeriodNs(), 20'000'000u);
+    EXPECT_TRUE(display->isRunning());
+    display->stop();
+    MainQueue::shared().drain();
+}
 
 // Shader sources are read when the engine starts. Verifies that once it has,
 // scenes come without the file system: with the resource folder gone (as a
