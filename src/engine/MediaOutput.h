@@ -59,8 +59,9 @@ public:
     // prepared) by one of the new size; movie and image players stay.
     void setSize(double width, double height);
     // The screen the output's window is meant to fill; none when none was
-    // chosen. The output itself only keeps it: the window goes by it. The
-    // engine's setOutputScreen is the one caller of setScreen.
+    // chosen. The output itself only keeps it: the window goes by it. Set by
+    // the engine's setOutputScreen, and by the show loader on an output not
+    // yet in the engine.
     std::optional<ScreenChoice> screen() const;
     void setScreen(std::optional<ScreenChoice> screen);
     // The last fade position used for a crossfade.
