@@ -1,6 +1,7 @@
 #include "ui/PatchView.h"
 
 #include <QFormLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QPixmap>
@@ -13,10 +14,19 @@
 #include "engine/MediaOutput.h"
 #include "sharing/FrameServer.h"
 #include "show/ShowStatus.h"
+#include "ui/OutputWindows.h"
+#include "ui/ScreenList.h"
 
 namespace bw {
 
 namespace {
+
+// What a screen list entry stands for, besides a connected screen's index.
+constexpr int kNoScreen = -1;
+constexpr int kScreenNotConnected = -2;
+
+// Rates closer than this are the same rate.
+constexpr double kSameRate = 0.01;
 
 QLineEdit* makeField(const char* objectName, const QString& accessibleName, QWidget* parent) {
     auto* field = new QLineEdit(parent);
@@ -41,6 +51,9 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
       widthField_(makeField("widthTextField", tr("Width in pixels"), this)),
       heightField_(makeField("heightTextField", tr("Height in pixels"), this)),
       publishedLabel_(new QLabel(this)),
+      screenBox_(new QComboBox(this)),
+      screenNoteLabel_(new QLabel(this)),
+      identifyButton_(new QPushButton(tr("Identify Screens"), this)),
       previewLabel_(new QLabel(this)),
       addButton_(new QPushButton(tr("+"), this)),
       removeButton_(new QPushButton(QStringLiteral("−"), this)) {
@@ -67,6 +80,14 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     publishedLabel_->setTextFormat(Qt::PlainText);
     publishedLabel_->setWordWrap(true);
 
+    screenBox_->setObjectName("screenComboBox");
+    screenBox_->setAccessibleName(tr("Screen"));
+    screenNoteLabel_->setObjectName("screenNoteLabel");
+    screenNoteLabel_->setTextFormat(Qt::PlainText);
+    screenNoteLabel_->setWordWrap(true);
+    identifyButton_->setObjectName("identifyScreensButton");
+    identifyButton_->setAutoDefault(false);
+
     previewLabel_->setObjectName("previewLabel");
     previewLabel_->setAccessibleName(tr("Picture of the selected output"));
     previewLabel_->setFixedSize(kPreviewWidth, kPreviewHeight);
@@ -84,6 +105,9 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     fields->addRow(tr("Width"), widthField_);
     fields->addRow(tr("Height"), heightField_);
     fields->addRow(publishedLabel_);
+    fields->addRow(tr("Screen"), screenBox_);
+    fields->addRow(screenNoteLabel_);
+    fields->addRow(QString(), identifyButton_);
     fields->addRow(previewLabel_);
     auto* left = new QVBoxLayout;
     left->addWidget(list_, 1);
@@ -98,6 +122,15 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     connect(nameField_, &QLineEdit::editingFinished, this, &PatchView::nameEdited);
     connect(widthField_, &QLineEdit::editingFinished, this, &PatchView::sizeEdited);
     connect(heightField_, &QLineEdit::editingFinished, this, &PatchView::sizeEdited);
+    connect(screenBox_, &QComboBox::activated, this, &PatchView::screenChosen);
+    connect(identifyButton_, &QPushButton::clicked, &identifier_, &ScreenIdentifier::identify);
+    if (auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        // Queued: the output windows follow the screens first, and a screen
+        // going is still listed while the signal runs.
+        for (auto signal : {&QGuiApplication::screenAdded, &QGuiApplication::screenRemoved}) {
+            connect(application, signal, this, &PatchView::showSelected, Qt::QueuedConnection);
+        }
+    }
 
     observers_.push_back(center_.addObserver(std::string(kShowWillLoadNotification),
                                              [this](const Notification&) { showWillLoad(); }));
@@ -187,6 +220,7 @@ void PatchView::showSelected() {
     }
     list_->setEnabled(!loading_);
     addButton_->setEnabled(!loading_);
+    showScreens(output, row.value_or(-1));
     if (output == nullptr) {
         nameField_->clear();
         widthField_->clear();
@@ -294,6 +328,74 @@ void PatchView::sizeEdited() {
     }
     showSelected();
     if (outputsChanged_) outputsChanged_();
+}
+
+void PatchView::showScreens(const MediaOutput* output, int row) {
+    const QSignalBlocker quiet(screenBox_);
+    screenBox_->clear();
+    screenNoteLabel_->clear();
+    screenBox_->setEnabled(output != nullptr);
+    if (output == nullptr) return;
+
+    const std::vector<ScreenList::Screen> screens = ScreenList::connected();
+    screenBox_->addItem(tr("None"), kNoScreen);
+    for (std::size_t k = 0; k < screens.size(); ++k)
+        screenBox_->addItem(ScreenList::describe(screens[k]), static_cast<int>(k));
+    const std::optional<ScreenChoice> choice = output->screen();
+    if (!choice) {
+        screenBox_->setCurrentIndex(0);
+        return;
+    }
+    const std::optional<std::size_t> match = ScreenList::match(*choice, screens);
+    if (!match) {
+        screenBox_->addItem(tr("%1 (not connected)").arg(ScreenList::describe(*choice)),
+                            kScreenNotConnected);
+        screenBox_->setCurrentIndex(screenBox_->count() - 1);
+        screenNoteLabel_->setText(tr("This screen is not connected: the output is shown on it "
+                                     "as soon as it is."));
+        return;
+    }
+    screenBox_->setCurrentIndex(static_cast<int>(*match) + 1);
+
+    std::vector<std::optional<ScreenChoice>> choices;
+    const std::vector<std::shared_ptr<MediaOutput>> outputs = engine_.outputs();
+    for (const auto& each : outputs)
+        choices.push_back(each->screen());
+    std::vector<ScreenChoice> identities;
+    for (const ScreenList::Screen& screen : screens)
+        identities.push_back(screen.identity);
+    const std::optional<std::size_t> shown = OutputWindows::assignment(choices, identities)[*match];
+    if (shown && *shown != static_cast<std::size_t>(row) && *shown < outputs.size()) {
+        screenNoteLabel_->setText(tr("This screen shows “%1”; this output is not shown.")
+                                      .arg(QString::fromStdString(outputs[*shown]->name())));
+        return;
+    }
+    screenNoteLabel_->setText(rateNote(screens[*match].refreshRate, engine_.displayRefreshRate()));
+}
+
+QString PatchView::rateNote(double screenRate, double pacedRate) {
+    if (screenRate <= 0.0 || pacedRate <= 0.0 || std::fabs(screenRate - pacedRate) < kSameRate)
+        return {};
+    return tr("This screen refreshes at %1 Hz but the outputs are paced at %2 Hz: movement on "
+              "it will not be smooth.")
+        .arg(screenRate, 0, 'f', 2)
+        .arg(pacedRate, 0, 'f', 2);
+}
+
+void PatchView::screenChosen(int index) {
+    const std::optional<int> row = selectedRow();
+    if (!row || loading_ || index < 0) return;
+    const int entry = screenBox_->itemData(index).toInt();
+    if (entry == kScreenNotConnected) return;  // the choice as it stands
+    std::optional<ScreenChoice> choice;
+    if (entry != kNoScreen) {
+        const std::vector<ScreenList::Screen> screens = ScreenList::connected();
+        if (entry >= static_cast<int>(screens.size())) return;
+        choice = screens[static_cast<std::size_t>(entry)].identity;
+    }
+    engine_.setOutputScreen(static_cast<std::size_t>(*row), choice);
+    if (outputsChanged_) outputsChanged_();
+    showSelected();
 }
 
 }  // namespace bw

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QComboBox>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "platform/NotificationCenter.h"
+#include "ui/ScreenIdentifier.h"
 
 namespace bw {
 
@@ -32,6 +34,13 @@ class MediaOutput;
 // modify the show). When publishing had to give an output another name
 // (another program already publishes one by that name), the view says so.
 // While a show loads the list is empty and the controls are disabled.
+//
+// Each output may be given a screen to fill, full screen, from the screens
+// connected now (listed by connector, model, size and refresh rate), or
+// "None". A saved choice whose screen is not connected stays chosen and says
+// so. The view warns where the chosen screen shows another output already,
+// or refreshes at another rate than the one the outputs are paced at.
+// "Identify Screens" shows each screen's name on it.
 //
 // Beside the fields, a live picture of the selected output: its published
 // frames, scaled down on the render thread, shown up to 15 times a second
@@ -61,6 +70,11 @@ public:
     // "screen<N>" (any letter case, N a whole decimal number) takes.
     static QString defaultName(const QStringList& names);
 
+    // What the view says of a screen refreshing at `screenRate` while the
+    // outputs are paced at `pacedRate`; empty when the rates agree (or one
+    // is unknown: 0).
+    static QString rateNote(double screenRate, double pacedRate);
+
     std::optional<int> selectedRow() const;
     void selectRow(std::optional<int> row);
 
@@ -80,6 +94,9 @@ private:
     void selectionChanged();
     void nameEdited();
     void sizeEdited();
+    void screenChosen(int index);
+    // Lists the screens for `output` (row `row`; none: empty and disabled).
+    void showScreens(const MediaOutput* output, int row);
     // Fills the fields from the selected output, or empties them.
     void showSelected();
     // A whole number from 1 to the largest texture, or none.
@@ -101,6 +118,10 @@ private:
     QLineEdit* widthField_;
     QLineEdit* heightField_;
     QLabel* publishedLabel_;
+    QComboBox* screenBox_;
+    QLabel* screenNoteLabel_;
+    QPushButton* identifyButton_;
+    ScreenIdentifier identifier_;
     QLabel* previewLabel_;
     QTimer previewTimer_;
     std::shared_ptr<MediaOutput> previewed_;

@@ -30,6 +30,7 @@
 #include "ui/Look.h"
 #include "ui/MessageBoxPrompt.h"
 #include "ui/OperatorPrompt.h"
+#include "ui/OutputWindows.h"
 #include "ui/PatchView.h"
 #include "ui/ShowView.h"
 
@@ -139,6 +140,15 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
 
     engine_.setDelegate(notices_);
 
+    // An output window that gets the focus after all gives it straight back.
+    outputWindows_ = new OutputWindows(
+        engine_,
+        [window = QPointer<ShowWindow>(this)] {
+            if (window) window->activateWindow();
+        },
+        this);
+    outputWindows_->update();
+
     refreshTimer_.setInterval(kRefreshInterval);
     connect(&refreshTimer_, &QTimer::timeout, this, &ShowWindow::updateRefreshRate);
     refreshTimer_.start();
@@ -221,7 +231,11 @@ void ShowWindow::buildEditMenu() {
 void ShowWindow::showOutputs() {
     if (patchView_ == nullptr) {
         patchView_ = new PatchView(engine_, center_, RenderContext::shared().maxTextureSize(),
-                                   [this] { showView_->reloadColumns(); }, this);
+                                   [this] {
+                                       showView_->reloadColumns();
+                                       outputWindows_->update();
+                                   },
+                                   this);
     }
     patchView_->show();
     patchView_->raise();
@@ -519,6 +533,7 @@ void ShowWindow::showLastGo() {
 }
 
 void ShowWindow::showWillLoad() {
+    outputWindows_->releaseOutputs();
     loadingSheet_->present(show_.fileURL());
 }
 
@@ -526,6 +541,7 @@ void ShowWindow::showDidLoad() {
     // The sheet goes first, so that a warning below is not hidden under it.
     loadingSheet_->showLoaded();
     showView_->showDidLoad();
+    outputWindows_->update();
     setWindowTitle(titleFor(show_.fileURL()));
     reloadShowAction_->setEnabled(show_.fileURL().has_value());
     updateRefreshRate();

@@ -29,6 +29,7 @@ class CueStack;
 class LoadingSheet;
 class MediaEngine;
 class OperatorPrompt;
+class OutputWindows;
 class PatchView;
 class Preferences;
 class Show;
@@ -114,6 +115,7 @@ public slots:
     // show window lives).
     void showOutputs();
     PatchView* patchView() const { return patchView_; }
+    OutputWindows& outputWindows() const { return *outputWindows_; }
     // The one-second refresh: frame rate, drops, GO latency, now and next.
     void updateRefreshRate();
 
@@ -154,6 +156,7 @@ private:
 
     // Owned here: widgets do not own a style set on them.
     std::unique_ptr<QStyle> toolBarStyle_;
+    OutputWindows* outputWindows_ = nullptr;
     QToolBar* toolBar_ = nullptr;
     CentringSpacer* goSpacer_ = nullptr;
     QToolButton* goButton_ = nullptr;

@@ -1,3 +1,4 @@
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -9,7 +10,9 @@
 #include "render/RenderContext.h"
 #include "sharing/FrameServer.h"
 #include "ui/CueListModel.h"
+#include "ui/OutputWindows.h"
 #include "ui/PatchView.h"
+#include "ui/ScreenList.h"
 #include "ui/ShowView.h"
 #include "ui/WindowTestSupport.h"
 
@@ -196,6 +199,72 @@ TEST_F(PatchViewTest, ListFollowsALoad) {
     EXPECT_FALSE(patch_->selectedRow());
     EXPECT_TRUE(field<QPushButton>("addOutputButton").isEnabled());
     EXPECT_FALSE(field<QPushButton>("removeOutputButton").isEnabled());
+}
+
+// The screen list: "None", the screens connected, and a saved choice whose
+// screen is not connected, kept as it is. A choice modifies the show only
+// when it changes; a screen another output has already is said to be taken.
+TEST_F(PatchViewTest, ScreenChoiceIsKeptAndExplained) {
+    patch_->addOutput();
+    patch_->addOutput();
+    patch_->selectRow(0);
+    QComboBox& screens = field<QComboBox>("screenComboBox");
+    const QLabel& note = field<QLabel>("screenNoteLabel");
+    const std::vector<ScreenList::Screen> connected = ScreenList::connected();
+    ASSERT_FALSE(connected.empty());
+    ASSERT_EQ(screens.count(), static_cast<int>(connected.size()) + 1);
+    EXPECT_EQ(screens.itemText(0), "None");
+    EXPECT_EQ(screens.currentIndex(), 0);
+
+    const auto choose = [&](int index) {
+        screens.setCurrentIndex(index);
+        emit screens.activated(index);
+    };
+    status_.setDirty(false);
+    choose(1);
+    EXPECT_EQ(engine_->outputs()[0]->screen(), connected[0].identity);
+    EXPECT_TRUE(status_.isDirty());
+    status_.setDirty(false);
+    choose(1);
+    EXPECT_FALSE(status_.isDirty()) << "the same screen again";
+
+    // The second output chooses the same screen: the first keeps it.
+    patch_->selectRow(1);
+    choose(1);
+    EXPECT_EQ(engine_->outputs()[1]->screen(), connected[0].identity);
+    EXPECT_EQ(note.text(), "This screen shows “Screen1”; this output is not shown.");
+    choose(0);
+    EXPECT_EQ(engine_->outputs()[1]->screen(), std::nullopt);
+    EXPECT_TRUE(note.text().isEmpty());
+
+    const ScreenChoice away{"HDMI-A-9", "ACME Beam", "S1"};
+    engine_->setOutputScreen(1, away);
+    patch_->selectRow(1);
+    EXPECT_EQ(screens.currentText(), "HDMI-A-9 · ACME Beam (not connected)");
+    EXPECT_FALSE(note.text().isEmpty());
+    status_.setDirty(false);
+    choose(screens.currentIndex());
+    EXPECT_EQ(engine_->outputs()[1]->screen(), away) << "kept as it was";
+    EXPECT_FALSE(status_.isDirty());
+}
+
+// A screen that refreshes at another rate than the outputs are paced at is
+// pointed out; rates a hundredth of a hertz apart are the same.
+TEST(PatchViewRateTest, AScreenAtAnotherRateIsPointedOut) {
+    struct Case {
+        double screen;
+        double paced;
+        bool noted;
+    };
+    for (const Case& c : {Case{60.0, 60.0, false}, Case{59.995, 60.0, false},
+                          Case{59.94, 60.0, true}, Case{50.0, 60.0, true},
+                          Case{0.0, 60.0, false}, Case{60.0, 0.0, false}}) {
+        EXPECT_EQ(!PatchView::rateNote(c.screen, c.paced).isEmpty(), c.noted)
+            << c.screen << " Hz against " << c.paced << " Hz";
+    }
+    EXPECT_EQ(PatchView::rateNote(50.0, 60.0),
+              "This screen refreshes at 50.00 Hz but the outputs are paced at 60.00 Hz: "
+              "movement on it will not be smooth.");
 }
 
 }  // namespace

@@ -118,8 +118,10 @@ class Session:
     """Xvfb, a session bus, a PipeWire daemon and the window on one show,
     which `show` writes into the session's folder and returns the path of."""
 
-    def __init__(self, binary, dark=False, accessible=False, show=write_show):
+    def __init__(self, binary, dark=False, accessible=False, show=write_show,
+                 screens=("1280x800",)):
         self.binary = binary
+        self.screens = screens
         self.dir = tempfile.mkdtemp(prefix="bw-window-")
         self.processes = []
         self.env = dict(os.environ)
@@ -157,8 +159,12 @@ class Session:
     def start(self):
         # Xvfb picks a free display number itself and writes it to -displayfd.
         read_end, write_end = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                                 "1280x800x24", "-nolisten", "tcp"], env=self.env, pass_fds=[write_end],
+        # One X screen per entry of `screens`; Qt lists each as a screen.
+        layout = []
+        for number, size in enumerate(self.screens):
+            layout += ["-screen", str(number), size + "x24"]
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), *layout,
+                                 "-nolisten", "tcp"], env=self.env, pass_fds=[write_end],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 start_new_session=True)
         self.processes.append(xvfb)

@@ -1,0 +1,223 @@
+#include "ui/OutputWindow.h"
+
+#include <time.h>
+
+#include <QExposeEvent>
+#include <QKeyEvent>
+#include <QOpenGLContext>
+#include <QOpenGLExtraFunctions>
+#include <QScreen>
+#include <QSurfaceFormat>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "platform/SystemLog.h"
+#include "sharing/FrameFeed.h"
+
+namespace bw {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::uint64_t monotonicNow() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
+           static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// A texture holding the newest frame, with a framebuffer to blit from.
+// Presenting thread only, with the window's context current.
+class FrameTexture {
+public:
+    explicit FrameTexture(QOpenGLExtraFunctions& gl) : gl_(gl) {}
+    ~FrameTexture() {
+        if (framebuffer_ != 0) gl_.glDeleteFramebuffers(1, &framebuffer_);
+        if (texture_ != 0) gl_.glDeleteTextures(1, &texture_);
+    }
+    FrameTexture(const FrameTexture&) = delete;
+    FrameTexture& operator=(const FrameTexture&) = delete;
+
+    void upload(const FramePixels& pixels) {
+        if (pixels.size.width <= 0 || pixels.size.height <= 0 ||
+            pixels.rgba.size() < static_cast<std::size_t>(pixels.size.width) *
+                                     static_cast<std::size_t>(pixels.size.height) * 4) {
+            return;
+        }
+        if (texture_ == 0) {
+            gl_.glGenTextures(1, &texture_);
+            gl_.glGenFramebuffers(1, &framebuffer_);
+        }
+        gl_.glBindTexture(GL_TEXTURE_2D, texture_);
+        gl_.glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+        if (size_ != pixels.size) {
+            gl_.glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, pixels.size.width, pixels.size.height, 0,
+                             GL_RGBA, GL_UNSIGNED_BYTE, pixels.rgba.data());
+            gl_.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+            gl_.glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+            gl_.glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_);
+            gl_.glFramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                                       texture_, 0);
+            size_ = pixels.size;
+        } else {
+            gl_.glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, size_.width, size_.height, GL_RGBA,
+                                GL_UNSIGNED_BYTE, pixels.rgba.data());
+        }
+        gl_.glBindTexture(GL_TEXTURE_2D, 0);
+    }
+
+    // Clears `target` (of `window` pixels) to black and draws the frame, if
+    // there is one, in its fitted place.
+    void draw(GLuint target, QSize window) {
+        gl_.glBindFramebuffer(GL_DRAW_FRAMEBUFFER, target);
+        gl_.glViewport(0, 0, window.width(), window.height());
+        gl_.glClearColor(0.0F, 0.0F, 0.0F, 1.0F);
+        gl_.glClear(GL_COLOR_BUFFER_BIT);
+        if (texture_ == 0) return;
+        const QRect place = OutputWindow::fittedRect(size_, window);
+        // The frame's top row is its first; GL counts rows from the bottom.
+        const GLint top = window.height() - place.y();
+        const GLint bottom = window.height() - (place.y() + place.height());
+        const bool sameSize = place.width() == size_.width && place.height() == size_.height;
+        gl_.glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_);
+        gl_.glBlitFramebuffer(0, 0, size_.width, size_.height, place.x(), top,
+                              place.x() + place.width(), bottom, GL_COLOR_BUFFER_BIT,
+                              sameSize ? GL_NEAREST : GL_LINEAR);
+        gl_.glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    }
+
+private:
+    QOpenGLExtraFunctions& gl_;
+    GLuint texture_ = 0;
+    GLuint framebuffer_ = 0;
+    PixelSize size_;
+};
+
+}  // namespace
+
+OutputWindow::OutputWindow(QScreen* screen, const QString& title, std::function<void()> focusTaken)
+    : targetScreen_(screen),
+      feed_(std::make_shared<FrameFeed>()),
+      focusTaken_(std::move(focusTaken)) {
+    setSurfaceType(QSurface::OpenGLSurface);
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    // Opaque: nothing behind the window may show through, not even where a
+    // frame is transparent.
+    format.setAlphaBufferSize(0);
+    format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
+    format.setSwapInterval(1);
+    setFormat(format);
+    setFlags(Qt::Window | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus);
+    setTitle(title);
+    setCursor(Qt::BlankCursor);
+    setScreen(screen);
+    connect(this, &QWindow::screenChanged, this, [this](QScreen* now) {
+        if (now != targetScreen_) hide();
+    });
+}
+
+OutputWindow::~OutputWindow() {
+    feed_->close();
+    if (presenter_.joinable()) presenter_.join();
+}
+
+void OutputWindow::start() {
+    if (targetScreen_ == nullptr) return;
+    setGeometry(targetScreen_->geometry());
+    // Not showFullScreen(): that would ask for the focus as well.
+    setWindowStates(Qt::WindowFullScreen);
+    setVisible(true);
+    if (!presenter_.joinable()) presenter_ = std::thread([this] { present(); });
+}
+
+void OutputWindow::setPresentedCallback(PresentedCallback callback) {
+    std::lock_guard lock(callbackMutex_);
+    presented_ = std::move(callback);
+}
+
+QRect OutputWindow::fittedRect(PixelSize frame, QSize window) {
+    if (frame.width <= 0 || frame.height <= 0 || window.isEmpty()) return {};
+    if (frame.width == window.width() && frame.height == window.height())
+        return {0, 0, frame.width, frame.height};
+    const double scale = std::min(static_cast<double>(window.width()) / frame.width,
+                                  static_cast<double>(window.height()) / frame.height);
+    const int width = std::clamp(static_cast<int>(std::lround(frame.width * scale)), 1,
+                                 window.width());
+    const int height = std::clamp(static_cast<int>(std::lround(frame.height * scale)), 1,
+                                  window.height());
+    return {(window.width() - width) / 2, (window.height() - height) / 2, width, height};
+}
+
+void OutputWindow::exposeEvent(QExposeEvent* event) {
+    QWindow::exposeEvent(event);
+    const QSize pixels = size() * devicePixelRatio();
+    pixelWidth_.store(pixels.width());
+    pixelHeight_.store(pixels.height());
+    exposed_.store(isExposed());
+    feed_->wake();
+}
+
+void OutputWindow::resizeEvent(QResizeEvent* event) {
+    QWindow::resizeEvent(event);
+    const QSize pixels = size() * devicePixelRatio();
+    pixelWidth_.store(pixels.width());
+    pixelHeight_.store(pixels.height());
+    feed_->wake();
+}
+
+void OutputWindow::keyPressEvent(QKeyEvent* event) {
+    // The operator's keys belong to the show window; Escape least of all
+    // may take an output off its screen.
+    event->accept();
+}
+
+void OutputWindow::keyReleaseEvent(QKeyEvent* event) {
+    event->accept();
+}
+
+void OutputWindow::focusInEvent(QFocusEvent* event) {
+    QWindow::focusInEvent(event);
+    if (focusTaken_) focusTaken_();
+}
+
+void OutputWindow::present() {
+    QOpenGLContext context;
+    context.setFormat(requestedFormat());
+    context.setScreen(targetScreen_);
+    if (!context.create() || !context.makeCurrent(this)) {
+        SystemLog::shared().log("Output window \"" + title().toStdString() +
+                                "\": no OpenGL context for the screen; nothing is shown");
+        return;
+    }
+    presenting_.store(true);
+    {
+        FrameTexture texture(*context.extraFunctions());
+        FrameFeed::Frame frame;
+        bool blackShown = false;
+        for (;;) {
+            const FrameFeed::Wait wait = feed_->waitAndTake(frame, 250ms);
+            if (wait == FrameFeed::Wait::Closed) break;
+            if (wait == FrameFeed::Wait::Frame) texture.upload(frame.pixels);
+            // Nothing new: draw again only to put black up for the first time.
+            if (wait == FrameFeed::Wait::TimedOut && blackShown) continue;
+            if (!exposed_.load()) continue;
+            if (!context.makeCurrent(this)) continue;
+            texture.draw(context.defaultFramebufferObject(),
+                         QSize(pixelWidth_.load(), pixelHeight_.load()));
+            context.swapBuffers(this);
+            blackShown = true;
+            if (wait != FrameFeed::Wait::Frame) continue;
+            framesPresented_.fetch_add(1);
+            const std::uint64_t swapped = monotonicNow();
+            std::lock_guard lock(callbackMutex_);
+            if (presented_) presented_(frame.sequence, frame.publishedAt, swapped);
+        }
+    }
+    context.doneCurrent();
+    presenting_.store(false);
+}
+
+}  // namespace bw

@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <vector>
+
+#include "ui/OutputWindow.h"
+#include "ui/OutputWindows.h"
+#include "ui/ScreenList.h"
+
+namespace bw {
+namespace {
+
+ScreenChoice screen(const char* connector, const char* model = "", const char* serial = "") {
+    return ScreenChoice{connector, model, serial};
+}
+
+// Model and serial follow a monitor to another connector; the connector finds
+// a monitor that names neither (or one replaced by another).
+TEST(ScreenListTest, MatchesModelAndSerialFirstThenTheConnector) {
+    const std::vector<ScreenChoice> connected = {
+        screen("DP-1", "ACME Beam 9", "A100"),
+        screen("HDMI-A-1", "ACME Beam 9", "A200"),
+        screen("HDMI-A-2"),
+        screen("screen"),
+        screen("screen-2"),
+    };
+    struct Case {
+        ScreenChoice choice;
+        std::optional<std::size_t> expected;
+    };
+    const std::vector<Case> cases = {
+        {screen("DP-1", "ACME Beam 9", "A100"), 0},
+        {screen("HDMI-A-1", "ACME Beam 9", "A100"), 0},  // the monitor moved to DP-1
+        {screen("DP-1", "ACME Beam 9", "A200"), 1},      // and the other one the other way
+        {screen("DP-1", "Other", "A200"), 0},            // the serial alone is not the monitor
+        {screen("HDMI-A-2", "Gone", "Z9"), 2},           // another monitor on its connector
+        {screen("DP-1", "ACME Beam 9"), 0},              // no serial: the connector
+        {screen("screen-2"), 4},
+        {screen("HDMI-A-3", "ACME Beam 9", "A300"), std::nullopt},
+        {screen("", "", ""), std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ScreenList::match(c.choice, connected), c.expected)
+            << c.choice.connector << " " << c.choice.model << " " << c.choice.serial;
+    }
+}
+
+// One screen shows one output: the first in the show's order that chooses it.
+TEST(OutputWindowsTest, EachScreenShowsTheFirstOutputThatChoosesIt) {
+    const std::vector<ScreenChoice> connected = {screen("DP-1"), screen("DP-2"), screen("DP-3")};
+    struct Case {
+        std::vector<std::optional<ScreenChoice>> choices;
+        std::vector<std::optional<std::size_t>> expected;
+    };
+    const std::vector<Case> cases = {
+        {{}, {std::nullopt, std::nullopt, std::nullopt}},
+        {{screen("DP-2"), std::nullopt, screen("DP-1")}, {2, 0, std::nullopt}},
+        {{screen("DP-3"), screen("DP-3"), screen("DP-2")}, {std::nullopt, 2, 0}},
+        {{screen("DP-9"), screen("DP-1")}, {1, std::nullopt, std::nullopt}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(OutputWindows::assignment(c.choices, connected), c.expected);
+}
+
+// A frame of the window's size is drawn pixel for pixel; any other fits with
+// its proportions kept, centred between black bars.
+TEST(OutputWindowTest, FramesFitTheWindowWithTheirProportionsKept) {
+    struct Case {
+        PixelSize frame;
+        QSize window;
+        QRect expected;
+    };
+    const std::vector<Case> cases = {
+        {{1920, 1080}, {1920, 1080}, {0, 0, 1920, 1080}},
+        {{1280, 720}, {1920, 1080}, {0, 0, 1920, 1080}},
+        {{1024, 768}, {1920, 1080}, {240, 0, 1440, 1080}},
+        {{1920, 800}, {1920, 1080}, {0, 140, 1920, 800}},
+        {{320, 240}, {640, 360}, {80, 0, 480, 360}},
+        {{4000, 1}, {640, 360}, {0, 179, 640, 1}},
+        {{0, 0}, {640, 360}, {}},
+        {{64, 36}, {0, 0}, {}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(OutputWindow::fittedRect(c.frame, c.window), c.expected)
+            << c.frame.width << "x" << c.frame.height << " in " << c.window.width() << "x"
+            << c.window.height();
+    }
+}
+
+}  // namespace
+}  // namespace bw
