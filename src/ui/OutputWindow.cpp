@@ -98,10 +98,12 @@ private:
 
 }  // namespace
 
-OutputWindow::OutputWindow(QScreen* screen, const QString& title, std::function<void()> focusTaken)
+OutputWindow::OutputWindow(QScreen* screen, const QString& title, std::function<void()> focusTaken,
+                           std::function<void(QKeyEvent&)> keyTaken)
     : targetScreen_(screen),
       feed_(std::make_shared<FrameFeed>()),
-      focusTaken_(std::move(focusTaken)) {
+      focusTaken_(std::move(focusTaken)),
+      keyTaken_(std::move(keyTaken)) {
     setSurfaceType(QSurface::OpenGLSurface);
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
     // Opaque: nothing behind the window may show through, not even where a
@@ -169,18 +171,27 @@ void OutputWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void OutputWindow::keyPressEvent(QKeyEvent* event) {
-    // The operator's keys belong to the show window; Escape least of all
-    // may take an output off its screen.
+    // The operator's keys belong to the show window. A key reaching this
+    // window means it has the focus: the focus goes back too.
     event->accept();
+    if (keyTaken_) keyTaken_(*event);
+    giveFocusBack();
 }
 
 void OutputWindow::keyReleaseEvent(QKeyEvent* event) {
     event->accept();
+    if (keyTaken_) keyTaken_(*event);
 }
 
 void OutputWindow::focusInEvent(QFocusEvent* event) {
     QWindow::focusInEvent(event);
-    if (focusTaken_) focusTaken_();
+    giveFocusBack();
+}
+
+void OutputWindow::giveFocusBack() {
+    // Once the focus change has been handled: asked for from inside it, the
+    // show window's activation would be undone by the change itself.
+    if (focusTaken_) QMetaObject::invokeMethod(this, focusTaken_, Qt::QueuedConnection);
 }
 
 void OutputWindow::present() {

@@ -3,6 +3,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QKeyEvent>
 #include <QWindow>
 #include <atomic>
 #include <cstdint>
@@ -30,9 +31,11 @@ class FrameFeed;
 // between black bars. Until the first frame arrives, and whenever the window
 // is shown again, the last frame (or black) is drawn at once.
 //
-// Keys pressed while it somehow has the focus (Escape included) do nothing;
-// `focusTaken` is called when it gets the focus, for the show window to take
-// it back.
+// It never asks for the keyboard focus. Should it get it all the same (a
+// compositor that gives it, a tool that forces it), `focusTaken` is called
+// for the show window to take the focus back, and each key that reaches it
+// goes to `keyTaken`, for the show window to handle as its own: Escape does
+// not take an output off its screen, and a GO typed meanwhile is not lost.
 //
 // Main thread only, but for the presented-frame counters.
 class OutputWindow final : public QWindow {
@@ -46,7 +49,8 @@ public:
     // A window for `screen`, which it keeps: a window is never moved to
     // another screen (on X11 that would replace its native window under the
     // presenting thread); it hides itself if the system moves it.
-    OutputWindow(QScreen* screen, const QString& title, std::function<void()> focusTaken);
+    OutputWindow(QScreen* screen, const QString& title, std::function<void()> focusTaken,
+                 std::function<void(QKeyEvent&)> keyTaken);
     // Stops the presenting thread before the window goes.
     ~OutputWindow() override;
     OutputWindow(const OutputWindow&) = delete;
@@ -78,12 +82,14 @@ protected:
     void focusInEvent(QFocusEvent* event) override;
 
 private:
+    void giveFocusBack();
     // The presenting thread's body.
     void present();
 
     QScreen* const targetScreen_;
     const std::shared_ptr<FrameFeed> feed_;
     std::function<void()> focusTaken_;
+    std::function<void(QKeyEvent&)> keyTaken_;
     std::thread presenter_;
     std::atomic<bool> exposed_ = false;
     std::atomic<int> pixelWidth_ = 0;

@@ -21,8 +21,11 @@ constexpr double kSameRate = 0.01;
 }  // namespace
 
 OutputWindows::OutputWindows(MediaEngine& engine, std::function<void()> focusTaken,
-                             QObject* parent)
-    : QObject(parent), engine_(engine), focusTaken_(std::move(focusTaken)) {
+                             std::function<void(QKeyEvent&)> keyTaken, QObject* parent)
+    : QObject(parent),
+      engine_(engine),
+      focusTaken_(std::move(focusTaken)),
+      keyTaken_(std::move(keyTaken)) {
     auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (application != nullptr) {
         connect(application, &QGuiApplication::screenAdded, this, [this](QScreen* screen) {
@@ -102,7 +105,7 @@ void OutputWindows::update() {
         const std::size_t j = *shows[k];
         Shown shown;
         shown.window = std::make_unique<OutputWindow>(
-            screens[k].screen, QString::fromStdString(outputs[j]->name()), focusTaken_);
+            screens[k].screen, QString::fromStdString(outputs[j]->name()), focusTaken_, keyTaken_);
         attach(shown, outputs[j], j);
         shown.window->start();
         windows_.push_back(std::move(shown));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QKeyEvent>
 #include <QObject>
 #include <QScreen>
 #include <cstddef>
@@ -35,11 +36,9 @@ class OutputWindows final : public QObject {
     Q_OBJECT
 
 public:
-    // `focusTaken` is called when an output window gets the keyboard focus
-    // all the same (some compositors give it), for the show window to take
-    // it back.
+    // `focusTaken` and `keyTaken` are given to each window: see OutputWindow.
     OutputWindows(MediaEngine& engine, std::function<void()> focusTaken,
-                  QObject* parent = nullptr);
+                  std::function<void(QKeyEvent&)> keyTaken, QObject* parent = nullptr);
     ~OutputWindows() override;
 
     // Shows every output on its screen as things stand now.
@@ -78,6 +77,7 @@ private:
 
     MediaEngine& engine_;
     std::function<void()> focusTaken_;
+    std::function<void(QKeyEvent&)> keyTaken_;
     std::vector<Shown> windows_;
 };
 

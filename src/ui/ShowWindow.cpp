@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QCoreApplication>
 #include <QPointer>
 #include <QProxyStyle>
 #include <QStatusBar>
@@ -140,11 +141,17 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
 
     engine_.setDelegate(notices_);
 
-    // An output window that gets the focus after all gives it straight back.
+    // An output window that gets the focus after all gives it straight
+    // back, and the keys typed meanwhile are this window's.
     outputWindows_ = new OutputWindows(
         engine_,
         [window = QPointer<ShowWindow>(this)] {
             if (window) window->activateWindow();
+        },
+        [this](QKeyEvent& key) {
+            QKeyEvent copy(key.type(), key.key(), key.modifiers(), key.text(), key.isAutoRepeat(),
+                           key.count());
+            QCoreApplication::sendEvent(this, &copy);
         },
         this);
     outputWindows_->update();
