@@ -109,6 +109,11 @@ OutputWindow::OutputWindow(QScreen* screen, const QString& title, std::function<
     // Opaque: nothing behind the window may show through, not even where a
     // frame is transparent.
     format.setAlphaBufferSize(0);
+    // Eight bits a channel, as the frames have: left open, a driver may pick
+    // a 16-bit surface first, and the pictures would band.
+    format.setRedBufferSize(8);
+    format.setGreenBufferSize(8);
+    format.setBlueBufferSize(8);
     format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
     format.setSwapInterval(1);
     setFormat(format);

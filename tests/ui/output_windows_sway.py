@@ -1,0 +1,150 @@
+#!/usr/bin/env python3
+"""Outputs full screen on a Wayland compositor's two outputs (sway, headless):
+each output fills the screen chosen for it with its cue's picture and follows
+a remote GO; a screen that goes away and comes back (the compositor's output
+disabled, then enabled) gets its output's window back.
+
+sway will not run as root: as root, the compositor and the window run as the
+unprivileged user "nobody", in a folder that user owns. Screenshots of one
+output at a time come from grim.
+
+usage: output_windows_sway.py BEAMWRIGHT_BINARY
+"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import output_windows_e2e as pictures
+import window_harness as harness
+
+OUTPUTS = ("HEADLESS-1", "HEADLESS-2")
+
+
+class SwaySession:
+    def __init__(self, binary):
+        self.binary = binary
+        self.dir = tempfile.mkdtemp(prefix="bw-sway-")
+        self.processes = []
+        self.as_user = ["runuser", "-u", "nobody", "--"] if os.geteuid() == 0 else []
+        self.osc_port = harness.free_port()
+        self.env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "XDG_RUNTIME_DIR": self.dir, "XDG_CONFIG_HOME": os.path.join(self.dir, "config"),
+            "HOME": self.dir, "LC_ALL": "C.UTF-8",
+            "WLR_BACKENDS": "headless", "WLR_HEADLESS_OUTPUTS": "2", "WLR_RENDERER": "pixman",
+            "WLR_LIBINPUT_NO_DEVICES": "1",
+            "QT_QPA_PLATFORM": "wayland", "QT_QPA_PLATFORMTHEME": "",
+            "QT_WAYLAND_DISABLE_WINDOWDECORATION": "1",
+            "BEAMWRIGHT_OSC_PORT": str(self.osc_port),
+            "BEAMWRIGHT_CREP_PORT": str(harness.free_port()),
+            "BEAMWRIGHT_AUDIO_SINK": "fakesink",
+        }
+        self.show = pictures.write_show(self.dir, OUTPUTS)
+        with open(os.path.join(self.dir, "sway.conf"), "w") as out:
+            out.write("output %s resolution %s position 0 0\n" % (OUTPUTS[0], pictures.SCREENS[0]))
+            out.write("output %s resolution %s position 640 0\n" % (OUTPUTS[1],
+                                                                     pictures.SCREENS[1]))
+        if self.as_user:
+            subprocess.run(["chown", "-R", "nobody", self.dir], check=True)
+        os.chmod(self.dir, 0o700)
+
+    def spawn(self, argv, name):
+        log = open(os.path.join(self.dir, name + ".log"), "w")
+        process = subprocess.Popen(self.as_user + ["env", "-i"] +
+                                   ["%s=%s" % item for item in self.env.items()] + argv,
+                                   stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        self.processes.append(process)
+        return process
+
+    def run(self, *argv):
+        return subprocess.run(self.as_user + ["env", "-i"] +
+                              ["%s=%s" % item for item in self.env.items()] + list(argv),
+                              capture_output=True, check=True).stdout
+
+    def start(self):
+        self.spawn(["sway", "-c", os.path.join(self.dir, "sway.conf")], "sway")
+        self.wait_for(lambda: any(name.startswith("wayland-") and not name.endswith(".lock")
+                                  for name in os.listdir(self.dir)), 15, "sway did not start")
+        socket = next(name for name in os.listdir(self.dir)
+                      if name.startswith("wayland-") and not name.endswith(".lock"))
+        self.env["WAYLAND_DISPLAY"] = socket
+        self.env["SWAYSOCK"] = next(os.path.join(self.dir, name) for name in os.listdir(self.dir)
+                                    if name.startswith("sway-ipc."))
+        self.window = self.spawn([self.binary, self.show], "beamwright")
+        return self
+
+    def wait_for(self, condition, seconds, failure):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if condition():
+                return
+            time.sleep(0.1)
+        raise RuntimeError(failure + "\n" + self.log("sway") + self.log("beamwright"))
+
+    def log(self, name):
+        try:
+            with open(os.path.join(self.dir, name + ".log")) as text:
+                return text.read()
+        except OSError:
+            return ""
+
+    def shoot(self, screen):
+        return pictures.pixels(self.run("grim", "-o", OUTPUTS[screen], "-"), screen)
+
+    def stop(self):
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                os.killpg(process.pid, signal.SIGTERM)
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    os.killpg(process.pid, signal.SIGKILL)
+                    process.wait()
+        if os.environ.get("BW_KEEP_TEMP") != "1":
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def main():
+    harness.require_programs(["sway", "swaymsg", "grim", "oscsend", "convert"])
+    session = SwaySession(sys.argv[1])
+    try:
+        session.start()
+        log = lambda: session.log("beamwright")
+        # The first GO waits for the show to be loaded and the cue armed.
+        deadline = time.monotonic() + 20
+        while True:
+            subprocess.run(["oscsend", "localhost", str(session.osc_port), "/go/1"], check=True)
+            try:
+                pictures.wait_for_pictures(session.shoot, pictures.WARM, pictures.COOL,
+                                           "cue 1", log, seconds=1)
+                break
+            except RuntimeError:
+                if time.monotonic() > deadline:
+                    raise
+
+        # The second screen goes away: its window closes with it. When it comes
+        # back, the output is on it again.
+        session.run("swaymsg", "output", OUTPUTS[1], "disable")
+        time.sleep(0.5)
+        pictures.wait_for_pictures(session.shoot, pictures.WARM, None, "with one screen", log)
+        session.run("swaymsg", "output", OUTPUTS[1], "enable")
+        pictures.wait_for_pictures(session.shoot, pictures.WARM, pictures.COOL,
+                                   "the screen back", log)
+
+        subprocess.run(["oscsend", "localhost", str(session.osc_port), "/go"], check=True)
+        pictures.wait_for_pictures(session.shoot, pictures.COOL, pictures.WARM, "cue 2", log)
+        print("sway: two outputs on two screens, a screen gone and back, GO followed")
+    except Exception as error:
+        print("FAIL:", error, file=sys.stderr)
+        return 1
+    finally:
+        session.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
