@@ -2,7 +2,10 @@
 
 #include <time.h>
 
+#include <xcb/xcb.h>
+
 #include <QExposeEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QOpenGLContext>
 #include <QOpenGLExtraFunctions>
@@ -134,10 +137,24 @@ OutputWindow::~OutputWindow() {
 void OutputWindow::start() {
     if (targetScreen_ == nullptr) return;
     setGeometry(targetScreen_->geometry());
+    showBlackUnderneath();
     // Not showFullScreen(): that would ask for the focus as well.
     setWindowStates(Qt::WindowFullScreen);
     setVisible(true);
     if (!presenter_.joinable()) presenter_ = std::thread([this] { present(); });
+}
+
+void OutputWindow::showBlackUnderneath() {
+    // X11 windows for GL have no background by default: what was on the
+    // screen stays in view until the first swap. A black one shows from the
+    // moment the window is mapped.
+    auto* x11 = qGuiApp != nullptr ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
+                                   : nullptr;
+    if (x11 == nullptr || x11->connection() == nullptr) return;
+    const std::uint32_t black = 0;
+    xcb_change_window_attributes(x11->connection(), static_cast<xcb_window_t>(winId()),
+                                 XCB_CW_BACK_PIXEL, &black);
+    xcb_flush(x11->connection());
 }
 
 void OutputWindow::setPresentedCallback(PresentedCallback callback) {

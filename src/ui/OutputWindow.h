@@ -83,6 +83,7 @@ protected:
 
 private:
     void giveFocusBack();
+    void showBlackUnderneath();
     // The presenting thread's body.
     void present();
 
