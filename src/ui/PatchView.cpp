@@ -28,6 +28,12 @@ constexpr int kScreenNotConnected = -2;
 // Rates closer than this are the same rate.
 constexpr double kSameRate = 0.01;
 
+// A note under the fields takes room only while it says something.
+void showNote(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->setVisible(!text.isEmpty());
+}
+
 QLineEdit* makeField(const char* objectName, const QString& accessibleName, QWidget* parent) {
     auto* field = new QLineEdit(parent);
     field->setObjectName(objectName);
@@ -225,14 +231,14 @@ void PatchView::showSelected() {
         nameField_->clear();
         widthField_->clear();
         heightField_->clear();
-        publishedLabel_->clear();
+        showNote(publishedLabel_, {});
         return;
     }
     nameField_->setText(QString::fromStdString(output->name()));
     widthField_->setText(QString::number(static_cast<long long>(std::trunc(output->width()))));
     heightField_->setText(QString::number(static_cast<long long>(std::trunc(output->height()))));
     const std::string published = output->frameServer().publishedName();
-    publishedLabel_->setText(published == output->name()
+    showNote(publishedLabel_, published == output->name()
                                  ? QString()
                                  : tr("Published as “%1”: another output already has this name.")
                                        .arg(QString::fromStdString(published)));
@@ -333,7 +339,7 @@ void PatchView::sizeEdited() {
 void PatchView::showScreens(const MediaOutput* output, int row) {
     const QSignalBlocker quiet(screenBox_);
     screenBox_->clear();
-    screenNoteLabel_->clear();
+    showNote(screenNoteLabel_, {});
     screenBox_->setEnabled(output != nullptr);
     if (output == nullptr) return;
 
@@ -351,7 +357,7 @@ void PatchView::showScreens(const MediaOutput* output, int row) {
         screenBox_->addItem(tr("%1 (not connected)").arg(ScreenList::describe(*choice)),
                             kScreenNotConnected);
         screenBox_->setCurrentIndex(screenBox_->count() - 1);
-        screenNoteLabel_->setText(tr("This screen is not connected: the output is shown on it "
+        showNote(screenNoteLabel_, tr("This screen is not connected: the output is shown on it "
                                      "as soon as it is."));
         return;
     }
@@ -366,11 +372,11 @@ void PatchView::showScreens(const MediaOutput* output, int row) {
         identities.push_back(screen.identity);
     const std::optional<std::size_t> shown = OutputWindows::assignment(choices, identities)[*match];
     if (shown && *shown != static_cast<std::size_t>(row) && *shown < outputs.size()) {
-        screenNoteLabel_->setText(tr("This screen shows “%1”; this output is not shown.")
+        showNote(screenNoteLabel_, tr("This screen shows “%1”; this output is not shown.")
                                       .arg(QString::fromStdString(outputs[*shown]->name())));
         return;
     }
-    screenNoteLabel_->setText(rateNote(screens[*match].refreshRate, engine_.displayRefreshRate()));
+    showNote(screenNoteLabel_, rateNote(screens[*match].refreshRate, engine_.displayRefreshRate()));
 }
 
 QString PatchView::rateNote(double screenRate, double pacedRate) {

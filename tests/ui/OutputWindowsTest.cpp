@@ -3,9 +3,13 @@
 #include <optional>
 #include <vector>
 
+#include <QLabel>
+
 #include "ui/OutputWindow.h"
 #include "ui/OutputWindows.h"
+#include "ui/ScreenIdentifier.h"
 #include "ui/ScreenList.h"
+#include "ui/WindowTestSupport.h"
 
 namespace bw {
 namespace {
@@ -84,6 +88,27 @@ TEST(OutputWindowTest, FramesFitTheWindowWithTheirProportionsKept) {
         EXPECT_EQ(OutputWindow::fittedRect(c.frame, c.window), c.expected)
             << c.frame.width << "x" << c.frame.height << " in " << c.window.width() << "x"
             << c.window.height();
+    }
+}
+
+// Each screen shows its own name on itself; asking again replaces the panels
+// rather than piling more up.
+TEST(ScreenIdentifierTest, EachScreenShowsItsName) {
+    test::ensureApplication();
+    const std::vector<ScreenList::Screen> screens = ScreenList::connected();
+    ASSERT_FALSE(screens.empty());
+    ScreenIdentifier identifier;
+    for (int round = 0; round < 2; ++round) {
+        identifier.identify();
+        ASSERT_EQ(identifier.panels().size(), screens.size());
+        for (std::size_t k = 0; k < screens.size(); ++k) {
+            const QWidget& panel = *identifier.panels()[k];
+            EXPECT_TRUE(panel.isVisible());
+            EXPECT_EQ(panel.screen(), screens[k].screen);
+            const auto* name = panel.findChild<QLabel*>("screenNameLabel");
+            ASSERT_NE(name, nullptr);
+            EXPECT_EQ(name->text().toStdString(), screens[k].identity.connector);
+        }
     }
 }
 
