@@ -11,8 +11,6 @@
 //
 // bench_output_window_latency [--gos N] [--width W --height H]
 
-#include <time.h>
-
 #include <QGuiApplication>
 #include <QScreen>
 #include <atomic>
@@ -45,10 +43,7 @@ using namespace bw;
 using namespace std::chrono_literals;
 
 std::uint64_t monotonicNow() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
-           static_cast<std::uint64_t>(now.tv_nsec);
+    return static_cast<std::uint64_t>(MonotonicClock().hostTimeNanoseconds());
 }
 
 // What one GO's first fade frame did, in CLOCK_MONOTONIC nanoseconds.

@@ -1,23 +1,12 @@
 #include "sharing/FrameFeed.h"
 
-#include <time.h>
+#include "platform/Clock.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 namespace bw {
-
-namespace {
-
-std::uint64_t monotonicNow() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
-           static_cast<std::uint64_t>(now.tv_nsec);
-}
-
-}  // namespace
 
 void FrameFeed::put(const std::uint8_t* rgba, std::size_t stride, PixelSize size) {
     Frame frame;
@@ -37,7 +26,7 @@ void FrameFeed::put(const std::uint8_t* rgba, std::size_t stride, PixelSize size
         for (std::size_t y = 0; y < rows; ++y)
             std::memcpy(frame.pixels.rgba.data() + y * row, rgba + y * stride, row);
     }
-    frame.publishedAt = monotonicNow();
+    frame.publishedAt = static_cast<std::uint64_t>(MonotonicClock().hostTimeNanoseconds());
     {
         std::lock_guard lock(mutex_);
         frame.sequence = ++sequence_;

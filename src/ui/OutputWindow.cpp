@@ -1,7 +1,5 @@
 #include "ui/OutputWindow.h"
 
-#include <time.h>
-
 #include <xcb/xcb.h>
 
 #include <QExposeEvent>
@@ -16,6 +14,7 @@
 #include <cmath>
 #include <utility>
 
+#include "platform/Clock.h"
 #include "platform/SystemLog.h"
 #include "sharing/FrameFeed.h"
 
@@ -24,13 +23,6 @@ namespace bw {
 namespace {
 
 using namespace std::chrono_literals;
-
-std::uint64_t monotonicNow() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL +
-           static_cast<std::uint64_t>(now.tv_nsec);
-}
 
 // A texture holding the newest frame, with a framebuffer to blit from.
 // Presenting thread only, with the window's context current.
@@ -141,7 +133,11 @@ void OutputWindow::start() {
     // Not showFullScreen(): that would ask for the focus as well.
     setWindowStates(Qt::WindowFullScreen);
     setVisible(true);
-    if (!presenter_.joinable()) presenter_ = std::thread([this] { present(); });
+    if (!presenter_.joinable()) {
+        presenter_ = std::thread([this, format = requestedFormat(), name = title().toStdString()] {
+            present(format, name);
+        });
+    }
 }
 
 void OutputWindow::showBlackUnderneath() {
@@ -216,13 +212,13 @@ void OutputWindow::giveFocusBack() {
     if (focusTaken_) QMetaObject::invokeMethod(this, focusTaken_, Qt::QueuedConnection);
 }
 
-void OutputWindow::present() {
+void OutputWindow::present(const QSurfaceFormat& format, const std::string& name) {
     QOpenGLContext context;
-    context.setFormat(requestedFormat());
+    context.setFormat(format);
     context.setScreen(targetScreen_);
     if (!context.create() || !context.makeCurrent(this)) {
-        SystemLog::shared().log("Output window \"" + title().toStdString() +
-                                "\": no OpenGL context for the screen; nothing is shown");
+        SystemLog::shared().log("Output window \"" + name +
+                                "\": no OpenGL context for its screen; nothing is shown there");
         return;
     }
     presenting_.store(true);
@@ -244,7 +240,8 @@ void OutputWindow::present() {
             blackShown = true;
             if (wait != FrameFeed::Wait::Frame) continue;
             framesPresented_.fetch_add(1);
-            const std::uint64_t swapped = monotonicNow();
+            const auto swapped =
+                static_cast<std::uint64_t>(MonotonicClock().hostTimeNanoseconds());
             std::lock_guard lock(callbackMutex_);
             if (presented_) presented_(frame.sequence, frame.publishedAt, swapped);
         }

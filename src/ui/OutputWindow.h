@@ -3,6 +3,7 @@
 #include <QRect>
 #include <QSize>
 #include <QString>
+#include <QSurfaceFormat>
 #include <QKeyEvent>
 #include <QWindow>
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "render/PixelSize.h"
@@ -84,8 +86,8 @@ protected:
 private:
     void giveFocusBack();
     void showBlackUnderneath();
-    // The presenting thread's body.
-    void present();
+    // The presenting thread's body; `name` names the window in the log.
+    void present(const QSurfaceFormat& format, const std::string& name);
 
     QScreen* const targetScreen_;
     const std::shared_ptr<FrameFeed> feed_;
