@@ -5,6 +5,8 @@
 
 #include <QLabel>
 
+#include "engine/MediaEngine.h"
+#include "engine/MediaOutput.h"
 #include "ui/OutputWindow.h"
 #include "ui/OutputWindows.h"
 #include "ui/ScreenIdentifier.h"
@@ -110,6 +112,47 @@ TEST(ScreenIdentifierTest, EachScreenShowsItsName) {
             EXPECT_EQ(name->text().toStdString(), screens[k].identity.connector);
         }
     }
+}
+
+class OutputWindowsEngineTest : public test::EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        test::ensureApplication();
+    }
+};
+
+// A window follows the outputs' choices, and stays up (the same window)
+// through a show load and through a change of the output its screen shows.
+TEST_F(OutputWindowsEngineTest, WindowsFollowTheChoicesAndStayUpThroughChanges) {
+    addOutputs(2);
+    const ScreenChoice first = ScreenList::connected().at(0).identity;
+    OutputWindows windows(*engine_, {}, {});
+    windows.update();
+    EXPECT_EQ(windows.windowCount(), 0u) << "no output has a screen";
+
+    engine_->setOutputScreen(0, first);
+    engine_->setOutputScreen(1, first);
+    windows.update();
+    ASSERT_EQ(windows.windowCount(), 1u) << "one screen, one window";
+    OutputWindow* window = windows.windowFor(0);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(windows.windowFor(1), nullptr);
+    EXPECT_EQ(windows.screenFor(0)->identity, first);
+
+    windows.releaseOutputs();
+    EXPECT_EQ(windows.windowFor(0), nullptr);
+    EXPECT_EQ(windows.windowCount(), 1u) << "kept up while a show loads";
+    windows.update();
+    EXPECT_EQ(windows.windowFor(0), window);
+
+    engine_->setOutputScreen(0, std::nullopt);
+    windows.update();
+    EXPECT_EQ(windows.windowFor(1), window) << "the second output takes the screen over";
+
+    engine_->setOutputScreen(1, ScreenChoice{"HDMI-A-9", "", ""});
+    windows.update();
+    EXPECT_EQ(windows.windowCount(), 0u) << "a screen not connected shows nothing";
 }
 
 }  // namespace
