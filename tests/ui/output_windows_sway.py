@@ -4,9 +4,10 @@ each output fills the screen chosen for it with its cue's picture and follows
 a remote GO; a screen that goes away and comes back (the compositor's output
 disabled, then enabled) gets its output's window back.
 
-sway will not run as root: as root, the compositor and the window run as the
-unprivileged user "nobody", in a folder that user owns. Screenshots of one
-output at a time come from grim.
+sway will not run as root: as root, the compositor alone runs as the
+unprivileged user "nobody", in a folder of its own that user owns; the window
+and the tools reach its sockets by their paths. Screenshots of one output at
+a time come from grim.
 
 usage: output_windows_sway.py BEAMWRIGHT_BINARY
 """
@@ -29,50 +30,65 @@ class SwaySession:
         self.binary = binary
         self.dir = tempfile.mkdtemp(prefix="bw-sway-")
         self.processes = []
-        self.as_user = ["runuser", "-u", "nobody", "--"] if os.geteuid() == 0 else []
         self.osc_port = harness.free_port()
-        self.env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "XDG_RUNTIME_DIR": self.dir, "XDG_CONFIG_HOME": os.path.join(self.dir, "config"),
-            "HOME": self.dir, "LC_ALL": "C.UTF-8",
+        runtime = os.path.join(self.dir, "runtime")
+        os.makedirs(runtime, mode=0o700)
+        # The compositor's own folder: its runtime folder and its configuration.
+        self.sway_dir = os.path.join(self.dir, "sway")
+        os.makedirs(self.sway_dir)
+        self.as_sway_user = ["runuser", "-u", "nobody", "--"] if os.geteuid() == 0 else []
+        self.sway_env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"), "XDG_RUNTIME_DIR": self.sway_dir,
+            "HOME": self.sway_dir, "LC_ALL": "C.UTF-8",
             "WLR_BACKENDS": "headless", "WLR_HEADLESS_OUTPUTS": "2", "WLR_RENDERER": "pixman",
             "WLR_LIBINPUT_NO_DEVICES": "1",
+        }
+        self.env = dict(os.environ)
+        for name in ("DISPLAY", "WAYLAND_DISPLAY", "PIPEWIRE_REMOTE", "SESSION_MANAGER"):
+            self.env.pop(name, None)
+        self.env.update({
+            "XDG_RUNTIME_DIR": runtime, "XDG_CONFIG_HOME": os.path.join(self.dir, "config"),
+            "LC_ALL": "C.UTF-8",
             "QT_QPA_PLATFORM": "wayland", "QT_QPA_PLATFORMTHEME": "",
             "QT_WAYLAND_DISABLE_WINDOWDECORATION": "1",
             "BEAMWRIGHT_OSC_PORT": str(self.osc_port),
             "BEAMWRIGHT_CREP_PORT": str(harness.free_port()),
             "BEAMWRIGHT_AUDIO_SINK": "fakesink",
-        }
+        })
         self.show = pictures.write_show(self.dir, OUTPUTS)
-        with open(os.path.join(self.dir, "sway.conf"), "w") as out:
+        with open(os.path.join(self.sway_dir, "sway.conf"), "w") as out:
             out.write("output %s resolution %s position 0 0\n" % (OUTPUTS[0], pictures.SCREENS[0]))
             out.write("output %s resolution %s position 640 0\n" % (OUTPUTS[1],
                                                                      pictures.SCREENS[1]))
-        if self.as_user:
-            subprocess.run(["chown", "-R", "nobody", self.dir], check=True)
-        os.chmod(self.dir, 0o700)
+        if self.as_sway_user:
+            os.chmod(self.dir, 0o711)
+            subprocess.run(["chown", "-R", "nobody", self.sway_dir], check=True)
+        os.chmod(self.sway_dir, 0o700)
 
-    def spawn(self, argv, name):
+    def spawn(self, argv, name, as_sway=False):
         log = open(os.path.join(self.dir, name + ".log"), "w")
-        process = subprocess.Popen(self.as_user + ["env", "-i"] +
-                                   ["%s=%s" % item for item in self.env.items()] + argv,
-                                   stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        if as_sway:
+            argv = self.as_sway_user + ["env", "-i"] + [
+                "%s=%s" % item for item in self.sway_env.items()] + argv
+        process = subprocess.Popen(argv, env=None if as_sway else self.env, stdout=log,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
         self.processes.append(process)
         return process
 
     def run(self, *argv):
-        return subprocess.run(self.as_user + ["env", "-i"] +
-                              ["%s=%s" % item for item in self.env.items()] + list(argv),
-                              capture_output=True, check=True).stdout
+        return subprocess.run(list(argv), env=self.env, capture_output=True, check=True).stdout
 
     def start(self):
-        self.spawn(["sway", "-c", os.path.join(self.dir, "sway.conf")], "sway")
-        self.wait_for(lambda: any(name.startswith("wayland-") and not name.endswith(".lock")
-                                  for name in os.listdir(self.dir)), 15, "sway did not start")
-        socket = next(name for name in os.listdir(self.dir)
-                      if name.startswith("wayland-") and not name.endswith(".lock"))
-        self.env["WAYLAND_DISPLAY"] = socket
-        self.env["SWAYSOCK"] = next(os.path.join(self.dir, name) for name in os.listdir(self.dir)
+        self.spawn(["sway", "-c", os.path.join(self.sway_dir, "sway.conf")], "sway", as_sway=True)
+        sockets = lambda: [name for name in os.listdir(self.sway_dir)
+                           if name.startswith("wayland-") and not name.endswith(".lock")]
+        self.wait_for(lambda: sockets() and any(name.startswith("sway-ipc.")
+                                                for name in os.listdir(self.sway_dir)),
+                      15, "sway did not start")
+        # Paths, not names: the window's runtime folder is not the compositor's.
+        self.env["WAYLAND_DISPLAY"] = os.path.join(self.sway_dir, sockets()[0])
+        self.env["SWAYSOCK"] = next(os.path.join(self.sway_dir, name)
+                                    for name in os.listdir(self.sway_dir)
                                     if name.startswith("sway-ipc."))
         self.window = self.spawn([self.binary, self.show], "beamwright")
         return self
