@@ -59,7 +59,7 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
       publishedLabel_(new QLabel(this)),
       screenBox_(new QComboBox(this)),
       screenNoteLabel_(new QLabel(this)),
-      identifyButton_(new QPushButton(tr("Identify Screens"), this)),
+      identifyButton_(new QPushButton(tr("Identify screens"), this)),
       previewLabel_(new QLabel(this)),
       addButton_(new QPushButton(tr("+"), this)),
       removeButton_(new QPushButton(QStringLiteral("−"), this)) {

@@ -40,7 +40,7 @@ class MediaOutput;
 // "None". A saved choice whose screen is not connected stays chosen and says
 // so. The view warns where the chosen screen shows another output already,
 // or refreshes at another rate than the one the outputs are paced at.
-// "Identify Screens" shows each screen's name on it.
+// "Identify screens" shows each screen's name on it.
 //
 // Beside the fields, a live picture of the selected output: its published
 // frames, scaled down on the render thread, shown up to 15 times a second

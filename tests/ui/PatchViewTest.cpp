@@ -214,6 +214,7 @@ TEST_F(PatchViewTest, ScreenChoiceIsKeptAndExplained) {
     ASSERT_FALSE(connected.empty());
     ASSERT_EQ(screens.count(), static_cast<int>(connected.size()) + 1);
     EXPECT_EQ(screens.itemText(0), "None");
+    EXPECT_EQ(field<QPushButton>("identifyScreensButton").text(), "Identify screens");
     EXPECT_EQ(screens.currentIndex(), 0);
 
     const auto choose = [&](int index) {
