@@ -5,6 +5,7 @@
 #include <gst/gst.h>
 #include <gst/video/video.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/Clock.h"
 #include "platform/GLibHandle.h"
 #include "platform/SystemLog.h"
 #include "render/GpuBufferPool.h"
@@ -336,7 +338,7 @@ void VideoPlayer::BufferRelease::operator()(GstBuffer* buffer) const noexcept {
     gst_buffer_unref(buffer);
 }
 
-VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped)
+VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock* clock)
     : url_(url), muted_(muted), looped_(looped) {
     initGStreamer();
     auto pipeline = std::make_unique<Pipeline>();
@@ -359,6 +361,7 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped)
     }
     pipeline->playbin.reset(GST_ELEMENT(gst_object_ref_sink(playbin)));
     pipeline->appsink.reset(GST_ELEMENT(gst_object_ref(appsink)));
+    if (clock != nullptr) gst_pipeline_use_clock(GST_PIPELINE(playbin), clock);
 
     // The end of a pass travels behind its last picture as a SEGMENT_DONE
     // event: seen at the sink, that picture has been handed over. (The bus
@@ -378,8 +381,14 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped)
         pipeline.get(), nullptr);
 
     GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBA", nullptr);
-    g_object_set(appsink, "caps", caps, "max-buffers", 1U, "drop", TRUE, "sync", TRUE,
-                 "enable-last-sample", FALSE, nullptr);
+    // Synchronised to the pipeline clock, but a little early: each picture
+    // arrives up to kHandedOverEarly before it is due, and waits for the
+    // display time that covers it. The clock keeps the decoder in step with
+    // the sound and a looped one-frame movie from spinning; a full queue
+    // (a player nobody asks for frames) drops its oldest picture rather than
+    // hold the decoder up, so stopping never waits on it.
+    g_object_set(appsink, "caps", caps, "max-buffers", kPicturesAhead, "drop", TRUE, "sync", TRUE,
+                 "ts-offset", -kHandedOverEarly, "enable-last-sample", FALSE, nullptr);
     gst_caps_unref(caps);
 
     GCharPtr uri(g_filename_to_uri(url.path().c_str(), nullptr, nullptr));
@@ -459,57 +468,119 @@ bool VideoPlayer::adoptState(const MediaOutputState& state) {
     return true;
 }
 
-void VideoPlayer::takeNewPicture() {
-    if (!pipeline_->appsink) {
-        return;
-    }
+void VideoPlayer::CapsRelease::operator()(GstCaps* caps) const noexcept {
+    gst_caps_unref(caps);
+}
+
+bool VideoPlayer::takePrerolledPicture() {
     auto* sink = GST_APP_SINK(pipeline_->appsink.get());
     GstSamplePtr sample(gst_app_sink_try_pull_preroll(sink, 0));
-    if (!sample) {
-        sample.reset(gst_app_sink_try_pull_sample(sink, 0));
-    }
-    if (!sample) {
-        return;
-    }
-    // The appsink hands out one sample object again and again and changes it
-    // in place, from its streaming thread, for the next picture: take the
-    // picture's buffer and format out of it and give it back before anything
-    // slow happens.
+    if (!sample) return false;
     GstBuffer* const buffer = gst_sample_get_buffer(sample.get());
-    GstVideoInfo info;
     GstCaps* const caps = gst_sample_get_caps(sample.get());
-    const bool usable = buffer != nullptr && buffer != picture_.get() && caps != nullptr &&
-                        gst_video_info_from_caps(&info, caps);
     // A pulled preroll picture may come out of the sample queue again.
-    std::unique_ptr<GstBuffer, BufferRelease> picture(usable ? gst_buffer_ref(buffer) : nullptr);
+    if (buffer == nullptr || caps == nullptr || buffer == picture_.get()) return false;
+    Picture picture;
+    picture.buffer.reset(gst_buffer_ref(buffer));
+    picture.caps.reset(gst_caps_ref(caps));
     sample.reset();
-    if (!picture) {
-        return;
+    show(picture);
+    return true;
+}
+
+void VideoPlayer::takeDecodedPictures() {
+    auto* sink = GST_APP_SINK(pipeline_->appsink.get());
+    while (pending_.size() < kPicturesAhead) {
+        GstSamplePtr sample(gst_app_sink_try_pull_sample(sink, 0));
+        if (!sample) return;
+        // The appsink hands out one sample object again and again and changes
+        // it in place, from its streaming thread, for the next picture: take
+        // what is needed out of it and give it back at once.
+        GstBuffer* const buffer = gst_sample_get_buffer(sample.get());
+        GstCaps* const caps = gst_sample_get_caps(sample.get());
+        if (buffer == nullptr || caps == nullptr || buffer == picture_.get()) continue;
+        Picture picture;
+        picture.buffer.reset(gst_buffer_ref(buffer));
+        picture.caps.reset(gst_caps_ref(caps));
+        const GstSegment* segment = gst_sample_get_segment(sample.get());
+        const GstClockTime pts = GST_BUFFER_PTS(buffer);
+        if (segment != nullptr && GST_CLOCK_TIME_IS_VALID(pts)) {
+            const guint64 running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, pts);
+            if (GST_CLOCK_TIME_IS_VALID(running)) picture.runningTime = running;
+        }
+        sample.reset();
+        // Running time only goes back after a flushing seek: what waits from
+        // before it will never be due.
+        if (!pending_.empty() && picture.runningTime < pending_.back().runningTime)
+            pending_.clear();
+        pending_.push_back(std::move(picture));
     }
+}
+
+std::optional<std::uint64_t> VideoPlayer::runningTimeAt(std::uint64_t hostTime) const {
+    GstElement* playbin = pipeline_->playbin.get();
+    GstPtr<GstClock> clock(gst_element_get_clock(playbin));
+    if (!clock) return std::nullopt;
+    const GstClockTime base = gst_element_get_base_time(playbin);
+    const GstClockTime now = gst_clock_get_time(clock.get());
+    const std::int64_t hostNow = systemClock().hostTimeNanoseconds();
+    // How far ahead of now the picture will be on screen: a little, as the
+    // display link renders a refresh ahead; anything else is taken as now.
+    std::int64_t ahead = hostTime == 0 ? 0 : static_cast<std::int64_t>(hostTime) - hostNow;
+    if (ahead < 0 || ahead > kLongestLookAhead) ahead = 0;
+    const std::int64_t running =
+        static_cast<std::int64_t>(now) - static_cast<std::int64_t>(base) + ahead;
+    return static_cast<std::uint64_t>(std::max<std::int64_t>(running, 0));
+}
+
+void VideoPlayer::show(const Picture& picture) {
+    GstVideoInfo info;
+    if (!gst_video_info_from_caps(&info, picture.caps.get())) return;
     GstVideoFrame frame;
-    if (!gst_video_frame_map(&frame, &info, picture.get(), GST_MAP_READ)) {
-        return;
-    }
+    if (!gst_video_frame_map(&frame, &info, picture.buffer.get(), GST_MAP_READ)) return;
     const PixelSize size{GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame)};
     buffer_ = GpuBufferPool::global().allocBufferWithPixels(
         static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)), size,
         static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0)));
     gst_video_frame_unmap(&frame);
     // The buffer is kept, to know it again when it comes out a second time.
-    picture_ = std::move(picture);
+    picture_.reset(gst_buffer_ref(picture.buffer.get()));
     framesDecoded_.fetch_add(1, std::memory_order_relaxed);
 }
 
 GpuBufferRef VideoPlayer::frameForTime(const DisplayTimeStamp& timeStamp) {
-    (void)timeStamp;
-    takeNewPicture();
+    if (!pipeline_->appsink) {
+        lastPictureShown_.store(true);  // there will be none
+        return buffer_;
+    }
+    // The end reached the sink behind the last picture: once nothing decoded
+    // waits any more, that picture is the one shown.
+    const bool endReached = pipeline_->ended.load();
+    takePrerolledPicture();
+    takeDecodedPictures();
+    const std::optional<std::uint64_t> due = runningTimeAt(timeStamp.hostTime);
+    if (!due) {
+        // Not playing (yet, or any more): the first picture decoded, until
+        // play() starts the clock.
+        if (!buffer_ && !pending_.empty()) show(pending_.front());
+        lastPictureShown_.store(endReached && pending_.empty());
+        return buffer_;
+    }
+    // The latest picture due by then; the ones before it were never shown
+    // in time and are skipped.
+    std::optional<Picture> latest;
+    while (!pending_.empty() && pending_.front().runningTime <= *due) {
+        latest = std::move(pending_.front());
+        pending_.pop_front();
+        takeDecodedPictures();
+    }
+    if (latest) show(*latest);
+    lastPictureShown_.store(endReached && pending_.empty());
     return buffer_;
 }
 
 void VideoPlayer::warmUp() {
-    if (!buffer_) {
-        takeNewPicture();
-    }
+    if (!buffer_ && pipeline_->appsink) takePrerolledPicture();
 }
 
 double VideoPlayer::volume() const {
@@ -529,7 +600,7 @@ bool VideoPlayer::pipelineMuted() const {
 }
 
 bool VideoPlayer::ended() const {
-    return pipeline_->ended.load();
+    return pipeline_->ended.load() && lastPictureShown_.load();
 }
 bool VideoPlayer::failed() const {
     return pipeline_->failed.load();

@@ -3,21 +3,29 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <optional>
 
 #include "media/MediaPlayer.h"
 #include "platform/MediaURL.h"
 
 typedef struct _GstBuffer GstBuffer;
+typedef struct _GstCaps GstCaps;
+typedef struct _GstClock GstClock;
 
 namespace bw {
 
 // The player of a movie file: a GStreamer playbin decodes it (with its sound,
 // to the system's audio output or the element BEAMWRIGHT_AUDIO_SINK names) and
 // hands RGBA pictures to an appsink; each new picture is uploaded once into a
-// pooled texture. The appsink is synchronised to the pipeline clock, so a
-// picture arrives when it is due; a frame request shows the newest one (the
-// display's time stamp is not mapped to a movie time).
+// pooled texture. Pictures are decoded a few ahead and shown by the display's
+// time: each frame request shows the picture whose presentation time covers
+// the pipeline's running time at the moment the frame will be on screen (the
+// time stamp's host time), so a 30 fps movie on a 60 Hz display shows each
+// picture twice and a 25 fps one keeps a steady 2-3 cadence, and pictures
+// stay with the sound. A time stamp without a host time, or one further than
+// a tenth of a second from now, asks for the picture due now.
 //
 // A looped movie loops without a gap through segment seeks; one that is not
 // holds its last picture after the end. A movie that cannot be played (missing
@@ -50,7 +58,9 @@ namespace bw {
 // thread.
 class VideoPlayer final : public MediaPlayer {
 public:
-    VideoPlayer(const MediaURL& url, bool muted, bool looped);
+    // `clock`, when given, is the pipeline's clock instead of the one it
+    // would choose (tests drive one by hand; the player takes a reference).
+    VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock* clock = nullptr);
     ~VideoPlayer() override;
     VideoPlayer(const VideoPlayer&) = delete;
     VideoPlayer& operator=(const VideoPlayer&) = delete;
@@ -62,8 +72,8 @@ public:
     // player has no state), applying its muted and looped flags to the
     // running pipeline; false for any other.
     bool adoptState(const MediaOutputState& state) override;
-    // The newest decoded picture; the previous one when nothing new arrived;
-    // none before the first.
+    // The picture due at the time stamp's host time (see above); the previous
+    // one when none new is due; none before the first.
     GpuBufferRef frameForTime(const DisplayTimeStamp& timeStamp) override;
     // Uploads the prerolled picture if it has arrived. Does not advance the movie.
     void warmUp() override;
@@ -75,9 +85,11 @@ public:
     double volume() const;
     // The pipeline's mute flag, read back from it.
     bool pipelineMuted() const;
-    // New pictures taken from the decoder so far.
+    // Pictures shown so far (each uploaded once; pictures skipped because a
+    // later one was due by then are not counted).
     std::uint64_t framesDecoded() const { return framesDecoded_.load(std::memory_order_relaxed); }
-    // Whether the movie reached its end (never for a looped movie) or failed.
+    // Whether the movie reached its end (never for a looped movie) or failed,
+    // and its last picture has been shown by a frame request.
     bool ended() const;
     bool failed() const;
     // Loop seams crossed so far.
@@ -100,9 +112,38 @@ private:
     struct BufferRelease {
         void operator()(GstBuffer* buffer) const noexcept;
     };
+    struct CapsRelease {
+        void operator()(GstCaps* caps) const noexcept;
+    };
+    // A decoded picture with its format.
+    struct Picture {
+        std::unique_ptr<GstBuffer, BufferRelease> buffer;
+        std::unique_ptr<GstCaps, CapsRelease> caps;
+        // When it is due, on the pipeline's running time; 0 when unknown
+        // (due at once).
+        std::uint64_t runningTime = 0;
+    };
 
-    // Takes a new picture from the appsink, if there is one, and uploads it.
-    void takeNewPicture();
+    // How long before it is due a picture reaches the appsink, in
+    // nanoseconds: the display link renders a refresh ahead, and the render
+    // thread must have the picture by then.
+    static constexpr std::int64_t kHandedOverEarly = 50'000'000;
+    // Pictures waiting, at most, in the appsink and again in `pending_`:
+    // enough for kHandedOverEarly at 120 frames a second.
+    static constexpr unsigned kPicturesAhead = 6;
+    // A display time further ahead than this is taken as now.
+    static constexpr std::int64_t kLongestLookAhead = kHandedOverEarly;
+
+    // Takes the prerolled picture, if there is a new one, and uploads it.
+    bool takePrerolledPicture();
+    // Moves the pictures the appsink has decoded into `pending_`.
+    void takeDecodedPictures();
+    // The pipeline's running time at host time `hostTime`, or now when
+    // `hostTime` is 0 or far from now; none while the pipeline has no clock
+    // (not playing).
+    std::optional<std::uint64_t> runningTimeAt(std::uint64_t hostTime) const;
+    // Uploads a picture as the one shown.
+    void show(const Picture& picture);
 
     MediaURL url_;
     // Changed on the main thread (adoptState), read on the render thread.
@@ -110,10 +151,14 @@ private:
     std::atomic<bool> looped_;
     std::unique_ptr<Pipeline, PipelineRelease> pipeline_;
     // Render thread only.
+    std::deque<Picture> pending_;  // decoded, in running-time order, not yet due
     std::unique_ptr<GstBuffer, BufferRelease> picture_;  // the decoded picture behind buffer_
     GpuBufferRef buffer_;
     float lastVolume_ = -1.0F;
     std::atomic<std::uint64_t> framesDecoded_{0};
+    // Set on the render thread: the end had been reached and no decoded
+    // picture was left waiting at the last frame request.
+    std::atomic<bool> lastPictureShown_{false};
 };
 
 }  // namespace bw

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gst/check/gsttestclock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "media/VideoPlayer.h"
+#include "platform/Clock.h"
 #include "platform/SystemLog.h"
 #include "render/RenderTestSupport.h"
 #include "support/TempDir.h"
@@ -483,6 +485,126 @@ TEST_F(VideoPlayerTest, LoopingTurnedOffEndsTheMovieAfterThisPass) {
     EXPECT_EQ(player->framesDecoded(), frames);
     EXPECT_EQ(player->loopCount(), 0U);
     EXPECT_FALSE(player->failed());
+}
+
+// How many refreshes show each picture of a one-second movie at `fps` on a
+// display at `hz`, ticked by hand: the pipeline's clock (a test clock) and the
+// host clock move together from tick to tick, and each tick asks for the
+// picture on screen one refresh later, as the display link does. The first
+// and last runs are left out (the first includes the prerolled picture).
+std::vector<int> cadence(int fps, int hz) {
+    ManualClock host(0);
+    bw::Clock* const previous = setSystemClock(&host);
+    constexpr GstClockTime kStart = 1'000'000'000;
+    GstClock* const clock = gst_test_clock_new_with_start_time(kStart);
+    GstTestClock* const testClock = GST_TEST_CLOCK(clock);
+    auto player = std::make_unique<VideoPlayer>(
+        MediaURL::fileURL(mediaPath("cadence-" + std::to_string(fps) + ".webm")), true, false,
+        clock);
+    std::vector<int> runs;
+    if (player->frameForTime(DisplayTimeStamp{}) == nullptr) {
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (!player->frameForTime(DisplayTimeStamp{}) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+    player->play();
+    // Playing: the sink waits on the clock for its next picture.
+    gst_test_clock_wait_for_next_pending_id(testClock, nullptr);
+
+    const std::uint64_t period = 1'000'000'000ULL / static_cast<std::uint64_t>(hz);
+    std::uint64_t shown = player->framesDecoded();
+    int run = 0;
+    for (std::uint64_t j = 0; j < static_cast<std::uint64_t>(hz) * 9 / 10; ++j) {
+        // A phase off the pictures' own times, as a real display's is.
+        const std::uint64_t now = kStart + j * period + period / 3;
+        gst_test_clock_set_time(testClock, now);
+        host.setHostTimeNanoseconds(static_cast<std::int64_t>(now));
+        // The sink's waits that are due are released one by one; everything
+        // due by now has reached the sink once it waits for a later picture.
+        // The ticks stop short of the movie's end, so a later one always
+        // comes; the time-out only ends a test that went wrong.
+        auto idleSince = std::chrono::steady_clock::now();
+        for (;;) {
+            GstClockID next = nullptr;
+            const bool waiting = gst_test_clock_peek_next_pending_id(testClock, &next);
+            const GstClockTime at = waiting ? gst_clock_id_get_time(next) : 0;
+            if (next != nullptr) gst_clock_id_unref(next);
+            if (waiting && at > now) break;
+            if (waiting) {
+                if (GstClockID done = gst_test_clock_process_next_clock_id(testClock))
+                    gst_clock_id_unref(done);
+                idleSince = std::chrono::steady_clock::now();
+                continue;
+            }
+            if (std::chrono::steady_clock::now() - idleSince > 2s) break;
+            std::this_thread::sleep_for(1ms);
+        }
+        DisplayTimeStamp stamp;
+        stamp.hostTime = now + period;
+        stamp.refreshPeriod = period;
+        stamp.frameNumber = j;
+        player->frameForTime(stamp);
+        if (player->framesDecoded() != shown) {
+            runs.push_back(run);
+            run = 0;
+            shown = player->framesDecoded();
+        }
+        ++run;
+    }
+    player.reset();
+    VideoPlayer::waitForStoppedPipelines();
+    gst_object_unref(clock);
+    setSystemClock(previous);
+    if (!runs.empty()) runs.erase(runs.begin());
+    return runs;
+}
+
+// The same, worked out: frame k is due at its time in the file (rounded to
+// whole milliseconds) and a tick shows the latest frame due one refresh on.
+std::vector<int> expectedCadence(int fps, int hz) {
+    const std::int64_t period = 1'000'000'000 / hz;
+    std::vector<int> runs;
+    std::int64_t shownFrame = 0;
+    int run = 0;
+    for (std::int64_t j = 0; j < hz * 9 / 10; ++j) {
+        const std::int64_t due = j * period + period / 3 + period;
+        std::int64_t frame = 0;
+        const auto fileTime = [fps](std::int64_t k) {
+            return (k * 2000 + fps) / (2 * fps) * 1'000'000;
+        };
+        while (frame + 1 < fps && fileTime(frame + 1) <= due) ++frame;
+        if (frame != shownFrame) {
+            runs.push_back(run);
+            run = 0;
+            shownFrame = frame;
+        }
+        ++run;
+    }
+    if (!runs.empty()) runs.erase(runs.begin());
+    return runs;
+}
+
+// Each tick shows the picture on screen at its display time: 30 fps at 60 Hz
+// shows every picture twice, 25 fps at 60 Hz keeps its steady 2-3 cadence,
+// 60 fps at 50 Hz leaves a picture out now and then, never shows one late.
+TEST_F(VideoPlayerTest, PicturesKeepTheirCadenceOnTheDisplay) {
+    if (!std::filesystem::exists(mediaPath("cadence-25.webm"))) GTEST_SKIP() << "no cadence movies";
+    struct Case {
+        int fps;
+        int hz;
+    };
+    for (const Case c : {Case{24, 60}, Case{25, 60}, Case{30, 60}, Case{50, 60}, Case{60, 60},
+                         Case{24, 50}, Case{25, 50}, Case{30, 50}, Case{50, 50}, Case{60, 50}}) {
+        const std::vector<int> runs = cadence(c.fps, c.hz);
+        EXPECT_EQ(runs, expectedCadence(c.fps, c.hz)) << c.fps << " fps at " << c.hz << " Hz";
+        ASSERT_GT(runs.size(), 10U);
+        if (c.hz % c.fps == 0) {
+            for (const int shown : runs)
+                EXPECT_EQ(shown, c.hz / c.fps) << c.fps << " fps at " << c.hz << " Hz";
+        }
+    }
 }
 
 }  // namespace
