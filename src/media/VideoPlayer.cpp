@@ -562,7 +562,10 @@ GpuBufferRef VideoPlayer::frameForTime(const DisplayTimeStamp& timeStamp) {
     if (!due) {
         // Not playing (yet, or any more): the first picture decoded, until
         // play() starts the clock.
-        if (!buffer_ && !pending_.empty()) show(pending_.front());
+        if (!buffer_ && !pending_.empty()) {
+            show(pending_.front());
+            pending_.pop_front();
+        }
         lastPictureShown_.store(endReached && pending_.empty());
         return buffer_;
     }
