@@ -439,12 +439,21 @@ void VideoPlayer::setVolume(float volume) {
     });
 }
 
+void VideoPlayer::setStartBaseTime(std::uint64_t baseTime) {
+    startBaseTime_ = baseTime;
+}
+
 void VideoPlayer::play() {
     if (!pipeline_->playbin) {
         return;
     }
     Pipeline* pipeline = pipeline_.get();
-    pipeline->post([pipeline] {
+    pipeline->post([pipeline, baseTime = startBaseTime_] {
+        if (baseTime) {
+            // No start time: the pipeline keeps the base time it is given.
+            gst_element_set_start_time(pipeline->playbin.get(), GST_CLOCK_TIME_NONE);
+            gst_element_set_base_time(pipeline->playbin.get(), *baseTime);
+        }
         if (gst_element_set_state(pipeline->playbin.get(), GST_STATE_PLAYING) ==
             GST_STATE_CHANGE_FAILURE) {
             pipeline->warnOnce("the movie cannot be started");

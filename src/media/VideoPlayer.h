@@ -68,6 +68,13 @@ public:
     // Ignored while muted, but kept for unmuting.
     void setVolume(float volume) override;
     void play() override;
+    // Main thread, before play(): the movie's running time 0 is `baseTime`
+    // on the pipeline's clock instead of the moment it starts playing, so
+    // players on one shared clock given one base time show the same picture
+    // at the same moment, across loops too. A flushing seek while playing
+    // (looping turned on mid-pass) restarts the pass on the old base time,
+    // so its first pictures are late and skipped.
+    void setStartBaseTime(std::uint64_t baseTime);
     // Takes a state with this movie's URL and Ken Burns flag (false when the
     // player has no state), applying its muted and looped flags to the
     // running pipeline; false for any other.
@@ -149,6 +156,7 @@ private:
     // Changed on the main thread (adoptState), read on the render thread.
     std::atomic<bool> muted_;
     std::atomic<bool> looped_;
+    std::optional<std::uint64_t> startBaseTime_;  // main thread
     std::unique_ptr<Pipeline, PipelineRelease> pipeline_;
     // Render thread only.
     std::deque<Picture> pending_;  // decoded, in running-time order, not yet due
