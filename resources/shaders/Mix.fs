@@ -2,28 +2,51 @@
 // Linear crossfade: inputImage at crossfade 0.0, input2Image at 1.0, every
 // channel (alpha too) blended. At exactly 0.0 or 1.0 the scene compiles
 // crossfade in as a constant, so only one picture is sampled: an output
-// standing still pays for a plain copy, not for a blend.
+// standing still pays for a plain copy, not for a blend. Either picture may
+// be a movie's in its decoder's planes, converted as it is sampled.
 in vec2 uv;
 out vec4 fragColor;
 
 uniform sampler2D inputImage;
+uniform sampler2D inputImage_plane1;
+uniform sampler2D inputImage_plane2;
+uniform sampler2D inputImage_plane3;
 uniform vec4 inputImage_rect;
+uniform mat4 inputImage_colour;
+uniform vec2 inputImage_alpha;
 uniform sampler2D input2Image;
+uniform sampler2D input2Image_plane1;
+uniform sampler2D input2Image_plane2;
+uniform sampler2D input2Image_plane3;
 uniform vec4 input2Image_rect;
+uniform mat4 input2Image_colour;
+uniform vec2 input2Image_alpha;
 #ifdef CONSTANT_crossfade
 const float crossfade = CONSTANT_crossfade;
 #else
 uniform float crossfade;
 #endif
 
+#include "Picture.glsl"
+
+vec4 outgoing() {
+    return samplePicture(PICTURE_inputImage, inputImage, inputImage_plane1, inputImage_plane2,
+                         inputImage_plane3, inputImage_colour, inputImage_alpha,
+                         inputImage_rect.xy + uv * inputImage_rect.zw);
+}
+
+vec4 incoming() {
+    return samplePicture(PICTURE_input2Image, input2Image, input2Image_plane1,
+                         input2Image_plane2, input2Image_plane3, input2Image_colour,
+                         input2Image_alpha, input2Image_rect.xy + uv * input2Image_rect.zw);
+}
+
 void main() {
     if (crossfade <= 0.0) {
-        fragColor = texture(inputImage, inputImage_rect.xy + uv * inputImage_rect.zw);
+        fragColor = outgoing();
     } else if (crossfade >= 1.0) {
-        fragColor = texture(input2Image, input2Image_rect.xy + uv * input2Image_rect.zw);
+        fragColor = incoming();
     } else {
-        vec4 outgoing = texture(inputImage, inputImage_rect.xy + uv * inputImage_rect.zw);
-        vec4 incoming = texture(input2Image, input2Image_rect.xy + uv * input2Image_rect.zw);
-        fragColor = mix(outgoing, incoming, crossfade);
+        fragColor = mix(outgoing(), incoming(), crossfade);
     }
 }

@@ -42,25 +42,38 @@ PixelSize GpuBufferPool::clamp(PixelSize size) const {
                      std::clamp(size.height, 1, maxTextureSize_)};
 }
 
-GpuBufferRef GpuBufferPool::alloc(PixelSize size, bool clearOnFirstUse) {
+GpuBufferRef GpuBufferPool::alloc(PixelSize size, GLenum format, bool clearOnFirstUse) {
     size = clamp(size);
-    PooledTexture texture = shelf_->take(size).value_or(PooledTexture{});
-    return std::make_shared<GpuBuffer>(size, std::move(texture), shelf_, clearOnFirstUse);
+    PooledTexture texture = shelf_->take(size, format).value_or(PooledTexture{});
+    return std::make_shared<GpuBuffer>(size, format, std::move(texture), shelf_, clearOnFirstUse);
 }
 
 GpuBufferRef GpuBufferPool::allocBGRTexSized(PixelSize size) {
-    return alloc(size, true);
+    return alloc(size, GL_RGBA8, true);
 }
 
 GpuBufferRef GpuBufferPool::allocForOverwrite(PixelSize size) {
-    return alloc(size, false);
+    return alloc(size, GL_RGBA8, false);
 }
 
 GpuBufferRef GpuBufferPool::allocBufferWithPixels(const std::uint8_t* rgba, PixelSize size,
                                                   std::size_t stride) {
-    GpuBufferRef buffer = alloc(size, false);
-    const PixelSize stored = buffer->size();
-    if (stored != size || rgba == nullptr) {
+    Plane plane;
+    plane.pixels = rgba;
+    plane.size = size;
+    plane.stride = stride;
+    return allocBufferWithPlane(plane);
+}
+
+GpuBufferRef GpuBufferPool::allocBufferWithPlane(const Plane& plane) {
+    const PixelSize size = plane.size;
+    const std::size_t rowBytes =
+        static_cast<std::size_t>(std::max(size.width, 0)) * static_cast<std::size_t>(plane.bytesPerPixel);
+    if (plane.pixels == nullptr || size.isEmpty() || plane.stride < rowBytes) {
+        return nullptr;
+    }
+    GpuBufferRef buffer = alloc(size, plane.internalFormat, false);
+    if (buffer->size() != size) {
         // Larger than a texture can be: nothing sensible to show.
         return nullptr;
     }
@@ -69,8 +82,13 @@ GpuBufferRef GpuBufferPool::allocBufferWithPixels(const std::uint8_t* rgba, Pixe
     if (!staging) {
         staging = GlBuffer::create();
     }
-    const std::size_t rowBytes = static_cast<std::size_t>(size.width) * 4;
-    const std::size_t bytes = rowBytes * static_cast<std::size_t>(size.height);
+    // Rows are copied with their padding in one go where the padding is a
+    // whole number of pixels, and the texture is told the row length;
+    // otherwise row by row, packed.
+    const bool wholePixels = plane.stride % static_cast<std::size_t>(plane.bytesPerPixel) == 0;
+    const std::size_t stagedStride = wholePixels ? plane.stride : rowBytes;
+    const std::size_t rows = static_cast<std::size_t>(size.height);
+    const std::size_t bytes = stagedStride * (rows - 1) + rowBytes;
     glBindBuffer(GL_PIXEL_UNPACK_BUFFER, staging.get());
     // Orphaning the old storage lets a GPU finish reading it undisturbed.
     glBufferData(GL_PIXEL_UNPACK_BUFFER, static_cast<GLsizeiptr>(bytes), nullptr, GL_STREAM_DRAW);
@@ -81,19 +99,22 @@ GpuBufferRef GpuBufferPool::allocBufferWithPixels(const std::uint8_t* rgba, Pixe
         return nullptr;
     }
     auto* destination = static_cast<std::uint8_t*>(mapped);
-    if (stride == rowBytes) {
-        std::memcpy(destination, rgba, bytes);
+    if (wholePixels) {
+        std::memcpy(destination, plane.pixels, bytes);
     } else {
-        for (int row = 0; row < size.height; ++row) {
-            std::memcpy(destination + rowBytes * static_cast<std::size_t>(row),
-                        rgba + stride * static_cast<std::size_t>(row), rowBytes);
+        for (std::size_t row = 0; row < rows; ++row) {
+            std::memcpy(destination + rowBytes * row, plane.pixels + plane.stride * row, rowBytes);
         }
     }
     glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
     glBindTexture(GL_TEXTURE_2D, buffer->name());
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, size.width, size.height, GL_RGBA, GL_UNSIGNED_BYTE,
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH,
+                  static_cast<GLint>(stagedStride / static_cast<std::size_t>(plane.bytesPerPixel)));
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, size.width, size.height, plane.format, plane.type,
                     nullptr);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glBindTexture(GL_TEXTURE_2D, 0);
     glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
     return buffer;

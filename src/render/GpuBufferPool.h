@@ -15,7 +15,8 @@ namespace bw {
 class GpuBufferShelf;
 class RenderContext;
 
-// Frames live in pooled RGBA8 textures keyed by size. Dropping the last
+// Frames live in pooled textures keyed by size and format (RGBA8, or the
+// formats of a movie's planes). Dropping the last
 // handle of a buffer puts its texture back; the next request of that size
 // takes it again, and housekeeping deletes what has stayed unused for a while.
 // The process has one global pool, created with the engine on the shared
@@ -57,6 +58,23 @@ public:
     GpuBufferRef allocBufferWithPixels(const std::uint8_t* rgba, PixelSize size,
                                        std::size_t stride);
 
+    // One plane of pixels in memory, as a texture of `internalFormat` takes
+    // it: `format` and `type` as glTexSubImage2D has them, `bytesPerPixel`
+    // bytes a pixel, `stride` bytes from one row to the next.
+    struct Plane {
+        const std::uint8_t* pixels = nullptr;
+        PixelSize size;
+        std::size_t stride = 0;
+        GLenum internalFormat = GL_RGBA8;
+        GLenum format = GL_RGBA;
+        GLenum type = GL_UNSIGNED_BYTE;
+        int bytesPerPixel = 4;
+    };
+    // Render thread: a buffer holding a copy of `plane`, uploaded through the
+    // same staging ring; none when the plane is larger than a texture can be
+    // or the staging memory cannot be mapped.
+    GpuBufferRef allocBufferWithPlane(const Plane& plane);
+
     // Render thread: deletes the textures that have stayed idle too long
     // (as of `now`, for tests that cannot wait), and GL objects whose owners
     // died on other threads.
@@ -68,7 +86,7 @@ public:
     std::size_t idleTextureCount() const;
 
 private:
-    GpuBufferRef alloc(PixelSize size, bool clearOnFirstUse);
+    GpuBufferRef alloc(PixelSize size, GLenum format, bool clearOnFirstUse);
     PixelSize clamp(PixelSize size) const;
 
     std::shared_ptr<GpuBufferShelf> shelf_;

@@ -14,10 +14,10 @@ void GpuBufferShelf::putBack(PooledTexture texture) {
     idle_.push_back(Idle{std::move(texture), Clock::now()});
 }
 
-std::optional<PooledTexture> GpuBufferShelf::take(PixelSize size) {
+std::optional<PooledTexture> GpuBufferShelf::take(PixelSize size, GLenum format) {
     std::lock_guard lock(mutex_);
     for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
-        if (it->texture.size == size) {
+        if (it->texture.size == size && it->texture.format == format) {
             PooledTexture texture = std::move(it->texture);
             idle_.erase(std::next(it).base());
             return texture;

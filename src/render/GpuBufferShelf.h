@@ -27,9 +27,10 @@ public:
     // A texture whose buffer was dropped; deleted instead once the pool is
     // gone (orphan).
     void putBack(PooledTexture texture);
-    // A texture of exactly `size` that nobody holds, most recently returned
-    // first (its memory is the likeliest to be warm); none if there is none.
-    std::optional<PooledTexture> take(PixelSize size);
+    // A texture of exactly `size` and internal `format` that nobody holds,
+    // most recently returned first (its memory is the likeliest to be warm);
+    // none if there is none.
+    std::optional<PooledTexture> take(PixelSize size, GLenum format);
 
     // Counts a texture made by a buffer.
     void textureCreated();

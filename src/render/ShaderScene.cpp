@@ -65,8 +65,78 @@ bool isSampler(GLenum type) {
     return type == GL_SAMPLER_2D;
 }
 
-// Each constant input triples the programs a scene keeps.
+// Each constant input triples the programs a scene keeps, each picture input
+// quadruples them.
 constexpr std::size_t kMaxConstantInputs = 3;
+constexpr std::size_t kMaxPictureInputs = 2;
+
+constexpr PictureEncoding::Kind kPictureKinds[] = {
+    PictureEncoding::Kind::Rgba, PictureEncoding::Kind::Planar,
+    PictureEncoding::Kind::Interleaved, PictureEncoding::Kind::PlanarAlpha};
+
+// The number a shader sees for a kind (PICTURE_X).
+int pictureKindNumber(char kind) {
+    for (std::size_t i = 0; i < std::size(kPictureKinds); ++i) {
+        if (static_cast<char>(kPictureKinds[i]) == kind) return static_cast<int>(i);
+    }
+    return 0;
+}
+
+// The distinct identifiers that follow `marker` in `source`, in order, at
+// most `limit` of them.
+std::vector<std::string> namesAfter(const std::string& source, const std::string& marker,
+                                    std::size_t limit) {
+    std::vector<std::string> names;
+    for (std::size_t at = source.find(marker); at != std::string::npos;
+         at = source.find(marker, at + marker.size())) {
+        std::size_t end = at + marker.size();
+        while (end < source.size() &&
+               (std::isalnum(static_cast<unsigned char>(source[end])) || source[end] == '_')) {
+            ++end;
+        }
+        std::string name = source.substr(at + marker.size(), end - at - marker.size());
+        if (!name.empty() && names.size() < limit &&
+            std::find(names.begin(), names.end(), name) == names.end()) {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
+
+bool readFile(const std::filesystem::path& file, std::string& text) {
+    std::ifstream stream(file, std::ios::binary);
+    std::ostringstream contents;
+    if (!stream || !(contents << stream.rdbuf())) return false;
+    text = contents.str();
+    return true;
+}
+
+// Replaces each line `#include "NAME"` with the file NAME in `folder`; false
+// with `missing` set to the first that cannot be read.
+bool resolveIncludes(std::string& source, const std::filesystem::path& folder,
+                     std::filesystem::path& missing) {
+    static const std::string directive = "#include \"";
+    for (std::size_t at = source.find(directive); at != std::string::npos;
+         at = source.find(directive, at)) {
+        const std::size_t nameStart = at + directive.size();
+        const std::size_t nameEnd = source.find('"', nameStart);
+        const std::size_t lineEnd = source.find('\n', at);
+        if (nameEnd == std::string::npos || (lineEnd != std::string::npos && nameEnd > lineEnd)) {
+            missing = folder / source.substr(nameStart, lineEnd - nameStart);
+            return false;
+        }
+        std::string included;
+        const std::filesystem::path file = folder / source.substr(nameStart, nameEnd - nameStart);
+        if (!readFile(file, included)) {
+            missing = file;
+            return false;
+        }
+        const std::size_t replaced = (lineEnd == std::string::npos ? source.size() : lineEnd) - at;
+        source.replace(at, replaced, included);
+        at += included.size();
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -97,34 +167,21 @@ void ShaderScene::loadAll() {
 
 std::unique_ptr<ShaderScene> ShaderScene::fromFile(const std::filesystem::path& file,
                                                    std::string& failure) {
-    std::ifstream stream(file, std::ios::binary);
-    std::ostringstream source;
-    if (!stream || !(source << stream.rdbuf())) {
-        failure = std::string("the shader resource ") + file.string() +
+    std::string source;
+    std::filesystem::path missing = file;
+    if (!readFile(file, source) || !resolveIncludes(source, file.parent_path(), missing)) {
+        failure = std::string("the shader resource ") + missing.string() +
                   " is missing or unreadable (broken installation?)";
         return nullptr;
     }
-    return std::make_unique<ShaderScene>(file, source.str());
+    return std::make_unique<ShaderScene>(file, std::move(source));
 }
 
 ShaderScene::ShaderScene(std::filesystem::path file, std::string source)
-    : file_(std::move(file)), source_(std::move(source)) {
-    static const std::string marker = "#ifdef CONSTANT_";
-    for (std::size_t at = source_.find(marker); at != std::string::npos;
-         at = source_.find(marker, at + marker.size())) {
-        std::size_t end = at + marker.size();
-        while (end < source_.size() &&
-               (std::isalnum(static_cast<unsigned char>(source_[end])) || source_[end] == '_')) {
-            ++end;
-        }
-        std::string name = source_.substr(at + marker.size(), end - at - marker.size());
-        if (!name.empty() && constantInputs_.size() < kMaxConstantInputs &&
-            std::find(constantInputs_.begin(), constantInputs_.end(), name) ==
-                constantInputs_.end()) {
-            constantInputs_.push_back(std::move(name));
-        }
-    }
-}
+    : file_(std::move(file)),
+      source_(std::move(source)),
+      constantInputs_(namesAfter(source_, "#ifdef CONSTANT_", kMaxConstantInputs)),
+      pictureInputs_(namesAfter(source_, "PICTURE_", kMaxPictureInputs)) {}
 
 ShaderScene::~ShaderScene() = default;
 
@@ -156,6 +213,15 @@ bool ShaderScene::prepare(std::string& failure) {
         }
         keys = std::move(longer);
     }
+    for (std::size_t i = 0; i < pictureInputs_.size(); ++i) {
+        std::vector<std::string> longer;
+        for (const std::string& key : keys) {
+            for (PictureEncoding::Kind kind : kPictureKinds) {
+                longer.push_back(key + static_cast<char>(kind));
+            }
+        }
+        keys = std::move(longer);
+    }
     for (const std::string& key : keys) {
         if (!build(key, failure)) {
             programs_.clear();
@@ -175,11 +241,15 @@ bool ShaderScene::build(const std::string& key, std::string& failure) {
     // Constants are defined right after the #version line.
     std::string source = source_;
     std::string defines;
-    for (std::size_t i = 0; i < key.size(); ++i) {
+    for (std::size_t i = 0; i < constantInputs_.size(); ++i) {
         if (key[i] != 'u') {
             defines += std::string("#define CONSTANT_") + constantInputs_[i] +
                        (key[i] == '0' ? " 0.0\n" : " 1.0\n");
         }
+    }
+    for (std::size_t i = 0; i < pictureInputs_.size(); ++i) {
+        defines += "#define PICTURE_" + pictureInputs_[i] + " " +
+                   std::to_string(pictureKindNumber(key[constantInputs_.size() + i])) + "\n";
     }
     if (!defines.empty()) {
         const std::size_t lineEnd = source.find('\n');
@@ -226,8 +296,18 @@ bool ShaderScene::build(const std::string& key, std::string& failure) {
         if (isSampler(type)) {
             uniform.textureUnit = nextUnit++;
             glUniform1i(uniform.location, uniform.textureUnit);
-            const std::string rectName = uniform.name + "_rect";
-            uniform.rectLocation = glGetUniformLocation(program, rectName.c_str());
+            uniform.rectLocation = glGetUniformLocation(program, (uniform.name + "_rect").c_str());
+            uniform.colourLocation =
+                glGetUniformLocation(program, (uniform.name + "_colour").c_str());
+            uniform.alphaLocation = glGetUniformLocation(program, (uniform.name + "_alpha").c_str());
+            for (const std::string& picture : pictureInputs_) {
+                for (int plane = 0; plane < 3; ++plane) {
+                    if (uniform.name == picture + "_plane" + std::to_string(plane + 1)) {
+                        uniform.pictureOf = picture;
+                        uniform.plane = plane;
+                    }
+                }
+            }
         }
         built.uniforms.push_back(std::move(uniform));
     }
@@ -247,6 +327,13 @@ std::string ShaderScene::variantKey() const {
         const double value = number ? *number : 0.0;
         key += value == 0.0 ? '0' : value == 1.0 ? '1' : 'u';
     }
+    for (const std::string& name : pictureInputs_) {
+        auto found = values_.find(name);
+        const GpuBufferRef* buffer =
+            found == values_.end() ? nullptr : std::get_if<GpuBufferRef>(&found->second);
+        key += static_cast<char>(buffer && *buffer ? (*buffer)->encoding().kind
+                                                   : PictureEncoding::Kind::Rgba);
+    }
     return key;
 }
 
@@ -255,14 +342,34 @@ void ShaderScene::bindInputs(const Program& program, PixelSize targetSize) {
         auto found = values_.find(uniform.name);
         const Value* value = found == values_.end() ? nullptr : &found->second;
         if (uniform.textureUnit >= 0) {
-            const GpuBufferRef* buffer = value ? std::get_if<GpuBufferRef>(value) : nullptr;
             glActiveTexture(GL_TEXTURE0 + static_cast<GLenum>(uniform.textureUnit));
+            if (uniform.plane >= 0) {
+                // One of a picture's other planes: none for an RGBA picture.
+                auto picture = values_.find(uniform.pictureOf);
+                const GpuBufferRef* owner =
+                    picture == values_.end() ? nullptr : std::get_if<GpuBufferRef>(&picture->second);
+                const GpuBufferRef plane =
+                    owner && *owner ? (*owner)->encoding().planes[static_cast<std::size_t>(uniform.plane)]
+                                    : nullptr;
+                glBindTexture(GL_TEXTURE_2D, plane ? plane->name() : 0);
+                continue;
+            }
+            const GpuBufferRef* buffer = value ? std::get_if<GpuBufferRef>(value) : nullptr;
             if (buffer == nullptr || *buffer == nullptr) {
                 glBindTexture(GL_TEXTURE_2D, 0);
                 continue;
             }
             GpuBuffer& input = **buffer;
             glBindTexture(GL_TEXTURE_2D, input.name());
+            const PictureEncoding& encoding = input.encoding();
+            if (uniform.colourLocation >= 0) {
+                // Rows as stored: GL takes them transposed into its columns.
+                glUniformMatrix4fv(uniform.colourLocation, 1, GL_TRUE, encoding.colour.data());
+            }
+            if (uniform.alphaLocation >= 0) {
+                glUniform2f(uniform.alphaLocation, encoding.straightAlpha ? 1.0f : 0.0f,
+                            encoding.opaque ? 1.0f : 0.0f);
+            }
             if (uniform.rectLocation >= 0) {
                 const PixelSize size = input.size();
                 const PixelRect rect = input.srcRect();

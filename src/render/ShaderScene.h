@@ -28,6 +28,18 @@ class GpuBufferPool;
 // order folded in), so that `texture(X, X_rect.xy + uv * X_rect.zw)` samples
 // the picture upright; and `vec2 outputSize` with the target's size in pixels.
 //
+// A sampler `X` whose name the shader uses as `PICTURE_X` takes movie
+// pictures in their decoder's encoding too (PictureEncoding): the scene
+// compiles a program for each kind of picture, with `PICTURE_X` defined as
+// the kind's number (0 RGBA, 1 planar, 2 interleaved chroma, 3 planar with
+// alpha), binds the other planes to the samplers `X_plane1` .. `X_plane3`
+// and fills `mat4 X_colour` (the encoding's matrix) and `vec2 X_alpha`
+// (straight alpha, opaque), if declared. Picture.glsl's samplePicture()
+// does the conversion. Each such input multiplies the programs by four.
+//
+// A line `#include "NAME"` in a shader file is replaced by the file NAME
+// beside it.
+//
 // A float input the shader declares inside `#ifdef CONSTANT_<name>` (with a
 // `const float <name> = CONSTANT_<name>;` there and the uniform in the
 // `#else`) is compiled in as a constant whenever its value is exactly 0.0 or
@@ -60,7 +72,8 @@ public:
     // A scene with the shader source read from `file`; compiled on the render
     // thread at the first render.
     ShaderScene(std::filesystem::path file, std::string source);
-    // A scene for `file`; null with `failure` set when it cannot be read.
+    // A scene for `file` (its #include lines resolved); null with `failure`
+    // set when it or a file it includes cannot be read.
     static std::unique_ptr<ShaderScene> fromFile(const std::filesystem::path& file,
                                                  std::string& failure);
     ~ShaderScene();
@@ -94,8 +107,14 @@ private:
         std::string name;
         GLint location = -1;
         GLenum type = 0;
-        GLint textureUnit = -1;   // samplers only
-        GLint rectLocation = -1;  // samplers only: X_rect
+        GLint textureUnit = -1;    // samplers only
+        GLint rectLocation = -1;   // samplers only: X_rect
+        GLint colourLocation = -1; // samplers only: X_colour
+        GLint alphaLocation = -1;  // samplers only: X_alpha
+        // Samplers X_plane1 .. X_plane3 only: the picture input X, and which
+        // of its extra planes (0 .. 2) this one shows.
+        std::string pictureOf;
+        int plane = -1;
     };
     // One compiled variant: which inputs are constants, and its uniforms.
     struct Program {
@@ -103,8 +122,9 @@ private:
         std::vector<Uniform> uniforms;
         GLint outputSizeLocation = -1;
     };
-    // Compiles the variant for `key` (one character per constant input:
-    // '0', '1', or 'u' for a uniform).
+    // Compiles the variant for `key`: one character per constant input
+    // ('0', '1', or 'u' for a uniform), then one per picture input (the
+    // kind's character, PictureEncoding::Kind).
     bool build(const std::string& key, std::string& failure);
     std::string variantKey() const;
     void bindInputs(const Program& program, PixelSize targetSize);
@@ -113,6 +133,8 @@ private:
     std::string source_;
     // Inputs that may be compiled in as constants, in source order.
     std::vector<std::string> constantInputs_;
+    // Sampler inputs that take pictures of any encoding, in source order.
+    std::vector<std::string> pictureInputs_;
     std::map<std::string, Value, std::less<>> values_;
     // Render thread only, from prepare() on.
     std::map<std::string, Program> programs_;
