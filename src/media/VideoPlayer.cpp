@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,6 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/GLibHandle.h"
 #include "platform/SystemLog.h"
+#include "media/VideoFrameUpload.h"
 #include "render/GpuBufferPool.h"
 
 namespace bw {
@@ -53,8 +55,18 @@ struct GstSampleDeleter {
 };
 using GstSamplePtr = std::unique_ptr<GstSample, GstSampleDeleter>;
 
-// The video sink: a converter to RGBA on all cores, then `appsink` (floating
-// references are taken over by the bin). Without a converter, the appsink alone.
+// Whether pictures are converted to RGBA on the CPU (BEAMWRIGHT_CONVERT_ON_CPU=1)
+// instead of going to the GPU in the decoder's format: for comparison, and for
+// a driver that draws the planes wrongly.
+bool convertOnCpu() {
+    const char* value = std::getenv("BEAMWRIGHT_CONVERT_ON_CPU");
+    return value != nullptr && std::strcmp(value, "1") == 0;
+}
+
+// The video sink: a converter on all cores, then `appsink` (floating
+// references are taken over by the bin). The converter passes the pictures
+// through untouched when the decoder's format is one the appsink takes.
+// Without a converter, the appsink alone.
 GstElement* makeVideoSink(GstElement* appsink) {
     GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
     if (convert == nullptr) {
@@ -380,7 +392,8 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock*
         },
         pipeline.get(), nullptr);
 
-    GstCaps* caps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBA", nullptr);
+    GstCaps* caps =
+        convertOnCpu() ? VideoFrameUpload::rgbaCaps() : VideoFrameUpload::decoderFormatCaps();
     // Synchronised to the pipeline clock, but a little early: each picture
     // arrives up to kHandedOverEarly before it is due, and waits for the
     // display time that covers it. The clock keeps the decoder in step with
@@ -545,13 +558,7 @@ std::optional<std::uint64_t> VideoPlayer::runningTimeAt(std::uint64_t hostTime) 
 void VideoPlayer::show(const Picture& picture) {
     GstVideoInfo info;
     if (!gst_video_info_from_caps(&info, picture.caps.get())) return;
-    GstVideoFrame frame;
-    if (!gst_video_frame_map(&frame, &info, picture.buffer.get(), GST_MAP_READ)) return;
-    const PixelSize size{GST_VIDEO_FRAME_WIDTH(&frame), GST_VIDEO_FRAME_HEIGHT(&frame)};
-    buffer_ = GpuBufferPool::global().allocBufferWithPixels(
-        static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)), size,
-        static_cast<std::size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0)));
-    gst_video_frame_unmap(&frame);
+    buffer_ = VideoFrameUpload::upload(picture.buffer.get(), info, GpuBufferPool::global());
     // The buffer is kept, to know it again when it comes out a second time.
     picture_.reset(gst_buffer_ref(picture.buffer.get()));
     framesDecoded_.fetch_add(1, std::memory_order_relaxed);

@@ -18,8 +18,11 @@ namespace bw {
 
 // The player of a movie file: a GStreamer playbin decodes it (with its sound,
 // to the system's audio output or the element BEAMWRIGHT_AUDIO_SINK names) and
-// hands RGBA pictures to an appsink; each new picture is uploaded once into a
-// pooled texture. Pictures are decoded a few ahead and shown by the display's
+// hands its pictures to an appsink in the decoder's own format; each new
+// picture's planes are uploaded once into pooled textures, and the scenes
+// that draw it convert it to RGB (VideoFrameUpload). With
+// BEAMWRIGHT_CONVERT_ON_CPU=1 the pipeline converts every picture to RGBA
+// instead. Pictures are decoded a few ahead and shown by the display's
 // time: each frame request shows the picture whose presentation time covers
 // the pipeline's running time at the moment the frame will be on screen (the
 // time stamp's host time), so a 30 fps movie on a 60 Hz display shows each

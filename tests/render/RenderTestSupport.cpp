@@ -9,6 +9,7 @@
 
 #include "render/GpuBufferPool.h"
 #include "render/RenderContext.h"
+#include "render/ShaderScene.h"
 
 namespace bw::test {
 
@@ -24,6 +25,20 @@ void RenderTest::TearDown() {
 }
 
 Image readPixels(GpuBuffer& buffer) {
+    const PictureEncoding& encoding = buffer.encoding();
+    if (encoding.kind != PictureEncoding::Kind::Rgba || encoding.straightAlpha || encoding.opaque) {
+        // A movie's picture: what a scene makes of it.
+        ShaderScene& crop = ShaderScene::cropScene();
+        crop.setValue("left", 0.0);
+        crop.setValue("right", 1.0);
+        crop.setValue("top", 0.0);
+        crop.setValue("bottom", 1.0);
+        GpuBufferRef planes(&buffer, [](GpuBuffer*) {});
+        crop.setValue("inputImage", planes);
+        GpuBufferRef drawn = crop.allocAndRenderToBufferSized(buffer.size());
+        crop.setValue("inputImage", GpuBufferRef());
+        return readPixels(*drawn);
+    }
     Image image;
     image.size = buffer.size();
     image.rgba.resize(static_cast<std::size_t>(image.size.width) *

@@ -35,7 +35,8 @@ protected:
     void TearDown() override;
 };
 
-// The buffer's stored pixels, first stored row first. Render thread.
+// The buffer's stored pixels, first stored row first; for a picture in a
+// decoder's planes, the RGBA picture a scene makes of them. Render thread.
 Image readPixels(GpuBuffer& buffer);
 
 // A picture in which every pixel and channel differs from its neighbours:

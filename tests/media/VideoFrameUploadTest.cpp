@@ -1,0 +1,189 @@
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "media/VideoFrameUpload.h"
+#include "media/VideoPlayer.h"
+#include "render/GpuBufferPool.h"
+#include "render/RenderTestSupport.h"
+#include "render/ShaderScene.h"
+
+namespace bw {
+namespace {
+
+std::string mediaPath(const std::string& name) {
+    return std::string(BW_TEST_MEDIA_DIR) + "/" + name;
+}
+
+// The largest difference, in any channel, between the centre of each of the
+// eight bars in `drawn` and the premultiplied colour of the same bar in
+// `reference` (straight alpha, as PNGs store it).
+int barError(const test::Image& drawn, const test::Image& reference, std::string& where) {
+    int worst = 0;
+    for (int bar = 0; bar < 8; ++bar) {
+        const int x = bar * 16 + 8;
+        const int y = reference.size.height / 2;
+        const std::uint8_t* expected = reference.at(x, y);
+        const std::uint8_t* actual =
+            drawn.at(x * drawn.size.width / reference.size.width, y * drawn.size.height /
+                                                                      reference.size.height);
+        for (int channel = 0; channel < 4; ++channel) {
+            const int want = channel == 3 ? expected[3] : (expected[channel] * expected[3] + 127) / 255;
+            const int error = std::abs(actual[channel] - want);
+            if (error > worst) {
+                worst = error;
+                where = "bar " + std::to_string(bar) + " channel " + std::to_string(channel) +
+                        ": " + std::to_string(actual[channel]) + " for " + std::to_string(want);
+            }
+        }
+    }
+    return worst;
+}
+
+class VideoFrameUploadTest : public test::RenderTest {
+protected:
+    void SetUp() override {
+        ::setenv("GST_REGISTRY", BW_TEST_MEDIA_DIR "/../gst-registry.bin", 0);
+        gst_init(nullptr, nullptr);
+        test::RenderTest::SetUp();
+    }
+    void TearDown() override {
+        VideoPlayer::waitForStoppedPipelines();
+        test::RenderTest::TearDown();
+    }
+
+    // `picture` converted by GStreamer's own converter to `caps`, uploaded.
+    static GpuBufferRef converted(const std::string& picture, const std::string& caps) {
+        const std::string description = "filesrc location=\"" + mediaPath(picture) +
+                                        "\" ! pngdec ! videoconvert ! " + caps +
+                                        " ! appsink name=sink";
+        GError* error = nullptr;
+        GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
+        if (pipeline == nullptr) {
+            ADD_FAILURE() << (error != nullptr ? error->message : "no pipeline");
+            g_clear_error(&error);
+            return nullptr;
+        }
+        GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+        gst_element_set_state(pipeline, GST_STATE_PLAYING);
+        GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND);
+        GpuBufferRef uploaded;
+        GstVideoInfo info;
+        if (sample != nullptr && gst_video_info_from_caps(&info, gst_sample_get_caps(sample))) {
+            uploaded = VideoFrameUpload::upload(gst_sample_get_buffer(sample), info,
+                                                GpuBufferPool::global());
+        }
+        if (sample != nullptr) gst_sample_unref(sample);
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(sink);
+        gst_object_unref(pipeline);
+        return uploaded;
+    }
+};
+
+// Every format taken as it is, in each colour matrix and range, comes out as
+// the colours it was made from: the planes, the matrix, the range, the bit
+// depth and the alpha are each right.
+TEST_F(VideoFrameUploadTest, EachFormatDrawsItsBarsInTheirColours) {
+    struct Case {
+        const char* caps;
+        const char* picture;
+        PictureEncoding::Kind kind;
+    };
+    using Kind = PictureEncoding::Kind;
+    const Case cases[] = {
+        {"video/x-raw,format=I420,colorimetry=bt601", "bars.png", Kind::Planar},
+        {"video/x-raw,format=I420,colorimetry=bt709", "bars.png", Kind::Planar},
+        {"video/x-raw,format=I420,colorimetry=bt2020", "bars.png", Kind::Planar},
+        {"video/x-raw,format=I420,colorimetry=1:4:5:4", "bars.png", Kind::Planar},
+        {"video/x-raw,format=I420,colorimetry=1:3:5:1", "bars.png", Kind::Planar},
+        {"video/x-raw,format=YV12,colorimetry=bt709", "bars.png", Kind::Planar},
+        {"video/x-raw,format=Y42B,colorimetry=bt709", "bars.png", Kind::Planar},
+        {"video/x-raw,format=Y444,colorimetry=1:3:5:1", "bars.png", Kind::Planar},
+        {"video/x-raw,format=NV12,colorimetry=bt709", "bars.png", Kind::Interleaved},
+        {"video/x-raw,format=I420_10LE,colorimetry=bt2020", "bars.png", Kind::Planar},
+        {"video/x-raw,format=I422_12LE,colorimetry=bt709", "bars.png", Kind::Planar},
+        {"video/x-raw,format=P010_10LE,colorimetry=bt2020", "bars.png", Kind::Interleaved},
+        {"video/x-raw,format=A420,colorimetry=bt601", "bars-alpha.png", Kind::PlanarAlpha},
+        {"video/x-raw,format=A444_10LE,colorimetry=bt709", "bars-alpha.png", Kind::PlanarAlpha},
+        {"video/x-raw,format=RGBA", "bars-alpha.png", Kind::Rgba},
+        {"video/x-raw,format=BGRx", "bars.png", Kind::Rgba},
+        {"video/x-raw,format=RGB", "bars.png", Kind::Rgba},
+    };
+    for (const Case& c : cases) {
+        test::Image reference;
+        ASSERT_TRUE(test::loadPng(mediaPath(c.picture), reference)) << c.picture;
+        const GpuBufferRef picture = converted(c.picture, c.caps);
+        ASSERT_TRUE(picture) << c.caps;
+        EXPECT_EQ(picture->encoding().kind, c.kind) << c.caps;
+        std::string where;
+        EXPECT_LE(barError(test::readPixels(*picture), reference, where), 3) << c.caps << ", " << where;
+    }
+}
+
+// A movie's picture as an output shows it in the middle of a crossfade from
+// itself to itself: both of the mixer's inputs convert it.
+test::Image mixedWithItself(const GpuBufferRef& picture) {
+    ShaderScene& mix = ShaderScene::mixScene();
+    mix.setValue("crossfade", 0.5);
+    mix.setValue("inputImage", picture);
+    mix.setValue("input2Image", picture);
+    const GpuBufferRef mixed = mix.allocAndRenderToBufferSized({256, 64});
+    mix.setValue("inputImage", GpuBufferRef());
+    mix.setValue("input2Image", GpuBufferRef());
+    return test::readPixels(*mixed);
+}
+
+// Movies made from the bars in each colour matrix, range and bit depth, and
+// with alpha, decoded by the player and drawn by the mixer, keep the bars'
+// colours.
+TEST_F(VideoFrameUploadTest, DecodedMoviesKeepTheirColoursThroughTheMixer) {
+    struct Case {
+        const char* movie;
+        const char* picture;
+    };
+    const Case cases[] = {
+        {"colour-bt601.mkv", "bars.png"},      {"colour-bt709.mkv", "bars.png"},
+        {"colour-bt2020.mkv", "bars.png"},     {"colour-bt601-full.mkv", "bars.png"},
+        {"colour-bt709-full.mkv", "bars.png"}, {"colour-bt2020-10bit.mkv", "bars.png"},
+        {"colour-alpha.mov", "bars-alpha.png"},
+    };
+    ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
+    for (const Case& c : cases) {
+        if (!std::filesystem::exists(mediaPath(c.movie))) {
+            std::printf("%s was not made on this machine\n", c.movie);
+            continue;
+        }
+        test::Image reference;
+        ASSERT_TRUE(test::loadPng(mediaPath(c.picture), reference)) << c.picture;
+        VideoPlayer player(MediaURL::fileURL(mediaPath(c.movie)), true, false);
+        GpuBufferRef picture;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!(picture = player.frameForTime(DisplayTimeStamp{})) &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ASSERT_TRUE(picture) << c.movie;
+        EXPECT_NE(picture->encoding().kind, PictureEncoding::Kind::Rgba) << c.movie;
+        std::string where;
+        EXPECT_LE(barError(mixedWithItself(picture), reference, where), 3) << c.movie << ", "
+                                                                         << where;
+    }
+}
+
+// Formats the scenes do not take are left to the pipeline's converter.
+TEST_F(VideoFrameUploadTest, FormatsNotTakenAreRefused) {
+    const GpuBufferRef picture = converted("bars.png", "video/x-raw,format=AYUV64");
+    EXPECT_FALSE(picture);
+}
+
+}  // namespace
+}  // namespace bw
