@@ -221,27 +221,40 @@ void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeSta
                          std::optional<double> progress) {
     GpuBufferRef mixed;
     if (!plan.players.empty()) {
-        GpuBufferRef first = plan.players[0]->frameForTime(timeStamp);
-        if (first && progress && plan.players.size() >= 2) {
-            if (GpuBufferRef second = plan.players[1]->frameForTime(timeStamp)) {
-                const float fade = static_cast<float>(*progress);
+        MixInputs inputs;
+        inputs.first = plan.players[0]->frameForTime(timeStamp);
+        inputs.size = plan.size;
+        // During a crossfade both pictures are needed; until the incoming
+        // one has a frame, the last one published stays.
+        bool draw = inputs.first != nullptr;
+        if (inputs.first && progress && plan.players.size() >= 2) {
+            inputs.second = plan.players[1]->frameForTime(timeStamp);
+            draw = inputs.second != nullptr;
+            if (inputs.second) {
+                inputs.fade = static_cast<float>(*progress);
                 plan.players[0]->setVolume(static_cast<float>(1.0 - *progress));
-                mixer_.setValue("crossfade", static_cast<double>(fade));
-                mixer_.setValue("inputImage", std::move(first));
-                mixer_.setValue("input2Image", std::move(second));
-                mixed = mixer_.allocAndRenderToBufferSized(plan.size);
-                std::lock_guard lock(mutex_);
-                crossfade_ = fade;
             }
-        } else if (first) {
-            mixer_.setValue("crossfade", 0.0);
-            mixer_.setValue("inputImage", first);
-            mixer_.setValue("input2Image", std::move(first));
-            mixed = mixer_.allocAndRenderToBufferSized(plan.size);
         }
-        // The mixer keeps no frames between outputs: the next one sets its own.
-        mixer_.setValue("inputImage", GpuBufferRef());
-        mixer_.setValue("input2Image", GpuBufferRef());
+        if (draw && !(inputs == lastMix_)) {
+            if (inputs.second) {
+                mixer_.setValue("crossfade", static_cast<double>(inputs.fade));
+                mixer_.setValue("inputImage", inputs.first);
+                mixer_.setValue("input2Image", inputs.second);
+            } else {
+                mixer_.setValue("crossfade", 0.0);
+                mixer_.setValue("inputImage", inputs.first);
+                mixer_.setValue("input2Image", inputs.first);
+            }
+            mixed = mixer_.allocAndRenderToBufferSized(plan.size);
+            // The mixer keeps no frames between outputs: the next one sets its own.
+            mixer_.setValue("inputImage", GpuBufferRef());
+            mixer_.setValue("input2Image", GpuBufferRef());
+            lastMix_ = std::move(inputs);
+            if (lastMix_.second) {
+                std::lock_guard lock(mutex_);
+                crossfade_ = lastMix_.fade;
+            }
+        }
     }
     GpuBufferRef published;
     {

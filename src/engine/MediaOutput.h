@@ -100,7 +100,9 @@ public:
     // Render thread: mixes the plan's players (with `progress` during a
     // crossfade), publishes the output's frame, lets the pool do its
     // housekeeping and warms up the player waiting for GO. A player without a
-    // frame skips the mix; the previous frame is published again.
+    // frame skips the mix; the previous frame is published again. So does a
+    // tick whose pictures, fade and size are those of the last mix (a still,
+    // or a movie between its pictures): nothing new would be drawn.
     void render(const RenderPlan& plan, const DisplayTimeStamp& timeStamp,
                 std::optional<double> progress);
     // Both steps at once.
@@ -114,6 +116,17 @@ public:
 private:
     static PixelSize toPixels(double width, double height);
 
+    // What a mix drew from. Holding the pictures keeps their buffers from
+    // being handed out again for other pictures while they are compared.
+    struct MixInputs {
+        GpuBufferRef first;
+        GpuBufferRef second;
+        float fade = 0.0f;
+        PixelSize size;
+
+        bool operator==(const MixInputs&) const = default;
+    };
+
     ShaderScene& mixer_;
     std::unique_ptr<FrameServer> frameServer_;
     mutable std::mutex mutex_;
@@ -126,6 +139,8 @@ private:
     GpuBufferRef outputBuffer_;
     std::vector<MediaPlayerRef> players_;
     MediaPlayerRef nextPlayer_;
+    // Render thread only: the inputs of the frame in outputBuffer_.
+    MixInputs lastMix_;
 };
 
 }  // namespace bw

@@ -115,6 +115,41 @@ TEST_F(MediaOutputTest, APlayerWithoutAFrameKeepsThePreviousFramePublished) {
     EXPECT_EQ(rendered(output, std::nullopt).rgba, first.rgba);
 }
 
+// A tick with the same pictures, fade and size as the last mix publishes that
+// frame again instead of drawing it anew; any change draws.
+TEST_F(MediaOutputTest, OnlyATickWithSomethingNewIsMixedAgain) {
+    MediaOutput output("Stage", 4, 4);
+    auto still = std::make_shared<BufferPlayer>(test::upload(test::testPattern({4, 4})));
+    output.replaceRunningPlayer(still);
+    output.render(DisplayTimeStamp{}, std::nullopt);
+    const GpuBufferRef drawn = output.outputBuffer();
+    output.render(DisplayTimeStamp{}, std::nullopt);
+    EXPECT_EQ(output.outputBuffer(), drawn) << "the same still is not drawn again";
+
+    output.replaceRunningPlayer(
+        std::make_shared<BufferPlayer>(test::upload(test::testPattern({4, 4}, 90))));
+    output.render(DisplayTimeStamp{}, std::nullopt);
+    EXPECT_NE(output.outputBuffer(), drawn) << "a new picture is drawn";
+    const GpuBufferRef second = output.outputBuffer();
+
+    output.setSize(6, 4);
+    output.render(DisplayTimeStamp{}, std::nullopt);
+    EXPECT_EQ(output.outputBuffer()->size(), (PixelSize{6, 4})) << "a new size is drawn";
+
+    // A crossfade draws each new fade value, and not a repeated one.
+    output.setNextPlayer(std::make_shared<RecordingPlayer>(drawn));
+    output.go();
+    GpuBufferRef last = output.outputBuffer();
+    for (const double progress : {0.25, 0.5}) {
+        output.render(DisplayTimeStamp{}, progress);
+        EXPECT_NE(output.outputBuffer(), last) << progress;
+        last = output.outputBuffer();
+        output.render(DisplayTimeStamp{}, progress);
+        EXPECT_EQ(output.outputBuffer(), last) << progress;
+    }
+    EXPECT_NE(second, nullptr);
+}
+
 TEST_F(MediaOutputTest, GoDuringAFadeWithoutANextPlayerKeepsTheIncomingOneRunning) {
     MediaOutput output("Stage", 4, 4);
     const GpuBufferRef frame = test::upload(test::testPattern({4, 4}));
