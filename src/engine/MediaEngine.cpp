@@ -23,6 +23,21 @@ namespace bw {
 
 namespace {
 
+// Gives the shared context back when the render thread ends. A context left
+// current on a thread that has gone can be taken by a later engine's render
+// thread only by chance (when that thread happens to reuse the gone one's
+// bookkeeping), so each thread releases it on its way out.
+struct RenderThreadContext {
+    bool held = false;
+    RenderThreadContext() = default;
+    RenderThreadContext(const RenderThreadContext&) = delete;
+    RenderThreadContext& operator=(const RenderThreadContext&) = delete;
+    ~RenderThreadContext() {
+        if (held) RenderContext::shared().releaseCurrent();
+    }
+};
+thread_local RenderThreadContext renderThreadContext;
+
 std::atomic<double> sharedRefreshRate{DisplayLink::kDefaultRefreshRate};
 
 }  // namespace
@@ -70,8 +85,11 @@ MediaEngine::MediaEngine(Parts parts)
         }
         displayLink_->setOutputCallback([this](const DisplayTimeStamp& timeStamp) {
             RenderContext& context = RenderContext::shared();
-            if (!context.isCurrent() && !context.makeCurrent()) {
-                fatalError("cannot make the OpenGL context current on the render thread");
+            if (!context.isCurrent()) {
+                if (!context.makeCurrent()) {
+                    fatalError("cannot make the OpenGL context current on the render thread");
+                }
+                renderThreadContext.held = true;
             }
             renderFrame(timeStamp);
         });
