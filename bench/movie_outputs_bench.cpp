@@ -58,8 +58,7 @@ struct Trial {
 
 // `count` outputs of `size`, each playing the movie at `path` looped, for
 // `seconds` after it settles.
-Trial play(const std::string& path, bool onCpu, std::size_t count, PixelSize size,
-           double seconds) {
+Trial play(const std::string& path, bool onCpu, std::size_t count, PixelSize size, double seconds) {
     if (onCpu) {
         ::setenv("BEAMWRIGHT_CONVERT_ON_CPU", "1", 1);
     } else {
@@ -102,7 +101,8 @@ Trial play(const std::string& path, bool onCpu, std::size_t count, PixelSize siz
     const auto start = std::chrono::steady_clock::now();
     mainQueue.pumpUntil([] { return false; },
                         std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Trial trial;
     trial.cpuSeconds = processCpuSeconds() - cpuBefore;
     trial.refreshesSkipped = engine.framesDropped();
@@ -128,8 +128,9 @@ std::size_t mostHeld(const std::string& path, bool onCpu, std::size_t most, doub
     for (std::size_t count = 1; count <= most; ++count) {
         const Trial trial = play(path, onCpu, count, {480, 270}, seconds);
         std::printf("  %-4s %zu movies: fewest shown %llu of %.0f, refreshes skipped %llu: %s\n",
-                    onCpu ? "cpu" : "gpu", count, static_cast<unsigned long long>(trial.fewestShown),
-                    seconds * kMovieRate, static_cast<unsigned long long>(trial.refreshesSkipped),
+                    onCpu ? "cpu" : "gpu", count,
+                    static_cast<unsigned long long>(trial.fewestShown), seconds * kMovieRate,
+                    static_cast<unsigned long long>(trial.refreshesSkipped),
                     trial.held ? "held" : "not held");
         std::fflush(stdout);
         if (!trial.held) break;
@@ -167,9 +168,10 @@ int main(int argc, char** argv) {
     const std::size_t cpuHeld = mostHeld(path, true, most, seconds);
     const std::size_t gpuHeld = mostHeld(path, false, most, seconds);
 
-    std::printf("movies held at 30 fps on 480x270 outputs: CPU conversion (baseline) %zu, "
-                "planes converted in the mixer %zu\n",
-                cpuHeld, gpuHeld);
+    std::printf(
+        "movies held at 30 fps on 480x270 outputs: CPU conversion (baseline) %zu, "
+        "planes converted in the mixer %zu\n",
+        cpuHeld, gpuHeld);
 
     // The CPU time one movie costs, all threads together, per picture shown:
     // on a small output, where the mixer converts few pixels, and on a full
@@ -183,7 +185,8 @@ int main(int argc, char** argv) {
             for (const bool onCpu : {true, false}) {
                 const Trial trial = play(path, onCpu, 1, size, seconds);
                 const double perPicture =
-                    trial.cpuSeconds * 1e3 / static_cast<double>(std::max<std::uint64_t>(trial.shownInAll, 1));
+                    trial.cpuSeconds * 1e3 /
+                    static_cast<double>(std::max<std::uint64_t>(trial.shownInAll, 1));
                 (onCpu ? cpuPerPicture : gpuPerPicture).push_back(perPicture);
                 std::printf("  run %d %-4s %.2f ms a picture (%llu shown of %.0f, %.2f s CPU)\n",
                             run + 1, onCpu ? "cpu" : "gpu", perPicture,
@@ -194,9 +197,10 @@ int main(int argc, char** argv) {
         }
         const double cpuMedian = bench::median(cpuPerPicture);
         const double gpuMedian = bench::median(gpuPerPicture);
-        std::printf("  median of %d: CPU conversion (baseline) %.2f ms, planes %.2f ms; ratio "
-                    "planes/baseline %.2f\n",
-                    runs, cpuMedian, gpuMedian, gpuMedian / cpuMedian);
+        std::printf(
+            "  median of %d: CPU conversion (baseline) %.2f ms, planes %.2f ms; ratio "
+            "planes/baseline %.2f\n",
+            runs, cpuMedian, gpuMedian, gpuMedian / cpuMedian);
     }
     return 0;
 }

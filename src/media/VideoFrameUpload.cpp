@@ -108,10 +108,10 @@ std::array<float, 16> VideoFrameUpload::colourMatrix(const GstVideoInfo& info) {
     gdouble kb = 0.0;
     if (!gst_video_color_matrix_get_Kr_Kb(colorimetry.matrix, &kr, &kb)) {
         // Unknown: what such movies are made with, by their size.
-        gst_video_color_matrix_get_Kr_Kb(
-            GST_VIDEO_INFO_HEIGHT(&info) > 576 ? GST_VIDEO_COLOR_MATRIX_BT709
-                                               : GST_VIDEO_COLOR_MATRIX_BT601,
-            &kr, &kb);
+        gst_video_color_matrix_get_Kr_Kb(GST_VIDEO_INFO_HEIGHT(&info) > 576
+                                             ? GST_VIDEO_COLOR_MATRIX_BT709
+                                             : GST_VIDEO_COLOR_MATRIX_BT601,
+                                         &kr, &kb);
     }
     if (colorimetry.range == GST_VIDEO_COLOR_RANGE_UNKNOWN) {
         colorimetry.range = GST_VIDEO_COLOR_RANGE_16_235;
@@ -135,14 +135,17 @@ std::array<float, 16> VideoFrameUpload::colourMatrix(const GstVideoInfo& info) {
         const int depth = static_cast<int>(GST_VIDEO_FORMAT_INFO_DEPTH(format, GST_VIDEO_COMP_A));
         alpha = codeScale(format, GST_VIDEO_COMP_A) / static_cast<double>((1 << depth) - 1);
     }
+    // clang-format off
     const double rows[16] = {
         yGain, 0.0,         rCr * cGain, yBias + rCr * cBias,
         yGain, gCb * cGain, gCr * cGain, yBias + (gCb + gCr) * cBias,
         yGain, bCb * cGain, 0.0,         yBias + bCb * cBias,
         0.0,   0.0,         0.0,         alpha,
     };
+    // clang-format on
     std::array<float, 16> matrix{};
-    for (std::size_t i = 0; i < matrix.size(); ++i) matrix[i] = static_cast<float>(rows[i]);
+    for (std::size_t i = 0; i < matrix.size(); ++i)
+        matrix[i] = static_cast<float>(rows[i]);
     return matrix;
 }
 
@@ -170,13 +173,17 @@ GpuBufferRef VideoFrameUpload::upload(GstBuffer* buffer, const GstVideoInfo& inf
     } else {
         picture = pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_Y, 1));
         if (layout->kind == Kind::Interleaved) {
-            encoding.planes[0] = pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_U, 2));
+            encoding.planes[0] =
+                pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_U, 2));
         } else {
-            encoding.planes[0] = pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_U, 1));
-            encoding.planes[1] = pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_V, 1));
+            encoding.planes[0] =
+                pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_U, 1));
+            encoding.planes[1] =
+                pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_V, 1));
         }
         if (layout->kind == Kind::PlanarAlpha) {
-            encoding.planes[2] = pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_A, 1));
+            encoding.planes[2] =
+                pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_A, 1));
         }
         encoding.colour = colourMatrix(info);
         const bool complete = encoding.planes[0] &&

@@ -14,10 +14,10 @@ class GpuBuffer;
 // draw at, so no pass of its own and no CPU time goes to the conversion.
 struct PictureEncoding {
     enum class Kind : char {
-        Rgba = 'r',           // RGBA in the buffer's texture
-        Planar = 'y',         // Y, Cb and Cr planes
-        Interleaved = 'n',    // a Y plane, and one plane with Cb in red and Cr in green
-        PlanarAlpha = 'a',    // Y, Cb, Cr and alpha planes (straight alpha)
+        Rgba = 'r',         // RGBA in the buffer's texture
+        Planar = 'y',       // Y, Cb and Cr planes
+        Interleaved = 'n',  // a Y plane, and one plane with Cb in red and Cr in green
+        PlanarAlpha = 'a',  // Y, Cb, Cr and alpha planes (straight alpha)
     };
 
     Kind kind = Kind::Rgba;

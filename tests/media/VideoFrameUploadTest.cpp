@@ -32,11 +32,11 @@ int barError(const test::Image& drawn, const test::Image& reference, std::string
         const int x = bar * 16 + 8;
         const int y = reference.size.height / 2;
         const std::uint8_t* expected = reference.at(x, y);
-        const std::uint8_t* actual =
-            drawn.at(x * drawn.size.width / reference.size.width, y * drawn.size.height /
-                                                                      reference.size.height);
+        const std::uint8_t* actual = drawn.at(x * drawn.size.width / reference.size.width,
+                                              y * drawn.size.height / reference.size.height);
         for (int channel = 0; channel < 4; ++channel) {
-            const int want = channel == 3 ? expected[3] : (expected[channel] * expected[3] + 127) / 255;
+            const int want =
+                channel == 3 ? expected[3] : (expected[channel] * expected[3] + 127) / 255;
             const int error = std::abs(actual[channel] - want);
             if (error > worst) {
                 worst = error;
@@ -125,7 +125,8 @@ TEST_F(VideoFrameUploadTest, EachFormatDrawsItsBarsInTheirColours) {
         ASSERT_TRUE(picture) << c.caps;
         EXPECT_EQ(picture->encoding().kind, c.kind) << c.caps;
         std::string where;
-        EXPECT_LE(barError(test::readPixels(*picture), reference, where), 3) << c.caps << ", " << where;
+        EXPECT_LE(barError(test::readPixels(*picture), reference, where), 3)
+            << c.caps << ", " << where;
     }
 }
 
@@ -151,9 +152,9 @@ TEST_F(VideoFrameUploadTest, DecodedMoviesKeepTheirColoursThroughTheMixer) {
         const char* picture;
     };
     const Case cases[] = {
-        {"colour-bt601.mkv", "bars.png"},      {"colour-bt709.mkv", "bars.png"},
-        {"colour-bt2020.mkv", "bars.png"},     {"colour-bt601-full.mkv", "bars.png"},
-        {"colour-bt709-full.mkv", "bars.png"}, {"colour-bt2020-10bit.mkv", "bars.png"},
+        {"colour-bt601.mkv", "bars.png"},       {"colour-bt709.mkv", "bars.png"},
+        {"colour-bt2020.mkv", "bars.png"},      {"colour-bt601-full.mkv", "bars.png"},
+        {"colour-bt709-full.mkv", "bars.png"},  {"colour-bt2020-10bit.mkv", "bars.png"},
         {"colour-alpha.mov", "bars-alpha.png"},
     };
     ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
@@ -174,8 +175,8 @@ TEST_F(VideoFrameUploadTest, DecodedMoviesKeepTheirColoursThroughTheMixer) {
         ASSERT_TRUE(picture) << c.movie;
         EXPECT_NE(picture->encoding().kind, PictureEncoding::Kind::Rgba) << c.movie;
         std::string where;
-        EXPECT_LE(barError(mixedWithItself(picture), reference, where), 3) << c.movie << ", "
-                                                                         << where;
+        EXPECT_LE(barError(mixedWithItself(picture), reference, where), 3)
+            << c.movie << ", " << where;
     }
 }
 
