@@ -63,7 +63,7 @@ protected:
     // `picture` converted by GStreamer's own converter to `caps`, uploaded.
     static GpuBufferRef converted(const std::string& picture, const std::string& caps) {
         const std::string description = "filesrc location=\"" + mediaPath(picture) +
-                                        "\" ! pngdec ! videoconvert ! " + caps +
+                                        "\" ! pngdec ! videoscale ! videoconvert ! " + caps +
                                         " ! appsink name=sink";
         GError* error = nullptr;
         GstElement* pipeline = gst_parse_launch(description.c_str(), &error);
@@ -111,12 +111,17 @@ TEST_F(VideoFrameUploadTest, EachFormatDrawsItsBarsInTheirColours) {
         {"video/x-raw,format=NV12,colorimetry=bt709", "bars.png", Kind::Interleaved},
         {"video/x-raw,format=I420_10LE,colorimetry=bt2020", "bars.png", Kind::Planar},
         {"video/x-raw,format=I422_12LE,colorimetry=bt709", "bars.png", Kind::Planar},
+        // Odd sizes: chroma planes of half a pixel more, rows padded.
+        {"video/x-raw,format=I420,width=127,height=33,colorimetry=bt709", "bars.png", Kind::Planar},
+        {"video/x-raw,format=NV12,width=125,height=31,colorimetry=bt709", "bars.png",
+         Kind::Interleaved},
         {"video/x-raw,format=P010_10LE,colorimetry=bt2020", "bars.png", Kind::Interleaved},
         {"video/x-raw,format=A420,colorimetry=bt601", "bars-alpha.png", Kind::PlanarAlpha},
         {"video/x-raw,format=A444_10LE,colorimetry=bt709", "bars-alpha.png", Kind::PlanarAlpha},
         {"video/x-raw,format=RGBA", "bars-alpha.png", Kind::Rgba},
         {"video/x-raw,format=BGRx", "bars.png", Kind::Rgba},
         {"video/x-raw,format=RGB", "bars.png", Kind::Rgba},
+        {"video/x-raw,format=RGB,width=127,height=33", "bars.png", Kind::Rgba},
     };
     for (const Case& c : cases) {
         test::Image reference;
