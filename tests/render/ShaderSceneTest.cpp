@@ -258,6 +258,11 @@ TEST(ShaderSceneDeathTest, AMissingResourceIsFatalAndNamesTheFile) {
     std::string failure;
     EXPECT_EQ(ShaderScene::fromFile(empty / "Nothing.fs", failure), nullptr);
     EXPECT_NE(failure.find("Nothing.fs"), std::string::npos);
+    // A shader whose included file is missing is as broken, and names that file.
+    const auto including =
+        empty.write("Including.fs", "#version 330 core\n#include \"Gone.glsl\"\nvoid main() {}\n");
+    EXPECT_EQ(ShaderScene::fromFile(including, failure), nullptr);
+    EXPECT_NE(failure.find("Gone.glsl is missing"), std::string::npos) << failure;
     unsetenv("BEAMWRIGHT_RESOURCE_DIR");
 }
 
