@@ -141,7 +141,9 @@ bool ShowSync::setUp(const SharedClock::Options& options, std::string* error) {
             this, nullptr);
         g_source_attach(report_.get(), nullptr);
     }
-    engine_.setShowClock(clock_.get());
+    // A follower's show clock means nothing before it has locked (and a
+    // GStreamer clock never runs back, so it must not be read before then).
+    if (leader_) engine_.setShowClock(clock_.get());
     engine_.setGoCoordinator(this);
     return true;
 }
@@ -227,15 +229,14 @@ void ShowSync::follow(double cueID, std::int64_t startTime, bool catchUp) {
         lastStarted_ = std::pair(cueID, startTime);
         return;
     }
-    std::int64_t start = startTime;
     if (!everLocked_) {
-        // Show times mean nothing here before the clock has locked once.
-        start = clock_->showTimeAt(systemClock().hostTimeNanoseconds());
+        // Show times mean nothing here before the clock has locked once; the
+        // engine has no show clock yet and goes at once.
         event("clock not locked yet: cue " + cueText(cueID) + " starts now");
     }
     const std::optional<Cue> next = engine_.nextCue();
     if (!next || next->id != cueID) engine_.loadNextCue(engine_.stack().cues()[*index]);
-    engine_.goAt(start);
+    engine_.goAt(startTime);
     lastStarted_ = std::pair(cueID, startTime);
     if (catchUp) event("caught up with cue " + cueText(cueID) + " (a GO was missed)");
 }
@@ -263,6 +264,7 @@ void ShowSync::clockStateChanged(SharedClock::State state) {
         case SharedClock::State::Waiting:
             break;
         case SharedClock::State::Locked:
+            if (!everLocked_) engine_.setShowClock(clock_.get());
             everLocked_ = true;
             event("clock locked");
             event(followingText());

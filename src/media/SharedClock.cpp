@@ -15,8 +15,10 @@ namespace bw {
 namespace {
 
 // Once the network clock has synchronised, the show clock takes this long to
-// gather the samples of its first calibration before it reads as locked.
-constexpr std::int64_t kCalibrationNanoseconds = 1'000'000'000;
+// gather the samples of its first calibration, and the network clock's rate
+// estimate to settle (its first estimates are off by up to a few tenths of a
+// percent), before it reads as locked.
+constexpr std::int64_t kCalibrationNanoseconds = 3'000'000'000;
 constexpr guint kPollMilliseconds = 250;
 constexpr double kMaxTestSkewPpm = 1000.0;
 

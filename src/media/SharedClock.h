@@ -27,9 +27,12 @@ namespace bw {
 //  - FollowPtp: the same with a GstPtpClock of a PTP domain as the master
 //    (needs GStreamer's privileged PTP helper, see docs/sync.md).
 //
-// A follower is Waiting until its network clock has synchronised, then
-// Locked; with no clock answer for kLostAfter it is Lost (its show clock runs
-// on, uncorrected) and Locked again when answers come back. A provider is
+// A follower is Waiting until its network clock has synchronised and its show
+// clock has taken its first calibration from it, then Locked. Its show clock
+// must not be read before then: a GStreamer clock never runs back, so one
+// reading of the local time would hold it still until the leader's time
+// passed that reading. With no clock answer for kLostAfter a follower is
+// Lost (its show clock runs on, uncorrected) and Locked again when answers come back. A provider is
 // Providing, or Stopped while stopProviding() holds it.
 //
 // Test-only: BEAMWRIGHT_TEST_CLOCK_SKEW_PPM (a number of parts per million,
