@@ -7,14 +7,17 @@
 #include <cerrno>
 #include <optional>
 
+#include "app/TickRecorder.h"
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
+#include "engine/ShowSync.h"
 #include "platform/MainQueue.h"
 #include "platform/Utf8.h"
 #include "remote/CREP.h"
 #include "remote/NetworkManager.h"
 #include "remote/net/AsyncSocket.h"
+#include "render/DisplayLink.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
@@ -70,6 +73,7 @@ HeadlessPlayer::HeadlessPlayer(Options options, std::FILE* out)
 
 HeadlessPlayer::~HeadlessPlayer() {
     sources_.clear();
+    sync_.reset();
     for (NotificationCenter::Token token : observers_) {
         NotificationCenter::defaultCenter().removeObserver(token);
     }
@@ -95,6 +99,25 @@ int HeadlessPlayer::run() {
         const AsyncSocket* osc = network->server().tcpSocket().tcpSocket();
         print("remote osc " + portText(osc != nullptr ? osc->localPort() : 0) + " crep " +
               portText(network->crep().isReceiving() ? network->crep().localPort() : 0));
+    }
+
+    if (options_.clock) {
+        std::string error;
+        sync_ = ShowSync::create(*engine_, *options_.clock,
+                                 [this](const std::string& line) { print(line); }, &error);
+        if (!sync_) {
+            print("clock failed " + oneLine(error));
+            return 1;
+        }
+    }
+    if (!options_.tickRecordPath.empty()) {
+        std::string error;
+        recorder_ = TickRecorder::open(options_.tickRecordPath, &error);
+        if (!recorder_) {
+            print("record failed " + oneLine(error));
+            return 1;
+        }
+        recorder_->attach(*engine_);
     }
 
     show_ = &Show::shared();
@@ -175,6 +198,10 @@ void HeadlessPlayer::handleCommand(std::string_view line) {
         save();
     } else if (command == "quit") {
         quit();
+    } else if (command == "clock stop" && sync_ && sync_->isLeader()) {
+        sync_->stopProviding();
+    } else if (command == "clock start" && sync_ && sync_->isLeader()) {
+        sync_->startProviding();
     } else if (command.empty()) {
         // Return on an empty cue-number field.
         engine_->go();
@@ -224,6 +251,9 @@ void HeadlessPlayer::onDidLoad() {
 
 void HeadlessPlayer::shutDown() {
     sources_.clear();
+    // The ticks stop before the recorder and the show clock they read go.
+    if (DisplayLink* link = engine_->displayLink()) link->stop();
+    sync_.reset();
     show_->shutDown();
     print("stopped");
 }

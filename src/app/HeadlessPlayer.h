@@ -8,6 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include <optional>
+
+#include "media/SharedClock.h"
 #include "platform/GLibHandle.h"
 #include "platform/NotificationCenter.h"
 
@@ -15,6 +18,8 @@ namespace bw {
 
 class MediaEngine;
 class Show;
+class ShowSync;
+class TickRecorder;
 
 // Beamwright without windows: loads a show, runs the engine with OSC and
 // CREP remote control, and talks over its standard streams.
@@ -28,9 +33,17 @@ class Show;
 //   transition began | transition complete
 //   saved PATH | save failed REASON
 //   unknown command "TEXT"
+//   clock providing PORT | clock not provided | clock waiting for HOST:PORT
+//   clock locked | clock following HOST offset N us | clock lost
+//   follower HOST:PORT joined (NAME) | follower HOST:PORT left (silent for 5 s)
+//   GO ignored: this Beamwright follows HOST
+//   caught up with cue ID (a GO was missed) | cue ID is not in this show: holding the picture
+//   clock failed REASON
 //   stopped
 // and reads commands from standard input, one a line: "go", a cue number (go
-// to that cue; an empty line is a plain GO), "reload", "save", "quit".
+// to that cue; an empty line is a plain GO), "reload", "save", "quit", and
+// on a leader "clock stop" and "clock start" (withdraw the show clock from
+// the network and offer it again).
 // SIGINT and SIGTERM end it, SIGHUP reloads the show. Descriptions and other
 // texts are quoted as JSON strings, so every event stays on one line.
 //
@@ -40,6 +53,10 @@ public:
     struct Options {
         std::string showPath;
         double refreshRate = 60.0;
+        // Shared show: lead or follow (docs/sync.md); none: plays alone.
+        std::optional<SharedClock::Options> clock;
+        // Each frame's record (TickRecorder) goes to this file; empty: none.
+        std::string tickRecordPath;
     };
 
     HeadlessPlayer(Options options, std::FILE* out);
@@ -49,7 +66,8 @@ public:
 
     // Runs until "quit" or a terminating signal (the end of standard input
     // does not stop it); then stops the display link, withdraws the published
-    // outputs and returns the exit status (0).
+    // outputs and returns the exit status (0; 1 when the shared clock or the
+    // tick record cannot be set up).
     int run();
 
 private:
@@ -73,6 +91,8 @@ private:
     MediaEngine* engine_ = nullptr;
     Show* show_ = nullptr;
     bool loading_ = false;
+    std::unique_ptr<ShowSync> sync_;
+    std::unique_ptr<TickRecorder> recorder_;
 
     GMainLoopPtr loop_;
     std::vector<GSourcePtr> sources_;

@@ -16,11 +16,14 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/HeadlessPlayer.h"
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
+#include "engine/ShowSync.h"
 #include "platform/Fatal.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -34,14 +37,19 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: beamwright [SHOW.bwshow]\n"
-    "       beamwright --headless SHOW.bwshow [--fps N]\n"
+    "usage: beamwright [CLOCK] [SHOW.bwshow]\n"
+    "       beamwright --headless SHOW.bwshow [--fps N] [CLOCK] [--record-ticks FILE]\n"
     "       beamwright --check SHOW.bwshow\n"
     "  SHOW.bwshow      open the show window on SHOW.bwshow (an untitled show without it)\n"
     "  --headless FILE  play FILE without windows, driven by OSC (port 7777), CREP (port 6553)\n"
     "                   and commands on standard input: go, a cue number, reload, save, quit\n"
     "  --fps N          render N frames a second (default 60)\n"
-    "  --check FILE     decode FILE as a load would and list its outputs, cues and media\n";
+    "  --check FILE     decode FILE as a load would and list its outputs, cues and media\n"
+    "  CLOCK, one show on several machines (docs/sync.md):\n"
+    "  --clock-provide PORT     lead: the show clock on UDP PORT, followers on PORT + 1\n"
+    "  --clock-follow HOST:PORT follow the leader providing the clock on HOST:PORT\n"
+    "  --clock-ptp DOMAIN       with --clock-follow: take the time from PTP domain DOMAIN\n"
+    "  --record-ticks FILE      write one line per frame: display time, show time, progress\n";
 
 constexpr int kUsageError = 64;  // EX_USAGE
 constexpr double kMaxRefreshRate = 1000.0;
@@ -49,6 +57,60 @@ constexpr double kMaxRefreshRate = 1000.0;
 int usageError(std::string_view message) {
     std::cerr << "beamwright: " << message << "\n" << kUsage;
     return kUsageError;
+}
+
+// The clock options, wherever they stand on the command line; the others are
+// left in `arguments`. An error text when one is wrong.
+struct ClockArguments {
+    std::optional<bw::SharedClock::Options> clock;
+    std::optional<unsigned> ptpDomain;
+    std::optional<std::string> error;
+};
+
+ClockArguments takeClockArguments(std::vector<std::string>& arguments) {
+    ClockArguments result;
+    std::vector<std::string> rest;
+    for (std::size_t k = 0; k < arguments.size(); ++k) {
+        const std::string& argument = arguments[k];
+        if (argument != "--clock-provide" && argument != "--clock-follow" &&
+            argument != "--clock-ptp") {
+            rest.push_back(argument);
+            continue;
+        }
+        if (k + 1 >= arguments.size()) {
+            result.error = argument + " needs a value";
+            return result;
+        }
+        const std::string& value = arguments[++k];
+        if (argument == "--clock-ptp") {
+            result.ptpDomain = bw::ShowSync::parsePtpDomain(value);
+            if (!result.ptpDomain) result.error = "--clock-ptp needs a domain from 0 to 255";
+        } else if (result.clock) {
+            result.error = "give one of --clock-provide and --clock-follow";
+        } else if (argument == "--clock-provide") {
+            result.clock = bw::ShowSync::parseProvide(value);
+            if (!result.clock) result.error = "--clock-provide needs a port from 1 to 65534";
+        } else {
+            result.clock = bw::ShowSync::parseFollow(value);
+            if (!result.clock) result.error = "--clock-follow needs HOST:PORT";
+        }
+        if (result.error) return result;
+    }
+    if (result.ptpDomain) {
+        if (!result.clock || result.clock->source != bw::SharedClock::Source::Follow) {
+            result.error = "--clock-ptp goes with --clock-follow";
+            return result;
+        }
+        result.clock->source = bw::SharedClock::Source::FollowPtp;
+        result.clock->ptpDomain = *result.ptpDomain;
+    }
+    if (!result.clock) {
+        std::string problem;
+        result.clock = bw::ShowSync::fromPreferences(bw::Preferences::shared(), &problem);
+        if (!problem.empty()) std::cerr << "beamwright: ignoring the clock preference: " << problem << "\n";
+    }
+    arguments = std::move(rest);
+    return result;
 }
 
 // Ends the process once the player has shut down. The process-wide engine,
@@ -105,7 +167,8 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
 
 // The show window: Qt's event loop runs the GLib default main context, on
 // which the main queue, notifications and remote commands are delivered.
-[[noreturn]] void runWindow(int argc, char** argv) {
+[[noreturn]] void runWindow(int argc, char** argv,
+                            const std::optional<bw::SharedClock::Options>& clock) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Beamwright");
     // The desktop entry's name, so that the desktop matches the window to it
@@ -130,6 +193,13 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
     bw::Show& show = bw::Show::shared();
     bw::ShowWindow window(engine, engine.stack(), show, bw::NotificationCenter::defaultCenter(),
                           bw::Preferences::shared());
+    std::unique_ptr<bw::ShowSync> sync;
+    if (clock) {
+        std::string error;
+        sync = bw::ShowSync::create(engine, *clock, nullptr, &error);
+        if (!sync) bw::fatalError("cannot set up the show clock: " + error);
+        window.setClockStatusSource([&sync] { return sync->statusText(); });
+    }
     window.show();
     // No screen blanking or suspend while the window is open; a warning
     // before logging out while the show has unsaved changes.
@@ -179,14 +249,21 @@ int main(int argc, char** argv) {
         std::cout << kUsage;
         return 0;
     }
-    if (argc >= 2 && std::strcmp(argv[1], "--headless") == 0) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    ClockArguments clock = takeClockArguments(arguments);
+    if (clock.error) return usageError(*clock.error);
+    if (!arguments.empty() && arguments[0] == "--headless") {
         bw::HeadlessPlayer::Options options;
+        options.clock = clock.clock;
         std::optional<std::string> show;
-        for (int k = 2; k < argc; ++k) {
-            const std::string_view argument = argv[k];
-            if (argument == "--fps") {
-                if (k + 1 >= argc) return usageError("--fps needs a number");
-                const auto rate = bw::parseCueNumber(argv[++k]);
+        for (std::size_t k = 1; k < arguments.size(); ++k) {
+            const std::string_view argument = arguments[k];
+            if (argument == "--record-ticks") {
+                if (k + 1 >= arguments.size()) return usageError("--record-ticks needs a file");
+                options.tickRecordPath = arguments[++k];
+            } else if (argument == "--fps") {
+                if (k + 1 >= arguments.size()) return usageError("--fps needs a number");
+                const auto rate = bw::parseCueNumber(arguments[++k]);
                 if (!rate || !std::isfinite(*rate) || *rate <= 0.0 || *rate > kMaxRefreshRate) {
                     return usageError("--fps needs a number above 0 and at most 1000");
                 }
@@ -203,10 +280,13 @@ int main(int argc, char** argv) {
         exitNow(player.run());
     }
     // Qt's own options have one dash; ours have two.
-    for (int k = 1; k < argc; ++k) {
-        if (std::string_view(argv[k]).starts_with("--")) {
-            return usageError("unexpected argument " + std::string(argv[k]));
-        }
+    for (const std::string& argument : arguments) {
+        if (argument.starts_with("--")) return usageError("unexpected argument " + argument);
     }
-    runWindow(argc, argv);
+    // Qt sees the arguments without the clock options.
+    std::vector<char*> qtArguments{argv[0]};
+    for (std::string& argument : arguments) qtArguments.push_back(argument.data());
+    qtArguments.push_back(nullptr);
+    int qtCount = static_cast<int>(qtArguments.size()) - 1;
+    runWindow(qtCount, qtArguments.data(), clock.clock);
 }

@@ -7,7 +7,10 @@
 #include <mutex>
 #include <utility>
 
+#include "engine/GoCoordinator.h"
 #include "engine/MediaOutput.h"
+#include "media/ShowClock.h"
+#include "media/VideoPlayer.h"
 #include "platform/Clock.h"
 #include "platform/Fatal.h"
 #include "platform/MainQueue.h"
@@ -203,12 +206,41 @@ std::optional<Cue> MediaEngine::stackCue(double id) const {
 }
 
 void MediaEngine::go() {
+    std::optional<std::int64_t> start;
+    if (coordinator_) {
+        start = coordinator_->startTimeForGo();
+        if (!start) return;
+    }
+    const std::optional<Cue> cue = startGo(start);
+    if (cue && coordinator_) coordinator_->goStarted(*cue, *start);
+}
+
+std::optional<Cue> MediaEngine::goAt(std::int64_t startTime) {
+    return startGo(showClock() != nullptr ? std::optional(startTime) : std::nullopt);
+}
+
+void MediaEngine::setShowClock(const ShowClock* clock) {
+    std::lock_guard lock(mutex_);
+    state_.showClock = clock;
+}
+
+const ShowClock* MediaEngine::showClock() const {
+    std::lock_guard lock(mutex_);
+    return state_.showClock;
+}
+
+std::optional<std::int64_t> MediaEngine::fadeStartTime() const {
+    std::lock_guard lock(mutex_);
+    return state_.fadeStartShowTime;
+}
+
+std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTime) {
     if (!nextCue()) {
         loadCueAfterCurrent();
     }
     const std::optional<Cue> next = nextCue();
     if (!next) {
-        return;
+        return std::nullopt;
     }
     if (delegate_) {
         delegate_->cueTransitionBegan();
@@ -223,6 +255,7 @@ void MediaEngine::go() {
         state_.pendingGoHostTime = clock_.hostTimeNanoseconds();
         ++state_.transition;
         state_.fadeEndTime = clock_.mediaTimeSeconds() + effectiveFadeLength(next->fadeLength);
+        state_.fadeStartShowTime = startShowTime;
         state_.fadeTransitionProgress = 0.0;
         for (const auto& output : state_.outputs) {
             MediaOutput::GoResult result = output->go();
@@ -237,6 +270,13 @@ void MediaEngine::go() {
         state_.showsAlignmentGrid = false;
     }
     for (const MediaPlayerRef& player : started) {
+        if (startShowTime) {
+            // On the show clock, running time 0 is the shared start, so the
+            // movie shows the same picture as on every other machine.
+            if (auto* movie = dynamic_cast<VideoPlayer*>(player.get())) {
+                movie->setStartBaseTime(static_cast<std::uint64_t>(std::max<std::int64_t>(*startShowTime, 0)));
+            }
+        }
         player->play();
     }
     // Released now, with no lock held; a movie's player only hands its
@@ -246,9 +286,15 @@ void MediaEngine::go() {
         delegate_->currentCueChanged(next);
     }
     setNextCue(std::nullopt);
+    return next;
 }
 
 void MediaEngine::goToCue(double id) {
+    std::optional<std::int64_t> start;
+    if (coordinator_) {
+        start = coordinator_->startTimeForGo();
+        if (!start) return;
+    }
     const std::optional<Cue> next = nextCue();
     if (!next || next->id != id) {
         if (const auto i = stack_.indexOfCue(id)) {
@@ -256,13 +302,17 @@ void MediaEngine::goToCue(double id) {
             loadNextCue(cue);
         }
     }
-    go();
+    const std::optional<Cue> cue = startGo(start);
+    if (cue && coordinator_) coordinator_->goStarted(*cue, *start);
 }
 
 void MediaEngine::loadNextCue(const Cue& cue) {
     setNextCue(cue);
     const std::optional<Cue> current = currentCue();
     const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    // Movies that a shared GO will start run on the show clock.
+    const ShowClock* sharedClock = showClock();
+    GstClock* movieClock = sharedClock != nullptr ? sharedClock->gstClock() : nullptr;
     for (std::size_t j = 0; j < cue.outputStates.size() && j < outputList.size(); ++j) {
         MediaOutput& output = *outputList[j];
         const MediaOutputState& state = cue.outputStates[j];
@@ -271,7 +321,7 @@ void MediaEngine::loadNextCue(const Cue& cue) {
             // The output keeps its running player through the next GO.
             output.setNextPlayer(nullptr);
         } else {
-            output.setNextPlayer(output.makePlayer(state));
+            output.setNextPlayer(output.makePlayer(state, movieClock));
         }
     }
 }
@@ -562,6 +612,12 @@ double MediaEngine::progressAt(double now, double fadeEndTime, double fadeLength
     return 1.0 - (fadeEndTime - now) / length;
 }
 
+double MediaEngine::progressAtShowTime(std::int64_t now, std::int64_t start, double fadeLength) {
+    constexpr double kNanosecondsPerSecond = 1e9;
+    const double sinceStart = static_cast<double>(now - start) / kNanosecondsPerSecond;
+    return std::max(progressAt(sinceStart, effectiveFadeLength(fadeLength), fadeLength), 0.0);
+}
+
 void MediaEngine::completeTransition(std::vector<MediaPlayerRef>& released) {
     state_.previousCue.reset();
     state_.fadeTransitionProgress.reset();
@@ -582,8 +638,16 @@ void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
         std::lock_guard lock(mutex_);
         goHostTime = std::exchange(state_.pendingGoHostTime, std::nullopt);
         if (state_.currentCue && state_.previousCue) {
-            const double p = progressAt(clock_.mediaTimeSeconds(), state_.fadeEndTime,
-                                        state_.currentCue->fadeLength);
+            // A shared crossfade goes by the show clock at the moment this
+            // frame is shown, so that every machine shows the same progress
+            // on the same refresh.
+            const double p =
+                state_.showClock != nullptr && state_.fadeStartShowTime
+                    ? progressAtShowTime(
+                          state_.showClock->showTimeAt(static_cast<std::int64_t>(timeStamp.hostTime)),
+                          *state_.fadeStartShowTime, state_.currentCue->fadeLength)
+                    : progressAt(clock_.mediaTimeSeconds(), state_.fadeEndTime,
+                                 state_.currentCue->fadeLength);
             state_.fadeTransitionProgress = p;
             if (p > 1.0) {
                 completeTransition(released);

@@ -20,6 +20,8 @@ namespace bw {
 
 class Clock;
 class CueStack;
+class GoCoordinator;
+class ShowClock;
 class MediaOutput;
 class MediaPlayer;
 class NetworkManager;
@@ -88,11 +90,33 @@ public:
     double fadeEndTime() const;
     std::array<std::uint64_t, kFrameTimeCount> frameTimes() const;
 
+    // GO from the operator or a remote command. With a coordinator, it says
+    // when the crossfade starts, or refuses the GO.
     void go() override;
     // Go to the cue with ID `id`, as the keyboard and remote commands do: the
     // stack's first cue with that ID becomes the next cue (unless the next
     // cue already has that ID), then GO. An ID naming no cue is a plain GO.
+    // A coordinator that refuses the GO refuses the whole command.
     void goToCue(double id) override;
+
+    // Shared shows. The show clock the crossfades of goAt() and the movies
+    // they start run on (null: none); set before the show's cues are loaded,
+    // so that prepared movies run on it. Not owned; it must outlive the
+    // engine or be cleared first.
+    void setShowClock(const ShowClock* clock);
+    const ShowClock* showClock() const;
+    // Asked by go() and goToCue(); null: none. Not owned.
+    void setGoCoordinator(GoCoordinator* coordinator) { coordinator_ = coordinator; }
+    // GO with its crossfade starting at `startTime` on the show clock: each
+    // tick's progress is the show clock's time at the tick's display time
+    // against that start (0 until then), and the movies it starts take the
+    // start as their base time on the show clock. A start already past
+    // joins the crossfade where it stands, or ends it at once. Needs a show
+    // clock (without one it is a plain GO). Returns the cue started; none
+    // when there was nothing to run.
+    std::optional<Cue> goAt(std::int64_t startTime);
+    // The show-clock start of the crossfade on stage (the last goAt()).
+    std::optional<std::int64_t> fadeStartTime() const;
     void loadNextCue(const Cue& cue);
     void loadCueAfterCurrent();
     // Loads the cue after the next one as next; on an empty stack, clears the
@@ -153,6 +177,10 @@ public:
     // the main queue.
     void renderFrame(const DisplayTimeStamp& timeStamp);
 
+    // The progress at show time `now` of a crossfade started at `start` and
+    // `fadeLength` seconds long (the formula above, never below 0).
+    static double progressAtShowTime(std::int64_t now, std::int64_t start, double fadeLength);
+
     // The built-in cue that stands on the outputs when nothing else does.
     static Cue alignmentGridCue(std::size_t outputCount);
     static MediaOutputState gridState();
@@ -175,6 +203,9 @@ private:
         bool showsAlignmentGrid = true;
         std::optional<double> fadeTransitionProgress = 0.0;
         double fadeEndTime = 0.0;
+        // Shared shows: the clock, and the show time the crossfade started at.
+        const ShowClock* showClock = nullptr;
+        std::optional<std::int64_t> fadeStartShowTime;
         std::array<std::uint64_t, kFrameTimeCount> frameTimes{};
         std::size_t oldestFrameTime = 0;  // frameTimes is a ring
         // Frame statistics: the last tick's refresh slot, the slots skipped,
@@ -189,6 +220,9 @@ private:
         std::uint64_t transition = 0;
     };
 
+    // GO: the crossfade starts now on the media clock, or at `startShowTime`
+    // on the show clock. Returns the cue started.
+    std::optional<Cue> startGo(std::optional<std::int64_t> startShowTime);
     // Store the value, then tell the delegate (main thread, no lock held).
     // `alignmentGrid`: the cue is the built-in grid, not a stack cue.
     void setCurrentCue(std::optional<Cue> cue, bool alignmentGrid);
@@ -222,6 +256,7 @@ private:
     NetworkManager* network_;
     std::unique_ptr<DisplayLink> displayLink_;
     std::shared_ptr<MediaEngineDelegate> delegate_;
+    GoCoordinator* coordinator_ = nullptr;
     // Work posted to the main queue checks it still runs on a live engine.
     std::shared_ptr<MediaEngine*> alive_;
 

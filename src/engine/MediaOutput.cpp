@@ -122,12 +122,13 @@ float MediaOutput::crossfade() const {
     return crossfade_;
 }
 
-MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state) const {
+MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state, GstClock* movieClock) const {
     MediaPlayerRef player;
     if (state.mediaURL.isFileURL()) {
         switch (FileTypes::kindOf(state.mediaURL)) {
             case MediaKind::Movie:
-                player = std::make_shared<VideoPlayer>(state.mediaURL, state.muted, state.looped);
+                player = std::make_shared<VideoPlayer>(state.mediaURL, state.muted, state.looped,
+                                                       movieClock);
                 break;
             case MediaKind::Image:
                 player = std::make_shared<ImagePlayer>(state.mediaURL, state.kenBurns, pixelSize());

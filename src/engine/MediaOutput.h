@@ -13,6 +13,8 @@
 #include "show/Cue.h"
 #include "show/ScreenChoice.h"
 
+typedef struct _GstClock GstClock;
+
 namespace bw {
 
 class FrameServer;
@@ -68,7 +70,8 @@ public:
     float crossfade() const;
 
     // A new, not started player for `state`, by the player-selection rule.
-    MediaPlayerRef makePlayer(const MediaOutputState& state) const;
+    // A movie's pipeline runs on `movieClock` when one is given.
+    MediaPlayerRef makePlayer(const MediaOutputState& state, GstClock* movieClock = nullptr) const;
 
     std::vector<MediaPlayerRef> players() const;
     MediaPlayerRef nextPlayer() const;

@@ -464,7 +464,10 @@ void ShowWindow::buildStatusBar() {
     framesDroppedLabel_ = makeStatusLabel("framesDroppedLabel", tr("Frames dropped"), this);
     goLatencyLabel_ = makeStatusLabel("goLatencyLabel", tr("GO latency"), this);
     fpsLabel_ = makeStatusLabel("fpsLabel", tr("Frame rate"), this);
+    clockLabel_ = makeStatusLabel("clockLabel", tr("Show clock"), this);
+    clockLabel_->hide();
     statusBar()->addWidget(lastGoLabel_, 1);
+    statusBar()->addPermanentWidget(clockLabel_);
     statusBar()->addPermanentWidget(framesDroppedLabel_);
     statusBar()->addPermanentWidget(goLatencyLabel_);
     statusBar()->addPermanentWidget(fpsLabel_);
@@ -475,7 +478,14 @@ void ShowWindow::cueSelected(bool selected) {
     deleteCueAction_->setEnabled(selected);
 }
 
+void ShowWindow::setClockStatusSource(std::function<std::string()> source) {
+    clockStatus_ = std::move(source);
+    clockLabel_->setVisible(static_cast<bool>(clockStatus_));
+    updateRefreshRate();
+}
+
 void ShowWindow::updateRefreshRate() {
+    if (clockStatus_) showText(clockLabel_, QString::fromStdString(clockStatus_()));
     showText(fpsLabel_, QString::number(engine_.framesPerSecond()) + QStringLiteral(" FPS"));
     showText(framesDroppedLabel_, tr("%1 dropped").arg(engine_.framesDropped()));
     const std::optional<double> latency = engine_.lastGoLatency();

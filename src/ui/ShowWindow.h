@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -77,6 +78,11 @@ public:
 
     const CueEntry& cueEntry() const { return cueEntry_; }
     ShowView* showView() const { return showView_; }
+
+    // A shared show's clock state for the status line ("clock locked ...",
+    // "clock lost ..."), asked once a second; empty: the show plays alone and
+    // the line shows no clock.
+    void setClockStatusSource(std::function<std::string()> source);
 
     // "demo.bwshow[*] — Beamwright", or "Untitled[*] — Beamwright".
     static QString titleFor(const std::optional<std::string>& fileURL);
@@ -171,6 +177,8 @@ private:
     QAction* deleteCueAction_ = nullptr;
     QLineEdit* gotoCueTextField_ = nullptr;
     ShowView* showView_ = nullptr;
+    QLabel* clockLabel_ = nullptr;
+    std::function<std::string()> clockStatus_;
     QLabel* fpsLabel_ = nullptr;
     QLabel* framesDroppedLabel_ = nullptr;
     QLabel* goLatencyLabel_ = nullptr;

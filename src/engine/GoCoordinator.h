@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "show/Cue.h"
+
+namespace bw {
+
+// Decides when a GO from this machine's operator or remote control starts,
+// for an engine that plays one show with other machines (ShowSync).
+//
+// Main thread only.
+class GoCoordinator {
+public:
+    virtual ~GoCoordinator() = default;
+
+    // Asked before such a GO changes anything: the show-clock time at which
+    // its crossfade starts, or none to refuse the GO (the coordinator says
+    // why).
+    virtual std::optional<std::int64_t> startTimeForGo() = 0;
+    // That GO started `cue` at `startTime`.
+    virtual void goStarted(const Cue& cue, std::int64_t startTime) = 0;
+};
+
+}  // namespace bw

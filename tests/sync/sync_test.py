@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""Three instances, one show: a leader and two followers in network and time
+namespaces of their own (syncrig.py). Checks that each GO's crossfade runs
+in step on all three (less than one refresh interval apart), that a looped
+movie shows the same frame at the same moment, that a GO whose datagrams are
+all lost is caught up from the leader's state, and that a restart of the
+clock provider is survived without a fade jumping back.
+
+Usage: sync_test.py BEAMWRIGHT [--long]
+  --long  20 GOs over more than a minute, then the movie for 5 minutes
+          (the benchmark's run; Release builds).
+Exits 77 (skipped) where namespaces cannot be made, unless CI is set.
+"""
+
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import syncrig  # noqa: E402
+
+FPS = 60
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def run(binary, long_run):
+    keep = os.environ.get("BW_SYNC_KEEP")  # a folder to keep the records in
+    with tempfile.TemporaryDirectory(prefix="bw-sync-") as temporary, \
+            syncrig.Rig(binary, keep or temporary, shared=True, fps=FPS) as rig:
+        leader, a, b = rig.processes["L"], rig.processes["A"], rig.processes["B"]
+        leader.wait_for("joined", 10)
+        deadline = time.monotonic() + 10
+        while leader.count("joined") < 2 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        check(leader.count("joined") >= 2, "the leader did not see both followers")
+        time.sleep(1)
+
+        gos = 20 if long_run else 6
+        interval = 3.2 if long_run else 2.0
+        for _ in range(gos):
+            rig.go()
+            time.sleep(interval)
+
+        # One GO lost on its way to the followers: the state catches them up.
+        rig.relay.send("drop-next-go")
+        caught_a, caught_b = a.count("caught up"), b.count("caught up")
+        rig.go()
+        rig.relay.wait_for("dropped go", 5)
+        a.wait_for("caught up with cue", 5, start=0)
+        deadline = time.monotonic() + 5
+        while (a.count("caught up") == caught_a or b.count("caught up") == caught_b) and \
+                time.monotonic() < deadline:
+            time.sleep(0.1)
+        check(a.count("caught up") > caught_a and b.count("caught up") > caught_b,
+              "a follower did not catch up with the GO it missed")
+        time.sleep(1.5)
+
+        # The provider goes away and comes back mid-show.
+        lost_a = len(a.lines)
+        leader.send("clock stop")
+        a.wait_for("^clock lost", 8, start=lost_a)
+        b.wait_for("^clock lost", 8, start=lost_a and 0)
+        rig.go()  # the show goes on while the clock is away
+        time.sleep(1.5)
+        relock_a, relock_b = len(a.lines), len(b.lines)
+        leader.send("clock start")
+        a.wait_for("^clock locked", 10, start=relock_a)
+        b.wait_for("^clock locked", 10, start=relock_b)
+        rig.go()
+        time.sleep(2.0)
+
+        if long_run:
+            # Into the movie, then five minutes of it.
+            while True:
+                records = syncrig.read_record(rig.record("L"))
+                if records and records[-1][3] == syncrig.MOVIE_CUE:
+                    break
+                rig.go()
+                time.sleep(2.0)
+            time.sleep(300)
+        else:
+            while syncrig.read_record(rig.record("L"))[-1][3] != syncrig.MOVIE_CUE:
+                rig.go()
+                time.sleep(2.0)
+            time.sleep(3.0)
+
+        end = time.time()
+        rig.close()
+        records = {name: syncrig.read_record(rig.record(name)) for name in ("L", "A", "B")}
+
+    spreads = syncrig.alignment(records, FPS)
+    check(len(spreads) >= gos, f"only {len(spreads)} fades were seen on all three")
+    for name, ticks in records.items():
+        check(syncrig.backward_jumps(ticks) == 0, f"{name}: a fade jumped back")
+    # The movie's last seconds: after five minutes in the long run.
+    offsets = syncrig.frame_offsets(records, FPS, "L", end - 2.5, end - 0.5)
+    print(f"fades {len(spreads)}: spread median {statistics.median(spreads):.3f} "
+          f"worst {max(spreads):.3f} refresh intervals")
+    print(f"movie frame changes {len(offsets)}: median {statistics.median(offsets):.3f} "
+          f"worst {max(offsets):.3f} refresh intervals")
+    check(max(spreads) < 1.0, "a fade's progress differed by a refresh interval or more")
+    check(offsets and max(offsets) < 1.0, "a movie frame changed a refresh or more apart")
+    return 0
+
+
+def main():
+    if len(sys.argv) < 2:
+        print(__doc__)
+        return 2
+    reason = syncrig.unavailable()
+    if reason:
+        if os.environ.get("CI"):
+            print(f"cannot run: {reason}")
+            return 1
+        print(f"skipped: {reason}")
+        return 77
+    return run(sys.argv[1], "--long" in sys.argv[2:])
+
+
+if __name__ == "__main__":
+    sys.exit(main())
