@@ -77,6 +77,10 @@ GpuBufferRef GpuBufferPool::allocBufferWithPlane(const Plane& plane) {
         // Larger than a texture can be: nothing sensible to show.
         return nullptr;
     }
+    // A new texture is made before the staging buffer is bound: made while it
+    // is, the texture would take its first contents from it, and fail to be
+    // made at all where the plane has fewer bytes than the texture.
+    const GLuint texture = buffer->name();
     GlBuffer& staging = uploadBuffers_[nextUploadBuffer_];
     nextUploadBuffer_ = (nextUploadBuffer_ + 1) % uploadBuffers_.size();
     if (!staging) {
@@ -107,7 +111,7 @@ GpuBufferRef GpuBufferPool::allocBufferWithPlane(const Plane& plane) {
         }
     }
     glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
-    glBindTexture(GL_TEXTURE_2D, buffer->name());
+    glBindTexture(GL_TEXTURE_2D, texture);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glPixelStorei(GL_UNPACK_ROW_LENGTH,
                   static_cast<GLint>(stagedStride / static_cast<std::size_t>(plane.bytesPerPixel)));

@@ -112,6 +112,47 @@ TEST_F(GpuBufferPoolTest, UploadsKeepEveryPixelAndTheRowOrder) {
     EXPECT_EQ(test::readPixels(*fromPadded).rgba, pattern.rgba);
 }
 
+// Planes of fewer bytes a pixel than the texture they go into (packed RGB,
+// one-channel planes), each into a texture of a size never made before.
+TEST_F(GpuBufferPoolTest, PlanesOfEveryWidthFillNewTextures) {
+    struct Case {
+        GLenum internalFormat;
+        GLenum format;
+        int bytesPerPixel;
+        PixelSize size;
+    };
+    const Case cases[] = {
+        {GL_RGBA8, GL_RGB, 3, {17, 3}},
+        {GL_RGBA8, GL_BGR, 3, {19, 5}},
+        {GL_R8, GL_RED, 1, {23, 4}},
+        {GL_RG8, GL_RG, 2, {11, 6}},
+    };
+    for (const Case& c : cases) {
+        const std::size_t stride =
+            static_cast<std::size_t>(c.size.width * c.bytesPerPixel + 3) / 4 * 4;
+        std::vector<std::uint8_t> pixels(stride * static_cast<std::size_t>(c.size.height), 0x5A);
+        GpuBufferPool::Plane plane;
+        plane.pixels = pixels.data();
+        plane.size = c.size;
+        plane.stride = stride;
+        plane.internalFormat = c.internalFormat;
+        plane.format = c.format;
+        plane.bytesPerPixel = c.bytesPerPixel;
+        GpuBufferRef buffer = pool().allocBufferWithPlane(plane);
+        ASSERT_NE(buffer, nullptr) << c.size.width;
+        // What the texture holds, as the format's first channel.
+        std::vector<std::uint8_t> red(static_cast<std::size_t>(c.size.width * c.size.height), 0);
+        glBindTexture(GL_TEXTURE_2D, buffer->name());
+        std::vector<std::uint8_t> all(static_cast<std::size_t>(c.size.width * c.size.height) * 4);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glGetTexImage(GL_TEXTURE_2D, 0, GL_RGBA, GL_UNSIGNED_BYTE, all.data());
+        glBindTexture(GL_TEXTURE_2D, 0);
+        for (std::size_t i = 0; i < red.size(); ++i) red[i] = all[i * 4];
+        EXPECT_EQ(red, std::vector<std::uint8_t>(red.size(), 0x5A)) << c.size.width;
+        EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR)) << c.size.width;
+    }
+}
+
 TEST_F(GpuBufferPoolTest, SizesOutsideWhatATextureCanBeAreClamped) {
     EXPECT_EQ(pool().allocBGRTexSized({0, -3})->size(), (PixelSize{1, 1}));
     const int limit = RenderContext::shared().maxTextureSize();
