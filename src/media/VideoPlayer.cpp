@@ -21,6 +21,7 @@
 #include "platform/SystemLog.h"
 #include "media/VideoFrameUpload.h"
 #include "render/GpuBufferPool.h"
+#include "render/RenderContext.h"
 
 namespace bw {
 
@@ -55,12 +56,17 @@ struct GstSampleDeleter {
 };
 using GstSamplePtr = std::unique_ptr<GstSample, GstSampleDeleter>;
 
-// Whether pictures are converted to RGBA on the CPU (BEAMWRIGHT_CONVERT_ON_CPU=1)
-// instead of going to the GPU in the decoder's format: for comparison, and for
-// a driver that draws the planes wrongly.
+// Whether pictures are converted to RGBA on the CPU instead of going to the
+// renderer in the decoder's format. BEAMWRIGHT_CONVERT_ON_CPU=1 or 0 decides
+// (for comparison, and for a driver that draws the planes wrongly); without
+// it, only a software renderer converts on the CPU: there each of the three
+// or four samples the mixer takes per output pixel costs CPU time, and at an
+// output of the movie's size the mixer's conversion takes more than twice the
+// CPU time of the pipeline's.
 bool convertOnCpu() {
     const char* value = std::getenv("BEAMWRIGHT_CONVERT_ON_CPU");
-    return value != nullptr && std::strcmp(value, "1") == 0;
+    if (value != nullptr && value[0] != '\0') return std::strcmp(value, "0") != 0;
+    return RenderContext::shared().isSoftware();
 }
 
 // The video sink: a converter on all cores, then `appsink` (floating

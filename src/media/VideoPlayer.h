@@ -20,9 +20,10 @@ namespace bw {
 // to the system's audio output or the element BEAMWRIGHT_AUDIO_SINK names) and
 // hands its pictures to an appsink in the decoder's own format; each new
 // picture's planes are uploaded once into pooled textures, and the scenes
-// that draw it convert it to RGB (VideoFrameUpload). With
-// BEAMWRIGHT_CONVERT_ON_CPU=1 the pipeline converts every picture to RGBA
-// instead. Pictures are decoded a few ahead and shown by the display's
+// that draw it convert it to RGB (VideoFrameUpload). On a software renderer,
+// or with BEAMWRIGHT_CONVERT_ON_CPU=1, the pipeline converts every picture to
+// RGBA on the CPU instead (BEAMWRIGHT_CONVERT_ON_CPU=0 sends the planes even
+// there). Pictures are decoded a few ahead and shown by the display's
 // time: each frame request shows the picture whose presentation time covers
 // the pipeline's running time at the moment the frame will be on screen (the
 // time stamp's host time), so a 30 fps movie on a 60 Hz display shows each

@@ -236,6 +236,13 @@ void RenderContext::releaseCurrent() {
     }
 }
 
+bool RenderContext::isSoftware() const {
+    for (const char* name : {"llvmpipe", "softpipe", "swrast"}) {
+        if (renderer_.find(name) != std::string::npos) return true;
+    }
+    return false;
+}
+
 bool RenderContext::isCurrent() const {
     return eglGetCurrentContext() == context_;
 }

@@ -41,6 +41,9 @@ public:
     // GL_RENDERER, GL_VERSION and the EGL platform the context came from
     // ("device" or "surfaceless"), read at creation.
     const std::string& renderer() const { return renderer_; }
+    // Whether the renderer draws on the CPU (Mesa's llvmpipe, softpipe or
+    // swrast): there every texture sample a shader takes costs CPU time.
+    bool isSoftware() const;
     const std::string& version() const { return version_; }
     const std::string& platform() const { return platform_; }
     // GL_MAX_TEXTURE_SIZE.
