@@ -4,8 +4,9 @@
 //   - the player's path: playbin into an appsink in the decoder's own format
 //     (sync off, no drops), every picture pulled and its planes uploaded into
 //     pooled textures, as VideoPlayer does for each new picture;
-//   - the fallback: the same with the pictures converted to RGBA on the CPU
-//     first (BEAMWRIGHT_CONVERT_ON_CPU=1), one RGBA texture each;
+//   - the CPU path (the default on a software renderer, the baseline): the
+//     same with the pictures converted to RGBA by the pipeline first, one
+//     RGBA texture each;
 //   - the floor: filesrc ! decodebin ! fakesink sync=false on the same file,
 //     in the same process (no conversion, no upload).
 // Each runs --runs times (default 3), alternating; medians are printed with
