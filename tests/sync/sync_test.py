@@ -39,6 +39,10 @@ def run(binary, long_run):
         while leader.count("joined") < 2 and time.monotonic() < deadline:
             time.sleep(0.1)
         check(leader.count("joined") >= 2, "the leader did not see both followers")
+        # The show starts once both followers' clocks are locked: a GO before
+        # that runs at once on a follower, unaligned (and says so).
+        a.wait_for("^clock locked", 15)
+        b.wait_for("^clock locked", 15)
         time.sleep(1)
 
         gos = 20 if long_run else 6
@@ -105,7 +109,12 @@ def run(binary, long_run):
     print(f"movie frame changes {len(offsets)}: median {statistics.median(offsets):.3f} "
           f"worst {max(offsets):.3f} refresh intervals")
     check(max(spreads) < 1.0, "a fade's progress differed by a refresh interval or more")
-    check(offsets and max(offsets) < 1.0, "a movie frame changed a refresh or more apart")
+    # Each machine shows a new frame at its first refresh on or after the
+    # frame's time, and the display links tick at their own phases: machines
+    # in step show a change up to one refresh apart, plus the clocks' residual
+    # error. A frame shown a frame early or late (25 fps on 60 Hz) would be
+    # 2.4 refreshes apart.
+    check(offsets and max(offsets) < 1.5, "a movie frame changed 1.5 refreshes or more apart")
     return 0
 
 
