@@ -196,6 +196,19 @@ TEST_F(ShowWindowTest, StatusLineShowsRateDropsAndGoLatency) {
     tickAt(0.004, 34);
     window_->updateRefreshRate();
     EXPECT_EQ(text("goLatencyLabel"), "GO 4.0 ms");
+
+    // A shared show's clock state shows beside them, refreshed with them.
+    auto& clock = child<QLabel>("clockLabel");
+    EXPECT_TRUE(clock.isHidden()) << "a show played alone has no clock";
+    std::string state = "clock locked";
+    window_->setClockStatusSource([&state] { return state; });
+    EXPECT_FALSE(clock.isHidden());
+    EXPECT_EQ(clock.text(), "clock locked");
+    state = "clock lost";
+    window_->updateRefreshRate();
+    EXPECT_EQ(clock.text(), "clock lost");
+    window_->setClockStatusSource(nullptr);
+    EXPECT_TRUE(clock.isHidden());
 }
 
 // Verifies that the edited marker follows the modified flag (anything but a
