@@ -12,6 +12,7 @@
 
 #include "media/VideoFrameUpload.h"
 #include "media/VideoPlayer.h"
+#include "platform/SystemLog.h"
 #include "render/GpuBufferPool.h"
 #include "render/RenderContext.h"
 #include "render/RenderTestSupport.h"
@@ -138,14 +139,21 @@ TEST_F(VideoFrameUploadTest, EachFormatDrawsItsBarsInTheirColours) {
 
 // A movie's picture as an output shows it in the middle of a crossfade from
 // itself to itself: both of the mixer's inputs convert it.
-// The first picture of `movie`, from a player.
+// The first picture of `movie`, from a player; none, with what the player
+// logged, when none came.
 GpuBufferRef firstPicture(const std::string& movie) {
+    SystemLog::ScopedCapture capture;
     VideoPlayer player(MediaURL::fileURL(mediaPath(movie)), true, false);
     GpuBufferRef picture;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!(picture = player.frameForTime(DisplayTimeStamp{})) &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!picture) {
+        ADD_FAILURE() << "no picture from " << movie << "; failed " << player.failed();
+        for (const std::string& line : capture.lines())
+            ADD_FAILURE() << line;
     }
     return picture;
 }
