@@ -21,6 +21,7 @@
 
 #include "platform/SystemLog.h"
 #include "render/DisplayLink.h"
+#include "support/Deadline.h"
 
 namespace bw {
 namespace {
@@ -35,9 +36,10 @@ std::uint64_t monotonicNow() {
            static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-// Polls `done` for up to 5 s; false if it never held.
+// Polls `done` until it holds or a generous deadline passes; false if it
+// never held.
 bool waitFor(const std::function<bool()>& done) {
-    const auto giveUp = std::chrono::steady_clock::now() + 5s;
+    const auto giveUp = std::chrono::steady_clock::now() + test::scaled(10s);
     while (!done()) {
         if (std::chrono::steady_clock::now() > giveUp) return false;
         std::this_thread::sleep_for(1ms);
@@ -130,20 +132,28 @@ TEST(DisplayLinkTest, TicksAtTheRateOnTheDeadlineGridOnANamedRaisedThread) {
     const std::uint64_t before = monotonicNow();
     ASSERT_TRUE(link.start());
     EXPECT_TRUE(link.isRunning());
-    std::this_thread::sleep_for(500ms);
+    // About 50 slots, however long they take to come on a busy machine.
+    EXPECT_TRUE(waitFor([&] {
+        const auto ticks = log.ticks();
+        return !ticks.empty() && ticks.back().stamp.frameNumber >= 49;
+    }));
     link.stop();
     const std::uint64_t after = monotonicNow();
     EXPECT_FALSE(link.isRunning());
 
-    // About 50 slots. The bounds allow for a loaded machine; ticks never
-    // outnumber the slots that fit in the time it ran.
+    // Ticks never outnumber the slots that fit in the time it ran. A thread
+    // at real-time priority runs most of them whatever else the machine
+    // does; an ordinary one may be kept waiting by a busy machine, and then
+    // skips slots (counted below) instead of falling behind.
     const auto ticks = log.ticks();
     const std::uint64_t slots = (after - before) / period + 1;
     ASSERT_GE(ticks.size(), 2u);
     EXPECT_EQ(link.ticksRun(), ticks.size());
     EXPECT_LE(ticks.size(), slots);
-    EXPECT_GE(ticks.size(), slots / 3);
-    EXPECT_GE(ticks.back().stamp.frameNumber, 35u);
+    if (link.threadPriority() == Priority::RealTime) {
+        EXPECT_GE(ticks.size(), slots / 3);
+    }
+    EXPECT_GE(ticks.back().stamp.frameNumber, 49u);
     EXPECT_EQ(ticks.back().stamp.frameNumber + 1, ticks.size() + link.slotsSkipped());
     EXPECT_EQ(ticks.front().stamp.frameNumber, 0u);
     EXPECT_GE(ticks.front().stamp.hostTime, before + period);
@@ -265,7 +275,9 @@ TEST(DisplayLinkTest, StartAfterStopResumesOnTheSameThreadWithAFreshGrid) {
     const std::size_t firstRun = log.count();
     const std::uint64_t skippedBefore = link.slotsSkipped();
 
-    std::this_thread::sleep_for(120ms);  // a dozen slots pass while stopped
+    // A hundred slots pass while stopped: far more than a busy machine may
+    // make the short runs below skip.
+    std::this_thread::sleep_for(1000ms);
     const std::uint64_t restarted = monotonicNow();
     ASSERT_TRUE(link.start());
     ASSERT_TRUE(waitFor([&] { return log.count() >= firstRun + 3; }));
@@ -286,7 +298,7 @@ TEST(DisplayLinkTest, StartAfterStopResumesOnTheSameThreadWithAFreshGrid) {
     EXPECT_GE(ticks[firstRun].stamp.hostTime - period, restarted);
     EXPECT_EQ(ticks[secondRun].stamp.frameNumber, 0u);
     // The slots that passed while stopped are neither run nor counted as skipped.
-    EXPECT_LT(link.slotsSkipped() - skippedBefore, 10u);
+    EXPECT_LT(link.slotsSkipped() - skippedBefore, 50u);
 }
 
 TEST(DisplayLinkTest, StopFromInsideTheCallbackReturnsAndEndsTicking) {
@@ -338,8 +350,12 @@ TEST(DisplayLinkTest, SlowTickSkipsTheDeadlinesItMissedInsteadOfBursting) {
     EXPECT_GE(ticks[slow + 1].stamp.frameNumber, kSlowFrame + 4);
     EXPECT_GT(ticks[slow + 1].stamp.hostTime - period, ticks[slow].ended);
     EXPECT_GE(link.slotsSkipped(), 3u);
+    // No burst anywhere: each tick has a later slot than the one before and
+    // runs no earlier than its own slot's deadline (a busy machine may make
+    // one late, which the next one on time then follows closely).
     for (std::size_t i = 1; i < ticks.size(); ++i) {
-        EXPECT_GE(ticks[i].began - ticks[i - 1].began, period / 2) << i;
+        EXPECT_GT(ticks[i].stamp.frameNumber, ticks[i - 1].stamp.frameNumber) << i;
+        EXPECT_GE(ticks[i].began, ticks[i].stamp.hostTime - period) << i;
     }
 }
 
