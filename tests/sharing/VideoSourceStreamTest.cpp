@@ -18,6 +18,7 @@
 #include "sharing/PipeWireConnection.h"
 #include "sharing/VideoSourceStream.h"
 #include "sharing/support/PipeWireDaemon.h"
+#include "support/Deadline.h"
 #include "support/OutsidePeer.h"
 #include "support/TempDir.h"
 
@@ -26,6 +27,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+// Waits end on their condition; the deadline only ends a test gone wrong.
+const std::chrono::milliseconds kDeadline = test::scaled(10s);
 
 // An odd width, so that a row is no multiple of 8 or 16 bytes.
 constexpr std::uint32_t kWidth = 33;
@@ -182,9 +186,9 @@ TEST_F(VideoSourceStreamTest, ConsumerThatLeavesAndComesBackGetsFramesAgain) {
     FramePusher pusher(stream, 0);
 
     expectPatternFrames(test::receiveFrames("Revisited", kWidth, kHeight, 3), kWidth, kHeight);
-    EXPECT_TRUE(waitFor([&] { return !stream.isStreaming(); }, 5s));
+    EXPECT_TRUE(waitFor([&] { return !stream.isStreaming(); }, kDeadline));
     const auto droppedWhileAlone = stream.framesDropped();
-    EXPECT_TRUE(waitFor([&] { return stream.framesDropped() > droppedWhileAlone; }, 5s));
+    EXPECT_TRUE(waitFor([&] { return stream.framesDropped() > droppedWhileAlone; }, kDeadline));
 
     const auto frames = test::receiveFrames("Revisited", kWidth, kHeight, 3);
     ASSERT_EQ(frames.size(), 3u);
@@ -236,10 +240,10 @@ TEST_F(VideoSourceStreamTest, DaemonKilledWhilePushingIsRejoinedUnderTheSameName
     ASSERT_EQ(test::receiveFrames("Survivor", kWidth, kHeight, 2).size(), 2u);
 
     daemon_.kill();
-    EXPECT_TRUE(waitFor([&] { return !connection.isConnected(); }, 5s));
+    EXPECT_TRUE(waitFor([&] { return !connection.isConnected(); }, kDeadline));
     const auto droppedAtLoss = stream.framesDropped();
     std::this_thread::sleep_for(700ms);  // pushes go on, with no daemon, over a retry
-    EXPECT_GT(stream.framesDropped(), droppedAtLoss);
+    EXPECT_TRUE(waitFor([&] { return stream.framesDropped() > droppedAtLoss; }, kDeadline));
     startDaemon();
 
     const auto frames = test::receiveFrames("Survivor", kWidth, kHeight, 3);
@@ -265,6 +269,7 @@ TEST(VideoSourceStreamWithoutDaemonTest, LogsOnceAndDropsEveryFramePromptly) {
 
     FramePusher pusher(stream, 0);
     std::this_thread::sleep_for(1300ms);  // over two retries
+    EXPECT_TRUE(waitFor([&] { return pusher.refused() > 30; }, kDeadline));
     pusher.stop();
     EXPECT_EQ(pusher.accepted(), 0u);
     EXPECT_GT(pusher.refused(), 30u);
@@ -282,7 +287,7 @@ TEST_F(VideoSourceStreamTest, DaemonThatAppearsLaterIsUsed) {
     VideoSourceStream stream(connection, "Early", kWidth, kHeight);
     FramePusher pusher(stream, 0);
     startDaemon();
-    EXPECT_TRUE(waitFor([&] { return connection.isConnected(); }, 5s));
+    EXPECT_TRUE(waitFor([&] { return connection.isConnected(); }, kDeadline));
 
     const auto frames = test::receiveFrames("Early", kWidth, kHeight, 3);
     ASSERT_EQ(frames.size(), 3u);
@@ -305,7 +310,7 @@ TEST_F(VideoSourceStreamTest, SameNameTwiceGetsANumberUntilGivenBack) {
     EXPECT_EQ(capture.lines(),
               std::vector<std::string>{"Warning: an output named \"Name\" is already published; "
                                        "publishing this one as \"Name 2\""});
-    EXPECT_TRUE(waitFor([] { return test::findNode("Name") && test::findNode("Name 2"); }, 5s));
+    EXPECT_TRUE(waitFor([] { return test::findNode("Name") && test::findNode("Name 2"); }, kDeadline));
 
     second.rename("Other");
     EXPECT_EQ(second.publishedName(), "Other");
@@ -324,8 +329,8 @@ TEST_F(VideoSourceStreamTest, NamesOtherClientsPublishAreAvoided) {
     PipeWireConnection theirs;
     VideoSourceStream mine(ours, "Mine", kWidth, kHeight);
     VideoSourceStream taken(theirs, "Taken", kWidth, kHeight);
-    ASSERT_TRUE(waitFor([&] { return ours.otherNodeNames().count("Taken") == 1; }, 5s));
-    ASSERT_TRUE(waitFor([&] { return theirs.otherNodeNames().count("Mine") == 1; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return ours.otherNodeNames().count("Taken") == 1; }, kDeadline));
+    ASSERT_TRUE(waitFor([&] { return theirs.otherNodeNames().count("Mine") == 1; }, kDeadline));
     EXPECT_EQ(ours.otherNodeNames().count("Mine"), 0u);
 
     VideoSourceStream clash(ours, "Taken", kWidth, kHeight);
@@ -362,7 +367,7 @@ TEST_F(VideoSourceStreamTest, TapToolListsAndCapturesPublishedOutputs) {
     FramePusher pusher(stream, 0);
     // The daemon announces the node a moment after it is made; on a busy
     // machine the listing could otherwise come first.
-    ASSERT_TRUE(waitFor([] { return test::findNode("Tap Source").has_value(); }, 10s));
+    ASSERT_TRUE(waitFor([] { return test::findNode("Tap Source").has_value(); }, kDeadline));
 
     const ToolRun list = runTap({"--list"});
     EXPECT_EQ(list.exitCode, 0) << list.standardError;
