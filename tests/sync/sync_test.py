@@ -22,6 +22,33 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import syncrig  # noqa: E402
 
 FPS = 60
+# Waits end on their condition; their deadlines only end a test gone wrong,
+# and a slow machine may stretch them all (BW_TEST_TIME_SCALE, at least 1).
+TIME_SCALE = max(1.0, float(os.environ.get("BW_TEST_TIME_SCALE", "1") or "1"))
+
+
+def deadline(seconds):
+    return seconds * TIME_SCALE
+
+
+def wait_until(condition, seconds):
+    """Whether `condition` held before `seconds` (scaled) passed."""
+    give_up = time.monotonic() + deadline(seconds)
+    while not condition():
+        if time.monotonic() > give_up:
+            return False
+        time.sleep(0.05)
+    return True
+
+
+def go_and_wait(rig, names=("L", "A", "B"), pause=0.5):
+    """GO, then wait until each of `names` has ended the fade it started, and
+    leave the show on that cue for `pause` seconds before the next GO."""
+    marks = {name: len(rig.processes[name].lines) for name in names}
+    rig.go()
+    for name in names:
+        rig.processes[name].wait_for("^transition complete", deadline(30), start=marks[name])
+    time.sleep(pause)
 
 
 def check(condition, message):
@@ -34,65 +61,55 @@ def run(binary, long_run):
     with tempfile.TemporaryDirectory(prefix="bw-sync-") as temporary, \
             syncrig.Rig(binary, keep or temporary, shared=True, fps=FPS) as rig:
         leader, a, b = rig.processes["L"], rig.processes["A"], rig.processes["B"]
-        leader.wait_for("joined", 10)
-        deadline = time.monotonic() + 10
-        while leader.count("joined") < 2 and time.monotonic() < deadline:
-            time.sleep(0.1)
-        check(leader.count("joined") >= 2, "the leader did not see both followers")
+        leader.wait_for("joined", deadline(20))
+        check(wait_until(lambda: leader.count("joined") >= 2, 20),
+              "the leader did not see both followers")
         # The show starts once both followers' clocks are locked: a GO before
         # that runs at once on a follower, unaligned (and says so).
-        a.wait_for("^clock locked", 15)
-        b.wait_for("^clock locked", 15)
+        a.wait_for("^clock locked", deadline(30))
+        b.wait_for("^clock locked", deadline(30))
         time.sleep(1)
 
         gos = 20 if long_run else 6
-        interval = 3.2 if long_run else 2.0
+        # Each fade ends on all three before the next GO; the long run holds
+        # each cue longer, as a show would.
+        pause = 2.2 if long_run else 1.0
         for _ in range(gos):
-            rig.go()
-            time.sleep(interval)
+            go_and_wait(rig, pause=pause)
 
         # One GO lost on its way to the followers: the state catches them up.
         rig.relay.send("drop-next-go")
         caught_a, caught_b = a.count("caught up"), b.count("caught up")
+        marks = len(leader.lines)
         rig.go()
-        rig.relay.wait_for("dropped go", 5)
-        a.wait_for("caught up with cue", 5, start=0)
-        deadline = time.monotonic() + 5
-        while (a.count("caught up") == caught_a or b.count("caught up") == caught_b) and \
-                time.monotonic() < deadline:
-            time.sleep(0.1)
-        check(a.count("caught up") > caught_a and b.count("caught up") > caught_b,
+        rig.relay.wait_for("dropped go", deadline(20))
+        a.wait_for("caught up with cue", deadline(30), start=0)
+        check(wait_until(lambda: a.count("caught up") > caught_a and
+                         b.count("caught up") > caught_b, 30),
               "a follower did not catch up with the GO it missed")
+        leader.wait_for("^transition complete", deadline(30), start=marks)
         time.sleep(1.5)
 
         # The provider goes away and comes back mid-show.
         lost_a = len(a.lines)
         leader.send("clock stop")
-        a.wait_for("^clock lost", 8, start=lost_a)
-        b.wait_for("^clock lost", 8, start=lost_a and 0)
-        rig.go()  # the show goes on while the clock is away
-        time.sleep(1.5)
+        a.wait_for("^clock lost", deadline(20), start=lost_a)
+        b.wait_for("^clock lost", deadline(20), start=lost_a and 0)
+        go_and_wait(rig, names=("L",), pause=1.0)  # the show goes on while the clock is away
         relock_a, relock_b = len(a.lines), len(b.lines)
         leader.send("clock start")
-        a.wait_for("^clock locked", 10, start=relock_a)
-        b.wait_for("^clock locked", 10, start=relock_b)
-        rig.go()
-        time.sleep(2.0)
+        a.wait_for("^clock locked", deadline(30), start=relock_a)
+        b.wait_for("^clock locked", deadline(30), start=relock_b)
+        go_and_wait(rig)
 
-        if long_run:
-            # Into the movie, then five minutes of it.
-            while True:
-                records = syncrig.read_record(rig.record("L"))
-                if records and records[-1][3] == syncrig.MOVIE_CUE:
-                    break
-                rig.go()
-                time.sleep(2.0)
-            time.sleep(300)
-        else:
-            while syncrig.read_record(rig.record("L"))[-1][3] != syncrig.MOVIE_CUE:
-                rig.go()
-                time.sleep(2.0)
-            time.sleep(3.0)
+        # Into the movie; then a few seconds of it, or five minutes in the
+        # long run.
+        while True:
+            records = syncrig.read_record(rig.record("L"))
+            if records and records[-1][3] == syncrig.MOVIE_CUE:
+                break
+            go_and_wait(rig)
+        time.sleep(300 if long_run else 3.0)
 
         end = time.time()
         rig.close()
