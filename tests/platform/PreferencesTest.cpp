@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/Preferences.h"
+#include "support/Deadline.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -79,12 +80,15 @@ TEST_F(PreferencesTest, ReadsComeFromMemoryBetweenLooksAtTheFile) {
     std::filesystem::remove(dir_ / "beamwright.conf");
     EXPECT_EQ(hourly.boolValue(Preferences::kDebugIncomingOSC), true);
 
-    Preferences often(dir_ / "beamwright.conf", std::chrono::milliseconds(20));
+    // An interval no busy machine passes between two lines of this test;
+    // the sleep then passes it for certain.
+    const auto interval = test::scaled(std::chrono::seconds(1));
+    Preferences often(dir_ / "beamwright.conf", interval);
     writeFile("[General]\ndebugIncomingOSC=1\n");
     EXPECT_EQ(often.boolValue(Preferences::kDebugIncomingOSC), true);
     writeFile("[General]\ndebugIncomingOSC=0\n");
     EXPECT_EQ(often.boolValue(Preferences::kDebugIncomingOSC), true);  // not looked yet
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    std::this_thread::sleep_for(interval + std::chrono::milliseconds(50));
     EXPECT_EQ(often.boolValue(Preferences::kDebugIncomingOSC), false);
     // A setter is seen at once, whatever the interval.
     ASSERT_TRUE(hourly.setBool(Preferences::kDebugIncomingOSC, false));
