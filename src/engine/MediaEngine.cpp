@@ -286,6 +286,7 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
         delegate_->currentCueChanged(next);
     }
     setNextCue(std::nullopt);
+    prepareCueAfterCurrent();
     return next;
 }
 
@@ -320,24 +321,94 @@ void MediaEngine::loadNextCue(const Cue& cue) {
             current->outputStates[j].mediaURL.absoluteString() == state.mediaURL.absoluteString()) {
             // The output keeps its running player through the next GO.
             output.setNextPlayer(nullptr);
-        } else {
+        } else if (!preparedPlayer(cue, j, output, movieClock)) {
             output.setNextPlayer(output.makePlayer(state, movieClock));
         }
     }
+    dropPreparation();
 }
 
-void MediaEngine::loadCueAfter(const std::optional<Cue>& cue) {
+void MediaEngine::prepareCueAfterCurrent() {
+    dropPreparation();
+    preparation_.cue = cueAfterCurrent();
+    if (!preparation_.cue) return;
+    const ShowClock* sharedClock = showClock();
+    preparation_.movieClock = sharedClock != nullptr ? sharedClock->gstClock() : nullptr;
+    MainQueue::shared().post([alive = std::weak_ptr<MediaEngine*>(alive_),
+                              generation = preparation_.generation] {
+        if (auto engine = alive.lock()) (*engine)->prepareNextOutput(generation);
+    });
+}
+
+void MediaEngine::prepareNextOutput(std::uint64_t generation) {
+    // Dropped or replaced since, or a next cue has been loaded (which took
+    // what was ready).
+    if (generation != preparation_.generation || !preparation_.cue || nextCue()) return;
+    const std::size_t j = preparation_.nextOutput++;
+    const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    const Cue& cue = *preparation_.cue;
+    if (j >= cue.outputStates.size() || j >= outputList.size()) return;
+    const std::optional<Cue> current = currentCue();
+    const MediaOutputState& state = cue.outputStates[j];
+    preparation_.players.resize(j + 1);
+    const bool keepsRunningPlayer =
+        current && j < current->outputStates.size() &&
+        current->outputStates[j].mediaURL.absoluteString() == state.mediaURL.absoluteString();
+    if (!keepsRunningPlayer) {
+        MediaPlayerRef player = outputList[j]->makePlayer(state, preparation_.movieClock);
+        preparation_.players[j] = {outputList[j], player};
+        outputList[j]->setNextPlayer(std::move(player));
+    }
+    MainQueue::shared().post([alive = std::weak_ptr<MediaEngine*>(alive_), generation] {
+        if (auto engine = alive.lock()) (*engine)->prepareNextOutput(generation);
+    });
+}
+
+void MediaEngine::dropPreparation() {
+    ++preparation_.generation;
+    preparation_.cue.reset();
+    preparation_.movieClock = nullptr;
+    preparation_.nextOutput = 0;
+    preparation_.players.clear();
+}
+
+MediaPlayerRef MediaEngine::preparedPlayer(const Cue& cue, std::size_t j, const MediaOutput& output,
+                                           GstClock* movieClock) const {
+    if (!preparation_.cue || preparation_.cue->id != cue.id ||
+        preparation_.movieClock != movieClock || j >= preparation_.players.size()) {
+        return nullptr;
+    }
+    const auto& [madeFor, made] = preparation_.players[j];
+    MediaPlayerRef player = made.lock();
+    if (!player || madeFor.lock().get() != &output || output.nextPlayer() != player ||
+        !(player->state() == cue.outputStates[j])) {
+        return nullptr;
+    }
+    return player;
+}
+
+std::optional<Cue> MediaEngine::cueAfter(const std::optional<Cue>& cue) const {
     const std::vector<Cue>& cues = stack_.cues();
     if (cue) {
         const std::optional<std::size_t> index = stack_.indexOfCue(cue->id);
-        if (index && *index + 1 < cues.size()) {
-            loadNextCue(cues[*index + 1]);
-            return;
-        }
+        if (index && *index + 1 < cues.size()) return cues[*index + 1];
     }
     // Not in the stack (the alignment grid), or the last cue: wrap around.
-    if (!cues.empty()) {
-        loadNextCue(cues.front());
+    if (!cues.empty()) return cues.front();
+    return std::nullopt;
+}
+
+std::optional<Cue> MediaEngine::cueAfterCurrent() const {
+    // The grid is no stack cue, whatever its ID: the show starts at the top.
+    if (showsAlignmentGrid()) return cueAfter(std::nullopt);
+    const std::optional<Cue> current = currentCue();
+    if (!current) return std::nullopt;
+    return cueAfter(current);
+}
+
+void MediaEngine::loadCueAfter(const std::optional<Cue>& cue) {
+    if (const std::optional<Cue> following = cueAfter(cue)) {
+        loadNextCue(*following);
     } else if (nextCue()) {
         // Left over from cues deleted since: nothing can follow now.
         clearNextCue();
@@ -363,6 +434,7 @@ void MediaEngine::advanceNextCue() {
 }
 
 void MediaEngine::clearNextCue() {
+    dropPreparation();
     setNextCue(std::nullopt);
     for (const std::shared_ptr<MediaOutput>& output : outputs()) {
         output->setNextPlayer(nullptr);
@@ -552,6 +624,7 @@ void MediaEngine::loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs)
         count = state_.outputs.size();
     }
     status_.setDirty(true);
+    dropPreparation();
     setCurrentCue(alignmentGridCue(count), true);
     setNextCue(std::nullopt);
     startDisplayLink();
@@ -565,6 +638,7 @@ void MediaEngine::resetOutputs() {
         state_.previousCue.reset();
     }
     status_.setDirty(true);
+    dropPreparation();
     setCurrentCue(alignmentGridCue(0), true);
     setNextCue(std::nullopt);
 }

@@ -16,6 +16,8 @@
 #include "show/Cue.h"
 #include "show/ScreenChoice.h"
 
+typedef struct _GstClock GstClock;
+
 namespace bw {
 
 class Clock;
@@ -39,6 +41,13 @@ class ShowStatus;
 //
 // An engine built with a network manager is the cue runner its remote
 // commands reach, from construction until it is destroyed.
+//
+// While a crossfade runs there is no next cue, yet a GO runs the cue that
+// follows. So that such a GO builds no player (opening a movie holds the
+// main thread for milliseconds), the players of the following cue are made
+// ahead on the main thread as soon as the fade starts, one output per turn
+// of the main loop, and sit in the outputs' next-player slots; the next
+// loadNextCue of that cue takes the ones whose output state is unchanged.
 class MediaEngine final : public CueRunner {
 public:
     static constexpr std::size_t kFrameTimeCount = 30;
@@ -220,6 +229,21 @@ private:
         std::uint64_t transition = 0;
     };
 
+    // The players made ahead for the cue that follows the one on stage
+    // (main thread only).
+    struct Preparation {
+        // Counts preparations: a turn of a preparation that has since been
+        // dropped or replaced does nothing.
+        std::uint64_t generation = 0;
+        std::optional<Cue> cue;
+        GstClock* movieClock = nullptr;
+        // The output the next turn prepares for.
+        std::size_t nextOutput = 0;
+        // By output index: the output and the player made for it, empty
+        // where the output keeps its running player.
+        std::vector<std::pair<std::weak_ptr<MediaOutput>, std::weak_ptr<MediaPlayer>>> players;
+    };
+
     // GO: the crossfade starts now on the media clock, or at `startShowTime`
     // on the show clock. Returns the cue started.
     std::optional<Cue> startGo(std::optional<std::int64_t> startShowTime);
@@ -236,6 +260,21 @@ private:
     // The stack's cue with ID `id`, if any.
     std::optional<Cue> stackCue(double id) const;
     void loadCueAfter(const std::optional<Cue>& cue);
+    // The cue loadCueAfter(cue) loads: the stack's next one, the first after
+    // the last or after a cue not in the stack; none on an empty stack.
+    std::optional<Cue> cueAfter(const std::optional<Cue>& cue) const;
+    // The cue loadCueAfterCurrent() loads; none when there is none.
+    std::optional<Cue> cueAfterCurrent() const;
+    // Starts making the players of the cue after the one on stage, a turn of
+    // the main loop per output; drops any earlier preparation.
+    void prepareCueAfterCurrent();
+    // One turn: the player of the preparation's next output.
+    void prepareNextOutput(std::uint64_t generation);
+    void dropPreparation();
+    // The player made ahead for output j of `cue`, still in `output`'s
+    // next-player slot and made for the same state and clock; none otherwise.
+    MediaPlayerRef preparedPlayer(const Cue& cue, std::size_t j, const MediaOutput& output,
+                                  GstClock* movieClock) const;
     // The fade length a crossfade runs with: zero for one below zero, not a
     // number or infinite.
     static double effectiveFadeLength(double fadeLength);
@@ -262,6 +301,8 @@ private:
 
     mutable std::mutex mutex_;
     State state_;
+    // Main thread only.
+    Preparation preparation_;
     // Render thread only.
     TickObserver tickObserver_;
 };

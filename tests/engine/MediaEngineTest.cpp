@@ -159,6 +159,44 @@ TEST_F(MediaEngineTest, GoDuringACrossfadeFadesFromAStillOfTheHalfMixedFrame) {
     EXPECT_NEAR(mixed.at(0, 0)[3], (128 + 255) / 2, 2);
 }
 
+// Verifies that the players of the cue after the one fading in are made when
+// the fade starts, that a GO during the fade (no next cue) starts those very
+// players, and that arming that cue keeps the ones whose state is unchanged.
+TEST_F(MediaEngineTest, TheCueAfterAFadingCueIsMadeAheadAndGoStartsItsPlayers) {
+    addOutputs(3);
+    addCues({makeCue(1, 2.0, {"black://", "black://", "black://"}),
+             makeCue(2, 2.0, {"clear://", "grid://", "black://"}),
+             makeCue(3, 2.0, {"grid://", "clear://", "clear://"})});
+    const auto outputs = engine_->outputs();
+    engine_->go();
+    tick();
+    ASSERT_FALSE(engine_->nextCue());
+    const MediaPlayerRef clear = outputs[0]->nextPlayer();
+    const MediaPlayerRef grid = outputs[1]->nextPlayer();
+    EXPECT_NE(dynamic_cast<ClearPlayer*>(clear.get()), nullptr);
+    EXPECT_NE(dynamic_cast<GridPlayer*>(grid.get()), nullptr);
+    EXPECT_EQ(outputs[2]->nextPlayer(), nullptr) << "cue 2 keeps cue 1's black";
+    const MediaPlayerRef black = outputs[2]->runningPlayer();
+
+    advance(1.0);
+    tick();
+    engine_->go();
+    EXPECT_EQ(engine_->currentCue()->id, 2.0);
+    EXPECT_EQ(outputs[0]->runningPlayer(), clear);
+    EXPECT_EQ(outputs[1]->runningPlayer(), grid);
+    EXPECT_EQ(outputs[2]->runningPlayer(), black);
+
+    tick();
+    const MediaPlayerRef madeForOutput1 = outputs[1]->nextPlayer();
+    ASSERT_NE(madeForOutput1, nullptr);
+    stack_.setMediaURL(*MediaURL::fromString("black://"), 0, 2);
+    engine_->reloadCues();
+    ASSERT_EQ(engine_->nextCue()->id, 3.0);
+    EXPECT_NE(dynamic_cast<BlackPlayer*>(outputs[0]->nextPlayer().get()), nullptr)
+        << "the edited state gets a player of its own";
+    EXPECT_EQ(outputs[1]->nextPlayer(), madeForOutput1);
+}
+
 TEST_F(MediaEngineTest, ReloadDuringACrossfadeReplacesOnlyTheIncomingPlayer) {
     addOutputs(1);
     addCues({makeCue(1, 0.0, {"black://"}), makeCue(2, 4.0, {"clear://"})});
