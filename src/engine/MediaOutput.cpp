@@ -8,7 +8,9 @@
 #include "engine/GeneratorPlayer.h"
 #include "media/ImagePlayer.h"
 #include "media/VideoPlayer.h"
+#include "platform/DescriptorBudget.h"
 #include "platform/FileTypes.h"
+#include "platform/SystemLog.h"
 #include "render/GpuBufferPool.h"
 #include "render/ShaderScene.h"
 #include "sharing/FrameServer.h"
@@ -127,6 +129,15 @@ MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state, GstClock* 
     if (state.mediaURL.isFileURL()) {
         switch (FileTypes::kindOf(state.mediaURL)) {
             case MediaKind::Movie:
+                // A movie that cannot have its descriptors would end the
+                // process; refused, the output shows black and the show
+                // goes on.
+                if (const std::optional<std::string> shortage = DescriptorBudget::shortage(
+                        VideoPlayer::kDescriptorsNeeded, kDescriptorReserve)) {
+                    SystemLog::shared().log("Warning: cannot play " + state.mediaURL.path() +
+                                            ": " + *shortage + "; the output shows black");
+                    break;
+                }
                 player = std::make_shared<VideoPlayer>(state.mediaURL, state.muted, state.looped,
                                                        movieClock);
                 break;

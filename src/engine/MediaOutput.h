@@ -69,8 +69,14 @@ public:
     // The last fade position used for a crossfade.
     float crossfade() const;
 
+    // File descriptors a new movie leaves to the rest of the process: its
+    // sockets, a show being saved or loaded, pictures being decoded.
+    static constexpr std::size_t kDescriptorReserve = 32;
+
     // A new, not started player for `state`, by the player-selection rule.
-    // A movie's pipeline runs on `movieClock` when one is given.
+    // A movie's pipeline runs on `movieClock` when one is given. A movie
+    // that would leave fewer than kDescriptorReserve file descriptors free
+    // is refused with a warning in the system log: the player shows black.
     MediaPlayerRef makePlayer(const MediaOutputState& state, GstClock* movieClock = nullptr) const;
 
     std::vector<MediaPlayerRef> players() const;

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/BufferPlayer.h"
 #include "engine/GeneratorPlayer.h"
 #include "engine/MediaOutput.h"
+#include "media/VideoPlayer.h"
+#include "platform/DescriptorBudget.h"
+#include "platform/SystemLog.h"
 #include "render/RenderTestSupport.h"
 #include "render/ShaderScene.h"
 #include "support/TempDir.h"
@@ -213,6 +218,44 @@ TEST_F(MediaOutputTest, PlayerSelectionFallsBackToBlack) {
     grid->play();
     grid->setVolume(0.3f);
     EXPECT_EQ(grid->frameForTime({}), grid->frameForTime({})) << "rendered once, then cached";
+}
+
+// Verifies that a movie which would leave the process short of file
+// descriptors is refused with a warning and plays as black, and that it plays
+// once they are there again.
+TEST_F(MediaOutputTest, AMovieIsRefusedWhenFileDescriptorsRunShort) {
+    MediaOutput output("Stage", 4, 4);
+    MediaOutputState movie;
+    movie.mediaURL = MediaURL::fileURL((test::testMediaDir() / "movie-h264.mp4").string());
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const std::optional<DescriptorBudget::Count> now = DescriptorBudget::count();
+    ASSERT_TRUE(now);
+    const std::size_t enough =
+        now->open + MediaOutput::kDescriptorReserve + VideoPlayer::kDescriptorsNeeded;
+    ASSERT_LE(enough, saved.rlim_max) << "the hard limit leaves no room for the test";
+
+    const struct {
+        std::size_t limit;
+        bool plays;
+    } cases[] = {{enough - 1, false}, {enough + 8, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        rlimit lowered = saved;
+        lowered.rlim_cur = c.limit;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        SystemLog::ScopedCapture log;
+        const MediaPlayerRef player = output.makePlayer(movie);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+        EXPECT_EQ(dynamic_cast<VideoPlayer*>(player.get()) != nullptr, c.plays);
+        EXPECT_EQ(dynamic_cast<BlackPlayer*>(player.get()) != nullptr, !c.plays);
+        EXPECT_EQ(player->state(), movie);
+        const std::vector<std::string> lines = log.lines();
+        const bool warned = std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.find("movie-h264.mp4: too few file descriptors left") != std::string::npos;
+        });
+        EXPECT_EQ(warned, !c.plays);
+    }
 }
 
 }  // namespace
