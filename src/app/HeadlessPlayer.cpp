@@ -13,11 +13,13 @@
 #include "engine/MediaEngineDelegate.h"
 #include "engine/ShowSync.h"
 #include "platform/MainQueue.h"
+#include "platform/SystemLog.h"
 #include "platform/Utf8.h"
 #include "remote/CREP.h"
 #include "remote/NetworkManager.h"
 #include "remote/net/AsyncSocket.h"
 #include "render/DisplayLink.h"
+#include "sharing/PipeWireConnection.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
@@ -72,6 +74,8 @@ HeadlessPlayer::HeadlessPlayer(Options options, std::FILE* out)
     : options_(std::move(options)), out_(out) {}
 
 HeadlessPlayer::~HeadlessPlayer() {
+    if (watchesSharing_) PipeWireConnection::shared().setReachabilityObserver(nullptr);
+    if (watchesLog_) SystemLog::shared().setSink(std::move(previousLogSink_));
     sources_.clear();
     sync_.reset();
     for (NotificationCenter::Token token : observers_) {
@@ -100,6 +104,31 @@ int HeadlessPlayer::run() {
         print("remote osc " + portText(osc != nullptr ? osc->localPort() : 0) + " crep " +
               portText(network->crep().isReceiving() ? network->crep().localPort() : 0));
     }
+
+    // Media that does not play, and outputs nobody can take, are worth a line
+    // where the operator looks; the news comes on other threads and is
+    // printed on this one.
+    watchesLog_ = true;
+    previousLogSink_ = SystemLog::shared().setSink(
+        [this, alive = std::weak_ptr<bool>(alive_)](std::string_view line) {
+            constexpr std::string_view kWarning = "Warning: ";
+            if (!line.starts_with(kWarning) || !line.substr(kWarning.size()).starts_with("cannot play ")) {
+                return;
+            }
+            MainQueue::shared().post([this, alive, text = std::string(line.substr(kWarning.size()))] {
+                if (!alive.expired()) print("warning " + text);
+            });
+        });
+    watchesSharing_ = true;
+    PipeWireConnection::shared().setReachabilityObserver(
+        [this, alive = std::weak_ptr<bool>(alive_)](const std::optional<std::string>& reason) {
+            MainQueue::shared().post([this, alive, reason] {
+                if (alive.expired()) return;
+                print(reason ? "pipewire unreachable " + oneLine(*reason) +
+                                   ": outputs are not published until a daemon answers"
+                             : std::string("pipewire reachable"));
+            });
+        });
 
     if (options_.clock) {
         std::string error;

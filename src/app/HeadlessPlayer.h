@@ -13,6 +13,7 @@
 #include "media/SharedClock.h"
 #include "platform/GLibHandle.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SystemLog.h"
 
 namespace bw {
 
@@ -26,6 +27,9 @@ class TickRecorder;
 //
 // It prints one line per event on `out`, flushed at once:
 //   remote osc PORT crep PORT
+//   pipewire unreachable REASON: outputs are not published until a daemon answers
+//   pipewire reachable
+//   warning cannot play PATH: REASON
 //   load begin PATH
 //   load done N cues M outputs | load failed REASON
 //   current cue ID "DESCRIPTION" | current cue none
@@ -98,6 +102,11 @@ private:
     std::vector<GSourcePtr> sources_;
     std::vector<NotificationCenter::Token> observers_;
     std::string pendingInput_;
+    // Work posted to the main queue runs only while this player lives.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    bool watchesSharing_ = false;
+    bool watchesLog_ = false;
+    SystemLog::Sink previousLogSink_;
 };
 
 }  // namespace bw

@@ -3,12 +3,16 @@
 // Qt's GUI is made, so they run on machines without a display.
 #include <glib-unix.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <xcb/xcb.h>
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QByteArray>
+#include <QIcon>
 #include <QSessionManager>
 #include <QStringList>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -27,8 +31,11 @@
 #include "platform/Fatal.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
+#include "platform/PortSetting.h"
 #include "platform/Preferences.h"
+#include "platform/Resources.h"
 #include "show/NumberText.h"
+#include "sharing/PipeWireConnection.h"
 #include "show/ShowCheck.h"
 #include "ui/InstanceServer.h"
 #include "ui/SessionGuard.h"
@@ -37,14 +44,21 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: beamwright [CLOCK] [SHOW.bwshow]\n"
-    "       beamwright --headless SHOW.bwshow [--fps N] [CLOCK] [--record-ticks FILE]\n"
+    "usage: beamwright [PORTS] [CLOCK] [SHOW.bwshow]\n"
+    "       beamwright --headless SHOW.bwshow [--fps N] [PORTS] [CLOCK] [--record-ticks FILE]\n"
     "       beamwright --check SHOW.bwshow\n"
+    "       beamwright --version\n"
     "  SHOW.bwshow      open the show window on SHOW.bwshow (an untitled show without it)\n"
     "  --headless FILE  play FILE without windows, driven by OSC (port 7777), CREP (port 6553)\n"
     "                   and commands on standard input: go, a cue number, reload, save, quit\n"
     "  --fps N          render N frames a second (default 60)\n"
-    "  --check FILE     decode FILE as a load would and list its outputs, cues and media\n"
+    "  --check FILE     decode FILE as a load would and list its outputs, cues and media; exits\n"
+    "                   0 when all is there, 1 not a show, 2 it does not load, 3 media missing\n"
+    "                   or unreadable\n"
+    "  --version        print the version\n"
+    "  PORTS, where remote commands are taken (also the preferences OSCPort and CREPPort):\n"
+    "  --osc-port PORT  OSC over UDP and TCP on PORT (default 7777)\n"
+    "  --crep-port PORT CREP over UDP on PORT (default 6553)\n"
     "  CLOCK, one show on several machines (docs/sync.md):\n"
     "  --clock-provide PORT     lead: the show clock on UDP PORT, followers on PORT + 1\n"
     "  --clock-follow HOST:PORT follow the leader providing the clock on HOST:PORT\n"
@@ -52,6 +66,7 @@ constexpr std::string_view kUsage =
     "  --record-ticks FILE      write one line per frame: display time, show time, progress\n";
 
 constexpr int kUsageError = 64;  // EX_USAGE
+constexpr int kNoDisplay = 1;
 constexpr double kMaxRefreshRate = 1000.0;
 
 int usageError(std::string_view message) {
@@ -113,6 +128,61 @@ ClockArguments takeClockArguments(std::vector<std::string>& arguments) {
     return result;
 }
 
+// Takes --osc-port and --crep-port, wherever they stand, out of `arguments`
+// and records their ports for the listeners; an error text when one is wrong.
+std::optional<std::string> takePortArguments(std::vector<std::string>& arguments) {
+    std::vector<std::string> rest;
+    for (std::size_t k = 0; k < arguments.size(); ++k) {
+        const bw::PortSource* source = nullptr;
+        for (const bw::PortSource* candidate : {&bw::kOscPortSource, &bw::kCrepPortSource}) {
+            if (arguments[k] == candidate->option) source = candidate;
+        }
+        if (source == nullptr) {
+            rest.push_back(arguments[k]);
+            continue;
+        }
+        const std::optional<std::uint16_t> port =
+            k + 1 < arguments.size() ? bw::parsePort(arguments[k + 1]) : std::nullopt;
+        if (!port) return std::string(source->option) + " needs a port from 1 to 65535";
+        bw::setCommandLinePort(*source, *port);
+        ++k;
+    }
+    arguments = std::move(rest);
+    return std::nullopt;
+}
+
+// Why no window can be shown, if so: neither a Wayland compositor's socket
+// nor an X server that takes a connection. Asked before Qt, which ends the
+// process with an abort when it finds no display. A platform without a
+// display chosen for Qt (QT_QPA_PLATFORM=offscreen, say) is Qt's to check.
+std::optional<std::string> displayProblem() {
+    const auto variable = [](const char* name) {
+        const char* value = std::getenv(name);
+        return std::string(value != nullptr ? value : "");
+    };
+    const std::string platform = variable("QT_QPA_PLATFORM");
+    if (!platform.empty() && !platform.starts_with("xcb") && !platform.starts_with("wayland")) {
+        return std::nullopt;
+    }
+    const std::string wayland = variable("WAYLAND_DISPLAY");
+    if (!wayland.empty()) {
+        const std::string socket =
+            wayland.front() == '/' ? wayland : variable("XDG_RUNTIME_DIR") + "/" + wayland;
+        struct stat info {};
+        if (::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) return std::nullopt;
+    }
+    const std::string x11 = variable("DISPLAY");
+    if (x11.empty()) {
+        return wayland.empty() ? "no display found"
+                               : "no Wayland display \"" + wayland + "\" found";
+    }
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool connected = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    if (connected) return std::nullopt;
+    return "cannot open the display \"" + x11 + "\"";
+}
+
 // Ends the process once the player has shut down. The process-wide engine,
 // network manager and frame publishing are never destroyed and their threads
 // still run, so static destruction is skipped rather than raced.
@@ -171,9 +241,17 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
                             const std::optional<bw::SharedClock::Options>& clock) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Beamwright");
+    QApplication::setApplicationVersion(BW_VERSION);
     // The desktop entry's name, so that the desktop matches the window to it
     // (its icon, its name in the task switcher).
     QGuiApplication::setDesktopFileName("app.beamwright.Beamwright");
+    // The installed theme's icon, else the one beside the shaders.
+    QIcon icon;
+    for (const char* size : {"48", "256", "512"}) {
+        icon.addFile(QString::fromStdString(
+            bw::Resources::path("icons", std::string("beamwright-") + size, "png").string()));
+    }
+    QApplication::setWindowIcon(QIcon::fromTheme("app.beamwright.Beamwright", icon));
     const QStringList arguments = QApplication::arguments();
     if (arguments.size() > 2 || (arguments.size() == 2 && arguments[1].startsWith('-'))) {
         exitNow(usageError("unexpected argument " + arguments.last().toStdString()));
@@ -200,6 +278,8 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
         if (!sync) bw::fatalError("cannot set up the show clock: " + error);
         window.setClockStatusSource([&sync] { return sync->statusText(); });
     }
+    // Frames that no other program can take are the operator's to know of.
+    window.setSharingProblemSource([] { return bw::PipeWireConnection::shared().unreachableReason(); });
     window.show();
     // No screen blanking or suspend while the window is open; a warning
     // before logging out while the show has unsaved changes.
@@ -249,7 +329,14 @@ int main(int argc, char** argv) {
         std::cout << kUsage;
         return 0;
     }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "beamwright " << BW_VERSION << "\n";
+        return 0;
+    }
     std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (const std::optional<std::string> error = takePortArguments(arguments)) {
+        return usageError(*error);
+    }
     ClockArguments clock = takeClockArguments(arguments);
     if (clock.error) return usageError(*clock.error);
     if (!arguments.empty() && arguments[0] == "--headless") {
@@ -282,6 +369,15 @@ int main(int argc, char** argv) {
     // Qt's own options have one dash; ours have two.
     for (const std::string& argument : arguments) {
         if (argument.starts_with("--")) return usageError("unexpected argument " + argument);
+    }
+    const bool qtPlatformGiven = std::find(arguments.begin(), arguments.end(), "-platform") !=
+                                 arguments.end();
+    if (const std::optional<std::string> problem =
+            qtPlatformGiven ? std::nullopt : displayProblem()) {
+        std::cerr << "beamwright: " << *problem
+                  << ": use --headless to play without a window, or set DISPLAY or "
+                     "WAYLAND_DISPLAY\n";
+        return kNoDisplay;
     }
     // Qt sees the arguments without the clock options.
     std::vector<char*> qtArguments{argv[0]};

@@ -28,7 +28,7 @@ CREP::~CREP() {
 }
 
 CREP& CREP::shared() {
-    static CREP endpoint(portSetting(kCrepPortVariable, kDefaultPort));
+    static CREP endpoint(portSetting(kCrepPortSource, kDefaultPort));
     return endpoint;
 }
 

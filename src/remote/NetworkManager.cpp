@@ -79,7 +79,7 @@ NetworkManager::~NetworkManager() {
 NetworkManager& NetworkManager::shared() {
     // Never destroyed: sockets of the process's manager may report until exit.
     static NetworkManager* const manager =
-        new NetworkManager(portSetting(kOscPortVariable, kOscServerPort), CREP::shared());
+        new NetworkManager(portSetting(kOscPortSource, kOscServerPort), CREP::shared());
     return *manager;
 }
 

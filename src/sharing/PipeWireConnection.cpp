@@ -115,6 +115,33 @@ PipeWireConnection& PipeWireConnection::shared() {
     return *connection;
 }
 
+std::optional<std::string> PipeWireConnection::unreachableReason() const {
+    std::lock_guard lock(reachabilityMutex_);
+    return unreachableReason_;
+}
+
+void PipeWireConnection::setReachabilityObserver(ReachabilityObserver observer) {
+    std::lock_guard lock(reachabilityMutex_);
+    reachabilityObserver_ = std::move(observer);
+    if (reachabilityObserver_ && unreachableReason_) reachabilityObserver_(unreachableReason_);
+}
+
+void PipeWireConnection::reportUnreachable(const std::string& reason) {
+    SystemLog::shared().log(missingLine(reason));
+    reportedMissing_ = true;
+    std::lock_guard lock(reachabilityMutex_);
+    unreachableReason_ = reason;
+    if (reachabilityObserver_) reachabilityObserver_(unreachableReason_);
+}
+
+void PipeWireConnection::reportReachable() {
+    SystemLog::shared().log("PipeWire daemon reachable again; publishing frames");
+    reportedMissing_ = false;
+    std::lock_guard lock(reachabilityMutex_);
+    unreachableReason_.reset();
+    if (reachabilityObserver_) reachabilityObserver_(unreachableReason_);
+}
+
 void PipeWireConnection::tryConnect() {
     Native& native = *native_;
     if (native.core != nullptr || native.context == nullptr) return;
@@ -128,8 +155,7 @@ void PipeWireConnection::tryConnect() {
         if (!reportedMissing_) {
             std::string reason = "cannot connect: ";
             reason += std::generic_category().message(error);
-            SystemLog::shared().log(missingLine(reason));
-            reportedMissing_ = true;
+            reportUnreachable(reason);
         }
         armRetry(kRetryNanoseconds);
         return;
@@ -182,10 +208,7 @@ void PipeWireConnection::Native::coreInfo(void* data, const pw_core_info* /*info
     if (self->established_ || self->lost_) return;
     self->established_ = true;
     self->connected_.store(true, std::memory_order_release);
-    if (self->reportedMissing_) {
-        SystemLog::shared().log("PipeWire daemon reachable again; publishing frames");
-        self->reportedMissing_ = false;
-    }
+    if (self->reportedMissing_) self->reportReachable();
     const std::vector<Client*> clients = self->clients_;
     for (Client* client : clients) {
         client->coreConnected(self->native_->core);
@@ -216,10 +239,7 @@ void PipeWireConnection::Native::retry(void* data, std::uint64_t /*expirations*/
                          : self->lost_  ? "it closed the connection before answering"
                                         : "it does not answer";
     self->disconnect();
-    if (!self->reportedMissing_) {
-        SystemLog::shared().log(missingLine(reason));
-        self->reportedMissing_ = true;
-    }
+    if (!self->reportedMissing_) self->reportUnreachable(reason);
     // A daemon that was working may be back at once (restarted by its
     // service manager); one that never answered gets the usual pause.
     if (wasEstablished) {

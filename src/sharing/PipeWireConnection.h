@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -74,6 +77,18 @@ public:
     // been seen to go away since.
     bool isConnected() const { return connected_.load(std::memory_order_acquire); }
 
+    // Why the daemon is not reachable, once that has been found (the failed
+    // connect, or no answer within 3 s); none while it answers and before
+    // the first attempt has been decided.
+    std::optional<std::string> unreachableReason() const;
+    // Called with unreachableReason()'s new value each time it changes, on
+    // the loop thread with the loop lock held, and at once, on the calling
+    // thread, when the daemon is already found unreachable. The observer must
+    // not call into this connection, and hands its work to its own thread.
+    // Empty: none. Any thread.
+    using ReachabilityObserver = std::function<void(const std::optional<std::string>& reason)>;
+    void setReachabilityObserver(ReachabilityObserver observer);
+
     // Reserves and returns the name to publish `requested` under: `requested`
     // itself when free, else the first free "requested N" (N = 2, 3, ...),
     // with a log line. An empty request stands for "Beamwright".
@@ -106,6 +121,9 @@ private:
     void disconnect();
     void armRetry(long long nanoseconds);
     std::string reserveLocked(const std::string& requested);
+    // Loop lock held: records and logs the change of reachability.
+    void reportUnreachable(const std::string& reason);
+    void reportReachable();
 
     std::string remoteName_;
     std::unique_ptr<Native> native_;
@@ -118,6 +136,11 @@ private:
     std::vector<Client*> clients_;
     std::set<std::string> names_;
     std::map<std::uint32_t, NodeGlobal> nodes_;
+
+    mutable std::mutex reachabilityMutex_;
+    // Guarded by reachabilityMutex_.
+    std::optional<std::string> unreachableReason_;
+    ReachabilityObserver reachabilityObserver_;
 };
 
 }  // namespace bw

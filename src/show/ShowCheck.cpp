@@ -1,12 +1,28 @@
 #include "show/ShowCheck.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <ostream>
 
+#include "platform/FileTypes.h"
 #include "platform/Utf8.h"
 #include "show/NumberText.h"
 #include "show/ShowFile.h"
 
 namespace bw {
+namespace {
+
+// Whether a present media file can be played: it opens for reading and is
+// a movie or a picture.
+bool mediaReadable(const MediaURL& url) {
+    const int fd = ::open(url.path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return FileTypes::kindOf(url) != MediaKind::None;
+}
+
+}  // namespace
 
 int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream& err) {
     const std::string absolutePath = ShowFile::absoluteShowPath(showPath);
@@ -37,6 +53,7 @@ int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream&
             << output.height << "\n";
     }
     std::size_t missing = 0;
+    std::size_t unreadable = 0;
     for (const Cue& cue : show.cues) {
         out << "cue " << formatCueNumber(cue.id) << " fade " << formatCueNumber(cue.fadeLength)
             << " " << jsonQuoted(cue.description) << "\n";
@@ -48,6 +65,9 @@ int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream&
                 if (!ShowFile::mediaFileExists(state.mediaURL.path())) {
                     out << " (missing)";
                     ++missing;
+                } else if (!mediaReadable(state.mediaURL)) {
+                    out << " (unreadable)";
+                    ++unreadable;
                 }
             } else {
                 out << state.mediaURL.absoluteString();
@@ -57,8 +77,13 @@ int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream&
         }
     }
     out << show.cues.size() << " cues, " << show.outputs.size() << " outputs, " << missing
-        << " missing media\n";
-    return kShowOK;
+        << " missing media";
+    if (unreadable > 0) out << ", " << unreadable << " unreadable media";
+    out << "\n";
+    if (missing + unreadable == 0) return kShowOK;
+    err << absolutePath << ": " << missing << " media missing, " << unreadable
+        << " unreadable\n";
+    return kMediaMissing;
 }
 
 }  // namespace bw

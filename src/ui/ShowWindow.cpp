@@ -466,7 +466,13 @@ void ShowWindow::buildStatusBar() {
     fpsLabel_ = makeStatusLabel("fpsLabel", tr("Frame rate"), this);
     clockLabel_ = makeStatusLabel("clockLabel", tr("Show clock"), this);
     clockLabel_->hide();
+    sharingLabel_ = makeStatusLabel("sharingLabel", tr("Frame sharing"), this);
+    sharingLabel_->hide();
+    QFont bold = sharingLabel_->font();
+    bold.setBold(true);
+    sharingLabel_->setFont(bold);
     statusBar()->addWidget(lastGoLabel_, 1);
+    statusBar()->addPermanentWidget(sharingLabel_);
     statusBar()->addPermanentWidget(clockLabel_);
     statusBar()->addPermanentWidget(framesDroppedLabel_);
     statusBar()->addPermanentWidget(goLatencyLabel_);
@@ -484,8 +490,20 @@ void ShowWindow::setClockStatusSource(std::function<std::string()> source) {
     updateRefreshRate();
 }
 
+void ShowWindow::setSharingProblemSource(std::function<std::optional<std::string>()> source) {
+    sharingProblem_ = std::move(source);
+    updateRefreshRate();
+}
+
 void ShowWindow::updateRefreshRate() {
     if (clockStatus_) showText(clockLabel_, QString::fromStdString(clockStatus_()));
+    const std::optional<std::string> sharingProblem =
+        sharingProblem_ ? sharingProblem_() : std::nullopt;
+    if (sharingProblem) {
+        showText(sharingLabel_, tr("Outputs not shared: no PipeWire daemon (%1)")
+                                    .arg(QString::fromStdString(*sharingProblem)));
+    }
+    sharingLabel_->setVisible(sharingProblem.has_value());
     showText(fpsLabel_, QString::number(engine_.framesPerSecond()) + QStringLiteral(" FPS"));
     showText(framesDroppedLabel_, tr("%1 dropped").arg(engine_.framesDropped()));
     const std::optional<double> latency = engine_.lastGoLatency();

@@ -83,6 +83,10 @@ public:
     // "clock lost ..."), asked once a second; empty: the show plays alone and
     // the line shows no clock.
     void setClockStatusSource(std::function<std::string()> source);
+    // Why the outputs' frames cannot be shared (no PipeWire daemon answers),
+    // asked once a second; none: they are. The status line then shows it in
+    // bold. Empty: never asked.
+    void setSharingProblemSource(std::function<std::optional<std::string>()> source);
 
     // "demo.bwshow[*] — Beamwright", or "Untitled[*] — Beamwright".
     static QString titleFor(const std::optional<std::string>& fileURL);
@@ -179,6 +183,8 @@ private:
     ShowView* showView_ = nullptr;
     QLabel* clockLabel_ = nullptr;
     std::function<std::string()> clockStatus_;
+    QLabel* sharingLabel_ = nullptr;
+    std::function<std::optional<std::string>()> sharingProblem_;
     QLabel* fpsLabel_ = nullptr;
     QLabel* framesDroppedLabel_ = nullptr;
     QLabel* goLatencyLabel_ = nullptr;

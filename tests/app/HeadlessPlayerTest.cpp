@@ -152,7 +152,9 @@ protected:
         return dir_.write("show.bwshow", json).string();
     }
 
-    void start(const std::vector<std::string>& arguments) {
+    // `prefix`: a program that runs the player (prlimit, say) and its options.
+    void start(const std::vector<std::string>& arguments,
+               const std::vector<std::string>& prefix = {}) {
         int output[2];
         int input[2];
         ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
@@ -161,7 +163,8 @@ protected:
         FileDescriptor inputRead(input[0]);
         input_ = FileDescriptor(input[1]);
         events_ = std::make_unique<EventLines>(FileDescriptor(output[0]));
-        std::vector<std::string> argv = {BW_BEAMWRIGHT_BINARY};
+        std::vector<std::string> argv = prefix;
+        argv.push_back(BW_BEAMWRIGHT_BINARY);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         player_ = test::ChildProcess(argv, outputWrite.get(), dir_ / "stderr.txt", inputRead.get());
         ASSERT_TRUE(player_.running());
@@ -313,6 +316,99 @@ TEST_F(HeadlessPlayerTest, RefusesABadCommandLine) {
         ASSERT_TRUE(status.has_value());
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 64) << arguments.back();
     }
+}
+
+// Verifies that the ports given on the command line win over the
+// environment's, and that a port option without a port is refused.
+TEST_F(HeadlessPlayerTest, PortOptionsChooseWhereRemoteCommandsAreTaken) {
+    std::uint16_t osc = 0;
+    std::uint16_t crep = 0;
+    while (osc == 0 || osc == oscPort_ || osc == crepPort_) osc = freePort();
+    while (crep == 0 || crep == oscPort_ || crep == crepPort_ || crep == osc) crep = freePort();
+    const std::string show = writeShow();
+    start({"--osc-port", std::to_string(osc), "--headless", show, "--crep-port",
+           std::to_string(crep)});
+    ASSERT_TRUE(events_->waitFor("remote osc " + std::to_string(osc) + " crep " +
+                                 std::to_string(crep)))
+        << context();
+    ASSERT_TRUE(events_->waitFor("load done 3 cues 2 outputs")) << context();
+    ASSERT_TRUE(test::runAndCapture({"oscsend", "localhost", std::to_string(osc), "/go"}, 10s));
+    ASSERT_TRUE(events_->waitFor("current cue 1.0 \"Grid\"")) << context();
+    sendCrep(crep, "cue 3.5");
+    ASSERT_TRUE(events_->waitFor("current cue 3.5 \"Blackout\"")) << context();
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"--headless", show, "--osc-port"}, {"--osc-port", "0", "--headless", show},
+             {"--headless", show, "--crep-port", "65536"}}) {
+        start(arguments);
+        const auto status = player_.wait(10s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 64) << arguments[1];
+    }
+}
+
+// Verifies that with no PipeWire daemon to publish to, the player says so on
+// its terminal, and plays the show all the same.
+TEST_F(HeadlessPlayerTest, SaysWhenNoPipeWireDaemonAnswers) {
+    ::setenv("PIPEWIRE_REMOTE", "beamwright-test-no-daemon", 1);
+    start({"--headless", writeShow()});
+    ::unsetenv("PIPEWIRE_REMOTE");
+    const std::string line = events_->waitForPrefix("pipewire unreachable ");
+    EXPECT_NE(line.find(": outputs are not published until a daemon answers"), std::string::npos)
+        << context();
+    ASSERT_TRUE(events_->waitFor("load done 3 cues 2 outputs")) << context();
+    type("go");
+    ASSERT_TRUE(events_->waitFor("current cue 1.0 \"Grid\"")) << context();
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+}
+
+// Verifies that a movie the process has too few file descriptors left for
+// is refused with a warning on the terminal, and that the show plays on. The
+// limit is the player's own use with the movie's cue showing black, plus
+// less than a movie and the reserve it must leave.
+TEST_F(HeadlessPlayerTest, AMovieIsRefusedWhenFileDescriptorsRunShortAndTheShowPlaysOn) {
+    const std::string movie = (test::testMediaDir() / "movie-sound-long.mkv").string();
+    ASSERT_TRUE(fs::exists(movie));
+    const auto writeShowWith = [this](const std::string& media) {
+        return dir_.write("limits.bwshow",
+                          R"({"config":[{"name":"Stage","width":64,"height":48}],"cues":[)"
+                          R"({"id":1,"description":"Movie","fadeLength":0,"outputStates":[)"
+                          R"({"mediaPath":")" + media +
+                              R"(","muted":true,"looped":true,"kenBurns":false}]},)"
+                              R"({"id":2,"description":"Black","fadeLength":0,"outputStates":[)"
+                              R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false}]}]})")
+            .string();
+    };
+    start({"--headless", writeShowWith("black://")});
+    ASSERT_TRUE(events_->waitFor("load done 2 cues 1 outputs")) << context();
+    std::size_t used = 0;
+    for ([[maybe_unused]] const auto& entry :
+         fs::directory_iterator("/proc/" + std::to_string(player_.pid()) + "/fd")) {
+        ++used;
+    }
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+    ASSERT_TRUE(player_.wait(10s).has_value());
+
+    const std::size_t limit = used + 16;
+    const std::string show = writeShowWith(movie);
+    start({"--headless", show}, {"prlimit", "--nofile=" + std::to_string(limit)});
+    const std::string warning = events_->waitForPrefix("warning cannot play " + movie);
+    EXPECT_NE(warning.find("too few file descriptors left"), std::string::npos) << context();
+    type("go");
+    ASSERT_TRUE(events_->waitFor("current cue 1.0 \"Movie\"")) << context();
+    type("2");
+    ASSERT_TRUE(events_->waitFor("current cue 2.0 \"Black\"")) << context();
+    const auto frames = test::receiveFrames("Stage", kStageSize.width, kStageSize.height, 2);
+    EXPECT_FALSE(frames.empty()) << "the output is still published\n" << context();
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+    const auto status = player_.wait(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << context();
 }
 
 }  // namespace

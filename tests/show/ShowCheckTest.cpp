@@ -37,8 +37,8 @@ TEST(ShowCheckTest, ListsOutputsCuesAndMissingMedia) {
                 {"mediaPath":"gone dir/x.png","muted":true,"looped":true,"kenBurns":true}]}]})");
 
     CheckRun run = check(show.string());
-    EXPECT_EQ(run.status, ShowCheck::kShowOK);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, ShowCheck::kMediaMissing);
+    EXPECT_EQ(run.err, show.string() + ": 1 media missing, 0 unreadable\n");
     const std::string folder = dir.path().string();
     EXPECT_EQ(run.out,
               "output 0 \"Screen \\\"L\\\"\" 1920x1080\n"
@@ -76,6 +76,42 @@ TEST(ShowCheckTest, ExitCodesSayWhatIsWrong) {
               std::string::npos)
         << failed.err;
     EXPECT_EQ(failed.out, "");
+}
+
+// Verifies the status pre-show scripts go by: 0 only when every file is there
+// and is a movie or a picture.
+TEST(ShowCheckTest, MissingOrUnreadableMediaFailTheCheck) {
+    test::TempDir dir;
+    dir.write("clip.mov", "x");
+    dir.write("notes.txt", "not a picture");
+    std::filesystem::create_directory(dir / "folder.png");
+    const struct {
+        const char* media;
+        int status;
+        const char* marker;  // on the state's line
+        const char* summary;
+    } cases[] = {
+        {"clip.mov", ShowCheck::kShowOK, "clip.mov muted", "1 cues, 1 outputs, 0 missing media\n"},
+        {"black://", ShowCheck::kShowOK, "black:// muted", "1 cues, 1 outputs, 0 missing media\n"},
+        {"gone.mov", ShowCheck::kMediaMissing, "gone.mov (missing)",
+         "1 cues, 1 outputs, 1 missing media\n"},
+        {"folder.png", ShowCheck::kMediaMissing, "folder.png (missing)",
+         "1 cues, 1 outputs, 1 missing media\n"},
+        {"notes.txt", ShowCheck::kMediaMissing, "notes.txt (unreadable)",
+         "1 cues, 1 outputs, 0 missing media, 1 unreadable media\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.media);
+        const auto show = dir.write(
+            "show.bwshow", std::string(R"({"config":[{"name":"A","width":8,"height":6}],"cues":[)"
+                                       R"({"id":1,"fadeLength":0,"outputStates":[{"mediaPath":")") +
+                               c.media + R"(","muted":true,"looped":true,"kenBurns":false}]}]})");
+        const CheckRun run = check(show.string());
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_NE(run.out.find(c.marker), std::string::npos) << run.out;
+        EXPECT_TRUE(run.out.ends_with(c.summary)) << run.out;
+        EXPECT_EQ(run.err.empty(), c.status == ShowCheck::kShowOK) << run.err;
+    }
 }
 
 // Verifies that the check opens the file the system opens: ".." after a

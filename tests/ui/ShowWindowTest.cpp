@@ -209,6 +209,18 @@ TEST_F(ShowWindowTest, StatusLineShowsRateDropsAndGoLatency) {
     EXPECT_EQ(clock.text(), "clock lost");
     window_->setClockStatusSource(nullptr);
     EXPECT_TRUE(clock.isHidden());
+
+    // So does the reason no other program can take the outputs, while there is one.
+    auto& sharing = child<QLabel>("sharingLabel");
+    EXPECT_TRUE(sharing.isHidden());
+    std::optional<std::string> problem = "cannot connect: No such file or directory";
+    window_->setSharingProblemSource([&problem] { return problem; });
+    EXPECT_FALSE(sharing.isHidden());
+    EXPECT_EQ(sharing.text(),
+              "Outputs not shared: no PipeWire daemon (cannot connect: No such file or directory)");
+    problem.reset();
+    window_->updateRefreshRate();
+    EXPECT_TRUE(sharing.isHidden());
 }
 
 // Verifies that the edited marker follows the modified flag (anything but a
