@@ -37,7 +37,7 @@ if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" > "$scra
     fail "cpack failed"
 fi
 debs=("$scratch"/out/*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single .deb: ${debs[*]}"
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then fail "cpack made no single .deb: ${debs[*]}"; fi
 deb=${debs[0]}
 [ "$(basename "$deb")" = "beamwright_${version}_$(dpkg --print-architecture).deb" ] ||
     fail "package file named $(basename "$deb")"
@@ -51,8 +51,9 @@ for expected in "Package=beamwright" "Version=$version" "Section=video" "Homepag
     if [[ $expected == *~* ]]; then
         field=${expected%%~*}
         word=${expected#*~}
-        dpkg-deb -f "$deb" "$field" | tr ',|' '\n\n' | sed 's/^ *//; s/ .*//' | grep -qxF "$word" ||
-            fail "$field has no $word: $(dpkg-deb -f "$deb" "$field")"
+        # One package name a line, versions dropped.
+        names=$(dpkg-deb -f "$deb" "$field" | tr ',|' '\n' | sed 's/^ *//; s/ .*//')
+        grep -qxF "$word" <<< "$names" || fail "$field has no $word: $(dpkg-deb -f "$deb" "$field")"
     else
         field=${expected%%=*}
         value=${expected#*=}
