@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The real window under Xvfb, end to end: a typed cue number and Return put
 that cue's picture on the published output, a remote /go moves on, and the
-status line shows the GO's latency.
+status line shows the GO's latency. The window carries its icon.
 
 The latency label is read as a screen reader reads it: its accessible object
 on the AT-SPI bus, found by its name ("GO latency"), carries the text it
@@ -10,6 +10,7 @@ shows as its description ("GO – ms" before the first GO, "GO 12.3 ms" after).
 usage: window_e2e.py BEAMWRIGHT_BINARY
 """
 import re
+import subprocess
 import sys
 import time
 
@@ -30,10 +31,15 @@ def shows_latency(accessibility):
 
 
 def main():
-    harness.require_programs()
+    harness.require_programs(harness.PROGRAMS + ["xprop"])
     with harness.Session(sys.argv[1], accessible=True) as session:
         try:
             session.start()
+            # The window carries its icon, which X11 task bars show.
+            icon = subprocess.run(["xprop", "-id", session.window_id, "_NET_WM_ICON"],
+                                  env=session.env, capture_output=True, text=True).stdout
+            if not icon.startswith("_NET_WM_ICON(CARDINAL) = "):
+                raise RuntimeError("the window has no icon: %r" % icon[:200])
             frames = session.consumer()
             accessibility = harness.Accessibility(session)
             before = session.wait_for(lambda: atspi_description(accessibility, "GO latency"), 20,
