@@ -109,16 +109,17 @@ int HeadlessPlayer::run() {
     // where the operator looks; the news comes on other threads and is
     // printed on this one.
     watchesLog_ = true;
-    previousLogSink_ = SystemLog::shared().setSink(
-        [this, alive = std::weak_ptr<bool>(alive_)](std::string_view line) {
-            constexpr std::string_view kWarning = "Warning: ";
-            if (!line.starts_with(kWarning) || !line.substr(kWarning.size()).starts_with("cannot play ")) {
-                return;
-            }
-            MainQueue::shared().post([this, alive, text = std::string(line.substr(kWarning.size()))] {
-                if (!alive.expired()) print("warning " + text);
-            });
+    const auto printMediaWarning = [this,
+                                    alive = std::weak_ptr<bool>(alive_)](std::string_view line) {
+        constexpr std::string_view kWarning = "Warning: ";
+        if (!line.starts_with(kWarning)) return;
+        const std::string_view text = line.substr(kWarning.size());
+        if (!text.starts_with("cannot play ")) return;
+        MainQueue::shared().post([this, alive, text = std::string(text)] {
+            if (!alive.expired()) print("warning " + text);
         });
+    };
+    previousLogSink_ = SystemLog::shared().setSink(printMediaWarning);
     watchesSharing_ = true;
     PipeWireConnection::shared().setReachabilityObserver(
         [this, alive = std::weak_ptr<bool>(alive_)](const std::optional<std::string>& reason) {

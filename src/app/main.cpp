@@ -34,8 +34,8 @@
 #include "platform/PortSetting.h"
 #include "platform/Preferences.h"
 #include "platform/Resources.h"
-#include "show/NumberText.h"
 #include "sharing/PipeWireConnection.h"
+#include "show/NumberText.h"
 #include "show/ShowCheck.h"
 #include "ui/InstanceServer.h"
 #include "ui/SessionGuard.h"
@@ -279,7 +279,8 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
         window.setClockStatusSource([&sync] { return sync->statusText(); });
     }
     // Frames that no other program can take are the operator's to know of.
-    window.setSharingProblemSource([] { return bw::PipeWireConnection::shared().unreachableReason(); });
+    window.setSharingProblemSource(
+        [] { return bw::PipeWireConnection::shared().unreachableReason(); });
     window.show();
     // No screen blanking or suspend while the window is open; a warning
     // before logging out while the show has unsaved changes.
@@ -370,8 +371,8 @@ int main(int argc, char** argv) {
     for (const std::string& argument : arguments) {
         if (argument.starts_with("--")) return usageError("unexpected argument " + argument);
     }
-    const bool qtPlatformGiven = std::find(arguments.begin(), arguments.end(), "-platform") !=
-                                 arguments.end();
+    const bool qtPlatformGiven =
+        std::find(arguments.begin(), arguments.end(), "-platform") != arguments.end();
     if (const std::optional<std::string> problem =
             qtPlatformGiven ? std::nullopt : displayProblem()) {
         std::cerr << "beamwright: " << *problem

@@ -334,10 +334,10 @@ void MediaEngine::prepareCueAfterCurrent() {
     if (!preparation_.cue) return;
     const ShowClock* sharedClock = showClock();
     preparation_.movieClock = sharedClock != nullptr ? sharedClock->gstClock() : nullptr;
-    MainQueue::shared().post([alive = std::weak_ptr<MediaEngine*>(alive_),
-                              generation = preparation_.generation] {
-        if (auto engine = alive.lock()) (*engine)->prepareNextOutput(generation);
-    });
+    MainQueue::shared().post(
+        [alive = std::weak_ptr<MediaEngine*>(alive_), generation = preparation_.generation] {
+            if (auto engine = alive.lock()) (*engine)->prepareNextOutput(generation);
+        });
 }
 
 void MediaEngine::prepareNextOutput(std::uint64_t generation) {

@@ -134,8 +134,8 @@ MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state, GstClock* 
                 // goes on.
                 if (const std::optional<std::string> shortage = DescriptorBudget::shortage(
                         VideoPlayer::kDescriptorsNeeded, kDescriptorReserve)) {
-                    SystemLog::shared().log("Warning: cannot play " + state.mediaURL.path() +
-                                            ": " + *shortage + "; the output shows black");
+                    SystemLog::shared().log("Warning: cannot play " + state.mediaURL.path() + ": " +
+                                            *shortage + "; the output shows black");
                     break;
                 }
                 player = std::make_shared<VideoPlayer>(state.mediaURL, state.muted, state.looped,

@@ -81,8 +81,7 @@ int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream&
     if (unreadable > 0) out << ", " << unreadable << " unreadable media";
     out << "\n";
     if (missing + unreadable == 0) return kShowOK;
-    err << absolutePath << ": " << missing << " media missing, " << unreadable
-        << " unreadable\n";
+    err << absolutePath << ": " << missing << " media missing, " << unreadable << " unreadable\n";
     return kMediaMissing;
 }
 
