@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "engine/BufferPlayer.h"
 #include "engine/GeneratorPlayer.h"
@@ -239,8 +240,15 @@ TEST_F(MediaOutputTest, AMovieIsRefusedWhenFileDescriptorsRunShort) {
         std::size_t limit;
         bool plays;
     } cases[] = {{enough - 1, false}, {enough + 8, true}};
+    ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.limit);
+#if defined(__SANITIZE_THREAD__)
+        // GStreamer's threads synchronise in code built without
+        // ThreadSanitizer, which reports their hand-overs as races: only
+        // the refusal, which builds no pipeline, is checked there.
+        if (c.plays) continue;
+#endif
         rlimit lowered = saved;
         lowered.rlim_cur = c.limit;
         ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
@@ -256,6 +264,8 @@ TEST_F(MediaOutputTest, AMovieIsRefusedWhenFileDescriptorsRunShort) {
         });
         EXPECT_EQ(warned, !c.plays);
     }
+    // The movie's pipeline thread ends before the test does.
+    EXPECT_TRUE(VideoPlayer::waitForStoppedPipelines());
 }
 
 }  // namespace
