@@ -57,6 +57,9 @@ class SwaySession:
         })
         self.show = pictures.write_show(self.dir, OUTPUTS)
         with open(os.path.join(self.sway_dir, "sway.conf"), "w") as out:
+            # No X server beside the compositor: it would take an X display
+            # number and its sockets, which the X tests' servers pick from.
+            out.write("xwayland disable\n")
             out.write("output %s resolution %s position 0 0\n" % (OUTPUTS[0], pictures.SCREENS[0]))
             out.write("output %s resolution %s position 640 0\n" % (OUTPUTS[1],
                                                                      pictures.SCREENS[1]))

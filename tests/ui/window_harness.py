@@ -177,9 +177,12 @@ class Session:
         for number, size in enumerate(self.screens):
             layout += ["-screen", str(number), size + "x24"]
         # Never a fixed number: another server (another test, another user,
-        # one left behind) may hold it.
-        xvfb = self.spawn(["Xvfb", "-displayfd", str(write_end), *layout, "-nolisten", "tcp"],
-                          "xvfb", pass_fds=[write_end])
+        # one left behind) may hold it. Only the abstract socket is listened
+        # on: a server still ending on the same number then holds that number
+        # (Xvfb skips it), where its socket file would be unlinked from under
+        # the new server as it goes, leaving nothing to connect to.
+        xvfb = self.spawn(["Xvfb", "-displayfd", str(write_end), *layout, "-nolisten", "tcp",
+                           "-nolisten", "unix"], "xvfb", pass_fds=[write_end])
         os.close(write_end)
         with os.fdopen(read_end) as display:
             number = display.readline().strip()
