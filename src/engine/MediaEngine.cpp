@@ -317,8 +317,7 @@ void MediaEngine::loadNextCue(const Cue& cue) {
     for (std::size_t j = 0; j < cue.outputStates.size() && j < outputList.size(); ++j) {
         MediaOutput& output = *outputList[j];
         const MediaOutputState& state = cue.outputStates[j];
-        if (current && j < current->outputStates.size() &&
-            current->outputStates[j].mediaURL.absoluteString() == state.mediaURL.absoluteString()) {
+        if (keepsRunningPlayer(current, j, state)) {
             // The output keeps its running player through the next GO.
             output.setNextPlayer(nullptr);
         } else if (!preparedPlayer(cue, j, output, movieClock)) {
@@ -326,6 +325,12 @@ void MediaEngine::loadNextCue(const Cue& cue) {
         }
     }
     dropPreparation();
+}
+
+bool MediaEngine::keepsRunningPlayer(const std::optional<Cue>& current, std::size_t j,
+                                     const MediaOutputState& state) {
+    return current && j < current->outputStates.size() &&
+           current->outputStates[j].mediaURL.absoluteString() == state.mediaURL.absoluteString();
 }
 
 void MediaEngine::prepareCueAfterCurrent() {
@@ -351,10 +356,7 @@ void MediaEngine::prepareNextOutput(std::uint64_t generation) {
     const std::optional<Cue> current = currentCue();
     const MediaOutputState& state = cue.outputStates[j];
     preparation_.players.resize(j + 1);
-    const bool keepsRunningPlayer =
-        current && j < current->outputStates.size() &&
-        current->outputStates[j].mediaURL.absoluteString() == state.mediaURL.absoluteString();
-    if (!keepsRunningPlayer) {
+    if (!keepsRunningPlayer(current, j, state)) {
         MediaPlayerRef player = outputList[j]->makePlayer(state, preparation_.movieClock);
         preparation_.players[j] = {outputList[j], player};
         outputList[j]->setNextPlayer(std::move(player));

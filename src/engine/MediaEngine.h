@@ -265,6 +265,10 @@ private:
     std::optional<Cue> cueAfter(const std::optional<Cue>& cue) const;
     // The cue loadCueAfterCurrent() loads; none when there is none.
     std::optional<Cue> cueAfterCurrent() const;
+    // Whether output j keeps the player it runs for `current` when `state`
+    // follows: the same media, whatever its flags.
+    static bool keepsRunningPlayer(const std::optional<Cue>& current, std::size_t j,
+                                   const MediaOutputState& state);
     // Starts making the players of the cue after the one on stage, a turn of
     // the main loop per output; drops any earlier preparation.
     void prepareCueAfterCurrent();
