@@ -466,6 +466,7 @@ void VideoPlayer::play() {
     if (!pipeline_->playbin) {
         return;
     }
+    playAsked_.store(true, std::memory_order_release);
     Pipeline* pipeline = pipeline_.get();
     pipeline->post([pipeline, baseTime = startBaseTime_] {
         if (baseTime) {
@@ -579,7 +580,12 @@ GpuBufferRef VideoPlayer::frameForTime(const DisplayTimeStamp& timeStamp) {
     // waits any more, that picture is the one shown.
     const bool endReached = pipeline_->ended.load();
     takePrerolledPicture();
-    takeDecodedPictures();
+    // Pulling from the appsink's queue drops the prerolled picture it holds,
+    // and before play() that queue is empty: a picture that prerolled just
+    // after takePrerolledPicture() would be lost, and the movie black until
+    // it played. Once play() has been asked for, the prerolled picture also
+    // comes out of the queue as the first decoded one.
+    if (playAsked_.load(std::memory_order_acquire)) takeDecodedPictures();
     const std::optional<std::uint64_t> due = runningTimeAt(timeStamp.hostTime);
     if (!due) {
         // Not playing (yet, or any more): the first picture decoded, until

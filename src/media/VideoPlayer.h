@@ -172,6 +172,9 @@ private:
     std::unique_ptr<GstBuffer, BufferRelease> picture_;  // the decoded picture behind buffer_
     GpuBufferRef buffer_;
     float lastVolume_ = -1.0F;
+    // Set by play() (main thread), read on the render thread: until then only
+    // the prerolled picture is taken.
+    std::atomic<bool> playAsked_{false};
     std::atomic<std::uint64_t> framesDecoded_{0};
     // Set on the render thread: the end had been reached and no decoded
     // picture was left waiting at the last frame request.

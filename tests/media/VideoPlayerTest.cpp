@@ -135,6 +135,22 @@ TEST_F(VideoPlayerTest, PrerolledFrameArrivesWithoutPlayAndHoldsStill) {
     EXPECT_EQ(player->framesDecoded(), 1U);
 }
 
+// The prerolled picture reaches the appsink on a streaming thread at any
+// moment: frame requests made back to back, with no pause between them, meet
+// it at every point of a request, and every player still shows it.
+TEST_F(VideoPlayerTest, APrerolledPictureIsNeverLostToAFrameRequestUnderWay) {
+    for (int round = 0; round < 12; ++round) {
+        auto player = open("movie-vp8.webm");
+        ASSERT_TRUE(player);
+        GpuBufferRef frame;
+        const auto deadline = Clock::now() + kDeadline;
+        while (!(frame = player->frameForTime(DisplayTimeStamp{})) && Clock::now() < deadline) {
+        }
+        ASSERT_TRUE(frame) << "round " << round;
+        EXPECT_EQ(player->framesDecoded(), 1U);
+    }
+}
+
 TEST_F(VideoPlayerTest, WarmUpUploadsThePrerolledFrame) {
     auto player = open("movie-vp8.webm");
     ASSERT_TRUE(player);
