@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 
 #include "app/TickRecorder.h"
@@ -64,6 +65,13 @@ public:
     }
     void nextCueChanged(const std::optional<Cue>& cue) override {
         player_.print("next cue " + describeCue(cue));
+    }
+    void goIgnored(const IgnoredGo& go) override {
+        char line[96];
+        std::snprintf(line, sizeof line, "GO ignored: %.2f s after the last, from %.*s",
+                      go.secondsAfterLast, static_cast<int>(goSourceName(go.source).size()),
+                      goSourceName(go.source).data());
+        player_.print(line);
     }
 
 private:
@@ -221,7 +229,7 @@ bool HeadlessPlayer::readInput() {
 void HeadlessPlayer::handleCommand(std::string_view line) {
     const std::string_view command = trimmed(line);
     if (command == "go") {
-        engine_->go();
+        engine_->go(GoSource::Command);
     } else if (command == "reload") {
         reload();
     } else if (command == "save") {
@@ -234,9 +242,9 @@ void HeadlessPlayer::handleCommand(std::string_view line) {
         sync_->startProviding();
     } else if (command.empty()) {
         // Return on an empty cue-number field.
-        engine_->go();
+        engine_->go(GoSource::Command);
     } else if (const std::optional<double> id = parseCueNumber(command)) {
-        engine_->goToCue(*id);
+        engine_->goToCue(*id, GoSource::Command);
     } else {
         print("unknown command " + jsonQuoted(command));
     }

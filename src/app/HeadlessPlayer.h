@@ -41,6 +41,7 @@ class TickRecorder;
 //   clock locked | clock following HOST offset N us | clock lost
 //   follower HOST:PORT joined (NAME) | follower HOST:PORT left (silent for 5 s)
 //   GO ignored: this Beamwright follows HOST
+//   GO ignored: SECONDS s after the last, from SOURCE (inside the GO guard)
 //   caught up with cue ID (a GO was missed) | cue ID is not in this show: holding the picture
 //   clock failed REASON
 //   stopped

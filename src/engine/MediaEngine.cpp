@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <limits>
 #include <mutex>
@@ -14,6 +16,8 @@
 #include "platform/Clock.h"
 #include "platform/Fatal.h"
 #include "platform/MainQueue.h"
+#include "platform/Preferences.h"
+#include "platform/SystemLog.h"
 #include "remote/NetworkManager.h"
 #include "render/DisplayLink.h"
 #include "render/GpuBufferPool.h"
@@ -56,6 +60,7 @@ MediaEngine& MediaEngine::sharedEngine() {
         engine = new MediaEngine(Parts{CueStack::shared(), ShowStatus::shared(), systemClock(),
                                        &NetworkManager::shared(),
                                        std::make_unique<DisplayLink>(sharedRefreshRate.load())});
+        engine->setGoGuardSeconds(goGuardFromPreferences(Preferences::shared()));
     });
     return *engine;
 }
@@ -205,7 +210,61 @@ std::optional<Cue> MediaEngine::stackCue(double id) const {
     return std::nullopt;
 }
 
-void MediaEngine::go() {
+double MediaEngine::goGuardFromPreferences(const Preferences& preferences) {
+    const std::optional<std::string> text = preferences.stringValue(kGoGuardPreference);
+    if (!text) return kDefaultGoGuardSeconds;
+    char* end = nullptr;
+    const double seconds = std::strtod(text->c_str(), &end);
+    if (!text->empty() && end != nullptr && *end == '\0' && seconds >= 0.0 && seconds <= 10.0)
+        return seconds;
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "Warning: %s \"%.40s\" is not a number of seconds from 0 to 10; GO guard %.1f s",
+                  kGoGuardPreference.data(), text->c_str(), kDefaultGoGuardSeconds);
+    SystemLog::shared().log(line);
+    return kDefaultGoGuardSeconds;
+}
+
+void MediaEngine::setGoGuardSeconds(double seconds) {
+    goGuardSeconds_ = std::isfinite(seconds) && seconds > 0.0 ? seconds : 0.0;
+}
+
+bool MediaEngine::admitGo(GoSource source) {
+    const std::int64_t now = clock_.hostTimeNanoseconds();
+    if (goGuardSeconds_ > 0.0 && lastGoHostTime_) {
+        const double since = static_cast<double>(now - *lastGoHostTime_) / 1e9;
+        if (since < goGuardSeconds_) {
+            ++goesIgnored_;
+            lastIgnoredGo_ = IgnoredGo{source, since};
+            char line[128];
+            std::snprintf(line, sizeof line, "GO ignored: %.2f s after the last, from %.*s", since,
+                          static_cast<int>(goSourceName(source).size()),
+                          goSourceName(source).data());
+            SystemLog::shared().log(line);
+            if (delegate_) delegate_->goIgnored(*lastIgnoredGo_);
+            return false;
+        }
+    }
+    lastGoHostTime_ = now;
+    lastIgnoredGo_.reset();
+    return true;
+}
+
+MediaEngine::GoTarget MediaEngine::cueGoRuns() const {
+    GoTarget target;
+    target.cue = nextCue();
+    if (!target.cue) target.cue = cueAfterCurrent();
+    if (!target.cue || showsAlignmentGrid()) return target;
+    const std::vector<Cue>& cues = stack_.cues();
+    const std::optional<Cue> current = currentCue();
+    const std::optional<std::size_t> at = current ? stack_.indexOfCue(current->id) : std::nullopt;
+    target.wraps =
+        !cues.empty() && at && *at + 1 == cues.size() && target.cue->id == cues.front().id;
+    return target;
+}
+
+void MediaEngine::go(GoSource source) {
+    if (!admitGo(source)) return;
     std::optional<std::int64_t> start;
     if (coordinator_) {
         start = coordinator_->startTimeForGo();
@@ -290,7 +349,8 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
     return next;
 }
 
-void MediaEngine::goToCue(double id) {
+void MediaEngine::goToCue(double id, GoSource source) {
+    if (!admitGo(source)) return;
     std::optional<std::int64_t> start;
     if (coordinator_) {
         start = coordinator_->startTimeForGo();

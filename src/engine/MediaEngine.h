@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "engine/MediaEngineDelegate.h"
@@ -27,6 +28,7 @@ class ShowClock;
 class MediaOutput;
 class MediaPlayer;
 class NetworkManager;
+class Preferences;
 class ShowStatus;
 
 // The spine of playback: the show's outputs, the current, next and fading-out
@@ -99,14 +101,43 @@ public:
     double fadeEndTime() const;
     std::array<std::uint64_t, kFrameTimeCount> frameTimes() const;
 
-    // GO from the operator or a remote command. With a coordinator, it says
-    // when the crossfade starts, or refuses the GO.
-    void go() override;
+    // GO from the operator or a remote command. A GO inside the GO guard is
+    // dropped (below). With a coordinator, it says when the crossfade
+    // starts, or refuses the GO.
+    void go(GoSource source) override;
+    void go() { go(GoSource::Button); }
     // Go to the cue with ID `id`, as the keyboard and remote commands do: the
     // stack's first cue with that ID becomes the next cue (unless the next
     // cue already has that ID), then GO. An ID naming no cue is a plain GO.
-    // A coordinator that refuses the GO refuses the whole command.
-    void goToCue(double id) override;
+    // The GO guard, and a coordinator that refuses the GO, refuse the whole
+    // command.
+    void goToCue(double id, GoSource source) override;
+    void goToCue(double id) { goToCue(id, GoSource::Button); }
+
+    // The GO guard: a GO or go-to-cue, from any source, that comes less than
+    // this many seconds after the last one it let through is dropped,
+    // counted, logged with its source and told to the delegate. 0 (an engine
+    // built on its own) turns it off; the program sets it from the
+    // preferences (GoGuardSeconds, kDefaultGoGuardSeconds without one).
+    static constexpr double kDefaultGoGuardSeconds = 0.3;
+    static constexpr std::string_view kGoGuardPreference = "GoGuardSeconds";
+    // The guard the preferences ask for: a number of seconds from 0 to 10;
+    // the default without one, and (with a warning logged) for any other.
+    static double goGuardFromPreferences(const Preferences& preferences);
+    void setGoGuardSeconds(double seconds);
+    double goGuardSeconds() const { return goGuardSeconds_; }
+    // GOs the guard dropped; the last one, until a GO runs again.
+    std::uint64_t goesIgnored() const { return goesIgnored_; }
+    const std::optional<IgnoredGo>& lastIgnoredGo() const { return lastIgnoredGo_; }
+
+    // What a plain GO would run now: the next cue, or during a crossfade
+    // (when there is none) the cue after the one fading in. `wraps` when
+    // that is the stack's first cue coming after its last.
+    struct GoTarget {
+        std::optional<Cue> cue;
+        bool wraps = false;
+    };
+    GoTarget cueGoRuns() const;
 
     // Shared shows. The show clock the crossfades of goAt() and the movies
     // they start run on (null: none); set before the show's cues are loaded,
@@ -247,6 +278,9 @@ private:
     // GO: the crossfade starts now on the media clock, or at `startShowTime`
     // on the show clock. Returns the cue started.
     std::optional<Cue> startGo(std::optional<std::int64_t> startShowTime);
+    // Whether the GO guard lets a GO from `source` through now; a GO it
+    // drops is counted, logged and told.
+    bool admitGo(GoSource source);
     // Store the value, then tell the delegate (main thread, no lock held).
     // `alignmentGrid`: the cue is the built-in grid, not a stack cue.
     void setCurrentCue(std::optional<Cue> cue, bool alignmentGrid);
@@ -300,6 +334,11 @@ private:
     std::unique_ptr<DisplayLink> displayLink_;
     std::shared_ptr<MediaEngineDelegate> delegate_;
     GoCoordinator* coordinator_ = nullptr;
+    // The GO guard (main thread).
+    double goGuardSeconds_ = 0.0;
+    std::optional<std::int64_t> lastGoHostTime_;
+    std::uint64_t goesIgnored_ = 0;
+    std::optional<IgnoredGo> lastIgnoredGo_;
     // Work posted to the main queue checks it still runs on a live engine.
     std::shared_ptr<MediaEngine*> alive_;
 

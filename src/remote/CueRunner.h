@@ -1,6 +1,34 @@
 #pragma once
 
+#include <string_view>
+
 namespace bw {
+
+// Where a GO came from, for the GO guard's log lines.
+enum class GoSource {
+    Key,      // Return or keypad Enter in the show window
+    Button,   // the GO button or the Cue menu
+    Osc,      // an OSC /go or /cue
+    Crep,     // a CREP "go" or "cue"
+    Command,  // a command on a headless player's standard input
+};
+
+// The name a log line gives the source.
+constexpr std::string_view goSourceName(GoSource source) {
+    switch (source) {
+        case GoSource::Key:
+            return "the GO key";
+        case GoSource::Button:
+            return "the GO button";
+        case GoSource::Osc:
+            return "OSC";
+        case GoSource::Crep:
+            return "CREP";
+        case GoSource::Command:
+            return "a command";
+    }
+    return "an unknown source";
+}
 
 // What remote commands run: GO and go-to-cue. The playback engine implements
 // it; the network front reaches the engine only through it, so the remote
@@ -12,10 +40,10 @@ public:
     virtual ~CueRunner() = default;
 
     // Runs the next cue.
-    virtual void go() = 0;
+    virtual void go(GoSource source) = 0;
     // Makes the first cue with ID `id` the next cue (unless the next cue
     // already has that ID), then runs GO; an ID naming no cue is a plain GO.
-    virtual void goToCue(double id) = 0;
+    virtual void goToCue(double id, GoSource source) = 0;
 };
 
 }  // namespace bw

@@ -121,21 +121,21 @@ void NetworkManager::takeMessage(const OscMessage& message) {
     const std::vector<std::string> parts = message.addressParts();
     if (parts.empty()) return;
     if (parts.front() == "go") {
-        go();
+        go(GoSource::Osc);
     } else if (parts.front() == "cue") {
         const auto& arguments = message.arguments();
         if (arguments.empty()) return;
-        if (const auto id = oscNumber(arguments.front())) goToCue(*id);
+        if (const auto id = oscNumber(arguments.front())) goToCue(*id, GoSource::Osc);
     }
 }
 
 void NetworkManager::commandReceived(const std::string& text) {
     const std::vector<std::string> words = splitWords(text);
     if (words.front() == "go") {
-        go();
+        go(GoSource::Crep);
     } else if (words.front() == "cue") {
         if (words.size() < 2) return;
-        if (const auto id = parseCueNumber(words[1])) goToCue(*id);
+        if (const auto id = parseCueNumber(words[1])) goToCue(*id, GoSource::Crep);
     }
 }
 
@@ -148,12 +148,12 @@ CueRunner* NetworkManager::boundEngine() {
     return engine_;
 }
 
-void NetworkManager::go() {
-    if (CueRunner* runner = boundEngine()) runner->go();
+void NetworkManager::go(GoSource source) {
+    if (CueRunner* runner = boundEngine()) runner->go(source);
 }
 
-void NetworkManager::goToCue(double id) {
-    if (CueRunner* runner = boundEngine()) runner->goToCue(id);
+void NetworkManager::goToCue(double id, GoSource source) {
+    if (CueRunner* runner = boundEngine()) runner->goToCue(id, source);
 }
 
 }  // namespace bw

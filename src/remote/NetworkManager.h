@@ -92,8 +92,8 @@ private:
     // The bound runner, asking the provider the first time; null while there
     // is no provider.
     CueRunner* boundEngine();
-    void go();
-    void goToCue(double id);
+    void go(GoSource source);
+    void goToCue(double id, GoSource source);
 
     OscClient client_;
     OscServer server_;

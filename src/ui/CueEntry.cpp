@@ -59,8 +59,18 @@ void CueEntry::clear() {
     armed_.reset();
 }
 
-void CueEntry::returnPressed(bool autoRepeat) {
-    if (!autoRepeat) goOrGoToCue();
+bool CueEntry::returnPressed(bool autoRepeat, std::uint64_t at, std::uint64_t repeatInterval) {
+    const std::optional<std::uint64_t> releasedAt = std::exchange(returnReleasedAt_, std::nullopt);
+    if (autoRepeat) return false;
+    // A press at the moment of its own release, or within the repeat
+    // interval of it, is the held key repeating.
+    if (releasedAt && at >= *releasedAt && at - *releasedAt <= repeatInterval) return false;
+    goOrGoToCue(GoSource::Key);
+    return true;
+}
+
+void CueEntry::returnReleased(std::uint64_t at) {
+    returnReleasedAt_ = at;
 }
 
 void CueEntry::escapePressed() {
@@ -76,17 +86,17 @@ std::optional<double> CueEntry::cueIdFor(double typed) const {
     return std::nullopt;
 }
 
-void CueEntry::goOrGoToCue() {
+void CueEntry::goOrGoToCue(GoSource source) {
     LastGo go;
     // GO runs the next cue, or loads one from the stack first; with neither
     // it does nothing.
     const bool runs = engine_.nextCue().has_value() || !stack_.cues().empty();
     if (text_.empty()) {
-        engine_.go();
+        engine_.go(source);
     } else if (armed_ && stack_.indexOfCue(*armed_)) {
         // The selected row's own cue, by its exact ID.
         go.typed = armed_;
-        engine_.goToCue(*armed_);
+        engine_.goToCue(*armed_, source);
     } else {
         const std::optional<double> typed = parseCueNumber(text_);
         if (!typed) {
@@ -96,14 +106,16 @@ void CueEntry::goOrGoToCue() {
         go.typed = typed;
         const std::optional<Cue> next = engine_.nextCue();
         if (next && next->id == *typed) {
-            engine_.goToCue(*typed);
+            engine_.goToCue(*typed, source);
         } else if (const std::optional<double> id = cueIdFor(*typed)) {
-            engine_.goToCue(*id);
+            engine_.goToCue(*id, source);
         } else {
             go.typedNamedNoCue = true;
-            engine_.go();
+            engine_.go(source);
         }
     }
+    // Dropped by the GO guard: nothing ran, and what was typed stays.
+    if (engine_.lastIgnoredGo()) return;
     if (runs) go.ran = engine_.currentCue();
     lastGo_ = std::move(go);
     finish();

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "remote/CueRunner.h"
 #include "show/Cue.h"
 
 namespace bw {
@@ -31,7 +33,11 @@ class MediaEngine;
 // - Selecting a row of the cue list shows its cue's ID in the field and arms
 //   that exact cue: GO then goes to it, even where another cue's ID reads
 //   the same. Typing after that makes the field typed text again.
-// - An auto-repeated Return is ignored: holding the key down is one GO.
+// - Holding Return down is one GO: a press flagged as the platform's repeat
+//   is ignored, and so is one that comes no later than the repeat interval
+//   after the key's release (an X server repeats a held key as release and
+//   press pairs, with no flag on them). The key counts again once it was
+//   really up for longer than that.
 //
 // Main thread only; the engine and stack must outlive it.
 class CueEntry {
@@ -57,12 +63,17 @@ public:
     void insertText(std::string_view text, bool fromKeypad = false);
     // Removes the last character; an empty field stays empty.
     void backspace();
-    // Return or keypad Enter.
-    void returnPressed(bool autoRepeat);
+    // Return or keypad Enter went down at `at` (the event's time stamp, in
+    // milliseconds): GO-or-go-to-cue, unless it is the repeat of a held key
+    // (above) for a repeat interval of `repeatInterval` milliseconds. Returns
+    // whether it ran.
+    bool returnPressed(bool autoRepeat, std::uint64_t at = 0, std::uint64_t repeatInterval = 0);
+    // Return or keypad Enter went up at `at`.
+    void returnReleased(std::uint64_t at);
     // Deselects every row; the typed number stays.
     void escapePressed();
     // The GO button, and Return.
-    void goOrGoToCue();
+    void goOrGoToCue(GoSource source = GoSource::Button);
     // The cue list's selection changed: the selected cue's ID, or none
     // (which empties a field that showed the selected cue, and keeps typed
     // digits).
@@ -86,6 +97,8 @@ private:
     std::string text_;
     std::optional<double> armed_;
     std::optional<LastGo> lastGo_;
+    // When Return last went up, while that release may still be a repeat's.
+    std::optional<std::uint64_t> returnReleasedAt_;
 };
 
 }  // namespace bw

@@ -364,7 +364,18 @@ void CueListModel::recomputeHighlights() {
     // The alignment grid is no cue of the list, whatever its ID.
     const std::optional<int> current =
         engine_.showsAlignmentGrid() ? std::nullopt : rowOf(engine_.currentCue());
-    setHighlightRows(current, rowOf(engine_.nextCue()));
+    std::optional<int> next = rowOf(engine_.cueGoRuns().cue);
+    if (armedCue_) {
+        for (std::size_t i = 0; i < cues_.size(); ++i) {
+            if (cues_[i].id == *armedCue_) next = static_cast<int>(i);
+        }
+    }
+    setHighlightRows(current, next);
+}
+
+void CueListModel::setArmedCue(std::optional<double> id) {
+    armedCue_ = id;
+    recomputeHighlights();
 }
 
 void CueListModel::setHighlightRows(std::optional<int> current, std::optional<int> next) {

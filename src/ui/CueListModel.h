@@ -112,8 +112,12 @@ public:
     std::optional<int> currentRow() const { return currentRow_; }
     std::optional<int> nextRow() const { return nextRow_; }
     // Finds both rows again from the engine's cues; repaints the rows whose
-    // colour changed.
+    // colour changed. The next row is the cue a GO would run: the armed cue
+    // (below) when there is one, else the engine's answer, which during a
+    // crossfade is the cue after the one fading in.
     void recomputeHighlights();
+    // A selected row armed GO for the cue with ID `id` (none: nothing armed).
+    void setArmedCue(std::optional<double> id);
 
     bool darkMode() const { return darkMode_; }
     void setDarkMode(bool dark);
@@ -162,6 +166,7 @@ private:
     QStringList outputNames_;
     std::optional<int> currentRow_;
     std::optional<int> nextRow_;
+    std::optional<double> armedCue_;
     bool darkMode_ = false;
     QPersistentModelIndex dropTarget_;
     // Keyed by the thumbnail, which the entry keeps alive.

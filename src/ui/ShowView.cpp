@@ -1,5 +1,6 @@
 #include "ui/ShowView.h"
 
+#include <QColor>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
 #include <QVBoxLayout>
@@ -10,6 +11,7 @@
 #include "engine/MediaEngine.h"
 #include "media/MediaCatalog.h"
 #include "platform/MainQueue.h"
+#include "show/CueStack.h"
 #include "show/NumberText.h"
 #include "ui/CueListController.h"
 #include "ui/CueListModel.h"
@@ -30,11 +32,18 @@ QLabel* makeLabel(const char* objectName, QWidget* parent) {
     return label;
 }
 
+// The next line's colour when GO goes back to the first cue: amber, with
+// the contrast of body text on either background.
+QColor wrapWarningColour(bool dark) {
+    return dark ? QColor(0xff, 0xb3, 0x47) : QColor(0x9a, 0x4d, 0x00);
+}
+
 }  // namespace
 
 ShowView::ShowView(MediaEngine& engine, CueStack& stack, QWidget* parent)
     : QWidget(parent),
       engine_(engine),
+      stack_(stack),
       catalog_(std::make_unique<MediaCatalog>(MediaCatalog::Parts{MainQueue::shared()})),
       model_(std::make_unique<CueListModel>(engine, stack, *catalog_)),
       controller_(std::make_unique<CueListController>(engine, stack, *model_)),
@@ -104,7 +113,16 @@ void ShowView::deselectAll() {
 }
 
 void ShowView::setDarkMode(bool dark) {
+    darkMode_ = dark;
     tableView_->setDarkMode(dark);
+    refresh();
+}
+
+void ShowView::setArmedCue(std::optional<double> id) {
+    if (id == armedCue_) return;
+    armedCue_ = id;
+    model_->setArmedCue(id);
+    refresh();
 }
 
 void ShowView::showDidLoad() {
@@ -137,7 +155,20 @@ void ShowView::refresh() {
     // which line it is.
     currentCueLabel_->setText(tr("Now: %1").arg(describeCue(engine_.currentCue())));
     currentCueLabel_->setAccessibleDescription(currentCueLabel_->text());
-    nextCueLabel_->setText(tr("Next: %1").arg(describeCue(engine_.nextCue())));
+    MediaEngine::GoTarget target = engine_.cueGoRuns();
+    if (armedCue_) {
+        if (const std::optional<std::size_t> index = stack_.indexOfCue(*armedCue_))
+            target = {stack_.cues()[*index], false};
+    }
+    if (target.wraps) {
+        nextCueLabel_->setText(
+            tr("Next: %1 (GO goes back to the first cue)").arg(describeCue(target.cue)));
+        nextCueLabel_->setStyleSheet(
+            QStringLiteral("color: %1;").arg(wrapWarningColour(darkMode_).name()));
+    } else {
+        nextCueLabel_->setText(tr("Next: %1").arg(describeCue(target.cue)));
+        nextCueLabel_->setStyleSheet(QString());
+    }
     nextCueLabel_->setAccessibleDescription(nextCueLabel_->text());
 
     // A crossfade runs while a previous cue is still fading out.

@@ -22,7 +22,10 @@ class ShowTableView;
 // The show window's central area: the "now and next" line (the cue on
 // stage, the cue GO runs next, each by ID and description, and the running
 // crossfade's progress), the cue list beneath it, and the generator tiles
-// to drag onto its output cells.
+// to drag onto its output cells. The next line always names the cue a GO
+// would run: a row armed by selection, else the engine's answer (during a
+// crossfade, the cue after the one fading in); a GO that would go back to
+// the first cue says so in the warning colour.
 //
 // It reads the engine when told to refresh(); the window calls that on every
 // engine notice (GO from any source: keys, OSC, CREP) and on its one-second
@@ -50,6 +53,9 @@ public:
     std::optional<double> selectedCueID() const;
     void deselectAll();
     void setDarkMode(bool dark);
+    // A selected row armed GO for its cue (none: nothing armed): the next
+    // line and the next cue's colour show that cue at once.
+    void setArmedCue(std::optional<double> id);
     // A show was loaded or made new: the list anew, files looked at again,
     // no history to undo.
     void showDidLoad();
@@ -68,6 +74,7 @@ signals:
 
 private:
     MediaEngine& engine_;
+    CueStack& stack_;
     std::unique_ptr<MediaCatalog> catalog_;
     std::unique_ptr<CueListModel> model_;
     std::unique_ptr<CueListController> controller_;
@@ -76,6 +83,8 @@ private:
     QLabel* nextCueLabel_;
     QProgressBar* fadeProgress_;
     QTimer fadeTimer_;
+    std::optional<double> armedCue_;
+    bool darkMode_ = false;
 };
 
 }  // namespace bw

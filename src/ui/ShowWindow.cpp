@@ -2,19 +2,23 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFont>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
-#include <QCoreApplication>
 #include <QPointer>
 #include <QProxyStyle>
 #include <QStatusBar>
 #include <QStyleFactory>
+#include <QStyleHints>
 #include <QUndoStack>
+#include <algorithm>
 #include <any>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 
 #include "document/Show.h"
@@ -38,6 +42,14 @@
 namespace bw {
 
 namespace {
+
+// How long after its release a press of the GO key may still be the repeat
+// of a held key: the platform's repeat interval, and never less than 50 ms
+// (an X server stamps a repeat's release and press alike, or a tick apart).
+std::uint64_t keyRepeatInterval() {
+    const int rate = std::max(QGuiApplication::styleHints()->keyboardAutoRepeatRate(), 1);
+    return std::max<std::uint64_t>(50, static_cast<std::uint64_t>(1000 / rate));
+}
 
 constexpr std::chrono::milliseconds kRefreshInterval{1000};
 const QString kShowSuffix = QStringLiteral("bwshow");
@@ -82,6 +94,9 @@ public:
     void cueTransitionComplete() override { changed(); }
     void currentCueChanged(const std::optional<Cue>&) override { cuesChanged(); }
     void nextCueChanged(const std::optional<Cue>&) override { cuesChanged(); }
+    void goIgnored(const IgnoredGo&) override {
+        if (window_) window_->showLastGo();
+    }
 
 private:
     void changed() {
@@ -151,6 +166,7 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
         [this](QKeyEvent& key) {
             QKeyEvent copy(key.type(), key.key(), key.modifiers(), key.text(), key.isAutoRepeat(),
                            key.count());
+            copy.setTimestamp(key.timestamp());
             QCoreApplication::sendEvent(this, &copy);
         },
         this);
@@ -519,10 +535,9 @@ void ShowWindow::keyPressEvent(QKeyEvent* event) {
             break;
         case Qt::Key_Return:
         case Qt::Key_Enter:
-            if (event->isAutoRepeat()) {
-                cueEntry_.returnPressed(true);
-            } else {
-                goFromWindow();
+            if (cueEntry_.returnPressed(event->isAutoRepeat(), event->timestamp(),
+                                        keyRepeatInterval())) {
+                showGoResult();
             }
             break;
         case Qt::Key_Escape:
@@ -545,8 +560,21 @@ void ShowWindow::keyPressEvent(QKeyEvent* event) {
     event->accept();
 }
 
+void ShowWindow::keyReleaseEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        cueEntry_.returnReleased(event->timestamp());
+        event->accept();
+        return;
+    }
+    QMainWindow::keyReleaseEvent(event);
+}
+
 void ShowWindow::goFromWindow() {
-    cueEntry_.goOrGoToCue();
+    cueEntry_.goOrGoToCue(GoSource::Button);
+    showGoResult();
+}
+
+void ShowWindow::showGoResult() {
     showCueEntry();
     showLastGo();
     engineChanged();
@@ -554,9 +582,15 @@ void ShowWindow::goFromWindow() {
 
 void ShowWindow::showCueEntry() {
     gotoCueTextField_->setText(QString::fromStdString(cueEntry_.text()));
+    showView_->setArmedCue(cueEntry_.armedCue());
 }
 
 void ShowWindow::showLastGo() {
+    if (const std::optional<IgnoredGo>& ignored = engine_.lastIgnoredGo()) {
+        showText(lastGoLabel_,
+                 tr("GO ignored: %1 s after the last").arg(ignored->secondsAfterLast, 0, 'f', 2));
+        return;
+    }
     const std::optional<CueEntry::LastGo>& go = cueEntry_.lastGo();
     if (!go || !go->typedNamedNoCue || !go->typed) {
         showText(lastGoLabel_, QString());

@@ -131,6 +131,8 @@ public slots:
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    // Return's release: the next press counts again only after it.
+    void keyReleaseEvent(QKeyEvent* event) override;
     // Closes only when the show may be discarded (File > Quit ends here too).
     void closeEvent(QCloseEvent* event) override;
 
@@ -143,8 +145,10 @@ private:
     void buildCueMenu();
     void buildToolBar();
     void buildStatusBar();
-    // The GO button, Return and keypad Enter end here.
+    // The GO button and the Cue menu's GO end here.
     void goFromWindow();
+    // What the window shows after a GO from any of its own sources.
+    void showGoResult();
     void showCueEntry();
     void showLastGo();
     void showWillLoad();

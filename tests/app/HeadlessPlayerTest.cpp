@@ -133,6 +133,16 @@ protected:
         ::setenv("BEAMWRIGHT_OSC_PORT", std::to_string(oscPort_).c_str(), 1);
         ::setenv("BEAMWRIGHT_CREP_PORT", std::to_string(crepPort_).c_str(), 1);
         ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
+        // Preferences of the test's own. Remote peers here send commands back
+        // to back: no GO guard, unless a test sets one.
+        ::setenv("XDG_CONFIG_HOME", (dir_.path() / "config").c_str(), 1);
+        setGoGuard("0");
+    }
+    void TearDown() override { ::unsetenv("XDG_CONFIG_HOME"); }
+
+    void setGoGuard(const std::string& seconds) {
+        dir_.write("config/beamwright/beamwright.conf",
+                   "[General]\nGoGuardSeconds=" + seconds + "\n");
     }
 
     // Three cues over "Stage" (the test picture at its own size) and "Foyer".
@@ -195,6 +205,22 @@ protected:
     FileDescriptor input_;
     std::unique_ptr<EventLines> events_;
 };
+
+// A GO inside the guard the preferences set is dropped and said so, with its
+// source; the show stays where the first GO put it.
+TEST_F(HeadlessPlayerTest, AGoInsideTheGuardIsIgnoredAndSaysWhereItCameFrom) {
+    setGoGuard("30");
+    const std::string show = writeShow();
+    start({"--headless", show});
+    EventLines& events = *events_;
+    ASSERT_TRUE(events.waitFor("load done 3 cues 2 outputs")) << context();
+    oscsend({"/go"});
+    ASSERT_TRUE(events.waitFor("current cue 1.0 \"Grid\"")) << context();
+    sendCrep(crepPort_, "cue 3.5");
+    const std::string ignored = events.waitForPrefix("GO ignored: ");
+    EXPECT_TRUE(ignored.ends_with(" s after the last, from CREP")) << context();
+    EXPECT_EQ(events.all().find("current cue 3.5"), std::string::npos) << context();
+}
 
 TEST_F(HeadlessPlayerTest, RunsAShowFromOscCrepAndItsTerminal) {
     const std::string show = writeShow();

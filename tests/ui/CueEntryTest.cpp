@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,23 @@ namespace bw {
 namespace {
 
 // A key as the window hands it on: text, Backspace, Return (auto-repeated
-// or not), Escape or the GO button.
+// or not, or going down and up at a time in milliseconds), Escape or the GO
+// button.
 struct Key {
-    enum class Kind { text, keypadText, backspace, ret, repeatedReturn, escape, goButton };
+    enum class Kind {
+        text,
+        keypadText,
+        backspace,
+        ret,
+        repeatedReturn,
+        returnDown,
+        returnUp,
+        escape,
+        goButton
+    };
     Kind kind;
     std::string text;
+    std::uint64_t at = 0;
 };
 
 Key text(std::string t) {
@@ -29,6 +42,14 @@ const Key kReturn{Key::Kind::ret, {}};
 const Key kRepeatedReturn{Key::Kind::repeatedReturn, {}};
 const Key kEscape{Key::Kind::escape, {}};
 const Key kGoButton{Key::Kind::goButton, {}};
+Key down(std::uint64_t at) {
+    return {Key::Kind::returnDown, {}, at};
+}
+Key up(std::uint64_t at) {
+    return {Key::Kind::returnUp, {}, at};
+}
+// The repeat interval the window would pass on (an X server's 25 a second).
+constexpr std::uint64_t kRepeatInterval = 40;
 
 // A cue ID that prints as "1.15" but is not the double 1.15.
 const double kMidpoint = std::nextafter(1.15, 2.0);
@@ -51,6 +72,12 @@ protected:
                 break;
             case Key::Kind::repeatedReturn:
                 entry.returnPressed(true);
+                break;
+            case Key::Kind::returnDown:
+                entry.returnPressed(false, key.at, kRepeatInterval);
+                break;
+            case Key::Kind::returnUp:
+                entry.returnReleased(key.at);
                 break;
             case Key::Kind::escape:
                 entry.escapePressed();
@@ -112,6 +139,22 @@ TEST_F(CueEntryTest, KeysFollowTheCueEntryRules) {
          1},
         {"an auto-repeated return runs nothing", {text("2"), kRepeatedReturn}, "2", -1, 0},
         {"holding return is one GO", {kReturn, kRepeatedReturn, kRepeatedReturn}, "", 1, 1},
+        // An X server repeats a held key as release and press pairs, unflagged.
+        {"a key held past the repeat delay is one GO",
+         {down(0), up(660), down(660), up(700), down(701), up(1600)},
+         "",
+         1,
+         1},
+        {"a press right after a release is still the held key",
+         {down(0), up(100), down(100 + kRepeatInterval)},
+         "",
+         1,
+         1},
+        {"pressed again after a real release, it counts again",
+         {down(0), up(90), down(91 + kRepeatInterval), up(300)},
+         "",
+         kMidpoint,
+         2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

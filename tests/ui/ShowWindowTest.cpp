@@ -19,6 +19,7 @@
 #include "engine/EngineTestSupport.h"
 #include "platform/Preferences.h"
 #include "support/TempDir.h"
+#include "ui/CueListModel.h"
 #include "ui/Look.h"
 #include "ui/ShowTableView.h"
 #include "ui/ShowView.h"
@@ -162,6 +163,8 @@ TEST_F(ShowWindowTest, NowAndNextFollowsEveryGo) {
 
     engine_->goToCue(1);
     EXPECT_EQ(text("currentCueLabel"), "Now: 1.0");
+    // The engine has no next cue during the fade, but GO would run 2.
+    EXPECT_EQ(text("nextCueLabel"), "Next: 2.0");
     EXPECT_TRUE(progress.isEnabled());
     tickAt(0.5, 1);
     window_->updateRefreshRate();
@@ -171,9 +174,11 @@ TEST_F(ShowWindowTest, NowAndNextFollowsEveryGo) {
     EXPECT_FALSE(progress.isEnabled());
     EXPECT_EQ(text("nextCueLabel"), "Next: 2.0");
 
+    // During the last cue's fade GO would go back to the first cue, and the
+    // line says so.
     engine_->goToCue(2);
     EXPECT_EQ(text("currentCueLabel"), "Now: 2.0");
-    EXPECT_EQ(text("nextCueLabel"), "Next: none");
+    EXPECT_EQ(text("nextCueLabel"), "Next: 1.0 (GO goes back to the first cue)");
 }
 
 // Verifies the status line: the frame rate after ticks 1/60 s apart, the
@@ -334,6 +339,31 @@ TEST_F(ShowWindowTest, GoButtonStaysCentredAndRunsGo) {
     QTest::mouseClick(&go, Qt::LeftButton);
     ASSERT_TRUE(engine_->currentCue());
     EXPECT_EQ(engine_->currentCue()->id, 1.0);
+}
+
+// A selected row arms GO: the next line and the next colour show its cue at
+// once. Two clicks on GO inside the guard run one GO, and the status line
+// says why the second did nothing.
+TEST_F(ShowWindowTest, TheNextLineFollowsTheArmedRowAndAnIgnoredGoSaysSo) {
+    stack_.replaceCues({makeCue(1, 0.0, {}), makeCue(2, 0.0, {}), makeCue(3, 0.0, {})});
+    engine_->loadNextCue(stack_.cues()[0]);
+    engine_->setGoGuardSeconds(0.3);
+    makeWindow();
+    window_->showView()->tableView()->selectRow(2);
+    EXPECT_EQ(text("nextCueLabel"), "Next: 3.0");
+    EXPECT_EQ(window_->showView()->model().nextRow(), 2);
+
+    auto& go = child<QToolButton>("goButton");
+    QTest::mouseClick(&go, Qt::LeftButton);
+    EXPECT_EQ(engine_->currentCue()->id, 3.0);
+    clock_.advance(std::chrono::milliseconds(120));
+    QTest::mouseClick(&go, Qt::LeftButton);
+    EXPECT_EQ(engine_->currentCue()->id, 3.0);
+    EXPECT_EQ(engine_->goesIgnored(), 1U);
+    EXPECT_EQ(text("lastGoLabel"), "GO ignored: 0.12 s after the last");
+    // The last cue is on stage: GO would go back to the first.
+    tickAt(0.001, 0);
+    EXPECT_EQ(text("nextCueLabel"), "Next: 1.0 (GO goes back to the first cue)");
 }
 
 // Verifies that duplicate and delete are enabled only while a cue is

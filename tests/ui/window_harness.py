@@ -124,10 +124,12 @@ def write_cue_list_show(folder):
 
 class Session:
     """Xvfb, a session bus, a PipeWire daemon and the window on one show,
-    which `show` writes into the session's folder and returns the path of."""
+    which `show` writes into the session's folder and returns the path of.
+    `go_guard` is the GoGuardSeconds preference: off by default, as the
+    tests send GOs back to back; None leaves the program's default."""
 
     def __init__(self, binary, dark=False, accessible=False, show=write_show,
-                 screens=("1280x800",)):
+                 screens=("1280x800",), go_guard="0"):
         self.binary = binary
         self.screens = screens
         self.dir = tempfile.mkdtemp(prefix="bw-window-")
@@ -141,6 +143,8 @@ class Session:
         os.makedirs(os.path.join(config, "beamwright"))
         with open(os.path.join(config, "beamwright", "beamwright.conf"), "w") as out:
             out.write("[General]\nInterfaceStyle=%s\n" % ("Dark" if dark else "Light"))
+            if go_guard is not None:
+                out.write("GoGuardSeconds=%s\n" % go_guard)
         self.osc_port = free_port()
         self.env.update({
             "XDG_RUNTIME_DIR": runtime, "XDG_CONFIG_HOME": config,

@@ -1,0 +1,126 @@
+#!/usr/bin/env python3
+"""One press, one GO, on the real window under Xvfb with real input.
+
+- Return held down for 1.6 s (xdotool keydown, keyup: the X server repeats
+  the key as release and press pairs) runs one GO, with the GO guard off,
+  so that only the key's own rule is at work.
+- Two clicks on GO 120 ms apart, with the program's default guard, run one
+  GO, and the status line says "GO ignored: ... s after the last".
+- During a crossfade the next line names the cue GO would run.
+
+The screenshot of the ignored GO is kept where BW_SCREENSHOT_DIR names a
+folder.
+
+usage: go_safety_e2e.py BEAMWRIGHT_BINARY
+"""
+import os
+import re
+import sys
+import time
+
+import window_harness as harness
+
+
+def write_show(folder):
+    """Three cues on one output; cue 2 fades for four seconds."""
+    cues = [(1, "Black", 0, "black://"), (2, "Slow grid", 4, "grid://"), (3, "Clear", 0, "clear://")]
+    text = ('{"config":[{"name":"Stage","width":%d,"height":%d}],"cues":[%s]}'
+            % (harness.STAGE_WIDTH, harness.STAGE_HEIGHT,
+               ",".join('{"id":%d,"description":"%s","fadeLength":%d,"outputStates":[%s]}'
+                        % (number, text, fade, harness.state(media))
+                        for number, text, fade, media in cues)))
+    path = os.path.join(folder, "show.bwshow")
+    with open(path, "w") as out:
+        out.write(text)
+    return path
+
+
+def line(accessibility, name):
+    accessible = accessibility.find(name)
+    return accessibility.description(accessible) if accessible else None
+
+
+def field_text(accessibility):
+    """What the cue number field shows; None while it cannot be read."""
+    field = accessibility.find("Cue number")
+    if not field:
+        return None
+    found = re.search(r"\('(.*)',\)", accessibility.call(field, "org.a11y.atspi.Text.GetText",
+                                                         "0", "1000"))
+    return found.group(1) if found else None
+
+
+def held_return(binary):
+    with harness.Session(binary, accessible=True, show=write_show, go_guard="0") as session:
+        try:
+            session.start()
+            accessibility = harness.Accessibility(session)
+            session.wait_for(lambda: line(accessibility, "Next cue") == "Next: 1.0 Black", 20,
+                             "the next line does not name cue 1")
+            session.xdotool("windowfocus", "--sync", session.window_id)
+            session.xdotool("keydown", "Return")
+            time.sleep(1.6)  # the key held: the X server repeats it meanwhile
+            session.xdotool("keyup", "Return")
+            session.wait_for(lambda: line(accessibility, "Cue on stage") == "Now: 1.0 Black", 20,
+                             "the held key did not run cue 1")
+            # A digit typed after the key went up is taken after every repeat
+            # of it: once the field shows it, the show must still be on cue 1.
+            session.xdotool("key", "7")
+            session.wait_for(lambda: field_text(accessibility) == "7", 20,
+                             "the digit typed after the held key did not arrive")
+            session.xdotool("key", "BackSpace")
+            session.wait_for(lambda: field_text(accessibility) == "", 20,
+                             "Backspace did not empty the cue field")
+            now = line(accessibility, "Cue on stage")
+            if now != "Now: 1.0 Black":
+                raise RuntimeError("holding Return ran more than one GO: %s" % now)
+            # Pressed again after it was up, the key counts again, and
+            # during the slow fade the next line names cue 3.
+            session.xdotool("key", "Return")
+            session.wait_for(lambda: line(accessibility, "Cue on stage") == "Now: 2.0 Slow grid",
+                             20, "a second press did not run cue 2")
+            next_line = line(accessibility, "Next cue")
+            if next_line != "Next: 3.0 Clear":
+                raise RuntimeError("during the fade the next line says %r" % next_line)
+        except Exception as error:  # noqa: BLE001 - any failure ends the test with the logs
+            print("FAIL (held Return): %s\nbeamwright log:\n%s" % (error, session.log("beamwright")))
+            return False
+    return True
+
+
+def double_click(binary):
+    with harness.Session(binary, accessible=True, show=write_show, go_guard=None) as session:
+        try:
+            session.start()
+            accessibility = harness.Accessibility(session)
+            button = session.wait_for(lambda: accessibility.find("GO"), 20, "no GO button")
+            x, y = accessibility.centre(button)
+            session.xdotool("mousemove", "--sync", str(x), str(y))
+            session.xdotool("click", "--repeat", "2", "--delay", "120", "1")
+            ignored = session.wait_for(
+                lambda: re.fullmatch(r"GO ignored: 0\.\d\d s after the last",
+                                     line(accessibility, "Last GO") or ""), 20,
+                "the second click was not shown as ignored")
+            now = line(accessibility, "Cue on stage")
+            if now != "Now: 1.0 Black":
+                raise RuntimeError("two clicks 120 ms apart ran more than one GO: %s" % now)
+            folder = os.environ.get("BW_SCREENSHOT_DIR")
+            if folder:
+                session.screenshot(os.path.join(folder, "go-ignored.png"))
+            print("double click: %s" % ignored.group(0))
+        except Exception as error:  # noqa: BLE001 - any failure ends the test with the logs
+            print("FAIL (double click): %s\nbeamwright log:\n%s"
+                  % (error, session.log("beamwright")))
+            return False
+    return True
+
+
+def main():
+    harness.require_programs(harness.PROGRAMS)
+    ok = held_return(sys.argv[1]) and double_click(sys.argv[1])
+    print("PASS" if ok else "FAIL")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
