@@ -47,6 +47,13 @@ OutputWindows::~OutputWindows() {
         detach(shown);
 }
 
+void OutputWindows::closeAll() {
+    for (Shown& shown : windows_)
+        detach(shown);
+    windows_.clear();
+    emit changed();
+}
+
 void OutputWindows::watchScreen(QScreen* screen) {
     connect(screen, &QScreen::geometryChanged, this, &OutputWindows::update);
     connect(screen, &QScreen::refreshRateChanged, this, &OutputWindows::update);

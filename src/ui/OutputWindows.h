@@ -46,6 +46,8 @@ public:
     // A show is about to load: the windows let the old outputs go and keep
     // their last frames up until update() gives them the new ones.
     void releaseOutputs();
+    // The program ends: every window closes, until update() opens them again.
+    void closeAll();
 
     // The window showing output j, if any.
     OutputWindow* windowFor(std::size_t j) const;

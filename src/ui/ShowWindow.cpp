@@ -424,11 +424,15 @@ void ShowWindow::warnSaveFailed(const std::string& reason) {
 }
 
 void ShowWindow::closeEvent(QCloseEvent* event) {
-    if (show_.confirmDiscardChanges()) {
-        event->accept();
-    } else {
+    if (!show_.confirmDiscardChanges()) {
         event->ignore();
+        return;
     }
+    event->accept();
+    // The output windows are windows of their own, and would keep the
+    // program (and its remote control) running without this one.
+    outputWindows_->closeAll();
+    QCoreApplication::quit();
 }
 
 void ShowWindow::buildToolBar() {

@@ -158,6 +158,16 @@ def main():
             session.wait_for(lambda: focused(session) == session.window_id, 5,
                              "the show window did not take the focus back")
             print("two outputs on two screens: cue pictures in place, GO followed, focus kept")
+
+            # File > Quit ends the program, output windows and all.
+            session.xdotool("windowfocus", "--sync", session.window_id)
+            session.xdotool("key", "ctrl+q")
+            ended = time.monotonic() + harness.deadline(20)
+            while session.window.poll() is None and time.monotonic() < ended:
+                time.sleep(0.05)
+            if session.window.poll() is None:
+                raise RuntimeError("Ctrl+Q left the program running with its output windows")
+            print("Ctrl+Q ended the program, exit status %d" % session.window.returncode)
         except Exception as error:
             print("FAIL:", error, file=sys.stderr)
             return 1
