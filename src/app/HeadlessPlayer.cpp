@@ -230,6 +230,8 @@ void HeadlessPlayer::handleCommand(std::string_view line) {
     const std::string_view command = trimmed(line);
     if (command == "go") {
         engine_->go(GoSource::Command);
+    } else if (command == "panic") {
+        engine_->panic();
     } else if (command == "reload") {
         reload();
     } else if (command == "save") {

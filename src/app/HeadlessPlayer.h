@@ -46,7 +46,7 @@ class TickRecorder;
 //   clock failed REASON
 //   stopped
 // and reads commands from standard input, one a line: "go", a cue number (go
-// to that cue; an empty line is a plain GO), "reload", "save", "quit", and
+// to that cue; an empty line is a plain GO), "panic", "reload", "save", "quit", and
 // on a leader "clock stop" and "clock start" (withdraw the show clock from
 // the network and offer it again).
 // SIGINT and SIGTERM end it, SIGHUP reloads the show. Descriptions and other

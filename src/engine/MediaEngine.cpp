@@ -182,11 +182,46 @@ Cue MediaEngine::alignmentGridCue(std::size_t outputCount) {
                std::vector<MediaOutputState>(outputCount, gridState())};
 }
 
+Cue MediaEngine::panicCue(std::size_t outputCount, double fadeLength) {
+    MediaOutputState black;
+    black.mediaURL = *MediaURL::fromString("black://");
+    black.muted = true;
+    black.looped = true;
+    return Cue{-2.0, "Panic", fadeLength, std::vector<MediaOutputState>(outputCount, black)};
+}
+
+bool MediaEngine::showsPanic() const {
+    std::lock_guard lock(mutex_);
+    return state_.showsPanic;
+}
+
+void MediaEngine::setPanicSeconds(double seconds) {
+    panicSeconds_ = std::isfinite(seconds) && seconds > 0.0 ? seconds : 0.0;
+}
+
+void MediaEngine::panic() {
+    {
+        std::lock_guard lock(mutex_);
+        if (state_.showsPanic && state_.previousCue) {
+            // Panic again during its fade: the next tick ends it, on black.
+            state_.fadeEndTime = -std::numeric_limits<double>::infinity();
+            state_.fadeStartShowTime.reset();
+            SystemLog::shared().log("Panic: cut to black");
+            return;
+        }
+    }
+    if (!showsPanic()) panicResume_ = cueGoRuns().cue;
+    SystemLog::shared().log("Panic: every output fades to black");
+    loadNextCue(panicCue(outputs().size(), panicSeconds_));
+    startGo(std::nullopt, true);
+}
+
 void MediaEngine::setCurrentCue(std::optional<Cue> cue, bool alignmentGrid) {
     {
         std::lock_guard lock(mutex_);
         state_.currentCue = cue;
         state_.showsAlignmentGrid = alignmentGrid;
+        state_.showsPanic = false;
     }
     if (delegate_) {
         delegate_->currentCueChanged(cue);
@@ -254,7 +289,7 @@ MediaEngine::GoTarget MediaEngine::cueGoRuns() const {
     GoTarget target;
     target.cue = nextCue();
     if (!target.cue) target.cue = cueAfterCurrent();
-    if (!target.cue || showsAlignmentGrid()) return target;
+    if (!target.cue || showsAlignmentGrid() || showsPanic()) return target;
     const std::vector<Cue>& cues = stack_.cues();
     const std::optional<Cue> current = currentCue();
     const std::optional<std::size_t> at = current ? stack_.indexOfCue(current->id) : std::nullopt;
@@ -293,7 +328,7 @@ std::optional<std::int64_t> MediaEngine::fadeStartTime() const {
     return state_.fadeStartShowTime;
 }
 
-std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTime) {
+std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTime, bool panic) {
     if (!nextCue()) {
         loadCueAfterCurrent();
     }
@@ -327,6 +362,7 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
         state_.previousCue = state_.currentCue;
         state_.currentCue = next;
         state_.showsAlignmentGrid = false;
+        state_.showsPanic = panic;
     }
     for (const MediaPlayerRef& player : started) {
         if (startShowTime) {
@@ -463,6 +499,8 @@ std::optional<Cue> MediaEngine::cueAfter(const std::optional<Cue>& cue) const {
 std::optional<Cue> MediaEngine::cueAfterCurrent() const {
     // The grid is no stack cue, whatever its ID: the show starts at the top.
     if (showsAlignmentGrid()) return cueAfter(std::nullopt);
+    // After a Panic the show goes on where it was.
+    if (showsPanic()) return panicResume_ ? panicResume_ : cueAfter(std::nullopt);
     const std::optional<Cue> current = currentCue();
     if (!current) return std::nullopt;
     return cueAfter(current);
@@ -479,7 +517,13 @@ void MediaEngine::loadCueAfter(const std::optional<Cue>& cue) {
 
 void MediaEngine::loadCueAfterCurrent() {
     const std::optional<Cue> current = currentCue();
-    if (showsAlignmentGrid()) {
+    if (showsPanic()) {
+        if (const std::optional<Cue> resume = cueAfterCurrent()) {
+            loadNextCue(*resume);
+        } else if (nextCue()) {
+            clearNextCue();
+        }
+    } else if (showsAlignmentGrid()) {
         // The grid is no stack cue, whatever its ID: the show starts at the top.
         loadCueAfter(std::nullopt);
     } else if (current) {
@@ -514,7 +558,8 @@ void MediaEngine::rebindCueID(double oldID, double newID) {
         if (state_.previousCue && state_.previousCue->id == oldID) {
             state_.previousCue->id = newID;
         }
-        if (state_.currentCue && !state_.showsAlignmentGrid && state_.currentCue->id == oldID) {
+        if (state_.currentCue && !state_.showsAlignmentGrid && !state_.showsPanic &&
+            state_.currentCue->id == oldID) {
             state_.currentCue->id = newID;
             current = state_.currentCue;
         }
@@ -550,6 +595,12 @@ void MediaEngine::reloadCues() {
         return;
     }
     const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    if (showsPanic()) {
+        // Black stays until a GO; the cue it goes on with is read again.
+        if (panicResume_) panicResume_ = stackCue(panicResume_->id);
+        reloadNextCueByID();
+        return;
+    }
     if (showsAlignmentGrid()) {
         // The grid stays until a GO, at the present number of outputs (a
         // stack cue that happens to share its ID does not replace it).

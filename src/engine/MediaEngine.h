@@ -130,6 +130,20 @@ public:
     std::uint64_t goesIgnored() const { return goesIgnored_; }
     const std::optional<IgnoredGo>& lastIgnoredGo() const { return lastIgnoredGo_; }
 
+    // Panic: every output fades to black over panicSeconds() (movies' sound
+    // with it) through the built-in panicCue; a second Panic during that
+    // fade cuts to black at once. Never refused: not by the GO guard, not by
+    // a coordinator. The cue GO would have run stays the one the next GO
+    // runs. Remote commands reach it too.
+    void panic() override;
+    static constexpr double kDefaultPanicSeconds = 1.0;
+    void setPanicSeconds(double seconds);
+    double panicSeconds() const { return panicSeconds_; }
+    // Whether the cue on stage is the panic cue (from a Panic until a GO).
+    bool showsPanic() const;
+    // The built-in cue a Panic fades to: black on every output, "Panic".
+    static Cue panicCue(std::size_t outputCount, double fadeLength);
+
     // What a plain GO would run now: the next cue, or during a crossfade
     // (when there is none) the cue after the one fading in. `wraps` when
     // that is the stack's first cue coming after its last.
@@ -241,6 +255,8 @@ private:
         // The current cue is the alignment grid (not a stack cue, whatever
         // its ID).
         bool showsAlignmentGrid = true;
+        // The current cue is the panic cue (not a stack cue either).
+        bool showsPanic = false;
         std::optional<double> fadeTransitionProgress = 0.0;
         double fadeEndTime = 0.0;
         // Shared shows: the clock, and the show time the crossfade started at.
@@ -277,7 +293,8 @@ private:
 
     // GO: the crossfade starts now on the media clock, or at `startShowTime`
     // on the show clock. Returns the cue started.
-    std::optional<Cue> startGo(std::optional<std::int64_t> startShowTime);
+    // `panic`: the cue started is the panic cue.
+    std::optional<Cue> startGo(std::optional<std::int64_t> startShowTime, bool panic = false);
     // Whether the GO guard lets a GO from `source` through now; a GO it
     // drops is counted, logged and told.
     bool admitGo(GoSource source);
@@ -334,6 +351,9 @@ private:
     std::unique_ptr<DisplayLink> displayLink_;
     std::shared_ptr<MediaEngineDelegate> delegate_;
     GoCoordinator* coordinator_ = nullptr;
+    // Panic (main thread): its fade, and what GO runs after it.
+    double panicSeconds_ = kDefaultPanicSeconds;
+    std::optional<Cue> panicResume_;
     // The GO guard (main thread).
     double goGuardSeconds_ = 0.0;
     std::optional<std::int64_t> lastGoHostTime_;

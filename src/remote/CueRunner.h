@@ -30,7 +30,7 @@ constexpr std::string_view goSourceName(GoSource source) {
     return "an unknown source";
 }
 
-// What remote commands run: GO and go-to-cue. The playback engine implements
+// What remote commands run: GO, go-to-cue and Panic. The playback engine implements
 // it; the network front reaches the engine only through it, so the remote
 // layer needs nothing above the show model.
 //
@@ -44,6 +44,8 @@ public:
     // Makes the first cue with ID `id` the next cue (unless the next cue
     // already has that ID), then runs GO; an ID naming no cue is a plain GO.
     virtual void goToCue(double id, GoSource source) = 0;
+    // Every output to black: see the engine's panic().
+    virtual void panic() = 0;
 };
 
 }  // namespace bw

@@ -122,6 +122,8 @@ void NetworkManager::takeMessage(const OscMessage& message) {
     if (parts.empty()) return;
     if (parts.front() == "go") {
         go(GoSource::Osc);
+    } else if (parts.front() == "panic") {
+        if (CueRunner* runner = boundEngine()) runner->panic();
     } else if (parts.front() == "cue") {
         const auto& arguments = message.arguments();
         if (arguments.empty()) return;
@@ -133,6 +135,8 @@ void NetworkManager::commandReceived(const std::string& text) {
     const std::vector<std::string> words = splitWords(text);
     if (words.front() == "go") {
         go(GoSource::Crep);
+    } else if (words.front() == "panic") {
+        if (CueRunner* runner = boundEngine()) runner->panic();
     } else if (words.front() == "cue") {
         if (words.size() < 2) return;
         if (const auto id = parseCueNumber(words[1])) goToCue(*id, GoSource::Crep);

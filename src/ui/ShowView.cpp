@@ -153,7 +153,9 @@ QString ShowView::describeCue(const std::optional<Cue>& cue) {
 void ShowView::refresh() {
     // The text is the accessible description too: the accessible name says
     // which line it is.
-    currentCueLabel_->setText(tr("Now: %1").arg(describeCue(engine_.currentCue())));
+    currentCueLabel_->setText(engine_.showsPanic()
+                                  ? tr("Now: Panic")
+                                  : tr("Now: %1").arg(describeCue(engine_.currentCue())));
     currentCueLabel_->setAccessibleDescription(currentCueLabel_->text());
     MediaEngine::GoTarget target = engine_.cueGoRuns();
     if (armedCue_) {

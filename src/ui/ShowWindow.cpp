@@ -52,6 +52,7 @@ std::uint64_t keyRepeatInterval() {
 }
 
 constexpr std::chrono::milliseconds kRefreshInterval{1000};
+const QKeySequence kPanicShortcut(Qt::CTRL | Qt::SHIFT | Qt::Key_Escape);
 const QString kShowSuffix = QStringLiteral("bwshow");
 const QString kShowFilter = QStringLiteral("Beamwright show (*.bwshow)");
 
@@ -273,6 +274,10 @@ void ShowWindow::buildCueMenu() {
     QAction* go = menu->addAction(tr("&GO"));
     go->setObjectName("goAction");
     connect(go, &QAction::triggered, this, &ShowWindow::goFromWindow);
+    QAction* panic = menu->addAction(tr("&Panic"));
+    panic->setObjectName("panicAction");
+    panic->setShortcut(kPanicShortcut);
+    connect(panic, &QAction::triggered, this, &ShowWindow::panicFromWindow);
     menu->addSeparator();
     newCueAction_ = menu->addAction(tr("&New Cue"));
     newCueAction_->setObjectName("newCueAction");
@@ -463,6 +468,18 @@ void ShowWindow::buildToolBar() {
     gotoCueTextField_->setFixedWidth(120);
     toolBar_->addWidget(gotoCueTextField_);
 
+    // Panic sits apart from GO, on the left, and its shortcut takes two
+    // modifiers: neither is hit on the way to GO.
+    auto* panic = new QToolButton(toolBar_);
+    panic->setObjectName("panicButton");
+    panic->setAccessibleName(tr("Panic"));
+    panic->setText(tr("Panic"));
+    panic->setToolTip(tr("Every output fades to black (%1); again: black at once")
+                          .arg(kPanicShortcut.toString(QKeySequence::NativeText)));
+    panic->setFocusPolicy(Qt::NoFocus);
+    connect(panic, &QToolButton::clicked, this, &ShowWindow::panicFromWindow);
+    toolBar_->addWidget(panic);
+
     goSpacer_ = new CentringSpacer(toolBar_);
     toolBar_->addWidget(goSpacer_);
 
@@ -571,6 +588,11 @@ void ShowWindow::keyReleaseEvent(QKeyEvent* event) {
         return;
     }
     QMainWindow::keyReleaseEvent(event);
+}
+
+void ShowWindow::panicFromWindow() {
+    engine_.panic();
+    engineChanged();
 }
 
 void ShowWindow::goFromWindow() {

@@ -147,6 +147,8 @@ private:
     void buildStatusBar();
     // The GO button and the Cue menu's GO end here.
     void goFromWindow();
+    // The Panic button and its shortcut.
+    void panicFromWindow();
     // What the window shows after a GO from any of its own sources.
     void showGoResult();
     void showCueEntry();

@@ -207,7 +207,7 @@ protected:
 };
 
 // A GO inside the guard the preferences set is dropped and said so, with its
-// source; the show stays where the first GO put it.
+// source; the show stays where the first GO put it. Panic gets through.
 TEST_F(HeadlessPlayerTest, AGoInsideTheGuardIsIgnoredAndSaysWhereItCameFrom) {
     setGoGuard("30");
     const std::string show = writeShow();
@@ -220,6 +220,11 @@ TEST_F(HeadlessPlayerTest, AGoInsideTheGuardIsIgnoredAndSaysWhereItCameFrom) {
     const std::string ignored = events.waitForPrefix("GO ignored: ");
     EXPECT_TRUE(ignored.ends_with(" s after the last, from CREP")) << context();
     EXPECT_EQ(events.all().find("current cue 3.5"), std::string::npos) << context();
+    // Panic is never refused, from OSC or CREP.
+    oscsend({"/panic"});
+    ASSERT_TRUE(events.waitFor("current cue -2.0 \"Panic\"")) << context();
+    sendCrep(crepPort_, "panic");
+    ASSERT_TRUE(events.waitFor("transition complete")) << context();
 }
 
 TEST_F(HeadlessPlayerTest, RunsAShowFromOscCrepAndItsTerminal) {

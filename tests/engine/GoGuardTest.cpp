@@ -180,5 +180,65 @@ TEST_F(GoGuardTest, TheCueGoRunsIsKnownBeforeEveryGo) {
     }
 }
 
+// Panic fades every output to black over its length, whatever is on stage
+// or fading; Panic again during that fade is black at the next tick; the GO
+// guard (here 10 s, with GOs just before) never refuses it, and the next GO
+// runs the cue GO would have run.
+TEST_F(GoGuardTest, PanicFadesToBlackAndTheShowGoesOnWhereItWas) {
+    struct Case {
+        const char* name;
+        int goes;             // GOs before the Panic (each into a 1 s fade)
+        bool midFade;         // Panic while the last GO's fade runs
+        bool twice;           // Panic again half-way through its fade
+        double resumes;       // the cue the GO after it runs
+    };
+    const std::vector<Case> cases = {
+        {"from the grid", 0, false, false, 1},
+        {"on a cue", 2, false, false, 3},
+        {"during a fade", 2, true, false, 3},
+        {"twice: black at once", 1, false, true, 2},
+        {"after the last cue", 3, false, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        stack_.replaceCues({makeCue(1, 1.0, {"grid://"}), makeCue(2, 1.0, {"clear://"}),
+                            makeCue(3, 1.0, {"grid://"})});
+        freshEngine();
+        engine_->setGoGuardSeconds(10.0);
+        for (int i = 0; i < c.goes; ++i) {
+            advance(11.0);  // past the guard
+            engine_->go();
+            tick();
+            if (!c.midFade || i + 1 < c.goes) {
+                advance(1.1);
+                tick();
+            }
+        }
+        engine_->panic();
+        EXPECT_TRUE(engine_->showsPanic());
+        EXPECT_EQ(engine_->currentCue()->description, "Panic");
+        advance(0.5);
+        tick();
+        if (c.twice) {
+            EXPECT_NEAR(*engine_->fadeTransitionProgress(), 0.5, 1e-9);
+            engine_->panic();
+            tick();
+        } else {
+            EXPECT_NEAR(*engine_->fadeTransitionProgress(), 0.5, 1e-9);
+            advance(0.6);
+            tick();
+        }
+        EXPECT_FALSE(engine_->previousCue()) << "the fade to black has ended";
+        const std::uint8_t* pixel = outputPixels(0).at(2, 2);
+        EXPECT_EQ(pixel[0], 0);
+        EXPECT_EQ(pixel[3], 255) << "opaque black";
+        EXPECT_EQ(engine_->cueGoRuns().cue->id, c.resumes);
+        advance(11.0);  // past the guard, which the Panics did not touch
+        engine_->go();
+        EXPECT_EQ(onStage(), c.resumes);
+        EXPECT_FALSE(engine_->showsPanic());
+    }
+}
+
 }  // namespace
 }  // namespace bw
