@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The real window under Xvfb, end to end: a typed cue number and Return put
-that cue's picture on the published output, a remote /go moves on, and the
-status line shows the GO's latency. The window carries its icon.
+that cue's picture on the published output, a remote /go moves on, a remote
+/panic fades it to black, and the status line shows the GO's latency. The
+window carries its icon.
 
 The latency label is read as a screen reader reads it: its accessible object
 on the AT-SPI bus, found by its name ("GO latency"), carries the text it
@@ -61,10 +62,18 @@ def main():
             arrived = time.monotonic() - sent
             after = session.wait_for(lambda: shows_latency(accessibility), 5,
                                      "the status line shows no GO latency after /go")
+            # Panic from OSC fades the grid to black; the now line says so.
+            sent_panic = time.monotonic()
+            session.oscsend("/panic")
+            frames.wait_for_level(lambda level: level <= harness.BLACK_AT_MOST)
+            panicked = time.monotonic() - sent_panic
+            session.wait_for(lambda: atspi_description(accessibility, "Cue on stage") ==
+                             "Now: Panic", 5, "the now line does not say Panic")
             # How long it took is the keystroke benchmark's to judge: a busy
             # machine may take any time, and only the order is checked here.
             print("label before any GO %r, after the keystroke %r, after /go %r; "
-                  "/go to the grid frame %.1f ms" % (before, typed, after, arrived * 1000))
+                  "/go to the grid frame %.1f ms; /panic to black %.0f ms"
+                  % (before, typed, after, arrived * 1000, panicked * 1000))
         except Exception as error:  # noqa: BLE001 - any failure ends the test with the logs
             print("FAIL: %s\nbeamwright log:\n%s" % (error, session.log("beamwright")))
             return 1
