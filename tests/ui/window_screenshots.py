@@ -4,7 +4,8 @@ Xvfb from the real binary and compared with tests/ui/references/*.png.
 
 The show has two outputs and a cell of every kind: a movie, a still, each
 generator and a missing file. One GO makes cue 1 current (green) and cue 2
-next (yellow); a click selects cue 3. Thumbnails are made in the background,
+next (yellow); a click selects cue 3, which GO would then run (the next line
+names it, and the next colour moves under the selection). Thumbnails are made in the background,
 so pictures are taken until one matches the reference (the last one taken is
 compared when none has by the deadline); with BW_UPDATE_GOLDENS=1, until the
 window stays the same for a second.
