@@ -229,7 +229,8 @@ TEST_F(GoGuardTest, PanicFadesToBlackAndTheShowGoesOnWhereItWas) {
             tick();
         }
         EXPECT_FALSE(engine_->previousCue()) << "the fade to black has ended";
-        const std::uint8_t* pixel = outputPixels(0).at(2, 2);
+        const test::Image published = outputPixels(0);
+        const std::uint8_t* pixel = published.at(2, 2);
         EXPECT_EQ(pixel[0], 0);
         EXPECT_EQ(pixel[3], 255) << "opaque black";
         EXPECT_EQ(engine_->cueGoRuns().cue->id, c.resumes);
