@@ -89,8 +89,22 @@ void Show::reset() {
     engine_.resetOutputs();
     engine_.resetFrameStatistics();
     stack_.replaceCues({});
+    settings_ = ShowSettings{};
+    applySettings();
     status_.setDirty(false);
     status_.postDidLoad();
+}
+
+void Show::applySettings() {
+    engine_.setStopsAtEnd(settings_.atEnd == ShowSettings::AtEnd::Stop);
+    engine_.setPanicSeconds(settings_.panicSeconds);
+}
+
+void Show::setSettings(const ShowSettings& settings) {
+    if (settings == settings_) return;
+    settings_ = settings;
+    applySettings();
+    status_.setDirty(true);
 }
 
 void Show::load() {
@@ -247,6 +261,8 @@ void Show::finishLoad(std::uint64_t generation, LoadResult result) {
     std::vector<Cue> cues = std::move(result.show.cues);
     const std::optional<Cue> first = cues.empty() ? std::nullopt : std::optional<Cue>(cues.front());
     stack_.replaceCues(std::move(cues));
+    settings_ = result.show.settings;
+    applySettings();
     if (first) engine_.loadNextCue(*first);
     status_.setDirty(false);
     status_.postDidLoad();
@@ -287,7 +303,8 @@ bool Show::save(std::string* failure) {
     if (!fileURL_) return fail("the show has no file location");
     if (loading_) return fail("a show is still loading");
 
-    const EncodedShow encoded = ShowFile::encode(outputConfigs(), stack_.cues(), *fileURL_);
+    const EncodedShow encoded =
+        ShowFile::encode(outputConfigs(), stack_.cues(), *fileURL_, settings_);
     if (!encoded.ok) return fail("the show cannot be written: " + encoded.failure);
     std::string writeFailure;
     if (!AtomicFile::write(*fileURL_, encoded.json, &writeFailure)) return fail(writeFailure);

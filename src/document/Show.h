@@ -117,6 +117,12 @@ public:
     // write that fails) nothing changes, the show stays dirty, and `failure`
     // (when given) says why.
     bool save(std::string* failure = nullptr);
+    // The show's settings (what GO does after the last cue, the Panic fade):
+    // read from the file with the show, saved with it, the defaults after a
+    // reset. A change is applied to the engine at once and marks the show
+    // modified.
+    const ShowSettings& settings() const { return settings_; }
+    void setSettings(const ShowSettings& settings);
 
     // One thumbnail worker per core of the machine.
     static std::size_t defaultThumbnailWorkers();
@@ -130,6 +136,8 @@ public:
     bool shutDown(std::chrono::milliseconds pipelineWait = std::chrono::seconds(2));
 
 private:
+    // Gives the engine the settings' end-of-show rule and Panic length.
+    void applySettings();
     // What a load operation hands to the main thread: a show to install, or
     // why there is none.
     struct LoadResult {
@@ -160,6 +168,7 @@ private:
 
     std::optional<std::string> fileURL_;
     std::optional<std::string> loadFailure_;
+    ShowSettings settings_;
     bool loading_ = false;
     // Counts load() and reset() calls; a load's result installs only while
     // its own number is still the latest. Main thread only.

@@ -195,6 +195,18 @@ bool MediaEngine::showsPanic() const {
     return state_.showsPanic;
 }
 
+void MediaEngine::setStopsAtEnd(bool stops) {
+    if (stops == stopsAtEnd_) return;
+    stopsAtEnd_ = stops;
+    // On the last cue, with no fade running, what follows it changed.
+    const std::vector<Cue>& cues = stack_.cues();
+    const std::optional<Cue> current = currentCue();
+    if (!previousCue() && !showsAlignmentGrid() && !showsPanic() && current && !cues.empty() &&
+        stack_.indexOfCue(current->id) == cues.size() - 1) {
+        loadCueAfterCurrent();
+    }
+}
+
 void MediaEngine::setPanicSeconds(double seconds) {
     panicSeconds_ = std::isfinite(seconds) && seconds > 0.0 ? seconds : 0.0;
 }
@@ -289,6 +301,7 @@ MediaEngine::GoTarget MediaEngine::cueGoRuns() const {
     GoTarget target;
     target.cue = nextCue();
     if (!target.cue) target.cue = cueAfterCurrent();
+    target.endOfShow = !target.cue && stopsAtEnd_ && !stack_.cues().empty();
     if (!target.cue || showsAlignmentGrid() || showsPanic()) return target;
     const std::vector<Cue>& cues = stack_.cues();
     const std::optional<Cue> current = currentCue();
@@ -491,6 +504,8 @@ std::optional<Cue> MediaEngine::cueAfter(const std::optional<Cue>& cue) const {
         const std::optional<std::size_t> index = stack_.indexOfCue(cue->id);
         if (index && *index + 1 < cues.size()) return cues[*index + 1];
     }
+    // The last cue: the end of the show, or around to the first.
+    if (cue && stopsAtEnd_ && stack_.indexOfCue(cue->id)) return std::nullopt;
     // Not in the stack (the alignment grid), or the last cue: wrap around.
     if (!cues.empty()) return cues.front();
     return std::nullopt;

@@ -139,6 +139,10 @@ public:
     static constexpr double kDefaultPanicSeconds = 1.0;
     void setPanicSeconds(double seconds);
     double panicSeconds() const { return panicSeconds_; }
+    // After the last cue of the stack: false (the default) wraps to the
+    // first, true stops, so that GO runs nothing until a cue is chosen.
+    void setStopsAtEnd(bool stops);
+    bool stopsAtEnd() const { return stopsAtEnd_; }
     // Whether the cue on stage is the panic cue (from a Panic until a GO).
     bool showsPanic() const;
     // The built-in cue a Panic fades to: black on every output, "Panic".
@@ -147,9 +151,12 @@ public:
     // What a plain GO would run now: the next cue, or during a crossfade
     // (when there is none) the cue after the one fading in. `wraps` when
     // that is the stack's first cue coming after its last.
+    // `endOfShow` when nothing follows because the show stops after its
+    // last cue.
     struct GoTarget {
         std::optional<Cue> cue;
         bool wraps = false;
+        bool endOfShow = false;
     };
     GoTarget cueGoRuns() const;
 
@@ -353,6 +360,7 @@ private:
     GoCoordinator* coordinator_ = nullptr;
     // Panic (main thread): its fade, and what GO runs after it.
     double panicSeconds_ = kDefaultPanicSeconds;
+    bool stopsAtEnd_ = false;
     std::optional<Cue> panicResume_;
     // The GO guard (main thread).
     double goGuardSeconds_ = 0.0;

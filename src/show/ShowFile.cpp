@@ -263,10 +263,25 @@ std::vector<std::string> pathComponents(std::string_view path) {
     return components;
 }
 
+// The show's settings; a member that is absent or not understood (a newer
+// value, another kind) reads as the default.
+ShowSettings decodeSettings(const json& document) {
+    ShowSettings settings;
+    if (const std::string* atEnd = stringMember(document, "atEnd"); atEnd && *atEnd == "stop") {
+        settings.atEnd = ShowSettings::AtEnd::Stop;
+    }
+    const auto panic = document.find("panicSeconds");
+    if (panic != document.end() && panic->is_number()) {
+        const double seconds = panic->get<double>();
+        if (seconds >= 0.0 && seconds <= ShowFile::kMaxPanicSeconds) settings.panicSeconds = seconds;
+    }
+    return settings;
+}
+
 }  // namespace
 
 EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std::vector<Cue>& cues,
-                             const std::string& showPath) {
+                             const std::string& showPath, const ShowSettings& settings) {
     EncodedShow result;
     try {
         if (!isUtf8(showPath)) throw FormatError{"the show file's path is not valid UTF-8"};
@@ -316,6 +331,14 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
             cueList.push_back(std::move(object));
         }
         document["cues"] = std::move(cueList);
+        const ShowSettings defaults;
+        if (settings.atEnd != defaults.atEnd) document["atEnd"] = "stop";
+        if (settings.panicSeconds != defaults.panicSeconds) {
+            if (!(settings.panicSeconds >= 0.0 && settings.panicSeconds <= kMaxPanicSeconds)) {
+                throw FormatError{"the panic fade" + notStorable(settings.panicSeconds)};
+            }
+            document["panicSeconds"] = settings.panicSeconds;
+        }
 
         result.json = document.dump();
         result.ok = true;
@@ -381,6 +404,7 @@ DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath
         result.cues.clear();
         return result;
     }
+    result.settings = decodeSettings(document);
     result.status = DecodedShow::Status::Decoded;
     return result;
 }

@@ -22,6 +22,18 @@ struct OutputConfig {
     friend bool operator==(const OutputConfig&, const OutputConfig&) = default;
 };
 
+// Settings of the show as a whole. Each is stored only when it is not its
+// default, and reads as its default when absent or not understood.
+struct ShowSettings {
+    // What GO does after the last cue: back to the first ("wrap"), or
+    // nothing ("stop": the end of the show).
+    enum class AtEnd { Wrap, Stop };
+    AtEnd atEnd = AtEnd::Wrap;
+    // How long a Panic's fade to black lasts, in seconds (0 to 60).
+    double panicSeconds = 1.0;
+    friend bool operator==(const ShowSettings&, const ShowSettings&) = default;
+};
+
 // The outcome of decoding a show file.
 struct DecodedShow {
     enum class Status {
@@ -32,6 +44,7 @@ struct DecodedShow {
     Status status = Status::NotAShow;
     std::vector<OutputConfig> outputs;  // file order
     std::vector<Cue> cues;              // file order, unsorted; one state per output
+    ShowSettings settings;
     // Where the file was saved from (its "show" member), if it says.
     std::optional<std::string> savedLocation;
     // For NotAShow and Failed: what is wrong and where, for an operator.
@@ -64,13 +77,16 @@ public:
     // The largest show file read: a show of 20,000 cues is about 15 MB, so
     // anything near this is no show, and reading it could exhaust memory.
     static constexpr std::uintmax_t kMaxFileSize = std::uintmax_t{256} << 20;
+    // The longest Panic fade a show may set.
+    static constexpr double kMaxPanicSeconds = 60.0;
 
     // `showPath`: the absolute path the file is being written to.
     // Fails for numbers JSON cannot hold (a non-finite cue ID or fade length)
     // and for text that is not valid UTF-8, rather than write a file that
     // would not read back as it was.
     static EncodedShow encode(const std::vector<OutputConfig>& outputs,
-                              const std::vector<Cue>& cues, const std::string& showPath);
+                              const std::vector<Cue>& cues, const std::string& showPath,
+                              const ShowSettings& settings = {});
 
     // `showPath`: the absolute path the bytes were read from. Media are found
     // relative to it first, then relative to the location the file was saved

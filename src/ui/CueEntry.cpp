@@ -92,6 +92,7 @@ void CueEntry::goOrGoToCue(GoSource source) {
     // it does nothing.
     const bool runs = engine_.nextCue().has_value() || !stack_.cues().empty();
     if (text_.empty()) {
+        go.endOfShow = engine_.cueGoRuns().endOfShow;
         engine_.go(source);
     } else if (armed_ && stack_.indexOfCue(*armed_)) {
         // The selected row's own cue, by its exact ID.

@@ -48,6 +48,8 @@ public:
         std::optional<double> typed;
         // The typed number named no cue, so a plain GO ran instead.
         bool typedNamedNoCue = false;
+        // A plain GO after the last cue of a show that stops there: nothing ran.
+        bool endOfShow = false;
         // The cue on stage after it; none when GO found nothing to run.
         std::optional<Cue> ran;
     };

@@ -162,7 +162,10 @@ void ShowView::refresh() {
         if (const std::optional<std::size_t> index = stack_.indexOfCue(*armedCue_))
             target = {stack_.cues()[*index], false};
     }
-    if (target.wraps) {
+    if (target.endOfShow) {
+        nextCueLabel_->setText(tr("Next: End of show"));
+        nextCueLabel_->setStyleSheet(QString());
+    } else if (target.wraps) {
         nextCueLabel_->setText(
             tr("Next: %1 (GO goes back to the first cue)").arg(describeCue(target.cue)));
         nextCueLabel_->setStyleSheet(

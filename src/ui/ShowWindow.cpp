@@ -132,6 +132,7 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     buildEditMenu();
     buildToolBar();
     buildCueMenu();
+    buildShowMenu();
     setCentralWidget(showView_);
     connect(showView_, &ShowView::selectionChanged, this, &ShowWindow::listSelectionChanged);
     buildStatusBar();
@@ -290,6 +291,22 @@ void ShowWindow::buildCueMenu() {
     connect(deleteCueAction_, &QAction::triggered, this, &ShowWindow::deleteSelectedCue);
     menu->addAction(duplicateCueAction_);
     menu->addAction(deleteCueAction_);
+}
+
+void ShowWindow::buildShowMenu() {
+    QMenu* menu = menuBar()->addMenu(tr("&Show"));
+    menu->setObjectName("showMenu");
+    stopAtEndAction_ = menu->addAction(tr("&Stop After the Last Cue"));
+    stopAtEndAction_->setObjectName("stopAtEndAction");
+    stopAtEndAction_->setCheckable(true);
+    stopAtEndAction_->setChecked(show_.settings().atEnd == ShowSettings::AtEnd::Stop);
+    // The operator's choice only: a load sets the mark without this.
+    connect(stopAtEndAction_, &QAction::triggered, this, [this](bool stop) {
+        ShowSettings settings = show_.settings();
+        settings.atEnd = stop ? ShowSettings::AtEnd::Stop : ShowSettings::AtEnd::Wrap;
+        show_.setSettings(settings);
+        engineCuesChanged();
+    });
 }
 
 void ShowWindow::newCue() {
@@ -618,6 +635,10 @@ void ShowWindow::showLastGo() {
         return;
     }
     const std::optional<CueEntry::LastGo>& go = cueEntry_.lastGo();
+    if (go && go->endOfShow) {
+        showText(lastGoLabel_, tr("End of show"));
+        return;
+    }
     if (!go || !go->typedNamedNoCue || !go->typed) {
         showText(lastGoLabel_, QString());
         return;
@@ -639,6 +660,7 @@ void ShowWindow::showDidLoad() {
     outputWindows_->update();
     setWindowTitle(titleFor(show_.fileURL()));
     reloadShowAction_->setEnabled(show_.fileURL().has_value());
+    stopAtEndAction_->setChecked(show_.settings().atEnd == ShowSettings::AtEnd::Stop);
     updateRefreshRate();
     if (const std::optional<std::string>& failure = show_.loadFailure()) {
         prompt_.warn(this, tr("The show could not be loaded."), QString::fromStdString(*failure));

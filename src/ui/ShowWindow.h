@@ -143,6 +143,8 @@ private:
     void buildEditMenu();
     // GO, and the cue list's duplicate and delete (shared with the toolbar).
     void buildCueMenu();
+    // The show's settings: what GO does after the last cue.
+    void buildShowMenu();
     void buildToolBar();
     void buildStatusBar();
     // The GO button and the Cue menu's GO end here.
@@ -185,6 +187,7 @@ private:
     QAction* newCueAction_ = nullptr;
     QAction* duplicateCueAction_ = nullptr;
     QAction* deleteCueAction_ = nullptr;
+    QAction* stopAtEndAction_ = nullptr;
     QLineEdit* gotoCueTextField_ = nullptr;
     ShowView* showView_ = nullptr;
     QLabel* clockLabel_ = nullptr;

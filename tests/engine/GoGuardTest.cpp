@@ -241,5 +241,37 @@ TEST_F(GoGuardTest, PanicFadesToBlackAndTheShowGoesOnWhereItWas) {
     }
 }
 
+// A show that stops after its last cue: GO there runs nothing and says it
+// is the end; a typed cue still runs; wrapping again arms the first cue.
+TEST_F(GoGuardTest, AShowThatStopsAtTheEndRunsNothingAfterItsLastCue) {
+    stack_.replaceCues({makeCue(1, 0.0, {"grid://"}), makeCue(2, 0.0, {"black://"})});
+    freshEngine();
+    engine_->setStopsAtEnd(true);
+    for (int i = 0; i < 2; ++i) {
+        engine_->go();
+        tick();
+    }
+    EXPECT_EQ(onStage(), 2.0);
+    EXPECT_FALSE(engine_->nextCue());
+    MediaEngine::GoTarget target = engine_->cueGoRuns();
+    EXPECT_FALSE(target.cue);
+    EXPECT_TRUE(target.endOfShow);
+    engine_->go();
+    tick();
+    EXPECT_EQ(onStage(), 2.0);
+
+    engine_->setStopsAtEnd(false);
+    target = engine_->cueGoRuns();
+    ASSERT_TRUE(target.cue);
+    EXPECT_EQ(target.cue->id, 1.0);
+    EXPECT_TRUE(target.wraps);
+    EXPECT_FALSE(target.endOfShow);
+
+    engine_->setStopsAtEnd(true);
+    EXPECT_TRUE(engine_->cueGoRuns().endOfShow);
+    engine_->goToCue(1);
+    EXPECT_EQ(onStage(), 1.0);
+}
+
 }  // namespace
 }  // namespace bw

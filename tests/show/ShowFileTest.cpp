@@ -205,6 +205,53 @@ TEST(ShowFileTest, ScreenChoicesAreWrittenOnlyWhereMadeAndReadBack) {
 
 // Where a picture goes never keeps a show from opening: a "screen" member that
 // does not read is no choice; a text member left out reads as empty.
+// The show's settings are written only where they differ from the
+// defaults, read back as written, and read as the defaults where a file
+// has none or one not understood.
+TEST(ShowFileTest, ShowSettingsAreWrittenOnlyWhereSetAndReadLeniently) {
+    using AtEnd = ShowSettings::AtEnd;
+    const struct {
+        ShowSettings settings;
+        const char* written;  // the members in the file, null: none
+    } saved[] = {
+        {{}, nullptr},
+        {{AtEnd::Stop, 1.0}, R"("atEnd":"stop")"},
+        {{AtEnd::Wrap, 2.5}, R"("panicSeconds":2.5)"},
+    };
+    for (const auto& c : saved) {
+        SCOPED_TRACE(c.written != nullptr ? c.written : "defaults");
+        const EncodedShow encoded = ShowFile::encode({}, {}, "/s/show.bwshow", c.settings);
+        ASSERT_TRUE(encoded.ok) << encoded.failure;
+        EXPECT_EQ(encoded.json.find("atEnd") != std::string::npos ||
+                      encoded.json.find("panicSeconds") != std::string::npos,
+                  c.written != nullptr);
+        if (c.written != nullptr) EXPECT_NE(encoded.json.find(c.written), std::string::npos);
+        EXPECT_EQ(ShowFile::decode(encoded.json, "/s/show.bwshow").settings, c.settings);
+    }
+    EXPECT_FALSE(ShowFile::encode({}, {}, "/s/show.bwshow", {AtEnd::Wrap, -1.0}).ok);
+
+    const struct {
+        const char* members;
+        ShowSettings settings;
+    } read[] = {
+        {"", {}},
+        {R"(,"atEnd":"wrap")", {}},
+        {R"(,"atEnd":"loop")", {}},
+        {R"(,"atEnd":true)", {}},
+        {R"(,"atEnd":"stop","panicSeconds":0)", {AtEnd::Stop, 0.0}},
+        {R"(,"panicSeconds":"2")", {}},
+        {R"(,"panicSeconds":-1)", {}},
+        {R"(,"panicSeconds":61)", {}},
+    };
+    for (const auto& c : read) {
+        SCOPED_TRACE(c.members);
+        const std::string json = std::string(R"({"config":[],"cues":[])") + c.members + "}";
+        const DecodedShow decoded = ShowFile::decode(json, "/s/show.bwshow");
+        ASSERT_EQ(decoded.status, Status::Decoded);
+        EXPECT_EQ(decoded.settings, c.settings);
+    }
+}
+
 TEST(ShowFileTest, ScreenMembersThatDoNotReadAreNoChoice) {
     const struct {
         const char* screen;

@@ -366,6 +366,39 @@ TEST_F(ShowWindowTest, TheNextLineFollowsTheArmedRowAndAnIgnoredGoSaysSo) {
     EXPECT_EQ(text("nextCueLabel"), "Next: 1.0 (GO goes back to the first cue)");
 }
 
+// Show > Stop After the Last Cue: after the last cue the next line says it
+// is the end, GO runs nothing and says so; the choice is saved with the show
+// and comes back checked when it is opened again.
+TEST_F(ShowWindowTest, AShowThatStopsAtTheEndSaysSoAndKeepsTheChoice) {
+    stack_.replaceCues({makeCue(1, 0.0, {}), makeCue(2, 0.0, {})});
+    engine_->loadNextCue(stack_.cues()[0]);
+    makeWindow();
+    auto& stopAtEnd = child<QAction>("stopAtEndAction");
+    EXPECT_FALSE(stopAtEnd.isChecked());
+    stopAtEnd.trigger();
+    EXPECT_EQ(show_->settings().atEnd, ShowSettings::AtEnd::Stop);
+    EXPECT_TRUE(window_->isWindowModified());
+    for (int i = 0; i < 2; ++i) {
+        press(kReturn);
+        tickAt(0.001, static_cast<std::uint64_t>(i));
+    }
+    EXPECT_EQ(text("currentCueLabel"), "Now: 2.0");
+    EXPECT_EQ(text("nextCueLabel"), "Next: End of show");
+    press(kReturn);
+    EXPECT_EQ(text("currentCueLabel"), "Now: 2.0");
+    EXPECT_EQ(text("lastGoLabel"), "End of show");
+
+    show_->setFileURL((dir_ / "stops.bwshow").string());
+    ASSERT_TRUE(show_->save());
+    show_->reset();
+    EXPECT_FALSE(stopAtEnd.isChecked());
+    show_->setFileURL((dir_ / "stops.bwshow").string());
+    show_->load();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    EXPECT_TRUE(stopAtEnd.isChecked());
+    EXPECT_TRUE(engine_->stopsAtEnd());
+}
+
 // Verifies that duplicate and delete are enabled only while a cue is
 // selected, and that GO and Escape, which deselect, disable them.
 TEST_F(ShowWindowTest, DuplicateAndDeleteFollowTheSelection) {
