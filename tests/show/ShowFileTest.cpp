@@ -225,7 +225,9 @@ TEST(ShowFileTest, ShowSettingsAreWrittenOnlyWhereSetAndReadLeniently) {
         EXPECT_EQ(encoded.json.find("atEnd") != std::string::npos ||
                       encoded.json.find("panicSeconds") != std::string::npos,
                   c.written != nullptr);
-        if (c.written != nullptr) EXPECT_NE(encoded.json.find(c.written), std::string::npos);
+        if (c.written != nullptr) {
+            EXPECT_NE(encoded.json.find(c.written), std::string::npos);
+        }
         EXPECT_EQ(ShowFile::decode(encoded.json, "/s/show.bwshow").settings, c.settings);
     }
     EXPECT_FALSE(ShowFile::encode({}, {}, "/s/show.bwshow", {AtEnd::Wrap, -1.0}).ok);
