@@ -212,15 +212,19 @@ void MediaEngine::setPanicSeconds(double seconds) {
 }
 
 void MediaEngine::panic() {
+    bool cut = false;
     {
         std::lock_guard lock(mutex_);
         if (state_.showsPanic && state_.previousCue) {
             // Panic again during its fade: the next tick ends it, on black.
             state_.fadeEndTime = -std::numeric_limits<double>::infinity();
             state_.fadeStartShowTime.reset();
-            SystemLog::shared().log("Panic: cut to black");
-            return;
+            cut = true;
         }
+    }
+    if (cut) {
+        SystemLog::shared().log("Panic: cut to black");
+        return;
     }
     if (!showsPanic()) panicResume_ = cueGoRuns().cue;
     SystemLog::shared().log("Panic: every output fades to black");
