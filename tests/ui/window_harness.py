@@ -173,25 +173,37 @@ class Session:
         return subprocess.run(["xdotool", "getdisplaygeometry"], env=self.env,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
 
+    def start_xvfb(self, layout):
+        """Xvfb on a display number of this session's own; the server and
+        its number. Tests run side by side: the lowest free number (what
+        -displayfd alone picks) is the one a server still ending elsewhere
+        holds, its lock file gone but its socket still answering, and a
+        client then reaches that server and loses it. So each session
+        starts at a number of its own and moves on while a number is
+        taken. Only the abstract socket is listened on, so a socket file
+        left by an ending server cannot be unlinked from under this one.
+        -displayfd says when the server listens."""
+        first = 100 + (os.getpid() * 37) % 20000
+        for number in range(first, first + 40):
+            read_end, write_end = os.pipe()
+            xvfb = self.spawn(["Xvfb", ":%d" % number, "-displayfd", str(write_end), *layout,
+                               "-nolisten", "tcp", "-nolisten", "unix"], "xvfb",
+                              pass_fds=[write_end])
+            os.close(write_end)
+            with os.fdopen(read_end) as display:
+                answered = display.readline().strip()
+            if answered == str(number):
+                return xvfb, answered
+            xvfb.wait()  # taken: the server said so and ended
+        raise RuntimeError("Xvfb did not start on any of :%d to :%d:\n%s"
+                           % (first, first + 39, self.log("xvfb")))
+
     def start(self):
-        # Xvfb picks a free display number itself and writes it to -displayfd.
-        read_end, write_end = os.pipe()
         # One X screen per entry of `screens`; Qt lists each as a screen.
         layout = []
         for number, size in enumerate(self.screens):
             layout += ["-screen", str(number), size + "x24"]
-        # Never a fixed number: another server (another test, another user,
-        # one left behind) may hold it. Only the abstract socket is listened
-        # on: a server still ending on the same number then holds that number
-        # (Xvfb skips it), where its socket file would be unlinked from under
-        # the new server as it goes, leaving nothing to connect to.
-        xvfb = self.spawn(["Xvfb", "-displayfd", str(write_end), *layout, "-nolisten", "tcp",
-                           "-nolisten", "unix"], "xvfb", pass_fds=[write_end])
-        os.close(write_end)
-        with os.fdopen(read_end) as display:
-            number = display.readline().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start:\n" + self.log("xvfb"))
+        xvfb, number = self.start_xvfb(layout)
         self.env["DISPLAY"] = ":" + number
         # The number comes once the server listens; a display whose
         # clients cannot get in (a socket that is not this server's) fails
