@@ -66,13 +66,7 @@ public:
     void nextCueChanged(const std::optional<Cue>& cue) override {
         player_.print("next cue " + describeCue(cue));
     }
-    void goIgnored(const IgnoredGo& go) override {
-        char line[96];
-        std::snprintf(line, sizeof line, "GO ignored: %.2f s after the last, from %.*s",
-                      go.secondsAfterLast, static_cast<int>(goSourceName(go.source).size()),
-                      goSourceName(go.source).data());
-        player_.print(line);
-    }
+    void goIgnored(const IgnoredGo& go) override { player_.print(go.logLine()); }
 
 private:
     HeadlessPlayer& player_;

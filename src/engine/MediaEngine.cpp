@@ -261,6 +261,14 @@ std::optional<Cue> MediaEngine::stackCue(double id) const {
     return std::nullopt;
 }
 
+std::string IgnoredGo::logLine() const {
+    char line[128];
+    std::snprintf(line, sizeof line, "GO ignored: %.2f s after the last, from %.*s",
+                  secondsAfterLast, static_cast<int>(goSourceName(source).size()),
+                  goSourceName(source).data());
+    return line;
+}
+
 double MediaEngine::goGuardFromPreferences(const Preferences& preferences) {
     const std::optional<std::string> text = preferences.stringValue(kGoGuardPreference);
     if (!text) return kDefaultGoGuardSeconds;
@@ -287,11 +295,7 @@ bool MediaEngine::admitGo(GoSource source) {
         if (since < goGuardSeconds_) {
             ++goesIgnored_;
             lastIgnoredGo_ = IgnoredGo{source, since};
-            char line[128];
-            std::snprintf(line, sizeof line, "GO ignored: %.2f s after the last, from %.*s", since,
-                          static_cast<int>(goSourceName(source).size()),
-                          goSourceName(source).data());
-            SystemLog::shared().log(line);
+            SystemLog::shared().log(lastIgnoredGo_->logLine());
             if (delegate_) delegate_->goIgnored(*lastIgnoredGo_);
             return false;
         }

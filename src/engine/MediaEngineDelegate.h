@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "remote/CueRunner.h"
 #include "show/Cue.h"
@@ -12,6 +13,9 @@ namespace bw {
 struct IgnoredGo {
     GoSource source = GoSource::Button;
     double secondsAfterLast = 0.0;
+
+    // "GO ignored: 0.12 s after the last, from OSC".
+    std::string logLine() const;
 };
 
 // Told by the engine, on the main thread, when crossfades begin and end and
