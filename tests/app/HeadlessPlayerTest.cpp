@@ -50,9 +50,7 @@ std::uint16_t freePort() {
     return 0;
 }
 
-void sendCrep(std::uint16_t port, const std::string& text) {
-    std::string datagram("PERC\0\0\0\0\0\0", 10);
-    datagram += text;
+void sendDatagram(std::uint16_t port, const std::string& datagram) {
     FileDescriptor udp(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -60,6 +58,20 @@ void sendCrep(std::uint16_t port, const std::string& text) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::sendto(udp.get(), datagram.data(), datagram.size(), 0,
              reinterpret_cast<sockaddr*>(&address), sizeof address);
+}
+
+void sendCrep(std::uint16_t port, const std::string& text) {
+    sendDatagram(port, std::string("PERC\0\0\0\0\0\0", 10) + text);
+}
+
+// An OSC message without arguments, written here rather than by an outside
+// program where the test is about the player, not about the peer.
+void sendOsc(std::uint16_t port, const std::string& address) {
+    const auto padded = [](std::string text) {
+        text.resize((text.size() / 4 + 1) * 4, '\0');
+        return text;
+    };
+    sendDatagram(port, padded(address) + padded(","));
 }
 
 // The player's standard output, read line by line as it comes.
@@ -187,10 +199,15 @@ protected:
                   static_cast<ssize_t>(text.size()));
     }
 
+    // liblo's oscsend, to the loopback address (no name to resolve).
     void oscsend(const std::vector<std::string>& message) {
-        std::vector<std::string> argv = {"oscsend", "localhost", std::to_string(oscPort_)};
+        std::vector<std::string> argv = {
+            "sh",      "-c",        "oscsend \"$@\" 2>&1; echo \"exit $?\"",
+            "oscsend", "127.0.0.1", std::to_string(oscPort_)};
         argv.insert(argv.end(), message.begin(), message.end());
-        ASSERT_TRUE(test::runAndCapture(argv, 10s).has_value());
+        const auto said = test::runAndCapture(argv, 10s);
+        ASSERT_TRUE(said.has_value()) << "oscsend did not end";
+        ASSERT_EQ(*said, "exit 0\n") << "oscsend said:\n" << *said;
     }
 
     std::string context() const {
@@ -214,14 +231,14 @@ TEST_F(HeadlessPlayerTest, AGoInsideTheGuardIsIgnoredAndSaysWhereItCameFrom) {
     start({"--headless", show});
     EventLines& events = *events_;
     ASSERT_TRUE(events.waitFor("load done 3 cues 2 outputs")) << context();
-    oscsend({"/go"});
+    sendOsc(oscPort_, "/go");
     ASSERT_TRUE(events.waitFor("current cue 1.0 \"Grid\"")) << context();
     sendCrep(crepPort_, "cue 3.5");
     const std::string ignored = events.waitForPrefix("GO ignored: ");
     EXPECT_TRUE(ignored.ends_with(" s after the last, from CREP")) << context();
     EXPECT_EQ(events.all().find("current cue 3.5"), std::string::npos) << context();
     // Panic is never refused, from OSC or CREP.
-    oscsend({"/panic"});
+    sendOsc(oscPort_, "/panic");
     ASSERT_TRUE(events.waitFor("current cue -2.0 \"Panic\"")) << context();
     sendCrep(crepPort_, "panic");
     ASSERT_TRUE(events.waitFor("transition complete")) << context();
@@ -364,7 +381,7 @@ TEST_F(HeadlessPlayerTest, PortOptionsChooseWhereRemoteCommandsAreTaken) {
                                  std::to_string(crep)))
         << context();
     ASSERT_TRUE(events_->waitFor("load done 3 cues 2 outputs")) << context();
-    ASSERT_TRUE(test::runAndCapture({"oscsend", "localhost", std::to_string(osc), "/go"}, 10s));
+    sendOsc(osc, "/go");
     ASSERT_TRUE(events_->waitFor("current cue 1.0 \"Grid\"")) << context();
     sendCrep(crep, "cue 3.5");
     ASSERT_TRUE(events_->waitFor("current cue 3.5 \"Blackout\"")) << context();
