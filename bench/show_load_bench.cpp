@@ -111,10 +111,9 @@ int main(int argc, char** argv) {
         Show show(Show::Parts{engine, stack, status, mainQueue,
                               [&cache](const MediaURL& url) { cache.thumbnailForURL(url); },
                               nullptr, threads});
-        show.setFileURL(showPath);
         loaded = false;
         const auto start = SteadyClock::now();
-        show.load();
+        show.load(showPath);
         mainQueue.pumpUntil([&] { return loaded; }, 600s);
         const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
         if (!loaded || stack.cues().size() != kCues || cache.madeCount() != kStills + kMovies) {

@@ -190,8 +190,7 @@ int HeadlessPlayer::run() {
     g_source_attach(input.get(), nullptr);
     sources_.push_back(std::move(input));
 
-    show_->setFileURL(options_.showPath);
-    show_->load();
+    show_->load(options_.showPath);
 
     loop_.reset(g_main_loop_new(nullptr, FALSE));
     g_main_loop_run(loop_.get());
@@ -249,9 +248,8 @@ void HeadlessPlayer::handleCommand(std::string_view line) {
 void HeadlessPlayer::reload() {
     // A load still running is superseded by this one.
     if (!show_->confirmDiscardChanges()) return;
-    // After a failed load the show has no location: try the file again.
-    if (!show_->fileURL()) show_->setFileURL(options_.showPath);
-    show_->load();
+    // After a failed first load no show has a location: try the file again.
+    show_->load(show_->fileURL().value_or(options_.showPath));
 }
 
 void HeadlessPlayer::save() {
@@ -269,7 +267,7 @@ void HeadlessPlayer::quit() {
 
 void HeadlessPlayer::onWillLoad() {
     loading_ = true;
-    print("load begin " + oneLine(show_->fileURL().value_or("(untitled)")));
+    print("load begin " + oneLine(show_->loadingURL().value_or("(untitled)")));
 }
 
 void HeadlessPlayer::onDidLoad() {

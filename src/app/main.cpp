@@ -44,11 +44,12 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: beamwright [PORTS] [CLOCK] [SHOW.bwshow]\n"
+    "usage: beamwright [PORTS] [CLOCK] [--locked] [SHOW.bwshow]\n"
     "       beamwright --headless SHOW.bwshow [--fps N] [PORTS] [CLOCK] [--record-ticks FILE]\n"
     "       beamwright --check SHOW.bwshow\n"
     "       beamwright --version\n"
     "  SHOW.bwshow      open the show window on SHOW.bwshow (an untitled show without it)\n"
+    "  --locked         open the window locked for the performance (Show > Unlock)\n"
     "  --headless FILE  play FILE without windows, driven by OSC (port 7777), CREP (port 6553)\n"
     "                   and commands on standard input: go, a cue number, reload, save, quit\n"
     "  --fps N          render N frames a second (default 60)\n"
@@ -206,7 +207,8 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
     // Two starts at once may both find nobody; the one that then finds the
     // name taken forwards to the other.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        switch (bw::InstanceServer::forward(name, request, 120s)) {
+        QString reason;
+        switch (bw::InstanceServer::forward(name, request, 120s, &reason)) {
             case bw::InstanceServer::Answer::NoInstance:
                 break;
             case bw::InstanceServer::Answer::Opened:
@@ -214,6 +216,9 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
                 exitNow(0);
             case bw::InstanceServer::Answer::Refused:
                 std::cerr << "beamwright: " << path.toStdString() << " was not opened\n";
+                exitNow(1);
+            case bw::InstanceServer::Answer::Failed:
+                std::cerr << "beamwright: " << reason.toStdString() << "\n";
                 exitNow(1);
             case bw::InstanceServer::Answer::NoAnswer:
                 std::cerr << "beamwright: the running Beamwright did not answer\n";
@@ -238,7 +243,7 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
 // The show window: Qt's event loop runs the GLib default main context, on
 // which the main queue, notifications and remote commands are delivered.
 [[noreturn]] void runWindow(int argc, char** argv,
-                            const std::optional<bw::SharedClock::Options>& clock) {
+                            const std::optional<bw::SharedClock::Options>& clock, bool locked) {
     QApplication application(argc, argv);
     QApplication::setApplicationName("Beamwright");
     QApplication::setApplicationVersion(BW_VERSION);
@@ -281,6 +286,7 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
     // Frames that no other program can take are the operator's to know of.
     window.setSharingProblemSource(
         [] { return bw::PipeWireConnection::shared().unreachableReason(); });
+    window.setLocked(locked);
     window.show();
     // No screen blanking or suspend while the window is open; a warning
     // before logging out while the show has unsaved changes.
@@ -289,9 +295,19 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
     // warning show for it too.
     if (arguments.size() == 2) window.openShowFile(arguments[1]);
     // Later starts' requests, including any that arrived meanwhile.
-    instance.setHandlers(
-        {[&window](const QString& path) { return window.openShowFromDesktop(path); },
-         [&window] { window.bringToFront(); }});
+    instance.setHandlers({[&window](const QString& path, bw::InstanceServer::OpenDone done) {
+                              using Opening = bw::ShowWindow::Opening;
+                              window.openShowFromDesktop(
+                                  path,
+                                  [done = std::move(done)](Opening opening, const QString& reason) {
+                                      using Told = bw::InstanceServer::Opening;
+                                      done(opening == Opening::Opened   ? Told::Opened
+                                           : opening == Opening::Failed ? Told::Failed
+                                                                        : Told::Refused,
+                                           reason);
+                                  });
+                          },
+                          [&window] { window.bringToFront(); }});
     // SIGINT and SIGTERM end the run without asking, as for the headless
     // player; Qt's loop runs the GLib default context, which delivers them.
     for (const int signalNumber : {SIGINT, SIGTERM}) {
@@ -367,6 +383,9 @@ int main(int argc, char** argv) {
         bw::HeadlessPlayer player(std::move(options), stdout);
         exitNow(player.run());
     }
+    const auto lockedOption = std::find(arguments.begin(), arguments.end(), "--locked");
+    const bool locked = lockedOption != arguments.end();
+    if (locked) arguments.erase(lockedOption);
     // Qt's own options have one dash; ours have two.
     for (const std::string& argument : arguments) {
         if (argument.starts_with("--")) return usageError("unexpected argument " + argument);
@@ -385,5 +404,5 @@ int main(int argc, char** argv) {
     for (std::string& argument : arguments) qtArguments.push_back(argument.data());
     qtArguments.push_back(nullptr);
     int qtCount = static_cast<int>(qtArguments.size()) - 1;
-    runWindow(qtCount, qtArguments.data(), clock.clock);
+    runWindow(qtCount, qtArguments.data(), clock.clock, locked);
 }

@@ -70,6 +70,14 @@ bool Show::isDirty() const {
     return status_.isDirty();
 }
 
+bool Show::isLocked() const {
+    return status_.isLocked();
+}
+
+void Show::setLocked(bool locked) {
+    status_.setLocked(locked);
+}
+
 void Show::setConfirmationHandler(ConfirmationHandler handler) {
     confirmationHandler_ = std::move(handler);
 }
@@ -84,8 +92,10 @@ void Show::reset() {
     loadQueue_.cancelAllOperations();
     ++loadGeneration_;
     fileURL_.reset();
+    loadingURL_.reset();
     loadFailure_.reset();
     loading_ = false;
+    loadCancelled_ = false;
     engine_.resetOutputs();
     engine_.resetFrameStatistics();
     stack_.replaceCues({});
@@ -107,21 +117,28 @@ void Show::setSettings(const ShowSettings& settings) {
     status_.setDirty(true);
 }
 
-void Show::load() {
+void Show::load(const std::string& path) {
+    startLoad(path.empty() ? std::nullopt
+                           : std::optional<std::string>(ShowFile::absoluteShowPath(path)));
+}
+
+void Show::reload() {
+    startLoad(fileURL_);
+}
+
+void Show::startLoad(std::optional<std::string> path) {
     // A new load supersedes one still running.
     loadQueue_.cancelAllOperations();
     const std::uint64_t generation = ++loadGeneration_;
-    status_.postWillLoad();
+    loadingURL_ = path;
     loading_ = true;
+    loadCancelled_ = false;
     loadFailure_.reset();
-    engine_.resetOutputs();
-    engine_.resetFrameStatistics();
-    stack_.replaceCues({});
-    status_.setDirty(true);
+    status_.postWillLoad();
 
-    // The location is taken now: the main thread owns fileURL_.
-    auto operation = std::make_shared<Operation>(
-        [this, path = fileURL_, generation, alive = std::weak_ptr<Show*>(alive_)](Operation& self) {
+    auto operation =
+        std::make_shared<Operation>([this, path = std::move(path), generation,
+                                     alive = std::weak_ptr<Show*>(alive_)](Operation& self) {
             std::optional<LoadResult> result;
             try {
                 result = runLoad(path, self);
@@ -140,7 +157,13 @@ void Show::load() {
 }
 
 void Show::cancelLoad() {
-    reset();
+    if (!loading_) return;
+    loadQueue_.cancelAllOperations();
+    ++loadGeneration_;
+    loading_ = false;
+    loadCancelled_ = true;
+    loadingURL_.reset();
+    status_.postDidLoad();
 }
 
 Show::LoadResult Show::failedLoad(const std::optional<std::string>& path, std::string_view reason) {
@@ -228,44 +251,73 @@ void Show::prefillThumbnails(const std::vector<Cue>& cues, const Operation& oper
 }
 
 void Show::finishLoad(std::uint64_t generation, LoadResult result) {
-    // A load superseded by another, or ended by a reset, touches nothing:
-    // the newer load owns the location, the loading flag and the failure.
+    // A load superseded by another, or ended by a reset or a cancel, touches
+    // nothing: the newer load owns the location, the loading flag and the
+    // failure.
     if (generation != loadGeneration_) return;
+    const std::optional<std::string> path = std::exchange(loadingURL_, std::nullopt);
+    loading_ = false;
 
+    const bool reload = !result.failure && path == fileURL_ &&
+                        result.show.outputs.size() == engine_.outputs().size();
     // The outputs are built before anything is installed, so that one that
     // cannot be made fails the load as a whole.
     std::vector<std::shared_ptr<MediaOutput>> outputs;
-    if (!result.failure) {
+    if (!result.failure && !reload) {
         try {
-            outputs.reserve(result.show.outputs.size());
-            for (const OutputConfig& output : result.show.outputs) {
-                outputs.push_back(makeOutput_(output.name, output.width, output.height));
-                outputs.back()->setScreen(output.screen);
-            }
+            outputs = makeOutputs(result.show.outputs);
         } catch (const std::exception& error) {
-            outputs.clear();
-            result = failedLoad(fileURL_, error.what());
+            result = failedLoad(path, error.what());
         }
     }
-
-    loading_ = false;
     if (result.failure) {
-        // Nothing was installed: a later save must not write this empty
-        // show over the file that failed to load.
-        fileURL_.reset();
+        // The show in place stays as it was, modified or not, at its own
+        // location: a later save writes it where it came from.
         loadFailure_ = std::move(result.failure);
         status_.postDidLoad();
         return;
     }
-    engine_.loadOutputs(std::move(outputs));
-    std::vector<Cue> cues = std::move(result.show.cues);
-    const std::optional<Cue> first = cues.empty() ? std::nullopt : std::optional<Cue>(cues.front());
-    stack_.replaceCues(std::move(cues));
+
+    fileURL_ = path;
     settings_ = result.show.settings;
     applySettings();
-    if (first) engine_.loadNextCue(*first);
+    if (reload) {
+        reloadInPlace(std::move(result.show));
+    } else {
+        engine_.resetFrameStatistics();
+        engine_.loadOutputs(std::move(outputs));
+        std::vector<Cue> cues = std::move(result.show.cues);
+        const std::optional<Cue> first =
+            cues.empty() ? std::nullopt : std::optional<Cue>(cues.front());
+        stack_.replaceCues(std::move(cues));
+        if (first) engine_.loadNextCue(*first);
+    }
     status_.setDirty(false);
     status_.postDidLoad();
+}
+
+std::vector<std::shared_ptr<MediaOutput>> Show::makeOutputs(
+    const std::vector<OutputConfig>& configs) const {
+    std::vector<std::shared_ptr<MediaOutput>> outputs;
+    outputs.reserve(configs.size());
+    for (const OutputConfig& config : configs) {
+        outputs.push_back(makeOutput_(config.name, config.width, config.height));
+        outputs.back()->setScreen(config.screen);
+    }
+    return outputs;
+}
+
+void Show::reloadInPlace(DecodedShow show) {
+    // Each output keeps publishing (under the file's name, at its size), so
+    // that what takes its frames stays connected.
+    for (std::size_t j = 0; j < show.outputs.size(); ++j) {
+        const OutputConfig& config = show.outputs[j];
+        engine_.renameOutput(j, config.name);
+        engine_.resizeOutput(j, config.width, config.height);
+        engine_.setOutputScreen(j, config.screen);
+    }
+    stack_.replaceCues(std::move(show.cues));
+    engine_.reloadCues();
 }
 
 bool Show::shutDown(std::chrono::milliseconds pipelineWait) {

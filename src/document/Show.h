@@ -37,14 +37,22 @@ struct DiscardChangesConfirmation {
 // changes, and starting afresh, loading and saving. It fills and empties the
 // engine and the cue stack; it never replaces them.
 //
-// A load posts "ShowWillLoad", empties the show, decodes the file and fills
-// the thumbnail cache on a background operation, and installs the show on
-// the main thread before posting "ShowDidLoad". Every load ends with
-// "ShowDidLoad": installed, failed (loadFailure() says why; the show is
-// empty, dirty and untitled), or cancelled (cancelLoad() resets the show).
-// A load superseded by a later load() or ended by reset() changes nothing
-// after that, even when its result had already been handed to the main
-// thread; an exception inside the load operation fails the load.
+// A load posts "ShowWillLoad", decodes the file and fills the thumbnail
+// cache on a background operation, and installs the show on the main thread
+// before posting "ShowDidLoad". Until it installs, the show in place stays
+// as it is: on the outputs, in the stack, at its location, modified or not.
+// Every load ends with "ShowDidLoad": installed, failed (loadFailure() says
+// why; the show in place is untouched), or cancelled (cancelLoad(); the show
+// in place is untouched). A load superseded by a later load() or ended by
+// reset() or cancelLoad() changes nothing after that, even when its result
+// had already been handed to the main thread; an exception inside the load
+// operation fails the load.
+//
+// A load of the file the show was loaded from or saved to (a reload) whose
+// outputs are as many as before keeps the outputs (they take the file's
+// names, sizes and screens) and the cue on stage, read again from the file
+// by its ID, with its players where their media is unchanged; any other
+// load puts the alignment grid on new outputs.
 //
 // Threads: main thread only, except what the load operation does on its own
 // thread (decoding and thumbnails, which touch neither the engine nor the
@@ -89,6 +97,9 @@ public:
     void setFileURL(std::optional<std::string> path);
 
     bool isDirty() const;
+    // Locked for the performance (see ShowStatus); loads and resets keep it.
+    bool isLocked() const;
+    void setLocked(bool locked);
     OperationQueue& loadQueue() { return loadQueue_; }
     // From load() until its "ShowDidLoad".
     bool isLoading() const { return loading_; }
@@ -103,11 +114,20 @@ public:
     // An empty, untitled, clean show with no outputs; posts "ShowDidLoad".
     // A load still running is cancelled and its result dropped.
     void reset();
-    // Loads the show at fileURL(); returns at once. A load still running is
-    // cancelled first and its result dropped.
-    void load();
-    // Cancels a running load, then resets.
+    // Loads the show at `path` (made absolute as setFileURL() does); returns
+    // at once. A load still running is cancelled first and its result
+    // dropped.
+    void load(const std::string& path);
+    // Loads the show's own file again; without a file location the load
+    // fails.
+    void reload();
+    // Cancels a running load, leaving the show in place as it is, and posts
+    // "ShowDidLoad"; nothing without a running load.
     void cancelLoad();
+    // The file a running load reads; none while no load runs.
+    const std::optional<std::string>& loadingURL() const { return loadingURL_; }
+    // Whether the last load ended by cancelLoad(); false once another starts.
+    bool loadCancelled() const { return loadCancelled_; }
     // Why the last load installed nothing; none after one that did, and
     // while a load runs.
     const std::optional<std::string>& loadFailure() const { return loadFailure_; }
@@ -152,9 +172,18 @@ private:
     static LoadResult failedLoad(const std::optional<std::string>& path, std::string_view reason);
     // Fills the thumbnail cache with every media file of `cues`.
     void prefillThumbnails(const std::vector<Cue>& cues, const Operation& operation) const;
+    // Starts a load of `path`; none: the load fails for want of a location.
+    void startLoad(std::optional<std::string> path);
     // Main thread: installs or reports the result of load number
-    // `generation`; drops it unseen when a later load() or reset() came since.
+    // `generation`; drops it unseen when a later load(), reset() or
+    // cancelLoad() came since.
     void finishLoad(std::uint64_t generation, LoadResult result);
+    // Builds the outputs `configs` name; throws when one cannot be made.
+    std::vector<std::shared_ptr<MediaOutput>> makeOutputs(
+        const std::vector<OutputConfig>& configs) const;
+    // A reload: the present outputs take `configs` in place, the stack the
+    // new cues, and the engine reads its cues again by ID.
+    void reloadInPlace(DecodedShow show);
     std::vector<OutputConfig> outputConfigs() const;
 
     MediaEngine& engine_;
@@ -167,10 +196,12 @@ private:
     ConfirmationHandler confirmationHandler_;
 
     std::optional<std::string> fileURL_;
+    std::optional<std::string> loadingURL_;
     std::optional<std::string> loadFailure_;
     ShowSettings settings_;
     bool loading_ = false;
-    // Counts load() and reset() calls; a load's result installs only while
+    bool loadCancelled_ = false;
+    // Counts loads, resets and cancels; a load's result installs only while
     // its own number is still the latest. Main thread only.
     std::uint64_t loadGeneration_ = 0;
     OperationQueue loadQueue_;

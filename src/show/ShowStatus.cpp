@@ -17,6 +17,12 @@ void ShowStatus::setDirty(bool dirty) {
     center_.post(Notification{std::string(kShowDirtyStatusChangedNotification), dirty});
 }
 
+void ShowStatus::setLocked(bool locked) {
+    if (locked == isLocked_) return;
+    isLocked_ = locked;
+    center_.post(Notification{std::string(kShowLockChangedNotification), locked});
+}
+
 void ShowStatus::postWillLoad() {
     center_.post(std::string(kShowWillLoadNotification));
 }

@@ -11,8 +11,13 @@ inline constexpr std::string_view kShowWillLoadNotification = "ShowWillLoad";
 inline constexpr std::string_view kShowDidLoadNotification = "ShowDidLoad";
 // Its object is the new value of the modified flag, as a `bool`.
 inline constexpr std::string_view kShowDirtyStatusChangedNotification = "ShowDirtyStatusChanged";
+// Its object is the new value of the lock, as a `bool`.
+inline constexpr std::string_view kShowLockChangedNotification = "ShowLockChanged";
 
-// The show's modified flag and the show notifications.
+// The show's modified flag, its lock for the performance, and the show
+// notifications. While locked, the window refuses whatever would edit,
+// replace or end the show (and says why); GO, Panic and remote commands go
+// on.
 // Main thread only.
 class ShowStatus {
 public:
@@ -28,12 +33,17 @@ public:
     // Posts "ShowDirtyStatusChanged" when, and only when, the value changes.
     void setDirty(bool dirty);
 
+    bool isLocked() const { return isLocked_; }
+    // Posts "ShowLockChanged" when, and only when, the value changes.
+    void setLocked(bool locked);
+
     void postWillLoad();
     void postDidLoad();
 
 private:
     NotificationCenter& center_;
     bool isDirty_ = false;
+    bool isLocked_ = false;
 };
 
 }  // namespace bw

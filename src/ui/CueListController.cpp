@@ -93,8 +93,23 @@ CueListController::Snapshot CueListController::snapshot() {
     return lastSnapshot_;
 }
 
+bool CueListController::refuseWhileLocked(const QString& what) {
+    if (!locked_) return false;
+    emit refused(what);
+    return true;
+}
+
+void CueListController::undo() {
+    if (!refuseWhileLocked(tr("Undo"))) undoStack_.undo();
+}
+
+void CueListController::redo() {
+    if (!refuseWhileLocked(tr("Redo"))) undoStack_.redo();
+}
+
 bool CueListController::perform(const QString& name, const std::function<void()>& change,
                                  std::optional<std::pair<double, double>> rebind) {
+    if (refuseWhileLocked(name)) return false;
     bool changed = false;
     undoStack_.push(new Edit(*this, name, change, rebind, changed));
     return changed;

@@ -34,7 +34,7 @@ class MediaEngine;
 //
 // Undo and redo restore the whole list as it stood before or after the edit,
 // then let the engine reload its cues from it. A load or new show clears the
-// history.
+// history. While the show is locked for the performance nothing is edited.
 //
 // Main thread only; the engine, stack and model must outlive the controller.
 class CueListController final : public QObject {
@@ -52,6 +52,17 @@ public:
 
     QUndoStack& undoStack() { return undoStack_; }
     void clearHistory() { undoStack_.clear(); }
+    // Undo and redo of the history, refused while locked.
+    void undo();
+    void redo();
+
+    // Locked for the performance: every edit, undo and redo is refused
+    // (nothing changes, and refused() names what was not done).
+    void setLocked(bool locked) { locked_ = locked; }
+    bool isLocked() const { return locked_; }
+    // True, after refused(what), while locked: for an edit about to start
+    // elsewhere (an editor opening, a drop).
+    bool refuseWhileLocked(const QString& what);
 
     // A new cue after `near` (or at that number when no cue has it; after
     // the last cue without one). Returns its row.
@@ -75,6 +86,8 @@ public:
 signals:
     // A row the operator should see: the one just made, moved or edited.
     void rowToShow(int row);
+    // An edit named `what` ("Delete Cue") was refused: the list is locked.
+    void refused(const QString& what);
 
 private:
     class Edit;
@@ -97,6 +110,7 @@ private:
     CueListModel& model_;
     QUndoStack undoStack_;
     Snapshot lastSnapshot_;
+    bool locked_ = false;
 };
 
 }  // namespace bw

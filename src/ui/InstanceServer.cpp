@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QMetaObject>
+#include <memory>
 #include <utility>
 
 namespace bw {
@@ -18,11 +20,13 @@ constexpr qsizetype kOpenSize = sizeof(kOpen) - 1;
 constexpr char kRaise[] = "raise\n";
 constexpr char kOpened[] = "opened\n";
 constexpr char kRefused[] = "refused\n";
+constexpr char kFailed[] = "failed ";
+constexpr qsizetype kFailedSize = sizeof(kFailed) - 1;
 constexpr char kRaised[] = "raised\n";
 // An instance that accepts connections answers at once; a socket file
 // nobody accepts on fails at once too. The wait covers a loaded machine.
 constexpr int kConnectTimeoutMs = 2000;
-constexpr qsizetype kMaxAnswerBytes = 64;
+constexpr qsizetype kMaxAnswerBytes = 4096;
 
 }  // namespace
 
@@ -74,7 +78,7 @@ QByteArray InstanceServer::raiseRequest() {
 }
 
 InstanceServer::Answer InstanceServer::forward(const QString& name, const QByteArray& request,
-                                               std::chrono::milliseconds timeout) {
+                                               std::chrono::milliseconds timeout, QString* reason) {
     QLocalSocket socket;
     socket.connectToServer(name);
     if (!socket.waitForConnected(kConnectTimeoutMs)) return Answer::NoInstance;
@@ -90,6 +94,12 @@ InstanceServer::Answer InstanceServer::forward(const QString& name, const QByteA
     if (line == kOpened) return Answer::Opened;
     if (line == kRefused) return Answer::Refused;
     if (line == kRaised) return Answer::Raised;
+    if (line.startsWith(kFailed) && line.endsWith('\n')) {
+        if (reason != nullptr) {
+            *reason = QString::fromUtf8(line.sliced(kFailedSize, line.size() - kFailedSize - 1));
+        }
+        return Answer::Failed;
+    }
     return Answer::NoAnswer;
 }
 
@@ -117,30 +127,59 @@ void InstanceServer::readRequest(QLocalSocket* socket) {
 }
 
 void InstanceServer::handlePending() {
-    if (handling_ || !handlers_.open || !handlers_.raise) return;
+    if (handling_ || !handlers_.open || !handlers_.raise || pending_.empty()) return;
+    Request request = std::move(pending_.front());
+    pending_.pop_front();
     handling_ = true;
-    while (!pending_.empty()) {
-        Request request = std::move(pending_.front());
-        pending_.pop_front();
-        const QByteArray answered = answer(request.line);
-        // The sender may have given up while the operator was asked.
-        if (request.socket) reply(request.socket, answered);
-    }
-    handling_ = false;
+    handle(std::move(request));
 }
 
-QByteArray InstanceServer::answer(const QByteArray& line) {
+void InstanceServer::handle(Request request) {
+    const QByteArray& line = request.line;
     if (line == kRaise) {
         handlers_.raise();
-        return kRaised;
+        finish(request, kRaised);
+        return;
     }
     if (line.startsWith(kOpen) && line.endsWith('\n')) {
         const QByteArray path = line.sliced(kOpenSize, line.size() - kOpenSize - 1);
         if (path.startsWith('/') && !path.contains('\0')) {
-            return handlers_.open(QFile::decodeName(path)) ? kOpened : kRefused;
+            // Answered once, whenever the handler says the open has ended.
+            auto answered = std::make_shared<bool>(false);
+            handlers_.open(QFile::decodeName(path),
+                           [self = QPointer<InstanceServer>(this), request, answered](
+                               Opening opening, const QString& reason) {
+                               if (!self || std::exchange(*answered, true)) return;
+                               switch (opening) {
+                                   case Opening::Opened:
+                                       self->finish(request, kOpened);
+                                       return;
+                                   case Opening::Refused:
+                                       self->finish(request, kRefused);
+                                       return;
+                                   case Opening::Failed: {
+                                       // One line, whatever the reason holds.
+                                       QByteArray why = reason.toUtf8().left(kMaxAnswerBytes / 2);
+                                       why.replace('\n', ' ');
+                                       self->finish(request, kFailed + why + '\n');
+                                       return;
+                                   }
+                               }
+                           });
+            return;
         }
     }
-    return kRefused;
+    finish(request, kRefused);
+}
+
+void InstanceServer::finish(const Request& request, const QByteArray& answer) {
+    // The sender may have given up while the operator was asked.
+    if (request.socket) reply(request.socket, answer);
+    handling_ = false;
+    // The next request starts from the event loop, not inside the handler
+    // that answered this one.
+    QMetaObject::invokeMethod(
+        this, [this] { handlePending(); }, Qt::QueuedConnection);
 }
 
 void InstanceServer::reply(QLocalSocket* socket, const QByteArray& answer) {

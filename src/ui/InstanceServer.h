@@ -18,18 +18,20 @@ namespace bw {
 // network ports and PipeWire names again.
 //
 // The protocol is one request line and one answer line per connection:
-//   "open <absolute path>\n"  ->  "opened\n" or "refused\n"
+//   "open <absolute path>\n"  ->  "opened\n", "refused\n" or "failed <why>\n"
 //   "raise\n"                 ->  "raised\n"
 // Anything else is answered "refused". Requests come from outside the
 // process and are checked as such: a line longer than kMaxRequestBytes, a
 // relative path or an unknown word is refused without reaching the window.
+// An open is answered once it has ended: the show loaded, the operator kept
+// the current one (or cancelled the load), or the show failed to load.
 //
 // Requests are handled one at a time, in the order they arrived: the open
-// handler may put a question to the operator (a nested event loop), and the
-// requests arriving meanwhile wait until it is answered. Until the handlers
-// are set, requests wait too, so the server can listen before the window
-// exists. Main thread only; the handlers run on it. forward() blocks and may
-// be called from any thread.
+// handler may put a question to the operator (a nested event loop) and then
+// load, and the requests arriving meanwhile wait until it is answered. Until
+// the handlers are set, requests wait too, so the server can listen before
+// the window exists. Main thread only; the handlers run on it. forward()
+// blocks and may be called from any thread.
 class InstanceServer : public QObject {
     Q_OBJECT
 
@@ -42,12 +44,17 @@ public:
         Failed,
     };
 
-    enum class Answer { NoInstance, NoAnswer, Opened, Refused, Raised };
+    enum class Answer { NoInstance, NoAnswer, Opened, Refused, Failed, Raised };
+
+    // How an open request ended, told by the open handler.
+    enum class Opening { Opened, Refused, Failed };
+    using OpenDone = std::function<void(Opening opening, const QString& reason)>;
 
     struct Handlers {
         // Asks, where there is something to lose, then opens the show at the
-        // absolute path; false when the operator kept the current show.
-        std::function<bool(const QString& path)> open;
+        // absolute path, and calls `done` once when that has ended (`reason`
+        // for Failed only). `done` may be called before `open` returns.
+        std::function<void(const QString& path, OpenDone done)> open;
         std::function<void()> raise;
     };
 
@@ -78,8 +85,9 @@ public:
     // The second start's side: connects to `name`, sends `request` and waits
     // up to `timeout` for the answer. NoInstance when nothing listens there;
     // NoAnswer when an instance was reached but answered nothing it knows.
+    // For Failed, `reason` (when given) says why the show did not load.
     static Answer forward(const QString& name, const QByteArray& request,
-                          std::chrono::milliseconds timeout);
+                          std::chrono::milliseconds timeout, QString* reason = nullptr);
 
 private:
     struct Request {
@@ -90,13 +98,17 @@ private:
     void acceptConnections();
     void readRequest(QLocalSocket* socket);
     void handlePending();
-    QByteArray answer(const QByteArray& line);
+    // Answers `request` (now, or once its open has ended), then takes the
+    // next one.
+    void handle(Request request);
+    void finish(const Request& request, const QByteArray& answer);
     static void reply(QLocalSocket* socket, const QByteArray& answer);
 
     QLocalServer server_;
     Handlers handlers_;
     std::deque<Request> pending_;
-    // True while a request is being handled, nested event loops included.
+    // True from a request's start until it is answered, nested event loops
+    // and loads included.
     bool handling_ = false;
 };
 

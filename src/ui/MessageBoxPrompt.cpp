@@ -1,6 +1,7 @@
 #include "ui/MessageBoxPrompt.h"
 
 #include <QAbstractButton>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -16,21 +17,29 @@ QString text(std::string_view view) {
 
 }  // namespace
 
-std::unique_ptr<QMessageBox> MessageBoxPrompt::makeDiscardChangesBox(QWidget* parent) {
+std::unique_ptr<QMessageBox> MessageBoxPrompt::makeQuestionBox(QWidget* parent,
+                                                               const Question& question) {
     auto box = std::make_unique<QMessageBox>(parent);
-    box->setObjectName("discardChangesBox");
+    box->setObjectName(question.name);
+    box->setWindowTitle(QGuiApplication::applicationDisplayName());
     box->setIcon(QMessageBox::Warning);
-    box->setText(text(DiscardChangesConfirmation::kMessageText));
-    box->setInformativeText(text(DiscardChangesConfirmation::kInformativeText));
-    QPushButton* ok =
-        box->addButton(text(DiscardChangesConfirmation::kConfirmButton), QMessageBox::AcceptRole);
-    ok->setObjectName("discardButton");
+    box->setText(question.text);
+    box->setInformativeText(question.informativeText);
+    QPushButton* ok = box->addButton(question.confirmButton, QMessageBox::AcceptRole);
+    ok->setObjectName("confirmButton");
     QPushButton* cancel =
         box->addButton(text(DiscardChangesConfirmation::kCancelButton), QMessageBox::RejectRole);
     cancel->setObjectName("keepButton");
     box->setDefaultButton(cancel);
     box->setEscapeButton(cancel);
     return box;
+}
+
+std::unique_ptr<QMessageBox> MessageBoxPrompt::makeDiscardChangesBox(QWidget* parent) {
+    return makeQuestionBox(parent,
+                           {"discardChangesBox", text(DiscardChangesConfirmation::kMessageText),
+                            text(DiscardChangesConfirmation::kInformativeText),
+                            text(DiscardChangesConfirmation::kConfirmButton)});
 }
 
 bool MessageBoxPrompt::confirmed(const QMessageBox& box) {
@@ -44,10 +53,17 @@ bool MessageBoxPrompt::confirmDiscardChanges(QWidget* parent) {
     return confirmed(*box);
 }
 
+bool MessageBoxPrompt::confirm(QWidget* parent, const Question& question) {
+    const std::unique_ptr<QMessageBox> box = makeQuestionBox(parent, question);
+    box->exec();
+    return confirmed(*box);
+}
+
 std::unique_ptr<QMessageBox> MessageBoxPrompt::makeWarningBox(QWidget* parent, const QString& text,
                                                               const QString& reason) {
     auto box = std::make_unique<QMessageBox>(parent);
     box->setObjectName("warningBox");
+    box->setWindowTitle(QGuiApplication::applicationDisplayName());
     box->setIcon(QMessageBox::Warning);
     box->setText(text);
     box->setInformativeText(reason);

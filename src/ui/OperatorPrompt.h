@@ -18,6 +18,18 @@ public:
     // changes, false to keep them. The show document asks it synchronously.
     virtual bool confirmDiscardChanges(QWidget* parent) = 0;
 
+    // A question whose answer the operator must mean: going on takes the
+    // confirming button; the default and Escape keep things as they are.
+    struct Question {
+        // The box's object name, for the tests that look at it.
+        QString name;
+        QString text;
+        QString informativeText;
+        QString confirmButton;
+    };
+    // Returns only once answered: true to go on.
+    virtual bool confirm(QWidget* parent, const Question& question) = 0;
+
     // Tells the operator that something failed: `text` says what, `reason`
     // why. Returns at once; the warning stays up until dismissed.
     virtual void warn(QWidget* parent, const QString& text, const QString& reason) = 0;

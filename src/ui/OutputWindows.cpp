@@ -123,13 +123,6 @@ void OutputWindows::update() {
     emit changed();
 }
 
-void OutputWindows::releaseOutputs() {
-    for (Shown& shown : windows_) {
-        if (shown.output) shown.output->frameServer().removeFeed(shown.window->feed().get());
-        shown.output.reset();
-    }
-}
-
 void OutputWindows::attach(Shown& shown, std::shared_ptr<MediaOutput> output, std::size_t index) {
     if (shown.output) shown.output->frameServer().removeFeed(shown.window->feed().get());
     shown.output = std::move(output);

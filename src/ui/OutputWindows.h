@@ -43,9 +43,6 @@ public:
 
     // Shows every output on its screen as things stand now.
     void update();
-    // A show is about to load: the windows let the old outputs go and keep
-    // their last frames up until update() gives them the new ones.
-    void releaseOutputs();
     // The program ends: every window closes, until update() opens them again.
     void closeAll();
 

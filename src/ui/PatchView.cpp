@@ -1,5 +1,6 @@
 #include "ui/PatchView.h"
 
+#include <QFont>
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -61,6 +62,9 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
       screenNoteLabel_(new QLabel(this)),
       identifyButton_(new QPushButton(tr("Identify screens"), this)),
       previewLabel_(new QLabel(this)),
+      lockNoteLabel_(new QLabel(
+          tr("Locked for the performance: unlock from the Show menu to change the outputs."),
+          this)),
       addButton_(new QPushButton(tr("+"), this)),
       removeButton_(new QPushButton(QStringLiteral("−"), this)) {
     setObjectName("patchView");
@@ -118,9 +122,18 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     auto* left = new QVBoxLayout;
     left->addWidget(list_, 1);
     left->addLayout(buttons);
-    auto* columns = new QHBoxLayout(this);
+    lockNoteLabel_->setObjectName("lockNoteLabel");
+    lockNoteLabel_->setWordWrap(true);
+    lockNoteLabel_->hide();
+    QFont bold = lockNoteLabel_->font();
+    bold.setBold(true);
+    lockNoteLabel_->setFont(bold);
+    auto* columns = new QHBoxLayout;
     columns->addLayout(left, 1);
     columns->addLayout(fields, 1);
+    auto* page = new QVBoxLayout(this);
+    page->addWidget(lockNoteLabel_);
+    page->addLayout(columns, 1);
 
     connect(addButton_, &QPushButton::clicked, this, &PatchView::addOutput);
     connect(removeButton_, &QPushButton::clicked, this, &PatchView::removeSelectedOutput);
@@ -203,6 +216,12 @@ void PatchView::showWillLoad() {
     showSelected();
 }
 
+void PatchView::setLocked(bool locked) {
+    locked_ = locked;
+    lockNoteLabel_->setVisible(locked);
+    showSelected();
+}
+
 void PatchView::showDidLoad() {
     loading_ = false;
     updateOutputs();
@@ -222,10 +241,10 @@ void PatchView::showSelected() {
     for (QWidget* control : {static_cast<QWidget*>(nameField_), static_cast<QWidget*>(widthField_),
                              static_cast<QWidget*>(heightField_),
                              static_cast<QWidget*>(removeButton_)}) {
-        control->setEnabled(output != nullptr);
+        control->setEnabled(output != nullptr && !locked_);
     }
     list_->setEnabled(!loading_);
-    addButton_->setEnabled(!loading_);
+    addButton_->setEnabled(editable());
     showScreens(output, row.value_or(-1));
     if (output == nullptr) {
         nameField_->clear();
@@ -290,7 +309,7 @@ std::optional<int> PatchView::sideFrom(const QString& text) const {
 }
 
 void PatchView::addOutput() {
-    if (loading_) return;
+    if (!editable()) return;
     const std::vector<std::shared_ptr<MediaOutput>> outputs = engine_.outputs();
     QStringList names;
     for (const auto& output : outputs)
@@ -305,7 +324,7 @@ void PatchView::addOutput() {
 
 void PatchView::removeSelectedOutput() {
     const std::optional<int> row = selectedRow();
-    if (!row || loading_) return;
+    if (!row || !editable()) return;
     engine_.removeOutput(static_cast<std::size_t>(*row));
     updateOutputs();
     selectRow(*row > 0 ? std::optional<int>(*row - 1) : std::nullopt);
@@ -314,7 +333,7 @@ void PatchView::removeSelectedOutput() {
 
 void PatchView::nameEdited() {
     const std::optional<int> row = selectedRow();
-    if (!row || loading_) return;
+    if (!row || !editable()) return;
     const QString name = nameField_->text().trimmed();
     // A nameless output could not be told apart: the field goes back.
     if (!name.isEmpty()) engine_.renameOutput(static_cast<std::size_t>(*row), name.toStdString());
@@ -325,7 +344,7 @@ void PatchView::nameEdited() {
 
 void PatchView::sizeEdited() {
     const std::optional<int> row = selectedRow();
-    if (!row || loading_) return;
+    if (!row || !editable()) return;
     const std::optional<int> width = sideFrom(widthField_->text());
     const std::optional<int> height = sideFrom(heightField_->text());
     // Both fields are taken together; a side that is no size puts both back.
@@ -340,7 +359,7 @@ void PatchView::showScreens(const MediaOutput* output, int row) {
     const QSignalBlocker quiet(screenBox_);
     screenBox_->clear();
     showNote(screenNoteLabel_, {});
-    screenBox_->setEnabled(output != nullptr);
+    screenBox_->setEnabled(output != nullptr && !locked_);
     if (output == nullptr) return;
 
     const std::vector<ScreenList::Screen> screens = ScreenList::connected();
@@ -390,7 +409,7 @@ QString PatchView::rateNote(double screenRate, double pacedRate) {
 
 void PatchView::screenChosen(int index) {
     const std::optional<int> row = selectedRow();
-    if (!row || loading_ || index < 0) return;
+    if (!row || !editable() || index < 0) return;
     const int entry = screenBox_->itemData(index).toInt();
     if (entry == kScreenNotConnected) return;  // the choice as it stands
     std::optional<ScreenChoice> choice;

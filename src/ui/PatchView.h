@@ -33,7 +33,8 @@ class MediaOutput;
 // it was. An edit that leaves a value as it was changes nothing (and does not
 // modify the show). When publishing had to give an output another name
 // (another program already publishes one by that name), the view says so.
-// While a show loads the list is empty and the controls are disabled.
+// While a show loads the list is empty and the controls are disabled; while
+// the show is locked the controls are disabled too.
 //
 // Each output may be given a screen to fill, full screen, from the screens
 // connected now (listed by connector, model, size and refresh rate), or
@@ -78,6 +79,10 @@ public:
     std::optional<int> selectedRow() const;
     void selectRow(std::optional<int> row);
 
+    // Locked for the performance: the outputs are listed and previewed but
+    // not changed, and a note says why.
+    void setLocked(bool locked);
+
 public slots:
     void addOutput();
     void removeSelectedOutput();
@@ -112,6 +117,8 @@ private:
     OutputFactory makeOutput_;
     std::vector<NotificationCenter::Token> observers_;
     bool loading_ = false;
+    bool locked_ = false;
+    bool editable() const { return !loading_ && !locked_; }
 
     QListWidget* list_;
     QLineEdit* nameField_;
@@ -123,6 +130,7 @@ private:
     QPushButton* identifyButton_;
     ScreenIdentifier identifier_;
     QLabel* previewLabel_;
+    QLabel* lockNoteLabel_;
     QTimer previewTimer_;
     std::shared_ptr<MediaOutput> previewed_;
     QPushButton* addButton_;

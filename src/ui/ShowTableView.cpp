@@ -164,7 +164,22 @@ QModelIndex ShowTableView::outputCellAt(const QPoint& position) const {
     return index;
 }
 
+bool ShowTableView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    // Clicks without an edit trigger still reach the delegate (a checkbox):
+    // its change is refused by the controller.
+    const bool opensEditor = trigger != NoEditTriggers && (editTriggers() & trigger) &&
+                             (model_.flags(index) & Qt::ItemIsEditable);
+    if (opensEditor && controller_.refuseWhileLocked(tr("Edit Cue"))) return false;
+    return QTableView::edit(index, trigger, event);
+}
+
 void ShowTableView::answerDrag(QDragMoveEvent* event, bool entering) {
+    if (controller_.isLocked()) {
+        model_.setDropTarget({});
+        if (entering) controller_.refuseWhileLocked(tr("Drop Media"));
+        event->ignore();
+        return;
+    }
     const std::optional<MediaURL> url = draggedMedia(*event);
     const QModelIndex cell = url ? outputCellAt(event->position().toPoint()) : QModelIndex();
     model_.setDropTarget(cell);
@@ -202,7 +217,7 @@ void ShowTableView::dropEvent(QDropEvent* event) {
     // be gone since: everything is checked again.
     const std::optional<MediaURL> url = draggedMedia(*event);
     const QModelIndex cell = url ? outputCellAt(event->position().toPoint()) : QModelIndex();
-    if (!cell.isValid()) {
+    if (!cell.isValid() || controller_.isLocked()) {
         event->ignore();
         return;
     }

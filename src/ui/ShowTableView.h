@@ -27,6 +27,8 @@ class MediaCatalog;
 // without a highlight. The drop is answered as a link, or a copy when the
 // source offers no link, never as a move: the file manager must never delete
 // the operator's file. Everything is checked again when the drop lands.
+// While the show is locked nothing is taken, and the controller says why
+// when a drag comes in.
 class ShowTableView final : public QTableView {
     Q_OBJECT
 
@@ -46,8 +48,11 @@ public:
     // The selected row, if any.
     std::optional<int> selectedRow() const;
     void selectRow(int row);
+    using QTableView::edit;
 
 protected:
+    // While the list is locked no editor opens: the controller says why.
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;

@@ -52,6 +52,8 @@ std::uint64_t keyRepeatInterval() {
 }
 
 constexpr std::chrono::milliseconds kRefreshInterval{1000};
+// How long the status line says why a command was refused.
+constexpr std::chrono::milliseconds kRefusalShown{10000};
 const QKeySequence kPanicShortcut(Qt::CTRL | Qt::SHIFT | Qt::Key_Escape);
 const QString kShowSuffix = QStringLiteral("bwshow");
 const QString kShowFilter = QStringLiteral("Beamwright show (*.bwshow)");
@@ -146,15 +148,23 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
             const bool* dirty = std::any_cast<bool>(&note.object);
             setWindowModified(dirty != nullptr && *dirty);
         }));
+    observers_.push_back(center_.addObserver(
+        std::string(kShowLockChangedNotification), [this](const Notification& note) {
+            const bool* locked = std::any_cast<bool>(&note.object);
+            lockChanged(locked != nullptr && *locked);
+        }));
     observers_.push_back(center_.addObserver(std::string(kShowWillLoadNotification),
                                              [this](const Notification&) { showWillLoad(); }));
     observers_.push_back(center_.addObserver(std::string(kShowDidLoadNotification),
                                              [this](const Notification&) { showDidLoad(); }));
     loadingSheet_ = new LoadingSheet(show_, this);
     show_.setConfirmationHandler([this] { return prompt_.confirmDiscardChanges(this); });
-    setWindowTitle(titleFor(show_.fileURL()));
-    reloadShowAction_->setEnabled(show_.fileURL().has_value());
     setWindowModified(show_.isDirty());
+    connect(&showView_->controller(), &CueListController::refused, this, &ShowWindow::showRefusal);
+    refusalTimer_.setSingleShot(true);
+    refusalTimer_.setInterval(kRefusalShown);
+    connect(&refusalTimer_, &QTimer::timeout, this, [this] { showText(refusalLabel_, {}); });
+    lockChanged(show_.isLocked());
 
     engine_.setDelegate(notices_);
 
@@ -189,11 +199,11 @@ ShowWindow::~ShowWindow() {
     delete toolBar_;
 }
 
-QString ShowWindow::titleFor(const std::optional<std::string>& fileURL) {
+QString ShowWindow::titleFor(const std::optional<std::string>& fileURL, bool locked) {
     const QString name =
         fileURL ? QString::fromStdString(std::filesystem::path(*fileURL).filename().string())
                 : tr("Untitled");
-    return name + QStringLiteral("[*] — Beamwright");
+    return name + QStringLiteral("[*] — Beamwright") + (locked ? tr(" — Locked") : QString());
 }
 
 void ShowWindow::setDarkMode(bool dark) {
@@ -236,12 +246,27 @@ void ShowWindow::buildFileMenu() {
 void ShowWindow::buildEditMenu() {
     QMenu* menu = menuBar()->addMenu(tr("&Edit"));
     menu->setObjectName("editMenu");
-    QUndoStack& history = showView_->controller().undoStack();
-    QAction* undo = history.createUndoAction(this, tr("&Undo"));
+    // The history's own actions would undo past the lock: these ask the
+    // controller, and follow the history's state and names.
+    CueListController& controller = showView_->controller();
+    QUndoStack& history = controller.undoStack();
+    auto* undo = new QAction(tr("&Undo"), this);
     undo->setObjectName("undoAction");
     undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
-    QAction* redo = history.createRedoAction(this, tr("&Redo"));
+    undo->setEnabled(history.canUndo());
+    connect(&history, &QUndoStack::canUndoChanged, undo, &QAction::setEnabled);
+    connect(&history, &QUndoStack::undoTextChanged, undo, [undo](const QString& name) {
+        undo->setText(name.isEmpty() ? tr("&Undo") : tr("&Undo %1").arg(name));
+    });
+    connect(undo, &QAction::triggered, &controller, &CueListController::undo);
+    auto* redo = new QAction(tr("&Redo"), this);
     redo->setObjectName("redoAction");
+    redo->setEnabled(history.canRedo());
+    connect(&history, &QUndoStack::canRedoChanged, redo, &QAction::setEnabled);
+    connect(&history, &QUndoStack::redoTextChanged, redo, [redo](const QString& name) {
+        redo->setText(name.isEmpty() ? tr("&Redo") : tr("&Redo %1").arg(name));
+    });
+    connect(redo, &QAction::triggered, &controller, &CueListController::redo);
     redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
                         QKeySequence(Qt::CTRL | Qt::Key_Y)});
     menu->addAction(undo);
@@ -261,6 +286,7 @@ void ShowWindow::showOutputs() {
                                        outputWindows_->update();
                                    },
                                    this);
+        patchView_->setLocked(show_.isLocked());
     }
     patchView_->show();
     patchView_->raise();
@@ -302,11 +328,77 @@ void ShowWindow::buildShowMenu() {
     stopAtEndAction_->setChecked(show_.settings().atEnd == ShowSettings::AtEnd::Stop);
     // The operator's choice only: a load sets the mark without this.
     connect(stopAtEndAction_, &QAction::triggered, this, [this](bool stop) {
+        if (refusedWhileLocked(tr("Stop After the Last Cue"))) {
+            stopAtEndAction_->setChecked(!stop);
+            return;
+        }
         ShowSettings settings = show_.settings();
         settings.atEnd = stop ? ShowSettings::AtEnd::Stop : ShowSettings::AtEnd::Wrap;
         show_.setSettings(settings);
         engineCuesChanged();
     });
+    menu->addSeparator();
+    lockAction_ = menu->addAction(tr("&Lock for Performance"));
+    lockAction_->setObjectName("lockAction");
+    lockAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    connect(lockAction_, &QAction::triggered, this, &ShowWindow::toggleLock);
+}
+
+bool ShowWindow::isLocked() const {
+    return show_.isLocked();
+}
+
+void ShowWindow::setLocked(bool locked) {
+    show_.setLocked(locked);
+}
+
+void ShowWindow::toggleLock() {
+    if (!show_.isLocked()) {
+        show_.setLocked(true);
+        return;
+    }
+    if (prompt_.confirm(this, {"unlockBox", tr("Unlock the show?"),
+                               tr("Editing, opening another show and quitting become possible "
+                                  "again."),
+                               tr("&Unlock")})) {
+        show_.setLocked(false);
+    }
+}
+
+void ShowWindow::lockChanged(bool locked) {
+    lockAction_->setText(locked ? tr("&Unlock…") : tr("&Lock for Performance"));
+    lockBadge_->setVisible(locked);
+    showView_->controller().setLocked(locked);
+    if (patchView_ != nullptr) patchView_->setLocked(locked);
+    setWindowTitle(titleFor(show_.fileURL(), locked));
+    reloadShowAction_->setEnabled(show_.fileURL().has_value());
+    if (!locked) {
+        refusalTimer_.stop();
+        showText(refusalLabel_, {});
+    }
+}
+
+bool ShowWindow::refusedWhileLocked(const QString& what) {
+    if (!show_.isLocked()) return false;
+    showRefusal(what);
+    return true;
+}
+
+void ShowWindow::showRefusal(const QString& what) {
+    QString command = what;
+    command.remove('&');
+    command.remove(QStringLiteral("…"));
+    showText(refusalLabel_,
+             tr("Locked for the performance: %1 refused. Unlock from the Show menu.").arg(command));
+    refusalTimer_.start();
+}
+
+bool ShowWindow::confirmStageChange(const QString& consequence) {
+    if (engine_.outputs().empty() || engine_.showsAlignmentGrid()) return true;
+    return prompt_.confirm(
+        this, {"runningShowBox",
+               tr("A show is running on the outputs. Are you sure you wish to continue?"),
+               consequence, tr("&Continue")});
 }
 
 void ShowWindow::newCue() {
@@ -343,6 +435,8 @@ void ShowWindow::listSelectionChanged() {
 }
 
 void ShowWindow::newShow() {
+    if (refusedWhileLocked(tr("New Show"))) return;
+    if (!confirmStageChange(tr("The outputs will be removed."))) return;
     if (!show_.confirmDiscardChanges()) return;
     showView_->deselectAll();
     show_.reset();
@@ -350,6 +444,9 @@ void ShowWindow::newShow() {
 
 void ShowWindow::openShow() {
     if (fileDialog_) return;
+    if (refusedWhileLocked(tr("Open Show"))) return;
+    if (!confirmStageChange(tr("The outputs will show the alignment grid of the show you open.")))
+        return;
     if (!show_.confirmDiscardChanges()) return;
     auto* dialog = new QFileDialog(this, tr("Open Show"));
     dialog->setObjectName("openShowDialog");
@@ -367,15 +464,23 @@ void ShowWindow::openShow() {
 }
 
 void ShowWindow::openShowFile(const QString& path) {
-    show_.setFileURL(path.toStdString());
-    show_.load();
+    show_.load(path.toStdString());
 }
 
-bool ShowWindow::openShowFromDesktop(const QString& path) {
+void ShowWindow::openShowFromDesktop(const QString& path, OpeningReply reply) {
     bringToFront();
-    if (!show_.confirmDiscardChanges()) return false;
+    const QString name =
+        QString::fromStdString(std::filesystem::path(path.toStdString()).filename().string());
+    if (refusedWhileLocked(tr("Opening %1").arg(name)) ||
+        !confirmStageChange(tr("The outputs will show the alignment grid of %1.").arg(name)) ||
+        !show_.confirmDiscardChanges()) {
+        reply(Opening::Kept, {});
+        return;
+    }
+    // A reply still waiting belongs to a load this one supersedes.
+    if (pendingOpening_) std::exchange(pendingOpening_, {})(Opening::Kept, {});
+    pendingOpening_ = std::move(reply);
     openShowFile(path);
-    return true;
 }
 
 void ShowWindow::bringToFront() {
@@ -391,8 +496,13 @@ void ShowWindow::bringToFront() {
 void ShowWindow::reloadShow() {
     // Without a location a load could only fail: the command is disabled.
     if (!show_.fileURL()) return;
+    if (refusedWhileLocked(tr("Reload Show"))) return;
+    if (!confirmStageChange(
+            tr("The cue on stage stays when the file has the same outputs; otherwise the "
+               "outputs show its alignment grid.")))
+        return;
     if (!show_.confirmDiscardChanges()) return;
-    show_.load();
+    show_.reload();
 }
 
 void ShowWindow::saveShow() {
@@ -406,6 +516,7 @@ void ShowWindow::saveShow() {
 
 void ShowWindow::saveShowAs() {
     if (fileDialog_) return;
+    if (refusedWhileLocked(tr("Save Show As"))) return;
     auto* dialog = new QFileDialog(this, tr("Save Show"));
     dialog->setObjectName("saveShowDialog");
     dialog->setAttribute(Qt::WA_DeleteOnClose);
@@ -437,7 +548,7 @@ void ShowWindow::saveShowTo(const QString& path) {
         warnSaveFailed(failure);
         return;
     }
-    setWindowTitle(titleFor(show_.fileURL()));
+    setWindowTitle(titleFor(show_.fileURL(), show_.isLocked()));
     reloadShowAction_->setEnabled(true);
 }
 
@@ -446,7 +557,14 @@ void ShowWindow::warnSaveFailed(const std::string& reason) {
 }
 
 void ShowWindow::closeEvent(QCloseEvent* event) {
-    if (!show_.confirmDiscardChanges()) {
+    const bool asked =
+        show_.isLocked()
+            ? prompt_.confirm(this, {"quitLockedBox",
+                                     tr("The show is locked for the performance. Are you sure "
+                                        "you wish to quit?"),
+                                     tr("The outputs will close."), tr("&Quit")})
+            : confirmStageChange(tr("The outputs will close."));
+    if (!asked || !show_.confirmDiscardChanges()) {
         event->ignore();
         return;
     }
@@ -485,6 +603,18 @@ void ShowWindow::buildToolBar() {
     gotoCueTextField_->setFixedWidth(120);
     toolBar_->addWidget(gotoCueTextField_);
 
+    // The lock, at a glance from across the booth.
+    auto* badge = new QLabel(tr("Locked"), toolBar_);
+    badge->setObjectName("lockBadge");
+    badge->setAccessibleName(tr("Show locked"));
+    badge->setToolTip(tr("Locked for the performance: unlock from the Show menu"));
+    badge->setStyleSheet(
+        QStringLiteral("QLabel { background: #e8a317; color: black; "
+                       "font-weight: bold; padding: 2px 8px; "
+                       "border-radius: 3px; }"));
+    // A widget on a toolbar shows and hides through its action.
+    lockBadge_ = toolBar_->addWidget(badge);
+
     // Panic sits apart from GO, on the left, and its shortcut takes two
     // modifiers: neither is hit on the way to GO.
     auto* panic = new QToolButton(toolBar_);
@@ -515,6 +645,10 @@ void ShowWindow::buildToolBar() {
 
 void ShowWindow::buildStatusBar() {
     lastGoLabel_ = makeStatusLabel("lastGoLabel", tr("Last GO"), this);
+    refusalLabel_ = makeStatusLabel("refusalLabel", tr("Refused"), this);
+    QFont refusalFont = refusalLabel_->font();
+    refusalFont.setBold(true);
+    refusalLabel_->setFont(refusalFont);
     framesDroppedLabel_ = makeStatusLabel("framesDroppedLabel", tr("Frames dropped"), this);
     goLatencyLabel_ = makeStatusLabel("goLatencyLabel", tr("GO latency"), this);
     fpsLabel_ = makeStatusLabel("fpsLabel", tr("Frame rate"), this);
@@ -526,6 +660,7 @@ void ShowWindow::buildStatusBar() {
     bold.setBold(true);
     sharingLabel_->setFont(bold);
     statusBar()->addWidget(lastGoLabel_, 1);
+    statusBar()->addWidget(refusalLabel_, 1);
     statusBar()->addPermanentWidget(sharingLabel_);
     statusBar()->addPermanentWidget(clockLabel_);
     statusBar()->addPermanentWidget(framesDroppedLabel_);
@@ -649,8 +784,9 @@ void ShowWindow::showLastGo() {
 }
 
 void ShowWindow::showWillLoad() {
-    outputWindows_->releaseOutputs();
-    loadingSheet_->present(show_.fileURL());
+    // The outputs stay on until the new show installs; the sheet says what
+    // is loading.
+    loadingSheet_->present(show_.loadingURL());
 }
 
 void ShowWindow::showDidLoad() {
@@ -658,12 +794,21 @@ void ShowWindow::showDidLoad() {
     loadingSheet_->showLoaded();
     showView_->showDidLoad();
     outputWindows_->update();
-    setWindowTitle(titleFor(show_.fileURL()));
+    setWindowTitle(titleFor(show_.fileURL(), show_.isLocked()));
     reloadShowAction_->setEnabled(show_.fileURL().has_value());
     stopAtEndAction_->setChecked(show_.settings().atEnd == ShowSettings::AtEnd::Stop);
     updateRefreshRate();
-    if (const std::optional<std::string>& failure = show_.loadFailure()) {
+    const std::optional<std::string>& failure = show_.loadFailure();
+    if (failure) {
         prompt_.warn(this, tr("The show could not be loaded."), QString::fromStdString(*failure));
+    }
+    if (pendingOpening_) {
+        const OpeningReply reply = std::exchange(pendingOpening_, {});
+        if (failure) {
+            reply(Opening::Failed, QString::fromStdString(*failure));
+        } else {
+            reply(show_.loadCancelled() ? Opening::Kept : Opening::Opened, {});
+        }
     }
 }
 

@@ -51,9 +51,19 @@ class ShowView;
 //
 // The File menu holds the show commands. New, Open, Reload, Quit and closing
 // the window ask before unsaved changes are lost: the window installs the
-// prompt's question as the show's confirmation handler for its life. A
-// failed save or load is shown with its reason. While a show loads, the
-// LoadingSheet covers the window; it closes at the end of every load.
+// prompt's question as the show's confirmation handler for its life. While
+// the outputs show a cue (anything but the alignment grid), they ask first
+// whether to replace or end what the audience sees, even with nothing
+// unsaved; so does a show opened from the desktop or a second start. A
+// failed save or load is shown with its reason, and the show in place stays
+// as it was. While a show loads, the LoadingSheet covers the window; it
+// closes at the end of every load.
+//
+// Show > Lock for Performance locks the show (unlocking asks first): edits of
+// the cue list, drops, undo and redo, the Outputs window's changes, the show
+// settings, New, Open, Reload and Save As are refused, and the status line
+// says so; Quit asks. GO, typed cue numbers, Panic and remote commands go on.
+// The toolbar's "Locked" badge and the title show the lock.
 //
 // Built from references so that tests hand it an engine of their own; all of
 // them, and the prompt when one is given, must outlive the window. Without a
@@ -88,8 +98,19 @@ public:
     // bold. Empty: never asked.
     void setSharingProblemSource(std::function<std::optional<std::string>()> source);
 
-    // "demo.bwshow[*] — Beamwright", or "Untitled[*] — Beamwright".
-    static QString titleFor(const std::optional<std::string>& fileURL);
+    // "demo.bwshow[*] — Beamwright", or "Untitled[*] — Beamwright"; with
+    // " — Locked" after it while the show is locked.
+    static QString titleFor(const std::optional<std::string>& fileURL, bool locked = false);
+
+    // How a show opened from outside ended: loaded, kept (the operator kept
+    // the show in place, or cancelled the load, or the show is locked), or
+    // failed to load (with the reason).
+    enum class Opening { Opened, Kept, Failed };
+    using OpeningReply = std::function<void(Opening opening, const QString& reason)>;
+
+    // Locks or unlocks the show at once, without asking (--locked, tests).
+    void setLocked(bool locked);
+    bool isLocked() const;
 
 public slots:
     // File menu. Each asks before discarding unsaved changes where it would.
@@ -100,9 +121,9 @@ public slots:
     // dialog and the command line do.
     void openShowFile(const QString& path);
     // A show opened from the desktop or a second start: brings the window to
-    // the front, asks before discarding unsaved changes, then opens `path`.
-    // False when the operator kept the current show.
-    bool openShowFromDesktop(const QString& path);
+    // the front, asks before replacing the stage or discarding unsaved
+    // changes, then opens `path`; `reply` hears how that ended, once.
+    void openShowFromDesktop(const QString& path, OpeningReply reply);
     // Shows the window (restored when minimised), raised and active.
     void bringToFront();
     void reloadShow();
@@ -145,6 +166,16 @@ private:
     void buildCueMenu();
     // The show's settings: what GO does after the last cue.
     void buildShowMenu();
+    // Show > Lock for Performance, and Unlock (which asks first).
+    void toggleLock();
+    void lockChanged(bool locked);
+    // True, with the reason on the status line, while the show is locked.
+    bool refusedWhileLocked(const QString& what);
+    void showRefusal(const QString& what);
+    // Asks before the outputs lose the cue they show; true at once while
+    // they show the alignment grid or there are none. `consequence` says
+    // what becomes of them.
+    bool confirmStageChange(const QString& consequence);
     void buildToolBar();
     void buildStatusBar();
     // The GO button and the Cue menu's GO end here.
@@ -188,6 +219,12 @@ private:
     QAction* duplicateCueAction_ = nullptr;
     QAction* deleteCueAction_ = nullptr;
     QAction* stopAtEndAction_ = nullptr;
+    QAction* lockAction_ = nullptr;
+    QAction* lockBadge_ = nullptr;
+    QLabel* refusalLabel_ = nullptr;
+    QTimer refusalTimer_;
+    // The reply to a show opened from outside, until its load ends.
+    OpeningReply pendingOpening_;
     QLineEdit* gotoCueTextField_ = nullptr;
     ShowView* showView_ = nullptr;
     QLabel* clockLabel_ = nullptr;

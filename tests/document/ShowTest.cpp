@@ -106,18 +106,21 @@ protected:
             [this](const MediaURL& url) { probe_.lookUp(url); }, nullptr, thumbnailWorkers});
     }
 
-    // Writes a show file (with its media) and points the show at it.
+    // Writes a show file (with its media); the next loads read it.
     std::string writeShow(const std::string& json, const std::string& name = "show.bwshow") {
         dir_.write("media/still.png", "not really a picture");
         dir_.write("media/movie.webm", "not really a movie");
-        const std::string path = dir_.write(name, json).string();
-        show_->setFileURL(path);
-        return path;
+        path_ = dir_.write(name, json).string();
+        return path_;
     }
 
-    // Loads and waits for the load's "ShowDidLoad".
-    void loadAndWait() {
-        show_->load();
+    // Loads `path` (the last show written without one) and waits for the
+    // load's "ShowDidLoad".
+    void loadAndWait(std::optional<std::string> path = std::nullopt) {
+        show_->load(path.value_or(path_));
+        waitForLoad();
+    }
+    void waitForLoad() {
         ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
     }
 
@@ -136,6 +139,7 @@ protected:
     }
 
     test::TempDir dir_;
+    std::string path_;
     ThumbnailProbe probe_;
     std::unique_ptr<Show> show_;
 };
@@ -184,7 +188,7 @@ TEST_F(ShowTest, LoadFromCleanInstallsTheShowInFileOrder) {
 // delegate to call, and that a load already handed over installs before.
 TEST_F(ShowTest, ShutDownStopsPlaybackAfterALoadHandedOver) {
     writeShow(twoCueShow());
-    show_->load();
+    show_->load(path_);
     show_->loadQueue().waitUntilAllOperationsAreFinished();  // handed to the main queue
     test::ShowNotificationLog log(center_);
     EXPECT_TRUE(show_->shutDown());
@@ -203,22 +207,44 @@ TEST_F(ShowTest, AShowWithoutCuesLeavesNothingNext) {
     EXPECT_FALSE(show_->isDirty());
 }
 
-TEST_F(ShowTest, ADecodeFailureLeavesAnEmptyDirtyUntitledShowAndSaysWhy) {
-    writeShow(R"({"config":[{"name":"Stage","width":8,"height":6}],)"
-              R"("cues":[{"id":1,"outputStates":[]}]})");
+// Verifies that a show that fails to load leaves the show in place as it
+// was: untitled and empty from the start, or loaded, on stage, modified.
+TEST_F(ShowTest, AFailedLoadLeavesTheShowInPlaceAndSaysWhy) {
+    const std::string bad = writeShow(R"({"config":[{"name":"Stage","width":8,"height":6}],)"
+                                      R"("cues":[{"id":1,"outputStates":[]}]})",
+                                      "bad.bwshow");
     test::ShowNotificationLog log(center_);
     loadAndWait();
-
-    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kDidLoad}));
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDidLoad}));
     expectEmptyShow();
-    EXPECT_TRUE(show_->isDirty());
+    EXPECT_FALSE(show_->isDirty());
     ASSERT_TRUE(show_->loadFailure().has_value());
     EXPECT_NE(show_->loadFailure()->find("fadeLength"), std::string::npos) << *show_->loadFailure();
-    // A save now must not write the empty show over the file that failed.
+    // Nothing was loaded: a save has nowhere to go, least of all the file
+    // that failed.
     EXPECT_FALSE(show_->fileURL().has_value());
     std::string failure;
     EXPECT_FALSE(show_->save(&failure));
     EXPECT_TRUE(probe_.urls().empty());
+
+    const std::string good = writeShow(twoCueShow());
+    loadAndWait();
+    engine_->go();
+    stack_.setDescription(0, "Edited");
+    const auto outputs = engine_->outputs();
+    const std::vector<Cue> cues = stack_.cues();
+    log.entries.clear();
+    loadAndWait(bad);
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDidLoad}));
+    EXPECT_TRUE(show_->loadFailure().has_value());
+    EXPECT_EQ(engine_->outputs(), outputs);
+    EXPECT_EQ(stack_.cues(), cues);
+    ASSERT_TRUE(engine_->currentCue().has_value());
+    EXPECT_EQ(engine_->currentCue()->id, 2.5);
+    EXPECT_EQ(show_->fileURL(), good);
+    EXPECT_TRUE(show_->isDirty());
+    ASSERT_TRUE(show_->save(&failure)) << failure;
+    EXPECT_NE(test::readFile(good).find("Edited"), std::string::npos);
 }
 
 // Loads that find no show at all end the same way as a decode failure,
@@ -242,64 +268,134 @@ TEST_F(ShowTest, LoadsThatFindNoShowEndWithDidLoadAndAReason) {
         EXPECT_EQ(test::readFile(path), json);
     }
 
-    show_->setFileURL(dir_ / "missing.bwshow");
-    loadAndWait();
+    loadAndWait((dir_ / "missing.bwshow").string());
     ASSERT_TRUE(show_->loadFailure().has_value());
     EXPECT_NE(show_->loadFailure()->find("cannot be read"), std::string::npos);
 
     // Larger than memory: refused before anything is read (sparse, so no disk).
     const std::filesystem::path huge = dir_.write("huge.bwshow", "");
     std::filesystem::resize_file(huge, std::uintmax_t{64} << 30);
-    show_->setFileURL(huge.string());
-    loadAndWait();
+    loadAndWait(huge.string());
     EXPECT_EQ(show_->loadFailure(), huge.string() + " is not a show: too large");
 
-    show_->setFileURL(std::nullopt);
     test::ShowNotificationLog log(center_);
-    loadAndWait();
+    show_->reload();
+    waitForLoad();
     EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDidLoad}));
     EXPECT_EQ(show_->loadFailure(), "the show has no file location");
     expectEmptyShow();
 }
 
-TEST_F(ShowTest, CancellingDuringTheThumbnailsInstallsNothing) {
-    writeShow(twoCueShow());
+// Verifies that a cancelled load leaves the show in place as it was: the
+// same outputs (still publishing), cues, cue on stage and location.
+TEST_F(ShowTest, CancellingDuringTheThumbnailsKeepsTheShowInPlace) {
+    const std::string first = writeShow(twoCueShow(), "first.bwshow");
+    loadAndWait();
+    engine_->go();
+    const auto outputs = engine_->outputs();
+    writeShow(R"({"config":[{"name":"Other","width":8,"height":6}],"cues":[]})", "other.bwshow");
     probe_.hold();
+    const std::size_t lookups = probe_.urls().size();
     test::ShowNotificationLog log(center_);
-    show_->load();
-    ASSERT_TRUE(probe_.waitForLookup());
+    writeShow(twoCueShow(), "second.bwshow");
+    show_->load(path_);
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([&] { return probe_.urls().size() > lookups; }, 20s));
 
     show_->cancelLoad();
     probe_.release();
     show_->loadQueue().waitUntilAllOperationsAreFinished();
     MainQueue::shared().pumpUntil([] { return false; }, 100ms);
 
-    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kClean, kDidLoad}));
-    expectEmptyShow();
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDidLoad}));
+    EXPECT_TRUE(show_->loadCancelled());
+    EXPECT_EQ(engine_->outputs(), outputs);
+    EXPECT_EQ(stack_.cueIDs(), (std::vector<double>{2.5, 1.0}));
+    ASSERT_TRUE(engine_->currentCue().has_value());
+    EXPECT_EQ(engine_->currentCue()->id, 2.5);
+    EXPECT_EQ(show_->fileURL(), first);
     EXPECT_FALSE(show_->isDirty());
-    EXPECT_FALSE(show_->fileURL().has_value());
     EXPECT_FALSE(show_->isLoading());
     // The remaining lookups were skipped once the load was cancelled.
-    EXPECT_EQ(probe_.urls().size(), 1u);
+    EXPECT_EQ(probe_.urls().size(), lookups + 1);
 }
 
 TEST_F(ShowTest, ASecondLoadSupersedesOneStillRunning) {
     writeShow(twoCueShow(), "first.bwshow");
     probe_.hold();
     test::ShowNotificationLog log(center_);
-    show_->load();
+    show_->load(path_);
     ASSERT_TRUE(probe_.waitForLookup());
 
     const std::string second =
         writeShow(R"({"config":[{"name":"Second","width":8,"height":6}],"cues":[]})", "second.bwshow");
-    show_->load();
+    show_->load(path_);
     probe_.release();
     ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
     MainQueue::shared().pumpUntil([] { return false; }, 100ms);
 
     EXPECT_EQ(outputNames(), (std::vector<std::string>{"Second"}));
     EXPECT_EQ(show_->fileURL(), second);
-    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kWillLoad, kClean, kDidLoad}));
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kWillLoad, kDirty, kClean, kDidLoad}));
+}
+
+// `text` with its first `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+// Verifies what loading the show's own file again keeps: with as many
+// outputs, the outputs themselves (renamed and resized as the file says) and
+// the cue on stage, read again by its ID; with other outputs, or from
+// another file, the alignment grid on new outputs.
+TEST_F(ShowTest, AReloadKeepsTheOutputsAndTheCueOnStage) {
+    struct Case {
+        const char* name;
+        std::string json;
+        bool sameFile;
+        bool keeps;
+    };
+    const std::string edited =
+        replaced(replaced(twoCueShow(), R"("Second")", R"("Second, edited")"),
+                 R"("name":"Foyer","width":4)", R"("name":"Lobby","width":6)");
+    const std::string oneOutput =
+        R"({"config":[{"name":"Stage","width":8,"height":6}],"cues":[{"id":2.5,"fadeLength":0,)"
+        R"("description":"Second, edited","outputStates":[)" +
+        state("black://") + "]}]}";
+    const std::vector<Case> cases = {
+        {"same outputs", edited, true, true},
+        {"one output fewer", oneOutput, true, false},
+        {"another file", edited, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        show_->reset();
+        writeShow(twoCueShow());
+        loadAndWait();
+        engine_->go();
+        const auto outputs = engine_->outputs();
+        writeShow(c.json, c.sameFile ? "show.bwshow" : "other.bwshow");
+        if (c.sameFile) {
+            show_->reload();
+            waitForLoad();
+        } else {
+            loadAndWait();
+        }
+
+        EXPECT_FALSE(show_->loadFailure().has_value());
+        EXPECT_EQ(show_->fileURL(), path_);
+        EXPECT_FALSE(show_->isDirty());
+        EXPECT_EQ(engine_->outputs() == outputs, c.keeps);
+        EXPECT_EQ(engine_->showsAlignmentGrid(), !c.keeps);
+        if (!c.keeps) continue;
+        EXPECT_EQ(outputNames(), (std::vector<std::string>{"Stage", "Lobby"}));
+        EXPECT_EQ(engine_->outputs()[1]->pixelSize(), (PixelSize{6, 2}));
+        ASSERT_TRUE(engine_->currentCue().has_value());
+        EXPECT_EQ(engine_->currentCue()->description, "Second, edited");
+        ASSERT_TRUE(engine_->nextCue().has_value());
+        EXPECT_EQ(engine_->nextCue()->id, 1.0);
+    }
 }
 
 // Verifies that a load superseded or cancelled after it handed its result to
@@ -309,36 +405,36 @@ TEST_F(ShowTest, ResultsOfSupersededOrCancelledLoadsChangeNothing) {
     // A load whose file fails to decode has handed over its failure when a
     // reload of a good file starts; the reload is still making thumbnails.
     writeShow(R"({"config":[],"cues":[{"id":1,"outputStates":[]}]})", "bad.bwshow");
-    show_->load();
+    show_->load(path_);
     show_->loadQueue().waitUntilAllOperationsAreFinished();
     const std::string good = writeShow(twoCueShow());
     probe_.hold();
     test::ShowNotificationLog log(center_);
-    show_->load();
+    show_->load(path_);
     ASSERT_TRUE(probe_.waitForLookup());
     MainQueue::shared().pumpUntil([] { return false; }, 100ms);
 
     EXPECT_TRUE(show_->isLoading());
     EXPECT_FALSE(show_->loadFailure().has_value());
-    EXPECT_EQ(show_->fileURL(), good);
-    std::string failure;
-    EXPECT_FALSE(show_->save(&failure));
-    EXPECT_EQ(failure, "a show is still loading");
+    EXPECT_EQ(show_->loadingURL(), good);
+    EXPECT_FALSE(show_->fileURL().has_value());
 
     probe_.release();
     ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
-    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kClean, kDidLoad}));
+    EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kDirty, kClean, kDidLoad}));
+    std::string failure;
     EXPECT_EQ(outputNames(), (std::vector<std::string>{"Stage", "Foyer"}));
     EXPECT_EQ(show_->fileURL(), good);
     EXPECT_TRUE(show_->save(&failure)) << failure;
 
     // A cancel that arrives after the load handed over its show.
-    show_->load();
+    const auto outputs = engine_->outputs();
+    show_->load(path_);
     show_->loadQueue().waitUntilAllOperationsAreFinished();
     show_->cancelLoad();
     MainQueue::shared().pumpUntil([] { return false; }, 100ms);
-    expectEmptyShow();
-    EXPECT_FALSE(show_->fileURL().has_value());
+    EXPECT_EQ(engine_->outputs(), outputs);
+    EXPECT_EQ(show_->fileURL(), good);
     EXPECT_FALSE(show_->isLoading());
     EXPECT_FALSE(show_->isDirty());
 }
@@ -354,9 +450,8 @@ TEST_F(ShowTest, AnExceptionInsideALoadEndsItAsAFailedLoad) {
             *engine_, stack_, status_, MainQueue::shared(),
             [](const MediaURL&) { throw std::runtime_error("the thumbnail cache is full"); },
             nullptr, workers});
-        show_->setFileURL(dir_ / "show.bwshow");
         test::ShowNotificationLog log(center_);
-        loadAndWait();
+        loadAndWait((dir_ / "show.bwshow").string());
 
         EXPECT_EQ(log.entries.back(), kDidLoad);
         ASSERT_TRUE(show_->loadFailure().has_value());
@@ -385,7 +480,8 @@ TEST_F(ShowTest, ShowPathsThroughSymbolicLinksResolveAsTheSystemDoes) {
 
     show_->setFileURL((dir_ / "linkdir/../show.bwshow").string());
     EXPECT_EQ(show_->fileURL(), (base / "real/show.bwshow").string());
-    loadAndWait();
+    loadAndWait((dir_ / "linkdir/../show.bwshow").string());
+    EXPECT_EQ(show_->fileURL(), (base / "real/show.bwshow").string());
     EXPECT_EQ(outputNames(), (std::vector<std::string>{"Stage", "Foyer"}));
     EXPECT_EQ(stack_.cues().at(0).outputStates.at(1).mediaURL.path(),
               (base / "real/media/still.png").string());
@@ -398,9 +494,8 @@ TEST_F(ShowTest, ShowPathsThroughSymbolicLinksResolveAsTheSystemDoes) {
     dir_.write("stage/media/still.png", "x");
     fs::create_symlink(real, dir_ / "stage/show.bwshow");
     const std::string link = (base / "stage/show.bwshow").string();
-    show_->setFileURL(link);
+    loadAndWait(link);
     EXPECT_EQ(show_->fileURL(), link);
-    loadAndWait();
     EXPECT_EQ(stack_.cues().at(0).outputStates.at(1).mediaURL.path(),
               (base / "stage/media/still.png").string());
     ASSERT_TRUE(show_->save(&failure)) << failure;
@@ -421,7 +516,7 @@ TEST_F(ShowTest, ParallelThumbnailsLookUpEveryFileOnceOnSeveralThreads) {
     }
     writeShow(twoCueShow(cues));
     probe_.hold();
-    show_->load();
+    show_->load(path_);
     ASSERT_TRUE(probe_.waitForLookup());
     // Let several workers reach the probe before any lookup ends.
     std::this_thread::sleep_for(100ms);
@@ -481,8 +576,7 @@ TEST_F(ShowTest, ScreenChoicesAreSavedAndLoadedBack) {
               (std::vector<OutputConfig>{{"Stage", 8, 6}, {"Foyer", 4, 2, projector}}));
 
     show_->reset();
-    show_->setFileURL(path);
-    loadAndWait();
+    loadAndWait(path);
     ASSERT_EQ(engine_->outputs().size(), 2u);
     EXPECT_FALSE(engine_->outputs()[0]->screen().has_value());
     EXPECT_EQ(engine_->outputs()[1]->screen(), projector);
@@ -539,9 +633,11 @@ TEST_F(ShowTest, AFailedSaveKeepsTheShowDirtyAndTheFileAsItWas) {
 
 TEST_F(ShowTest, NoSaveWhileALoadRuns) {
     const std::string path = writeShow(twoCueShow());
+    loadAndWait();
+    stack_.setDescription(0, "Not saved during the reload");
     const std::string before = test::readFile(path);
     probe_.hold();
-    show_->load();
+    show_->load(path_);
     std::string failure;
     EXPECT_FALSE(show_->save(&failure));
     EXPECT_EQ(failure, "a show is still loading");

@@ -33,7 +33,7 @@ class Forwarder {
 public:
     Forwarder(const QString& name, QByteArray request)
         : client_([this, name, request = std::move(request)] {
-              answer_ = InstanceServer::forward(name, request, 10s);
+              answer_ = InstanceServer::forward(name, request, 10s, &reason_);
               done_ = true;
           }) {}
     ~Forwarder() { client_.join(); }
@@ -51,9 +51,12 @@ public:
         EXPECT_TRUE(pumpUntilDone(15s));
         return answer_;
     }
+    // Why the show did not load, for Failed.
+    const QString& reason() const { return reason_; }
 
 private:
     Answer answer_ = Answer::NoAnswer;
+    QString reason_;
     std::atomic<bool> done_ = false;
     std::thread client_;
 };
@@ -83,8 +86,16 @@ protected:
         server_ = std::make_unique<InstanceServer>();
         ASSERT_EQ(server_->listen(name_), ListenResult::Listening)
             << server_->errorString().toStdString();
+        using Opening = ShowWindow::Opening;
         server_->setHandlers(
-            {[&window](const QString& path) { return window.openShowFromDesktop(path); },
+            {[&window](const QString& path, InstanceServer::OpenDone done) {
+                 window.openShowFromDesktop(path, [done](Opening opening, const QString& why) {
+                     done(opening == Opening::Opened   ? InstanceServer::Opening::Opened
+                          : opening == Opening::Failed ? InstanceServer::Opening::Failed
+                                                       : InstanceServer::Opening::Refused,
+                          why);
+                 });
+             },
              [&window] { window.bringToFront(); }});
     }
     Answer send(const QByteArray& request) { return Forwarder(name_, request).answer(); }
@@ -94,41 +105,81 @@ protected:
     std::unique_ptr<InstanceServer> server_;
 };
 
-// Verifies that an open asks only about a modified show, opens the file for
-// OK or a clean show, and leaves a modified show alone for Cancel.
-TEST_F(InstanceServerTest, OpenAsksBeforeDiscardingChanges) {
+// Verifies that an open asks about a modified show and about a cue on the
+// outputs, opens the file only when every answer is yes, is refused while
+// the show is locked, and is answered once the load has ended: a show that
+// fails to load is answered so, with the reason, and the current one stays.
+TEST_F(InstanceServerTest, OpenAsksWhatWouldBeLostAndAnswersOnceTheLoadEnds) {
     struct Case {
         const char* name;
         bool modified;
+        bool onStage;
+        bool locked;
         bool answer;
+        bool broken;
         Answer expected;
-        int questions;
+        std::vector<QString> asked;
     };
     const std::vector<Case> cases = {
-        {"clean show", false, false, Answer::Opened, 0},
-        {"modified, OK", true, true, Answer::Opened, 1},
-        {"modified, Cancel", true, false, Answer::Refused, 1},
+        {"clean show", false, false, false, false, false, Answer::Opened, {}},
+        {"modified, OK", true, false, false, true, false, Answer::Opened, {"discardChangesBox"}},
+        {"modified, Cancel",
+         true,
+         false,
+         false,
+         false,
+         false,
+         Answer::Refused,
+         {"discardChangesBox"}},
+        {"on stage, Continue", false, true, false, true, false, Answer::Opened, {"runningShowBox"}},
+        {"on stage, Cancel", false, true, false, false, false, Answer::Refused, {"runningShowBox"}},
+        {"on stage and modified",
+         true,
+         true,
+         false,
+         true,
+         false,
+         Answer::Opened,
+         {"runningShowBox", "discardChangesBox"}},
+        {"locked", true, true, true, true, false, Answer::Refused, {}},
+        {"does not load",
+         true,
+         true,
+         false,
+         true,
+         true,
+         Answer::Failed,
+         {"runningShowBox", "discardChangesBox"}},
     };
+    const std::string broken = dir_.write("broken.bwshow", "{").string();
+    addOutputs(1);
     const std::string other = saveShow("other.bwshow", 3);
     const std::string current = saveShow("current.bwshow", 2);
     startServer();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        show_->setFileURL(current);
-        show_->load();
+        show_->setLocked(false);
+        show_->load(current);
         finishLoading();
         ASSERT_EQ(stack_.cues().size(), 2u);
+        if (c.onStage) engine_->go();
         status_.setDirty(c.modified);
+        show_->setLocked(c.locked);
+        prompt_ = test::ScriptedPrompt();
         prompt_.answer = c.answer;
-        prompt_.questions = 0;
 
-        EXPECT_EQ(send(InstanceServer::openRequest(QString::fromStdString(other))), c.expected);
-        finishLoading();
-        EXPECT_EQ(prompt_.questions, c.questions);
+        Forwarder forwarder(
+            name_, InstanceServer::openRequest(QString::fromStdString(c.broken ? broken : other)));
+        EXPECT_EQ(forwarder.answer(), c.expected);
+        EXPECT_EQ(prompt_.asked, c.asked);
         const bool opened = c.expected == Answer::Opened;
         EXPECT_EQ(show_->fileURL(), opened ? other : current);
         EXPECT_EQ(stack_.cues().size(), opened ? 3u : 2u);
-        EXPECT_EQ(show_->isDirty(), !opened);
+        EXPECT_EQ(show_->isDirty(), !opened && c.modified);
+        if (c.broken) {
+            EXPECT_TRUE(forwarder.reason().startsWith(QString::fromStdString(broken)))
+                << forwarder.reason().toStdString();
+        }
     }
 }
 
@@ -150,7 +201,10 @@ TEST_F(InstanceServerTest, RaiseWaitsForTheWindowThenBringsItBack) {
 
     ShowWindow& window = makeWindow();
     window.showMinimized();
-    server_->setHandlers({[](const QString&) { return false; }, [&] { window.bringToFront(); }});
+    server_->setHandlers({[](const QString&, const InstanceServer::OpenDone& done) {
+                              done(InstanceServer::Opening::Refused, {});
+                          },
+                          [&] { window.bringToFront(); }});
     EXPECT_EQ(early.answer(), Answer::Raised);
     EXPECT_TRUE(window.isVisible());
     EXPECT_FALSE(window.isMinimized());

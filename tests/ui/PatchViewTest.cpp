@@ -201,6 +201,34 @@ TEST_F(PatchViewTest, ListFollowsALoad) {
     EXPECT_FALSE(field<QPushButton>("removeOutputButton").isEnabled());
 }
 
+// While the show is locked the outputs are listed and chosen but not
+// changed, and the view says why; unlocked, the controls come back.
+TEST_F(PatchViewTest, ALockedShowKeepsItsOutputs) {
+    patch_->addOutput();
+    window_->setLocked(true);
+    EXPECT_TRUE(field<QLabel>("lockNoteLabel").isVisibleTo(patch_));
+    EXPECT_TRUE(field<QListWidget>("mediaOutputTableView").isEnabled());
+    for (const char* name : {"addOutputButton", "removeOutputButton"})
+        EXPECT_FALSE(field<QPushButton>(name).isEnabled()) << name;
+    EXPECT_FALSE(field<QLineEdit>("nameTextField").isEnabled());
+    EXPECT_FALSE(field<QComboBox>("screenComboBox").isEnabled());
+
+    // Nothing changes even when an edit reaches the view.
+    status_.setDirty(false);
+    patch_->addOutput();
+    type("nameTextField", "Renamed");
+    type("widthTextField", "64");
+    patch_->removeSelectedOutput();
+    EXPECT_EQ(listed(), QStringList{"Screen1"});
+    EXPECT_EQ(engine_->outputs()[0]->pixelSize(), (PixelSize{512, 512}));
+    EXPECT_FALSE(status_.isDirty());
+
+    window_->setLocked(false);
+    EXPECT_FALSE(field<QLabel>("lockNoteLabel").isVisibleTo(patch_));
+    EXPECT_TRUE(field<QLineEdit>("nameTextField").isEnabled());
+    EXPECT_TRUE(field<QPushButton>("addOutputButton").isEnabled());
+}
+
 // The screen list: "None", the screens connected, and a saved choice whose
 // screen is not connected, kept as it is. A choice modifies the show only
 // when it changes; a screen another output has already is said to be taken.

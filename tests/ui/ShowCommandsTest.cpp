@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <QToolButton>
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -11,10 +12,14 @@
 #include <vector>
 
 #include "document/Show.h"
+#include "engine/MediaEngine.h"
 #include "platform/NotificationCenter.h"
 #include "show/ShowStatus.h"
 #include "support/TempDir.h"
+#include "ui/CueListController.h"
 #include "ui/MessageBoxPrompt.h"
+#include "ui/ShowTableView.h"
+#include "ui/ShowView.h"
 #include "ui/WindowTestSupport.h"
 
 namespace bw {
@@ -22,13 +27,14 @@ namespace {
 
 class ShowCommandsTest : public test::WindowTest {
 protected:
-    // A saved two-cue show at `name` in the test's folder, loaded and shown.
+    // A saved two-cue show on one output at `name` in the test's folder,
+    // loaded afresh (the grid on stage) and shown.
     std::string loadSavedShow(const std::string& name = "gala.bwshow") {
-        const std::string path = (dir_ / name).string();
-        stack_.replaceCues({makeCue(1, 0.0, {}), makeCue(2, 0.0, {})});
-        show_->setFileURL(path);
-        EXPECT_TRUE(show_->save());
-        show_->load();
+        show_->reset();
+        addOutputs(1);
+        const std::string path = saveShow(name, 2);
+        show_->reset();
+        show_->load(path);
         finishLoading();
         return path;
     }
@@ -75,9 +81,11 @@ TEST_F(ShowCommandsTest, DiscardChangesBoxKeepsTheShowUnlessOkIsClicked) {
     }
 }
 
-// Verifies that every discarding command asks on a modified show and goes on
-// only for OK, and that on a clean show none asks.
-TEST_F(ShowCommandsTest, DiscardingCommandsAskAndOnlyOkDiscards) {
+// Verifies that every command that would lose the show asks first: on a
+// modified show whether to discard the changes, while a cue is on the
+// outputs whether to replace or end it (even with nothing unsaved); each
+// goes on only for yes. With a clean show and the grid on stage none asks.
+TEST_F(ShowCommandsTest, CommandsThatLoseTheShowAskAndGoOnOnlyForYes) {
     int willLoad = 0;
     const NotificationCenter::Token token = center_.addObserver(
         std::string(kShowWillLoadNotification), [&willLoad](const Notification&) { ++willLoad; });
@@ -98,28 +106,139 @@ TEST_F(ShowCommandsTest, DiscardingCommandsAskAndOnlyOkDiscards) {
         {"File > Reload", [this] { child<QAction>("reloadShowAction").trigger(); },
          [&willLoad] { return willLoad > 0; }},
     };
+    struct Situation {
+        const char* name;
+        bool modified;
+        bool onStage;
+        bool answer;
+        std::vector<QString> asked;
+    };
+    const std::vector<Situation> situations = {
+        {"clean, grid on stage", false, false, false, {}},
+        {"modified, Cancel", true, false, false, {"discardChangesBox"}},
+        {"modified, OK", true, false, true, {"discardChangesBox"}},
+        {"cue on stage, Cancel", false, true, false, {"runningShowBox"}},
+        {"cue on stage, Continue", false, true, true, {"runningShowBox"}},
+    };
+    int shows = 0;
     for (const Case& c : cases) {
-        for (const int answer : {-1, 0, 1}) {  // clean show, Cancel, OK
-            SCOPED_TRACE(std::string(c.name) + " answer " + std::to_string(answer));
-            loadSavedShow();
+        for (const Situation& situation : situations) {
+            SCOPED_TRACE(std::string(c.name) + ", " + situation.name);
+            // A file of its own: a reload of the same one would keep its cue on stage.
+            loadSavedShow("gala" + std::to_string(++shows) + ".bwshow");
             makeWindow().show();
-            if (answer >= 0) status_.setDirty(true);
+            if (situation.onStage) engine_->go();
+            status_.setDirty(situation.modified);
             prompt_ = test::ScriptedPrompt();
-            prompt_.answer = answer == 1;
+            prompt_.answer = situation.answer;
             willLoad = 0;
 
             c.command();
-            EXPECT_EQ(prompt_.questions, answer >= 0 ? 1 : 0);
-            EXPECT_EQ(c.wentOn(), answer != 0);
-            if (answer == 0) {
-                EXPECT_TRUE(show_->isDirty());
+            EXPECT_EQ(prompt_.asked, situation.asked);
+            EXPECT_EQ(c.wentOn(), situation.asked.empty() || situation.answer);
+            if (!situation.answer && !situation.asked.empty()) {
+                EXPECT_EQ(show_->isDirty(), situation.modified);
                 EXPECT_EQ(stack_.cues().size(), 2u);
+                EXPECT_EQ(engine_->showsAlignmentGrid(), !situation.onStage);
             }
             finishLoading();
             window_.reset();
         }
     }
     center_.removeObserver(token);
+}
+
+// Verifies the lock for the performance: every command that would edit,
+// replace or end the show is refused and says so, Quit asks, GO and Panic
+// still run, and unlocking asks first.
+TEST_F(ShowCommandsTest, ALockedShowRefusesWhatWouldChangeItButRuns) {
+    const std::string path = loadSavedShow();
+    ShowWindow& window = makeWindow();
+    window.show();
+    ShowTableView& table = *window.showView()->tableView();
+    // An edit to undo, saved.
+    window.showView()->controller().setDescription(1, "Second");
+    ASSERT_TRUE(show_->save());
+    table.selectRow(0);
+    window.setLocked(true);
+    QApplication::processEvents();
+    EXPECT_TRUE(child<QLabel>("lockBadge").isVisible());
+    EXPECT_EQ(child<QAction>("lockAction").text(), "&Unlock…");
+
+    const auto trigger = [this](const char* name) {
+        return [this, name] {
+            QAction* action = window_->findChild<QAction*>(name);
+            if (auto* button = window_->findChild<QToolButton*>(name)) {
+                action = button->defaultAction();
+            }
+            ASSERT_NE(action, nullptr) << name;
+            action->trigger();
+        };
+    };
+    struct Refused {
+        const char* says;
+        std::function<void()> attempt;
+    };
+    const std::vector<Refused> refused = {
+        {"New Show", trigger("newShowAction")},
+        {"Open Show", trigger("openShowAction")},
+        {"Reload Show", trigger("reloadShowAction")},
+        {"Save Show As", trigger("saveShowAsAction")},
+        {"New Cue", trigger("newCueAction")},
+        {"Duplicate Cue", trigger("duplicateCueButton")},
+        {"Delete Cue", trigger("deleteCueButton")},
+        {"Undo", trigger("undoAction")},
+        {"Stop After the Last Cue", trigger("stopAtEndAction")},
+        {"Edit Cue", [&table] { table.edit(table.model()->index(0, 0)); }},
+    };
+    int willLoad = 0;
+    const NotificationCenter::Token token = center_.addObserver(
+        std::string(kShowWillLoadNotification), [&willLoad](const Notification&) { ++willLoad; });
+    for (const Refused& r : refused) {
+        SCOPED_TRACE(r.says);
+        r.attempt();
+        EXPECT_EQ(child<QLabel>("refusalLabel").text(),
+                  QString("Locked for the performance: %1 refused. Unlock from the Show menu.")
+                      .arg(r.says));
+        EXPECT_EQ(stack_.cues().size(), 2u);
+        EXPECT_EQ(stack_.cues()[1].description, "Second");
+        EXPECT_TRUE(table.viewport()->findChildren<QWidget*>().isEmpty()) << "no editor";
+        EXPECT_FALSE(fileDialogUp("openShowDialog") || fileDialogUp("saveShowDialog"));
+        EXPECT_FALSE(show_->isDirty());
+    }
+    EXPECT_FALSE(child<QAction>("stopAtEndAction").isChecked());
+    EXPECT_EQ(willLoad, 0);
+    EXPECT_TRUE(prompt_.asked.empty());
+    center_.removeObserver(token);
+
+    // The show runs on: GO, and Panic.
+    child<QAction>("goAction").trigger();
+    ASSERT_TRUE(engine_->currentCue().has_value());
+    EXPECT_EQ(engine_->currentCue()->id, 1.0);
+    child<QAction>("panicAction").trigger();
+    EXPECT_TRUE(engine_->showsPanic());
+
+    // Quit asks; unlocking asks; each goes on only for yes.
+    for (const bool answer : {false, true}) {
+        prompt_ = test::ScriptedPrompt();
+        prompt_.answer = answer;
+        child<QAction>("lockAction").trigger();
+        EXPECT_EQ(prompt_.asked, std::vector<QString>{"unlockBox"});
+        EXPECT_EQ(window.isLocked(), !answer);
+    }
+    QApplication::processEvents();
+    EXPECT_FALSE(child<QLabel>("lockBadge").isVisible());
+    EXPECT_EQ(window.windowTitle(), "gala.bwshow[*] — Beamwright");
+    window.setLocked(true);
+    for (const bool answer : {false, true}) {
+        prompt_ = test::ScriptedPrompt();
+        prompt_.answer = answer;
+        child<QAction>("quitAction").trigger();
+        // Panic is on stage: the lock's question is the only one.
+        EXPECT_EQ(prompt_.asked, std::vector<QString>{"quitLockedBox"});
+        EXPECT_EQ(window.isVisible(), !answer);
+    }
+    EXPECT_EQ(show_->fileURL(), path);
 }
 
 // Verifies that a failed save says why while the show stays modified where

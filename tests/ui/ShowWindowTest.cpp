@@ -229,7 +229,8 @@ TEST_F(ShowWindowTest, StatusLineShowsRateDropsAndGoLatency) {
 }
 
 // Verifies that the edited marker follows the modified flag (anything but a
-// boolean reads as false) and the title the show's file name.
+// boolean reads as false), and the title the show's file name (kept through
+// a load that fails) and its lock.
 TEST_F(ShowWindowTest, TitleAndEditedMarkerFollowTheShow) {
     ShowWindow& window = makeWindow();
     EXPECT_EQ(window.windowTitle(), "Untitled[*] — Beamwright");
@@ -244,16 +245,21 @@ TEST_F(ShowWindowTest, TitleAndEditedMarkerFollowTheShow) {
 
     show_->setFileURL((dir_ / "Opening Night.bwshow").string());
     ASSERT_TRUE(show_->save());
-    show_->load();
-    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    show_->reload();
+    finishLoading();
     EXPECT_EQ(window.windowTitle(), "Opening Night.bwshow[*] — Beamwright");
     EXPECT_FALSE(window.isWindowModified());
 
-    show_->setFileURL((dir_ / "missing.bwshow").string());
-    show_->load();
-    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
-    EXPECT_EQ(window.windowTitle(), "Untitled[*] — Beamwright");
-    EXPECT_TRUE(window.isWindowModified());
+    // A show that fails to load leaves the title, and the show, as they were.
+    show_->load((dir_ / "missing.bwshow").string());
+    finishLoading();
+    EXPECT_EQ(window.windowTitle(), "Opening Night.bwshow[*] — Beamwright");
+    EXPECT_FALSE(window.isWindowModified());
+    ASSERT_EQ(prompt_.warnings.size(), 1u);
+    EXPECT_EQ(prompt_.warnings[0].text, "The show could not be loaded.");
+
+    window.setLocked(true);
+    EXPECT_EQ(window.windowTitle(), "Opening Night.bwshow[*] — Beamwright — Locked");
 }
 
 // Verifies the choice of look from the preference and the desktop, and that
@@ -392,8 +398,7 @@ TEST_F(ShowWindowTest, AShowThatStopsAtTheEndSaysSoAndKeepsTheChoice) {
     ASSERT_TRUE(show_->save());
     show_->reset();
     EXPECT_FALSE(stopAtEnd.isChecked());
-    show_->setFileURL((dir_ / "stops.bwshow").string());
-    show_->load();
+    show_->load((dir_ / "stops.bwshow").string());
     ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
     EXPECT_TRUE(stopAtEnd.isChecked());
     EXPECT_TRUE(engine_->stopsAtEnd());

@@ -36,8 +36,8 @@ inline void ensureApplication() {
     (void)application;
 }
 
-// Answers the discard-changes question as scripted and records the
-// questions and warnings, so that no test waits on a modal box.
+// Answers every question as scripted (`answer`) and records them and the
+// warnings, so that no test waits on a modal box.
 class ScriptedPrompt final : public OperatorPrompt {
 public:
     struct Warning {
@@ -47,6 +47,12 @@ public:
 
     bool confirmDiscardChanges(QWidget*) override {
         ++questions;
+        asked.push_back("discardChangesBox");
+        return answer;
+    }
+    bool confirm(QWidget*, const Question& question) override {
+        ++questions;
+        asked.push_back(question.name);
         return answer;
     }
     void warn(QWidget*, const QString& text, const QString& reason) override {
@@ -55,6 +61,8 @@ public:
 
     bool answer = false;
     int questions = 0;
+    // The questions' box names, in the order asked.
+    std::vector<QString> asked;
     std::vector<Warning> warnings;
 };
 
@@ -86,12 +94,14 @@ protected:
         EXPECT_NE(widget, nullptr) << name;
         return *widget;
     }
-    // Saves a show of `cues` cues (IDs 1, 2, ...) at `name` in the test's
-    // folder; the show is left as saved, at that location. Returns the path.
+    // Saves a show of `cues` cues (IDs 1, 2, ...; black on each output) at
+    // `name` in the test's folder; the show is left as saved, at that
+    // location. Returns the path.
     std::string saveShow(const std::string& name, int cues) {
+        const std::vector<std::string> black(engine_->outputs().size(), "black://");
         std::vector<Cue> list;
         for (int k = 1; k <= cues; ++k)
-            list.push_back(makeCue(k, 0.0, {}));
+            list.push_back(makeCue(k, 0.0, black));
         stack_.replaceCues(list);
         show_->setFileURL((dir_ / name).string());
         EXPECT_TRUE(show_->save());

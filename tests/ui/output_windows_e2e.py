@@ -159,9 +159,16 @@ def main():
                              "the show window did not take the focus back")
             print("two outputs on two screens: cue pictures in place, GO followed, focus kept")
 
-            # File > Quit ends the program, output windows and all.
+            # File > Quit ends the program, output windows and all, once the
+            # operator says the show on the outputs may end.
             session.xdotool("windowfocus", "--sync", session.window_id)
             session.xdotool("key", "ctrl+q")
+            box = session.wait_for(lambda: subprocess.run(
+                ["xdotool", "search", "--onlyvisible", "--name", "^Beamwright$"], env=session.env,
+                capture_output=True, text=True).stdout.split(), 20,
+                "Quit did not ask before ending the show on the outputs")[0]
+            session.xdotool("windowfocus", "--sync", box)
+            session.xdotool("key", "alt+c")
             ended = time.monotonic() + harness.deadline(20)
             while session.window.poll() is None and time.monotonic() < ended:
                 time.sleep(0.05)

@@ -182,12 +182,14 @@ class Session:
         starts at a number of its own and moves on while a number is
         taken. Only the abstract socket is listened on, so a socket file
         left by an ending server cannot be unlinked from under this one.
-        -displayfd says when the server listens."""
+        -displayfd says when the server listens. -noreset: the server stays
+        as it is when its last client leaves (the readiness probe here),
+        rather than starting over while the program under test connects."""
         first = 100 + (os.getpid() * 37) % 20000
         for number in range(first, first + 40):
             read_end, write_end = os.pipe()
             xvfb = self.spawn(["Xvfb", ":%d" % number, "-displayfd", str(write_end), *layout,
-                               "-nolisten", "tcp", "-nolisten", "unix"], "xvfb",
+                               "-nolisten", "tcp", "-nolisten", "unix", "-noreset"], "xvfb",
                               pass_fds=[write_end])
             os.close(write_end)
             with os.fdopen(read_end) as display:
@@ -292,12 +294,13 @@ class Session:
         self.xdotool("mouseup", "1")
 
     def oscsend(self, *message):
-        subprocess.run(["oscsend", "localhost", str(self.osc_port), *message], env=self.env,
+        subprocess.run(["oscsend", "127.0.0.1", str(self.osc_port), *message], env=self.env,
                        check=True)
 
-    def screenshot(self, path):
-        subprocess.run(["import", "-window", self.window_id, "png:" + path], env=self.env,
-                       check=True)
+    def screenshot(self, path, window=None):
+        """The show window (or `window`, an X window id) as a PNG at `path`."""
+        subprocess.run(["import", "-window", window or self.window_id, "png:" + path],
+                       env=self.env, check=True)
 
     def consumer(self):
         return FrameReader(self)
