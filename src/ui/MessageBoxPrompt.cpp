@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -51,6 +52,16 @@ bool MessageBoxPrompt::confirmDiscardChanges(QWidget* parent) {
     const std::unique_ptr<QMessageBox> box = makeDiscardChangesBox(parent);
     box->exec();
     return confirmed(*box);
+}
+
+std::optional<double> MessageBoxPrompt::askSeconds(QWidget* parent,
+                                                   const SecondsQuestion& question) {
+    bool ok = false;
+    const double seconds =
+        QInputDialog::getDouble(parent, question.title, question.label, question.value,
+                                question.minimum, question.maximum, 2, &ok);
+    if (!ok) return std::nullopt;
+    return seconds;
 }
 
 bool MessageBoxPrompt::confirm(QWidget* parent, const Question& question) {

@@ -22,6 +22,7 @@ class MessageBoxPrompt final : public OperatorPrompt {
 public:
     bool confirmDiscardChanges(QWidget* parent) override;
     bool confirm(QWidget* parent, const Question& question) override;
+    std::optional<double> askSeconds(QWidget* parent, const SecondsQuestion& question) override;
     void warn(QWidget* parent, const QString& text, const QString& reason) override;
 
     static std::unique_ptr<QMessageBox> makeDiscardChangesBox(QWidget* parent);

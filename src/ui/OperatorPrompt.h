@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
 class QWidget;
 
@@ -29,6 +30,17 @@ public:
     };
     // Returns only once answered: true to go on.
     virtual bool confirm(QWidget* parent, const Question& question) = 0;
+
+    // A number of seconds from `minimum` to `maximum`, offered as `value`
+    // (to two decimals); none when the operator cancelled.
+    struct SecondsQuestion {
+        QString title;
+        QString label;
+        double value = 0.0;
+        double minimum = 0.0;
+        double maximum = 0.0;
+    };
+    virtual std::optional<double> askSeconds(QWidget* parent, const SecondsQuestion& question) = 0;
 
     // Tells the operator that something failed: `text` says what, `reason`
     // why. Returns at once; the warning stays up until dismissed.

@@ -337,11 +337,25 @@ void ShowWindow::buildShowMenu() {
         show_.setSettings(settings);
         engineCuesChanged();
     });
+    panicFadeAction_ = menu->addAction(tr("&Panic Fade…"));
+    panicFadeAction_->setObjectName("panicFadeAction");
+    connect(panicFadeAction_, &QAction::triggered, this, &ShowWindow::askPanicFade);
     menu->addSeparator();
     lockAction_ = menu->addAction(tr("&Lock for Performance"));
     lockAction_->setObjectName("lockAction");
     lockAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(lockAction_, &QAction::triggered, this, &ShowWindow::toggleLock);
+}
+
+void ShowWindow::askPanicFade() {
+    if (refusedWhileLocked(tr("Panic Fade"))) return;
+    ShowSettings settings = show_.settings();
+    const std::optional<double> seconds =
+        prompt_.askSeconds(this, {tr("Panic Fade"), tr("Seconds for every output to fade to black:"),
+                                  settings.panicSeconds, 0.0, ShowFile::kMaxPanicSeconds});
+    if (!seconds) return;
+    settings.panicSeconds = *seconds;
+    show_.setSettings(settings);
 }
 
 bool ShowWindow::isLocked() const {

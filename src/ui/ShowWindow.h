@@ -166,6 +166,8 @@ private:
     void buildCueMenu();
     // The show's settings: what GO does after the last cue.
     void buildShowMenu();
+    // Show > Panic Fade…: the show's Panic fade, asked in seconds.
+    void askPanicFade();
     // Show > Lock for Performance, and Unlock (which asks first).
     void toggleLock();
     void lockChanged(bool locked);
@@ -219,6 +221,7 @@ private:
     QAction* duplicateCueAction_ = nullptr;
     QAction* deleteCueAction_ = nullptr;
     QAction* stopAtEndAction_ = nullptr;
+    QAction* panicFadeAction_ = nullptr;
     QAction* lockAction_ = nullptr;
     QAction* lockBadge_ = nullptr;
     QLabel* refusalLabel_ = nullptr;

@@ -189,6 +189,7 @@ TEST_F(ShowCommandsTest, ALockedShowRefusesWhatWouldChangeItButRuns) {
         {"Delete Cue", trigger("deleteCueButton")},
         {"Undo", trigger("undoAction")},
         {"Stop After the Last Cue", trigger("stopAtEndAction")},
+        {"Panic Fade", trigger("panicFadeAction")},
         {"Edit Cue", [&table] { table.edit(table.model()->index(0, 0)); }},
     };
     int willLoad = 0;
@@ -229,6 +230,18 @@ TEST_F(ShowCommandsTest, ALockedShowRefusesWhatWouldChangeItButRuns) {
     QApplication::processEvents();
     EXPECT_FALSE(child<QLabel>("lockBadge").isVisible());
     EXPECT_EQ(window.windowTitle(), "gala.bwshow[*] — Beamwright");
+
+    // Unlocked, the Panic fade is the operator's to set; Cancel keeps it.
+    for (const std::optional<double> seconds : {std::optional<double>(), std::optional(2.5)}) {
+        prompt_ = test::ScriptedPrompt();
+        prompt_.seconds = seconds;
+        child<QAction>("panicFadeAction").trigger();
+        EXPECT_EQ(prompt_.asked, std::vector<QString>{"Panic Fade"});
+        EXPECT_EQ(show_->settings().panicSeconds, seconds.value_or(1.0));
+        EXPECT_EQ(engine_->panicSeconds(), seconds.value_or(1.0));
+        EXPECT_EQ(show_->isDirty(), seconds.has_value());
+    }
+    ASSERT_TRUE(show_->save());
     window.setLocked(true);
     for (const bool answer : {false, true}) {
         prompt_ = test::ScriptedPrompt();

@@ -50,6 +50,10 @@ public:
         asked.push_back("discardChangesBox");
         return answer;
     }
+    std::optional<double> askSeconds(QWidget*, const SecondsQuestion& question) override {
+        asked.push_back(question.title);
+        return seconds;
+    }
     bool confirm(QWidget*, const Question& question) override {
         ++questions;
         asked.push_back(question.name);
@@ -61,8 +65,10 @@ public:
 
     bool answer = false;
     int questions = 0;
-    // The questions' box names, in the order asked.
+    // The questions' box names (a number's title), in the order asked.
     std::vector<QString> asked;
+    // The answer to a number of seconds; none: cancelled.
+    std::optional<double> seconds;
     std::vector<Warning> warnings;
 };
 
