@@ -21,6 +21,9 @@ public:
     virtual std::optional<std::int64_t> startTimeForGo() = 0;
     // That GO started `cue` at `startTime`.
     virtual void goStarted(const Cue& cue, std::int64_t startTime) = 0;
+    // A Panic started here (its fade, or a second Panic's cut to black); it
+    // was not asked first, and cannot be refused.
+    virtual void panicked() {}
 };
 
 }  // namespace bw

@@ -187,7 +187,7 @@ Cue MediaEngine::panicCue(std::size_t outputCount, double fadeLength) {
     black.mediaURL = *MediaURL::fromString("black://");
     black.muted = true;
     black.looped = true;
-    return Cue{-2.0, "Panic", fadeLength, std::vector<MediaOutputState>(outputCount, black)};
+    return Cue{kPanicCueID, "Panic", fadeLength, std::vector<MediaOutputState>(outputCount, black)};
 }
 
 bool MediaEngine::showsPanic() const {
@@ -224,12 +224,13 @@ void MediaEngine::panic() {
     }
     if (cut) {
         SystemLog::shared().log("Panic: cut to black");
-        return;
+    } else {
+        if (!showsPanic()) panicResume_ = cueGoRuns().cue;
+        SystemLog::shared().log("Panic: every output fades to black");
+        loadNextCue(panicCue(outputs().size(), panicSeconds_));
+        startGo(std::nullopt, true);
     }
-    if (!showsPanic()) panicResume_ = cueGoRuns().cue;
-    SystemLog::shared().log("Panic: every output fades to black");
-    loadNextCue(panicCue(outputs().size(), panicSeconds_));
-    startGo(std::nullopt, true);
+    if (coordinator_) coordinator_->panicked();
 }
 
 void MediaEngine::setCurrentCue(std::optional<Cue> cue, bool alignmentGrid) {

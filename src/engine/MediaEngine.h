@@ -133,8 +133,8 @@ public:
     // Panic: every output fades to black over panicSeconds() (movies' sound
     // with it) through the built-in panicCue; a second Panic during that
     // fade cuts to black at once. Never refused: not by the GO guard, not by
-    // a coordinator. The cue GO would have run stays the one the next GO
-    // runs. Remote commands reach it too.
+    // a coordinator (which is told, after). The cue GO would have run stays
+    // the one the next GO runs. Remote commands reach it too.
     void panic() override;
     static constexpr double kDefaultPanicSeconds = 1.0;
     void setPanicSeconds(double seconds);
@@ -145,7 +145,9 @@ public:
     bool stopsAtEnd() const { return stopsAtEnd_; }
     // Whether the cue on stage is the panic cue (from a Panic until a GO).
     bool showsPanic() const;
-    // The built-in cue a Panic fades to: black on every output, "Panic".
+    // The built-in cue a Panic fades to: black on every output, "Panic",
+    // with an ID no stack cue can take.
+    static constexpr double kPanicCueID = -2.0;
     static Cue panicCue(std::size_t outputCount, double fadeLength);
 
     // What a plain GO would run now: the next cue, or during a crossfade

@@ -202,6 +202,13 @@ void ShowSync::goStarted(const Cue& cue, std::int64_t startTime) {
     if (leader_) leader_->sendGo(cue.id, startTime);
 }
 
+void ShowSync::panicked() {
+    if (!leader_) return;
+    const std::int64_t now = clock_->showTimeAt(systemClock().hostTimeNanoseconds());
+    lastStarted_ = std::pair(MediaEngine::kPanicCueID, now);
+    leader_->sendGo(MediaEngine::kPanicCueID, now);
+}
+
 void ShowSync::syncGo(const SyncMessage::Go& go) {
     follow(go.cueID, go.startTime, false);
 }
@@ -223,6 +230,15 @@ void ShowSync::syncState(const SyncMessage::State& state, bool fresh) {
 }
 
 void ShowSync::follow(double cueID, std::int64_t startTime, bool catchUp) {
+    if (cueID == MediaEngine::kPanicCueID) {
+        // At once; a state naming a Panic already on stage here is no news,
+        // and a second Panic of the leader's cuts to black here too.
+        lastStarted_ = std::pair(cueID, startTime);
+        if (catchUp && engine_.showsPanic()) return;
+        engine_.panic();
+        event(catchUp ? "caught up with the leader's Panic" : "Panic from the leader");
+        return;
+    }
     const auto index = engine_.stack().indexOfCue(cueID);
     if (!index) {
         event("cue " + cueText(cueID) + " is not in this show: holding the picture");
@@ -243,7 +259,13 @@ void ShowSync::follow(double cueID, std::int64_t startTime, bool catchUp) {
 
 SyncMessage::State ShowSync::showState() const {
     SyncMessage::State state;
-    if (!engine_.showsAlignmentGrid()) {
+    if (engine_.showsPanic()) {
+        // The Panic's own moment, as its GO told the followers.
+        if (lastStarted_ && lastStarted_->first == MediaEngine::kPanicCueID) {
+            state.currentCue = MediaEngine::kPanicCueID;
+            state.currentStartTime = lastStarted_->second;
+        }
+    } else if (!engine_.showsAlignmentGrid()) {
         if (const std::optional<Cue> current = engine_.currentCue()) {
             state.currentCue = current->id;
             state.currentStartTime = engine_.fadeStartTime();

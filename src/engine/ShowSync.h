@@ -25,7 +25,9 @@ class Preferences;
 // follow the leader's clock, start the leader's crossfades at the leader's
 // moments, catch up from the leader's once-a-second state when a GO was
 // lost, and refuse GO of their own (keys, OSC, CREP), so the show has one
-// place of command.
+// place of command. The leader's Panic reaches every follower at once (not
+// at a show-clock moment: Panic does not wait); a follower may still panic
+// on its own, and stays black until the leader's next GO.
 //
 // While it lives it is the engine's show clock and go coordinator.
 //
@@ -64,6 +66,9 @@ public:
     // GoCoordinator
     std::optional<std::int64_t> startTimeForGo() override;
     void goStarted(const Cue& cue, std::int64_t startTime) override;
+    // Leader: the followers panic too (a GO of the panic cue's ID, which
+    // each takes as a Panic of its own, at once).
+    void panicked() override;
     // SyncFollowerDelegate
     void syncGo(const SyncMessage::Go& go) override;
     void syncState(const SyncMessage::State& state, bool fresh) override;

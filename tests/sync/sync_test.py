@@ -3,8 +3,9 @@
 namespaces of their own (syncrig.py). Checks that each GO's crossfade runs
 in step on all three (less than one refresh interval apart), that a looped
 movie shows the same frame at the same moment, that a GO whose datagrams are
-all lost is caught up from the leader's state, and that a restart of the
-clock provider is survived without a fade jumping back.
+all lost is caught up from the leader's state, that a restart of the
+clock provider is survived without a fade jumping back, and that the
+leader's Panic puts both followers on black.
 
 Usage: sync_test.py BEAMWRIGHT [--long]
   --long  20 GOs over more than a minute, then the movie for 5 minutes
@@ -22,6 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import syncrig  # noqa: E402
 
 FPS = 60
+PANIC_CUE = -2.0
 # Waits end on their condition; their deadlines only end a test gone wrong,
 # and a slow machine may stretch them all (BW_TEST_TIME_SCALE, at least 1).
 TIME_SCALE = max(1.0, float(os.environ.get("BW_TEST_TIME_SCALE", "1") or "1"))
@@ -49,6 +51,15 @@ def go_and_wait(rig, names=("L", "A", "B"), pause=0.5):
     for name in names:
         rig.processes[name].wait_for("^transition complete", deadline(30), start=marks[name])
     time.sleep(pause)
+
+
+def before_panic(ticks):
+    """The frames before the first one of the Panic: its fade starts at once
+    on each machine, not at a moment of the show clock."""
+    for k, tick in enumerate(ticks):
+        if tick[3] == PANIC_CUE:
+            return ticks[:k]
+    return ticks
 
 
 def check(condition, message):
@@ -112,8 +123,17 @@ def run(binary, long_run):
         time.sleep(300 if long_run else 3.0)
 
         end = time.time()
+
+        # The leader's Panic: both followers fade to black with it.
+        marks = {name: len(rig.processes[name].lines) for name in ("A", "B")}
+        leader.send("panic")
+        for name in ("A", "B"):
+            follower = rig.processes[name]
+            follower.wait_for("^Panic from the leader", deadline(20), start=marks[name])
+            follower.wait_for('^current cue -2.0 "Panic"', deadline(20), start=marks[name])
         rig.close()
-        records = {name: syncrig.read_record(rig.record(name)) for name in ("L", "A", "B")}
+        records = {name: before_panic(syncrig.read_record(rig.record(name)))
+                   for name in ("L", "A", "B")}
 
     spreads = syncrig.alignment(records, FPS)
     check(len(spreads) >= gos, f"only {len(spreads)} fades were seen on all three")
