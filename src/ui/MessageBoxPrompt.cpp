@@ -54,14 +54,21 @@ bool MessageBoxPrompt::confirmDiscardChanges(QWidget* parent) {
     return confirmed(*box);
 }
 
-std::optional<double> MessageBoxPrompt::askSeconds(QWidget* parent,
-                                                   const SecondsQuestion& question) {
-    bool ok = false;
-    const double seconds =
-        QInputDialog::getDouble(parent, question.title, question.label, question.value,
-                                question.minimum, question.maximum, 2, &ok);
-    if (!ok) return std::nullopt;
-    return seconds;
+void MessageBoxPrompt::askSeconds(QWidget* parent, const SecondsQuestion& question,
+                                  std::function<void(double)> chosen) {
+    auto* dialog = new QInputDialog(parent);
+    dialog->setObjectName("secondsDialog");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowModality(Qt::WindowModal);
+    dialog->setWindowTitle(question.title);
+    dialog->setLabelText(question.label);
+    dialog->setInputMode(QInputDialog::DoubleInput);
+    dialog->setDoubleDecimals(2);
+    dialog->setDoubleRange(question.minimum, question.maximum);
+    dialog->setDoubleValue(question.value);
+    QObject::connect(dialog, &QInputDialog::doubleValueSelected, dialog,
+                     [chosen = std::move(chosen)](double seconds) { chosen(seconds); });
+    dialog->open();
 }
 
 bool MessageBoxPrompt::confirm(QWidget* parent, const Question& question) {

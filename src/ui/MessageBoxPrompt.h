@@ -22,7 +22,8 @@ class MessageBoxPrompt final : public OperatorPrompt {
 public:
     bool confirmDiscardChanges(QWidget* parent) override;
     bool confirm(QWidget* parent, const Question& question) override;
-    std::optional<double> askSeconds(QWidget* parent, const SecondsQuestion& question) override;
+    void askSeconds(QWidget* parent, const SecondsQuestion& question,
+                    std::function<void(double)> chosen) override;
     void warn(QWidget* parent, const QString& text, const QString& reason) override;
 
     static std::unique_ptr<QMessageBox> makeDiscardChangesBox(QWidget* parent);

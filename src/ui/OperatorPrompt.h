@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <optional>
 
 class QWidget;
@@ -32,7 +33,8 @@ public:
     virtual bool confirm(QWidget* parent, const Question& question) = 0;
 
     // A number of seconds from `minimum` to `maximum`, offered as `value`
-    // (to two decimals); none when the operator cancelled.
+    // (to two decimals), asked window-modal: returns at once, and `chosen`
+    // hears the answer, unless the operator cancels.
     struct SecondsQuestion {
         QString title;
         QString label;
@@ -40,7 +42,8 @@ public:
         double minimum = 0.0;
         double maximum = 0.0;
     };
-    virtual std::optional<double> askSeconds(QWidget* parent, const SecondsQuestion& question) = 0;
+    virtual void askSeconds(QWidget* parent, const SecondsQuestion& question,
+                            std::function<void(double)> chosen) = 0;
 
     // Tells the operator that something failed: `text` says what, `reason`
     // why. Returns at once; the warning stays up until dismissed.

@@ -349,13 +349,16 @@ void ShowWindow::buildShowMenu() {
 
 void ShowWindow::askPanicFade() {
     if (refusedWhileLocked(tr("Panic Fade"))) return;
-    ShowSettings settings = show_.settings();
-    const std::optional<double> seconds =
-        prompt_.askSeconds(this, {tr("Panic Fade"), tr("Seconds for every output to fade to black:"),
-                                  settings.panicSeconds, 0.0, ShowFile::kMaxPanicSeconds});
-    if (!seconds) return;
-    settings.panicSeconds = *seconds;
-    show_.setSettings(settings);
+    prompt_.askSeconds(this,
+                       {tr("Panic Fade"), tr("Seconds for every output to fade to black:"),
+                        show_.settings().panicSeconds, 0.0, ShowFile::kMaxPanicSeconds},
+                       [this](double seconds) {
+                           // The lock may have come while the dialog was up.
+                           if (refusedWhileLocked(tr("Panic Fade"))) return;
+                           ShowSettings settings = show_.settings();
+                           settings.panicSeconds = seconds;
+                           show_.setSettings(settings);
+                       });
 }
 
 bool ShowWindow::isLocked() const {

@@ -45,6 +45,20 @@ std::string twoCueShow(const std::string& extraCue = "") {
            "," + state("media/movie.webm") + "]}" + extraCue + "]}";
 }
 
+// `text` with its first `from` replaced by `to`.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const std::size_t at = text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+// The two-cue show with generators where its media files were: a show put
+// on stage here with no player decoding on threads of its own.
+std::string generatorShow() {
+    return replaced(replaced(twoCueShow(), "media/movie.webm", "grid://"), "media/still.png",
+                    "black://");
+}
+
 // Thumbnail lookups that record what they were asked for, and can be held
 // until the test lets them go.
 class ThumbnailProbe {
@@ -227,7 +241,7 @@ TEST_F(ShowTest, AFailedLoadLeavesTheShowInPlaceAndSaysWhy) {
     EXPECT_FALSE(show_->save(&failure));
     EXPECT_TRUE(probe_.urls().empty());
 
-    const std::string good = writeShow(twoCueShow());
+    const std::string good = writeShow(generatorShow());
     loadAndWait();
     engine_->go();
     stack_.setDescription(0, "Edited");
@@ -289,7 +303,7 @@ TEST_F(ShowTest, LoadsThatFindNoShowEndWithDidLoadAndAReason) {
 // Verifies that a cancelled load leaves the show in place as it was: the
 // same outputs (still publishing), cues, cue on stage and location.
 TEST_F(ShowTest, CancellingDuringTheThumbnailsKeepsTheShowInPlace) {
-    const std::string first = writeShow(twoCueShow(), "first.bwshow");
+    const std::string first = writeShow(generatorShow(), "first.bwshow");
     loadAndWait();
     engine_->go();
     const auto outputs = engine_->outputs();
@@ -338,13 +352,6 @@ TEST_F(ShowTest, ASecondLoadSupersedesOneStillRunning) {
     EXPECT_EQ(log.entries, (std::vector<Entry>{kWillLoad, kWillLoad, kDirty, kClean, kDidLoad}));
 }
 
-// `text` with its first `from` replaced by `to`.
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    const std::size_t at = text.find(from);
-    if (at != std::string::npos) text.replace(at, from.size(), to);
-    return text;
-}
-
 // Verifies what loading the show's own file again keeps: with as many
 // outputs, the outputs themselves (renamed and resized as the file says) and
 // the cue on stage, read again by its ID; with other outputs, or from
@@ -357,7 +364,7 @@ TEST_F(ShowTest, AReloadKeepsTheOutputsAndTheCueOnStage) {
         bool keeps;
     };
     const std::string edited =
-        replaced(replaced(twoCueShow(), R"("Second")", R"("Second, edited")"),
+        replaced(replaced(generatorShow(), R"("Second")", R"("Second, edited")"),
                  R"("name":"Foyer","width":4)", R"("name":"Lobby","width":6)");
     const std::string oneOutput =
         R"({"config":[{"name":"Stage","width":8,"height":6}],"cues":[{"id":2.5,"fadeLength":0,)"
@@ -371,7 +378,7 @@ TEST_F(ShowTest, AReloadKeepsTheOutputsAndTheCueOnStage) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         show_->reset();
-        writeShow(twoCueShow());
+        writeShow(generatorShow());
         loadAndWait();
         engine_->go();
         const auto outputs = engine_->outputs();
@@ -632,12 +639,12 @@ TEST_F(ShowTest, AFailedSaveKeepsTheShowDirtyAndTheFileAsItWas) {
 }
 
 TEST_F(ShowTest, NoSaveWhileALoadRuns) {
-    const std::string path = writeShow(twoCueShow());
+    const std::string path = writeShow(generatorShow());
     loadAndWait();
-    stack_.setDescription(0, "Not saved during the reload");
+    stack_.setDescription(0, "Not saved during the next load");
     const std::string before = test::readFile(path);
     probe_.hold();
-    show_->load(path_);
+    show_->load(writeShow(twoCueShow(), "next.bwshow"));
     std::string failure;
     EXPECT_FALSE(show_->save(&failure));
     EXPECT_EQ(failure, "a show is still loading");

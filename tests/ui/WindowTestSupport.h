@@ -50,9 +50,10 @@ public:
         asked.push_back("discardChangesBox");
         return answer;
     }
-    std::optional<double> askSeconds(QWidget*, const SecondsQuestion& question) override {
+    void askSeconds(QWidget*, const SecondsQuestion& question,
+                    std::function<void(double)> chosen) override {
         asked.push_back(question.title);
-        return seconds;
+        if (seconds) chosen(*seconds);
     }
     bool confirm(QWidget*, const Question& question) override {
         ++questions;
