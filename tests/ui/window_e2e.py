@@ -78,7 +78,7 @@ def long_show(session):
                     "video/x-raw,width=320,height=240,framerate=30/1", "!", "vp8enc", "!",
                     "webmmux", "!", "filesink", "location=" + movie], env=session.env, check=True)
     cues = []
-    for number in range(400):
+    for number in range(1500):
         path = os.path.join(folder, "movie-%d.webm" % number)
         if number:
             os.link(movie, path)
