@@ -59,7 +59,7 @@ void LoadingSheet::showLoaded() {
 }
 
 void LoadingSheet::reject() {
-    // The reset posts "ShowDidLoad", which closes the sheet; closing it
+    // The cancel posts "ShowDidLoad", which closes the sheet; closing it
     // again below does nothing more.
     if (show_.isLoading()) show_.cancelLoad();
     QDialog::reject();

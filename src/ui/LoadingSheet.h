@@ -14,9 +14,9 @@ class Show;
 
 // The sheet over the show window while a show loads: the file's name, a busy
 // indicator that never shows an amount, and Cancel. Cancel, Escape and the
-// dialog's close button all cancel the load (Show::cancelLoad), whose reset
-// ends it with "ShowDidLoad"; the window then calls showLoaded(), as it does
-// at the end of every load.
+// dialog's close button all cancel the load (Show::cancelLoad), which keeps
+// the show in place and ends the load with "ShowDidLoad"; the window then
+// calls showLoaded(), as it does at the end of every load.
 //
 // The window keeps one sheet for its life and presents it again for each
 // load, so a second load while one runs renames the sheet instead of

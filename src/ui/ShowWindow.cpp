@@ -388,7 +388,6 @@ void ShowWindow::lockChanged(bool locked) {
     showView_->controller().setLocked(locked);
     if (patchView_ != nullptr) patchView_->setLocked(locked);
     setWindowTitle(titleFor(show_.fileURL(), locked));
-    reloadShowAction_->setEnabled(show_.fileURL().has_value());
     if (!locked) {
         refusalTimer_.stop();
         showText(refusalLabel_, {});

@@ -55,8 +55,9 @@ TEST_F(LoadingSheetTest, SheetNamesTheFileWhileItLoadsAndClosesWhenTheShowIsIn) 
 }
 
 // Verifies that every way of cancelling, before or after the load handed its
-// show over, leaves an empty, untitled, clean show and no sheet.
-TEST_F(LoadingSheetTest, CancelLeavesAnEmptyUntitledCleanShow) {
+// show over, leaves the show in place as it was (here the empty, untitled,
+// clean one the window started with) and no sheet.
+TEST_F(LoadingSheetTest, CancelKeepsTheShowInPlace) {
     struct Case {
         const char* name;
         bool afterHandOff;
