@@ -164,6 +164,7 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     refusalTimer_.setSingleShot(true);
     refusalTimer_.setInterval(kRefusalShown);
     connect(&refusalTimer_, &QTimer::timeout, this, [this] { showText(refusalLabel_, {}); });
+    reloadShowAction_->setEnabled(show_.fileURL().has_value());
     lockChanged(show_.isLocked());
 
     engine_.setDelegate(notices_);
