@@ -45,11 +45,11 @@
 #include "sharing/support/PipeWireDaemon.h"
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
-#include "ui/CueCellDelegate.h"
-#include "ui/CueListController.h"
-#include "ui/CueListModel.h"
 #include "ui/Look.h"
-#include "ui/ShowTableView.h"
+#include "ui/cuelist/CueCellDelegate.h"
+#include "ui/cuelist/CueListController.h"
+#include "ui/cuelist/CueListModel.h"
+#include "ui/cuelist/ShowTableView.h"
 
 namespace {
 

@@ -35,7 +35,7 @@
 #include "sharing/FrameServer.h"
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
-#include "ui/OutputWindow.h"
+#include "ui/outputs/OutputWindow.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 #include "platform/MainQueue.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
-#include "ui/CueListController.h"
-#include "ui/CueListModel.h"
-#include "ui/GeneratorTile.h"
-#include "ui/ShowTableView.h"
+#include "ui/cuelist/CueListController.h"
+#include "ui/cuelist/CueListModel.h"
+#include "ui/cuelist/GeneratorTile.h"
+#include "ui/cuelist/ShowTableView.h"
 
 namespace bw {
 

@@ -30,14 +30,14 @@
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
 #include "ui/CentringSpacer.h"
-#include "ui/CueListController.h"
 #include "ui/LoadingSheet.h"
 #include "ui/Look.h"
 #include "ui/MessageBoxPrompt.h"
 #include "ui/OperatorPrompt.h"
-#include "ui/OutputWindows.h"
-#include "ui/PatchView.h"
 #include "ui/ShowView.h"
+#include "ui/cuelist/CueListController.h"
+#include "ui/outputs/OutputWindows.h"
+#include "ui/outputs/PatchView.h"
 
 namespace bw {
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/NotificationCenter.h"
-#include "ui/CueEntry.h"
+#include "ui/cuelist/CueEntry.h"
 
 class QAction;
 class QCloseEvent;

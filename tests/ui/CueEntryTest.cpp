@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/EngineTestSupport.h"
-#include "ui/CueEntry.h"
+#include "ui/cuelist/CueEntry.h"
 
 namespace bw {
 namespace {

@@ -12,8 +12,8 @@
 #include "media/Thumbnail.h"
 #include "support/Deadline.h"
 #include "ui/CueListTestSupport.h"
-#include "ui/GeneratorTile.h"
-#include "ui/MediaDrag.h"
+#include "ui/cuelist/GeneratorTile.h"
+#include "ui/cuelist/MediaDrag.h"
 
 namespace bw {
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "media/VideoPlayer.h"
-#include "ui/CueCellDelegate.h"
-#include "ui/MediaCellDelegate.h"
 #include "ui/CueListTestSupport.h"
+#include "ui/cuelist/CueCellDelegate.h"
+#include "ui/cuelist/MediaCellDelegate.h"
 
 namespace bw {
 namespace {

@@ -10,11 +10,11 @@
 #include "media/MediaCatalog.h"
 #include "platform/FileTypes.h"
 #include "show/NumberText.h"
-#include "ui/CueListController.h"
-#include "ui/CueListModel.h"
-#include "ui/ShowTableView.h"
 #include "ui/ShowView.h"
 #include "ui/WindowTestSupport.h"
+#include "ui/cuelist/CueListController.h"
+#include "ui/cuelist/CueListModel.h"
+#include "ui/cuelist/ShowTableView.h"
 
 namespace bw::test {
 

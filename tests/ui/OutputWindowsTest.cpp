@@ -1,17 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <optional>
 #include <vector>
 
-#include <QLabel>
-
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
-#include "ui/OutputWindow.h"
-#include "ui/OutputWindows.h"
-#include "ui/ScreenIdentifier.h"
-#include "ui/ScreenList.h"
 #include "ui/WindowTestSupport.h"
+#include "ui/outputs/OutputWindow.h"
+#include "ui/outputs/OutputWindows.h"
+#include "ui/outputs/ScreenIdentifier.h"
+#include "ui/outputs/ScreenList.h"
 
 namespace bw {
 namespace {

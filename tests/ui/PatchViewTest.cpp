@@ -9,12 +9,12 @@
 
 #include "render/RenderContext.h"
 #include "sharing/FrameServer.h"
-#include "ui/CueListModel.h"
-#include "ui/OutputWindows.h"
-#include "ui/PatchView.h"
-#include "ui/ScreenList.h"
 #include "ui/ShowView.h"
 #include "ui/WindowTestSupport.h"
+#include "ui/cuelist/CueListModel.h"
+#include "ui/outputs/OutputWindows.h"
+#include "ui/outputs/PatchView.h"
+#include "ui/outputs/ScreenList.h"
 
 namespace bw {
 namespace {

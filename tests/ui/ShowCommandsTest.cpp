@@ -16,11 +16,11 @@
 #include "platform/NotificationCenter.h"
 #include "show/ShowStatus.h"
 #include "support/TempDir.h"
-#include "ui/CueListController.h"
 #include "ui/MessageBoxPrompt.h"
-#include "ui/ShowTableView.h"
 #include "ui/ShowView.h"
 #include "ui/WindowTestSupport.h"
+#include "ui/cuelist/CueListController.h"
+#include "ui/cuelist/ShowTableView.h"
 
 namespace bw {
 namespace {

@@ -19,12 +19,12 @@
 #include "engine/EngineTestSupport.h"
 #include "platform/Preferences.h"
 #include "support/TempDir.h"
-#include "ui/CueListModel.h"
 #include "ui/Look.h"
-#include "ui/ShowTableView.h"
 #include "ui/ShowView.h"
 #include "ui/ShowWindow.h"
 #include "ui/WindowTestSupport.h"
+#include "ui/cuelist/CueListModel.h"
+#include "ui/cuelist/ShowTableView.h"
 
 namespace bw {
 namespace {

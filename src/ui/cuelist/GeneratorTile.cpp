@@ -1,11 +1,11 @@
-#include "ui/GeneratorTile.h"
+#include "ui/cuelist/GeneratorTile.h"
 
 #include <QDrag>
 #include <QMouseEvent>
 #include <QPixmap>
 
-#include "ui/CueListModel.h"
-#include "ui/MediaDrag.h"
+#include "ui/cuelist/CueListModel.h"
+#include "ui/cuelist/MediaDrag.h"
 
 namespace bw {
 
@@ -64,8 +64,8 @@ void GeneratorTile::mousePressEvent(QMouseEvent* event) {
     }
     auto* drag = new QDrag(this);
     drag->setMimeData(MediaDrag::generatorMimeData(*url_));
-    drag->setPixmap(picture.scaled(thumbnailView_->size(), Qt::KeepAspectRatio,
-                                   Qt::SmoothTransformation));
+    drag->setPixmap(
+        picture.scaled(thumbnailView_->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
     drag->setHotSpot(event->position().toPoint());
     drag->exec(Qt::LinkAction | Qt::CopyAction, Qt::LinkAction);
 }

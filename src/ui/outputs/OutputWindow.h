@@ -1,10 +1,10 @@
 #pragma once
 
+#include <QKeyEvent>
 #include <QRect>
 #include <QSize>
 #include <QString>
 #include <QSurfaceFormat>
-#include <QKeyEvent>
 #include <QWindow>
 #include <atomic>
 #include <cstdint>
@@ -45,8 +45,8 @@ public:
     // Called on the presenting thread after each completed swap of a frame:
     // the frame's sequence in the feed, when it was put in and when its swap
     // returned (CLOCK_MONOTONIC nanoseconds).
-    using PresentedCallback =
-        std::function<void(std::uint64_t sequence, std::uint64_t publishedAt, std::uint64_t swappedAt)>;
+    using PresentedCallback = std::function<void(std::uint64_t sequence, std::uint64_t publishedAt,
+                                                 std::uint64_t swappedAt)>;
 
     // A window for `screen`, which it keeps: a window is never moved to
     // another screen (on X11 that would replace its native window under the

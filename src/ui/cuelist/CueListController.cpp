@@ -1,11 +1,11 @@
-#include "ui/CueListController.h"
+#include "ui/cuelist/CueListController.h"
 
 #include <QUndoCommand>
 #include <cmath>
 
 #include "engine/MediaEngine.h"
 #include "show/CueStack.h"
-#include "ui/CueListModel.h"
+#include "ui/cuelist/CueListModel.h"
 
 namespace bw {
 
@@ -54,31 +54,31 @@ CueListController::CueListController(MediaEngine& engine, CueStack& stack, CueLi
                                      QObject* parent)
     : QObject(parent), engine_(engine), stack_(stack), model_(model) {
     undoStack_.setUndoLimit(kUndoLimit);
-    model_.setEditHandler([this](int row, std::optional<int> output, CueListModel::Role role,
-                                 const QVariant& value) {
-        if (!output) {
+    model_.setEditHandler(
+        [this](int row, std::optional<int> output, CueListModel::Role role, const QVariant& value) {
+            if (!output) {
+                switch (role) {
+                    case CueListModel::CueIDRole:
+                        return setCueID(row, value.toDouble()).has_value();
+                    case CueListModel::FadeLengthRole:
+                        return setFadeLength(row, value.toDouble());
+                    case CueListModel::DescriptionRole:
+                        return setDescription(row, value.toString().toStdString());
+                    default:
+                        return false;
+                }
+            }
             switch (role) {
-                case CueListModel::CueIDRole:
-                    return setCueID(row, value.toDouble()).has_value();
-                case CueListModel::FadeLengthRole:
-                    return setFadeLength(row, value.toDouble());
-                case CueListModel::DescriptionRole:
-                    return setDescription(row, value.toString().toStdString());
+                case CueListModel::AudioRole:
+                    return setFlag(row, *output, Flag::Muted, !value.toBool());
+                case CueListModel::LoopedRole:
+                    return setFlag(row, *output, Flag::Looped, value.toBool());
+                case CueListModel::KenBurnsRole:
+                    return setFlag(row, *output, Flag::KenBurns, value.toBool());
                 default:
                     return false;
             }
-        }
-        switch (role) {
-            case CueListModel::AudioRole:
-                return setFlag(row, *output, Flag::Muted, !value.toBool());
-            case CueListModel::LoopedRole:
-                return setFlag(row, *output, Flag::Looped, value.toBool());
-            case CueListModel::KenBurnsRole:
-                return setFlag(row, *output, Flag::KenBurns, value.toBool());
-            default:
-                return false;
-        }
-    });
+        });
 }
 
 CueListController::~CueListController() {
@@ -108,7 +108,7 @@ void CueListController::redo() {
 }
 
 bool CueListController::perform(const QString& name, const std::function<void()>& change,
-                                 std::optional<std::pair<double, double>> rebind) {
+                                std::optional<std::pair<double, double>> rebind) {
     if (refuseWhileLocked(name)) return false;
     bool changed = false;
     undoStack_.push(new Edit(*this, name, change, rebind, changed));

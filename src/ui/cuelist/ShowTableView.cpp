@@ -1,4 +1,4 @@
-#include "ui/ShowTableView.h"
+#include "ui/cuelist/ShowTableView.h"
 
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -13,11 +13,11 @@
 #include <QStyleFactory>
 
 #include "media/MediaCatalog.h"
-#include "ui/CueCellDelegate.h"
-#include "ui/CueListController.h"
-#include "ui/CueListModel.h"
-#include "ui/MediaCellDelegate.h"
-#include "ui/MediaDrag.h"
+#include "ui/cuelist/CueCellDelegate.h"
+#include "ui/cuelist/CueListController.h"
+#include "ui/cuelist/CueListModel.h"
+#include "ui/cuelist/MediaCellDelegate.h"
+#include "ui/cuelist/MediaDrag.h"
 
 namespace bw {
 

@@ -1,4 +1,4 @@
-#include "ui/ScreenIdentifier.h"
+#include "ui/outputs/ScreenIdentifier.h"
 
 #include <QFont>
 #include <QGuiApplication>
@@ -7,7 +7,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "ui/ScreenList.h"
+#include "ui/outputs/ScreenList.h"
 
 namespace bw {
 
@@ -26,9 +26,9 @@ ScreenIdentifier::~ScreenIdentifier() = default;
 void ScreenIdentifier::identify() {
     hidePanels();
     for (const ScreenList::Screen& screen : ScreenList::connected()) {
-        auto panel = std::make_unique<QWidget>(
-            nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                         Qt::WindowDoesNotAcceptFocus);
+        auto panel = std::make_unique<QWidget>(nullptr, Qt::Tool | Qt::FramelessWindowHint |
+                                                            Qt::WindowStaysOnTopHint |
+                                                            Qt::WindowDoesNotAcceptFocus);
         panel->setObjectName("screenIdentityPanel");
         panel->setAttribute(Qt::WA_ShowWithoutActivating);
         panel->setStyleSheet(QStringLiteral("background: black; color: white;"));
@@ -51,7 +51,8 @@ void ScreenIdentifier::identify() {
         const QRect area = screen.screen->geometry();
         const QSize size(area.width() * 2 / 3, area.height() / 2);
         panel->setScreen(screen.screen);
-        panel->setGeometry(QRect(area.center() - QPoint(size.width() / 2, size.height() / 2), size));
+        panel->setGeometry(
+            QRect(area.center() - QPoint(size.width() / 2, size.height() / 2), size));
         panel->show();
         panels_.push_back(std::move(panel));
     }

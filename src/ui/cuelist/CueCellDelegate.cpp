@@ -1,4 +1,4 @@
-#include "ui/CueCellDelegate.h"
+#include "ui/cuelist/CueCellDelegate.h"
 
 #include <QApplication>
 #include <QFocusEvent>
@@ -11,8 +11,8 @@
 #include <cmath>
 
 #include "show/NumberText.h"
-#include "ui/CueListController.h"
-#include "ui/CueListModel.h"
+#include "ui/cuelist/CueListController.h"
+#include "ui/cuelist/CueListModel.h"
 
 namespace bw {
 
@@ -40,7 +40,8 @@ CueCellLayout CueCellLayout::of(const QRect& cell) {
     layout.id = QRect(cell.left() + kMargin, cell.top(), kIDWidth, cell.height());
     layout.description = QRect(textLeft, top, textWidth, kLineHeight);
     layout.fade = QRect(textLeft, top + kLineHeight, kFadeWidth, kLineHeight);
-    layout.seconds = QRect(textLeft + kFadeWidth + 2, top + kLineHeight, kSecondsWidth, kLineHeight);
+    layout.seconds =
+        QRect(textLeft + kFadeWidth + 2, top + kLineHeight, kSecondsWidth, kLineHeight);
     return layout;
 }
 
@@ -131,7 +132,8 @@ bool CueCellEditor::eventFilter(QObject* watched, QEvent* event) {
             case Qt::Key_Backtab: {
                 QLineEdit* order[] = {idField_, descriptionField_, fadeField_};
                 int at = 0;
-                while (at < 3 && order[at] != watched) ++at;
+                while (at < 3 && order[at] != watched)
+                    ++at;
                 const int step = key->key() == Qt::Key_Tab ? 1 : 2;
                 QLineEdit* next = order[(at + step) % 3];
                 next->setFocus(Qt::TabFocusReason);
@@ -209,8 +211,7 @@ QSize CueCellDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&)
 
 bool CueCellDelegate::editorEvent(QEvent* event, QAbstractItemModel* model,
                                   const QStyleOptionViewItem& option, const QModelIndex& index) {
-    if (event->type() == QEvent::MouseButtonPress ||
-        event->type() == QEvent::MouseButtonDblClick) {
+    if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
         const QPoint at = static_cast<QMouseEvent*>(event)->position().toPoint();
         const CueCellLayout layout = CueCellLayout::of(option.rect);
         if (layout.description.contains(at)) {
@@ -271,7 +272,8 @@ void CueCellDelegate::setModelData(QWidget* editor, QAbstractItemModel* model,
     if (fade != cueEditor->loadedFade()) {
         // A fade that is no number, negative or endless is not taken.
         const std::optional<double> seconds = parseFiniteCueNumber(fade.toStdString());
-        if (seconds && *seconds >= 0.0) model->setData(cell, *seconds, CueListModel::FadeLengthRole);
+        if (seconds && *seconds >= 0.0)
+            model->setData(cell, *seconds, CueListModel::FadeLengthRole);
     }
     // The ID last: it may move the row.
     const QString id = cueEditor->idField()->text();

@@ -1,4 +1,4 @@
-#include "ui/CueEntry.h"
+#include "ui/cuelist/CueEntry.h"
 
 #include <charconv>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "ui/ScreenList.h"
+#include "ui/outputs/ScreenList.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -23,7 +23,8 @@ std::vector<ScreenList::Screen> ScreenList::from(const QList<QScreen*>& screens)
         entry.screen = screen;
         entry.identity.connector =
             (count == 1 ? name : name + QStringLiteral("-%1").arg(count)).toStdString();
-        const QString model = (screen->manufacturer() + QLatin1Char(' ') + screen->model()).trimmed();
+        const QString model =
+            (screen->manufacturer() + QLatin1Char(' ') + screen->model()).trimmed();
         entry.identity.model = model.toStdString();
         entry.identity.serial = screen->serialNumber().toStdString();
         entry.size = screen->geometry().size() * screen->devicePixelRatio();
@@ -69,11 +70,9 @@ QString ScreenList::describe(const Screen& screen) {
     QStringList parts{describe(screen.identity)};
     parts.push_back(QStringLiteral("%1×%2").arg(screen.size.width()).arg(screen.size.height()));
     if (screen.refreshRate > 0.0) {
-        parts.push_back(QStringLiteral("%1 Hz").arg(screen.refreshRate, 0, 'f',
-                                                    std::fabs(screen.refreshRate - std::round(
-                                                                  screen.refreshRate)) < 0.005
-                                                        ? 0
-                                                        : 2));
+        parts.push_back(QStringLiteral("%1 Hz").arg(
+            screen.refreshRate, 0, 'f',
+            std::fabs(screen.refreshRate - std::round(screen.refreshRate)) < 0.005 ? 0 : 2));
     }
     return parts.join(QStringLiteral(" · "));
 }

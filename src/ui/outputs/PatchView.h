@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "platform/NotificationCenter.h"
-#include "ui/ScreenIdentifier.h"
+#include "ui/outputs/ScreenIdentifier.h"
 
 namespace bw {
 

@@ -1,4 +1,4 @@
-#include "ui/OutputWindow.h"
+#include "ui/outputs/OutputWindow.h"
 
 #include <xcb/xcb.h>
 
@@ -164,10 +164,10 @@ QRect OutputWindow::fittedRect(PixelSize frame, QSize window) {
         return {0, 0, frame.width, frame.height};
     const double scale = std::min(static_cast<double>(window.width()) / frame.width,
                                   static_cast<double>(window.height()) / frame.height);
-    const int width = std::clamp(static_cast<int>(std::lround(frame.width * scale)), 1,
-                                 window.width());
-    const int height = std::clamp(static_cast<int>(std::lround(frame.height * scale)), 1,
-                                  window.height());
+    const int width =
+        std::clamp(static_cast<int>(std::lround(frame.width * scale)), 1, window.width());
+    const int height =
+        std::clamp(static_cast<int>(std::lround(frame.height * scale)), 1, window.height());
     return {(window.width() - width) / 2, (window.height() - height) / 2, width, height};
 }
 
@@ -240,8 +240,7 @@ void OutputWindow::present(const QSurfaceFormat& format, const std::string& name
             blackShown = true;
             if (wait != FrameFeed::Wait::Frame) continue;
             framesPresented_.fetch_add(1);
-            const auto swapped =
-                static_cast<std::uint64_t>(MonotonicClock().hostTimeNanoseconds());
+            const auto swapped = static_cast<std::uint64_t>(MonotonicClock().hostTimeNanoseconds());
             std::lock_guard lock(callbackMutex_);
             if (presented_) presented_(frame.sequence, frame.publishedAt, swapped);
         }

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "ui/ScreenList.h"
+#include "ui/outputs/ScreenList.h"
 
 namespace bw {
 

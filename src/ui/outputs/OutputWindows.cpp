@@ -1,4 +1,4 @@
-#include "ui/OutputWindows.h"
+#include "ui/outputs/OutputWindows.h"
 
 #include <QGuiApplication>
 #include <algorithm>
@@ -8,7 +8,7 @@
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
 #include "sharing/FrameServer.h"
-#include "ui/OutputWindow.h"
+#include "ui/outputs/OutputWindow.h"
 
 namespace bw {
 
@@ -35,8 +35,7 @@ OutputWindows::OutputWindows(MediaEngine& engine, std::function<void()> focusTak
         // Queued: the screen is still listed while the signal runs.
         connect(application, &QGuiApplication::screenRemoved, this, &OutputWindows::update,
                 Qt::QueuedConnection);
-        connect(application, &QGuiApplication::primaryScreenChanged, this,
-                &OutputWindows::update);
+        connect(application, &QGuiApplication::primaryScreenChanged, this, &OutputWindows::update);
     }
     for (QScreen* screen : QGuiApplication::screens())
         watchScreen(screen);

@@ -1,4 +1,4 @@
-#include "ui/MediaDrag.h"
+#include "ui/cuelist/MediaDrag.h"
 
 #include <QByteArray>
 #include <QFile>

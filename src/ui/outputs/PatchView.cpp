@@ -1,4 +1,4 @@
-#include "ui/PatchView.h"
+#include "ui/outputs/PatchView.h"
 
 #include <QFont>
 #include <QFormLayout>
@@ -15,8 +15,8 @@
 #include "engine/MediaOutput.h"
 #include "sharing/FrameServer.h"
 #include "show/ShowStatus.h"
-#include "ui/OutputWindows.h"
-#include "ui/ScreenList.h"
+#include "ui/outputs/OutputWindows.h"
+#include "ui/outputs/ScreenList.h"
 
 namespace bw {
 
@@ -179,7 +179,8 @@ QString PatchView::defaultName(const QStringList& names) {
         if (ok) taken.insert(value);
     }
     long long free = 1;
-    while (taken.count(free) != 0) ++free;
+    while (taken.count(free) != 0)
+        ++free;
     return QStringLiteral("Screen%1").arg(free);
 }
 
@@ -238,9 +239,9 @@ void PatchView::showSelected() {
     const MediaOutput* output =
         row && !loading_ && *row < static_cast<int>(outputs.size()) ? outputs[*row].get() : nullptr;
     previewOutput(output != nullptr ? outputs[*row] : nullptr);
-    for (QWidget* control : {static_cast<QWidget*>(nameField_), static_cast<QWidget*>(widthField_),
-                             static_cast<QWidget*>(heightField_),
-                             static_cast<QWidget*>(removeButton_)}) {
+    for (QWidget* control :
+         {static_cast<QWidget*>(nameField_), static_cast<QWidget*>(widthField_),
+          static_cast<QWidget*>(heightField_), static_cast<QWidget*>(removeButton_)}) {
         control->setEnabled(output != nullptr && !locked_);
     }
     list_->setEnabled(!loading_);
@@ -258,9 +259,9 @@ void PatchView::showSelected() {
     heightField_->setText(QString::number(static_cast<long long>(std::trunc(output->height()))));
     const std::string published = output->frameServer().publishedName();
     showNote(publishedLabel_, published == output->name()
-                                 ? QString()
-                                 : tr("Published as “%1”: another output already has this name.")
-                                       .arg(QString::fromStdString(published)));
+                                  ? QString()
+                                  : tr("Published as “%1”: another output already has this name.")
+                                        .arg(QString::fromStdString(published)));
 }
 
 void PatchView::previewOutput(std::shared_ptr<MediaOutput> output) {
@@ -377,7 +378,7 @@ void PatchView::showScreens(const MediaOutput* output, int row) {
                             kScreenNotConnected);
         screenBox_->setCurrentIndex(screenBox_->count() - 1);
         showNote(screenNoteLabel_, tr("This screen is not connected: the output is shown on it "
-                                     "as soon as it is."));
+                                      "as soon as it is."));
         return;
     }
     screenBox_->setCurrentIndex(static_cast<int>(*match) + 1);
@@ -392,7 +393,7 @@ void PatchView::showScreens(const MediaOutput* output, int row) {
     const std::optional<std::size_t> shown = OutputWindows::assignment(choices, identities)[*match];
     if (shown && *shown != static_cast<std::size_t>(row) && *shown < outputs.size()) {
         showNote(screenNoteLabel_, tr("This screen shows “%1”; this output is not shown.")
-                                      .arg(QString::fromStdString(outputs[*shown]->name())));
+                                       .arg(QString::fromStdString(outputs[*shown]->name())));
         return;
     }
     showNote(screenNoteLabel_, rateNote(screens[*match].refreshRate, engine_.displayRefreshRate()));

@@ -1,14 +1,14 @@
-#include "ui/MediaCellDelegate.h"
+#include "ui/cuelist/MediaCellDelegate.h"
 
 #include <QApplication>
-#include <QPixmap>
-#include <QPixmapCache>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPixmap>
+#include <QPixmapCache>
 #include <QStyle>
 #include <QStyleOptionButton>
 
-#include "ui/CueCellDelegate.h"
+#include "ui/cuelist/CueCellDelegate.h"
 
 namespace bw {
 

@@ -1,4 +1,4 @@
-#include "ui/CueListModel.h"
+#include "ui/cuelist/CueListModel.h"
 
 #include <QFile>
 #include <QHash>
@@ -34,8 +34,8 @@ QImage toImage(const ThumbnailImageRef& thumbnail) {
     auto* keeper = new ThumbnailImageRef(thumbnail);
     return QImage(
         thumbnail->rgba.data(), thumbnail->width, thumbnail->height, thumbnail->width * 4,
-        QImage::Format_RGBA8888,
-        [](void* kept) { delete static_cast<ThumbnailImageRef*>(kept); }, keeper);
+        QImage::Format_RGBA8888, [](void* kept) { delete static_cast<ThumbnailImageRef*>(kept); },
+        keeper);
 }
 
 // Black or white, whichever reads better on `background`.
@@ -105,7 +105,8 @@ QImage CueListModel::generatorImage(const QString& name) {
 QPixmap CueListModel::generatorPixmap(const QString& name) {
     static QHash<QString, QPixmap> pixmaps;
     auto found = pixmaps.find(name);
-    if (found == pixmaps.end()) found = pixmaps.insert(name, QPixmap::fromImage(generatorImage(name)));
+    if (found == pixmaps.end())
+        found = pixmaps.insert(name, QPixmap::fromImage(generatorImage(name)));
     return found.value();
 }
 
@@ -113,8 +114,9 @@ QPixmap CueListModel::pixmapOf(const ThumbnailImageRef& thumbnail) const {
     if (!thumbnail) return {};
     auto found = pixmaps_.find(thumbnail.get());
     if (found == pixmaps_.end()) {
-        found = pixmaps_.emplace(thumbnail.get(),
-                                 std::pair(thumbnail, QPixmap::fromImage(toImage(thumbnail))))
+        found = pixmaps_
+                    .emplace(thumbnail.get(),
+                             std::pair(thumbnail, QPixmap::fromImage(toImage(thumbnail))))
                     .first;
     }
     return found->second.second;
@@ -172,8 +174,8 @@ QVariant CueListModel::data(const QModelIndex& index, int role) const {
             case Qt::AccessibleTextRole:
                 return displayNumber(cue->id);
             case Qt::AccessibleDescriptionRole:
-                return tr("fade %1 s %2").arg(displayNumber(cue->fadeLength),
-                                              QString::fromStdString(cue->description));
+                return tr("fade %1 s %2")
+                    .arg(displayNumber(cue->fadeLength), QString::fromStdString(cue->description));
             case CueIDRole:
                 return cue->id;
             case FadeLengthRole:

@@ -5,7 +5,7 @@
 #include <QStyledItemDelegate>
 #include <vector>
 
-#include "ui/CueListModel.h"
+#include "ui/cuelist/CueListModel.h"
 
 namespace bw {
 
