@@ -1,5 +1,6 @@
 #include "engine/MediaEngine.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -157,6 +158,52 @@ bool MediaEngine::showsAlignmentGrid() const {
 std::optional<double> MediaEngine::fadeTransitionProgress() const {
     std::lock_guard lock(mutex_);
     return state_.fadeTransitionProgress;
+}
+
+MediaEngine::StageTiming MediaEngine::stageTiming() const {
+    StageTiming timing;
+    std::vector<std::shared_ptr<MediaOutput>> outputs;
+    {
+        std::lock_guard lock(mutex_);
+        outputs = state_.outputs;
+        const std::optional<double>& progress = state_.fadeTransitionProgress;
+        // A crossfade runs while a previous cue is still fading out.
+        if (progress && state_.previousCue && state_.currentCue) {
+            // A cut's progress jumps past 1 on its last tick.
+            const double shown = std::isfinite(*progress) ? std::clamp(*progress, 0.0, 1.0) : 1.0;
+            const double length = effectiveFadeLength(state_.currentCue->fadeLength);
+            timing.fade = StageTiming::Fade{shown, shown * length, (1.0 - shown) * length};
+        }
+    }
+    std::vector<MediaPlayer::PlaybackTime> movies;
+    for (const std::shared_ptr<MediaOutput>& output : outputs) {
+        const MediaPlayerRef player = output->runningPlayer();
+        if (!player) continue;
+        if (const std::optional<MediaPlayer::PlaybackTime> time = player->playbackTime())
+            movies.push_back(*time);
+    }
+    timing.movie = stageMovie(movies);
+    return timing;
+}
+
+std::optional<MediaPlayer::PlaybackTime> MediaEngine::stageMovie(
+    const std::vector<MediaPlayer::PlaybackTime>& movies) {
+    // Ranks a movie: one that ends (with a known length) before one that
+    // loops, before one whose length is not known yet; then by what is
+    // left of it, or by its length for looping ones.
+    auto rank = [](const MediaPlayer::PlaybackTime& movie) {
+        const int kind = !movie.duration ? 0 : movie.looped ? 1 : 2;
+        const double measure = !movie.duration ? movie.position
+                               : movie.looped  ? *movie.duration
+                                               : *movie.duration - movie.position;
+        return std::pair{kind, measure};
+    };
+    const MediaPlayer::PlaybackTime* best = nullptr;
+    for (const MediaPlayer::PlaybackTime& movie : movies) {
+        if (best == nullptr || rank(movie) > rank(*best)) best = &movie;
+    }
+    if (best == nullptr) return std::nullopt;
+    return *best;
 }
 
 double MediaEngine::fadeEndTime() const {

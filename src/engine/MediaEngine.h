@@ -150,6 +150,28 @@ public:
     static constexpr double kPanicCueID = -2.0;
     static Cue panicCue(std::size_t outputCount, double fadeLength);
 
+    // What the operator's view shows of the stage's timing (main thread).
+    // `fade`: the running crossfade's progress (0 to 1) and its elapsed and
+    // remaining seconds; none while no crossfade runs. `movie`: the movie of
+    // the cue on stage that ends last (the longest non-looping one); a cue
+    // whose movies all loop gives the longest looping one, whose position is
+    // then its place in the pass under way; none without a movie.
+    struct StageTiming {
+        struct Fade {
+            double progress = 0.0;
+            double elapsed = 0.0;
+            double remaining = 0.0;
+        };
+        std::optional<Fade> fade;
+        std::optional<MediaPlayer::PlaybackTime> movie;
+    };
+    // Reads the running players' times from values they keep; no lock is
+    // held while it asks them.
+    StageTiming stageTiming() const;
+    // The movie stageTiming() reports among the running movies' times.
+    static std::optional<MediaPlayer::PlaybackTime> stageMovie(
+        const std::vector<MediaPlayer::PlaybackTime>& movies);
+
     // What a plain GO would run now: the next cue, or during a crossfade
     // (when there is none) the cue after the one fading in. `wraps` when
     // that is the stack's first cue coming after its last.

@@ -41,6 +41,19 @@ public:
         return nullptr;
     }
 
+    // Where a movie stands: the position of the picture it shows, in
+    // seconds from the start of the file (of the pass under way, for a
+    // looped movie), and the file's length once known.
+    struct PlaybackTime {
+        double position = 0.0;
+        std::optional<double> duration;
+        bool looped = false;
+        bool ended = false;
+    };
+    // Any thread, without waiting: a movie's time; none for players that
+    // have no time of their own (stills, generators).
+    virtual std::optional<PlaybackTime> playbackTime() const { return std::nullopt; }
+
     // The output state this player was made for; none for a still of a mixed
     // frame. Main thread.
     const std::optional<MediaOutputState>& state() const { return state_; }

@@ -126,6 +126,8 @@ struct VideoPlayer::Pipeline {
     std::atomic<bool> failed{false};
     std::atomic<bool> ended{false};
     std::atomic<std::uint64_t> loops{0};
+    // The file's length in nanoseconds; below zero until the demuxer knows.
+    std::atomic<std::int64_t> fileLength{-1};
     // The level last asked for (render thread), restored when the sound is
     // turned on; below zero while none was asked for.
     std::atomic<float> requestedVolume{-1.0F};
@@ -192,6 +194,13 @@ struct VideoPlayer::Pipeline {
                           static_cast<double>(duration) / GST_SECOND);
             warnOnce(reason);
         }
+    }
+
+    // The pipeline's thread: asks the pipeline for the file's length.
+    void readDuration() {
+        gint64 length = -1;
+        if (gst_element_query_duration(playbin.get(), GST_FORMAT_TIME, &length) && length > 0)
+            fileLength.store(length, std::memory_order_relaxed);
     }
 
     // The pipeline's thread: a non-flushing seek back to the start, so the
@@ -292,9 +301,13 @@ struct VideoPlayer::Pipeline {
                 // Prerolled: arm the loop with one flushing segment seek, so that
                 // the end posts SEGMENT_DONE instead of EOS.
                 prerolled = true;
+                readDuration();
                 if (looped && !loopArmed) {
                     armLoopFromStart();
                 }
+                break;
+            case GST_MESSAGE_DURATION_CHANGED:
+                readDuration();
                 break;
             case GST_MESSAGE_STATE_CHANGED: {
                 if (GST_MESSAGE_SRC(message) != GST_OBJECT(playbin.get())) {
@@ -512,6 +525,7 @@ bool VideoPlayer::takePrerolledPicture() {
     Picture picture;
     picture.buffer.reset(gst_buffer_ref(buffer));
     picture.caps.reset(gst_caps_ref(caps));
+    picture.streamTime = streamTimeOf(gst_sample_get_segment(sample.get()), buffer);
     sample.reset();
     show(picture);
     return true;
@@ -537,6 +551,7 @@ void VideoPlayer::takeDecodedPictures() {
             const guint64 running = gst_segment_to_running_time(segment, GST_FORMAT_TIME, pts);
             if (GST_CLOCK_TIME_IS_VALID(running)) picture.runningTime = running;
         }
+        picture.streamTime = streamTimeOf(segment, buffer);
         sample.reset();
         // Running time only goes back after a flushing seek: what waits from
         // before it will never be due.
@@ -568,7 +583,30 @@ void VideoPlayer::show(const Picture& picture) {
     buffer_ = VideoFrameUpload::upload(picture.buffer.get(), info, GpuBufferPool::global());
     // The buffer is kept, to know it again when it comes out a second time.
     picture_.reset(gst_buffer_ref(picture.buffer.get()));
+    if (picture.streamTime >= 0)
+        shownStreamTime_.store(picture.streamTime, std::memory_order_relaxed);
     framesDecoded_.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::int64_t VideoPlayer::streamTimeOf(const GstSegment* segment, GstBuffer* buffer) {
+    const GstClockTime pts = GST_BUFFER_PTS(buffer);
+    if (segment == nullptr || !GST_CLOCK_TIME_IS_VALID(pts)) return -1;
+    const guint64 time = gst_segment_to_stream_time(segment, GST_FORMAT_TIME, pts);
+    return GST_CLOCK_TIME_IS_VALID(time) ? static_cast<std::int64_t>(time) : -1;
+}
+
+std::optional<MediaPlayer::PlaybackTime> VideoPlayer::playbackTime() const {
+    PlaybackTime time;
+    time.looped = looped_.load();
+    time.ended = ended();
+    const std::int64_t duration = pipeline_->fileLength.load(std::memory_order_relaxed);
+    if (duration > 0) time.duration = static_cast<double>(duration) / GST_SECOND;
+    const std::int64_t shown = shownStreamTime_.load(std::memory_order_relaxed);
+    if (shown >= 0) time.position = static_cast<double>(shown) / GST_SECOND;
+    // The last picture stands for the rest of the movie.
+    if (time.ended && time.duration) time.position = *time.duration;
+    if (time.duration) time.position = std::min(time.position, *time.duration);
+    return time;
 }
 
 GpuBufferRef VideoPlayer::frameForTime(const DisplayTimeStamp& timeStamp) {

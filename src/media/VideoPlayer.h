@@ -13,6 +13,7 @@
 typedef struct _GstBuffer GstBuffer;
 typedef struct _GstCaps GstCaps;
 typedef struct _GstClock GstClock;
+typedef struct _GstSegment GstSegment;
 
 namespace bw {
 
@@ -110,6 +111,11 @@ public:
     bool failed() const;
     // Loop seams crossed so far.
     std::uint64_t loopCount() const;
+    // The position of the picture shown last (0 before the first; the
+    // length once the movie has ended) and the length once the file is
+    // prerolled. Reads values the pipeline's and render threads keep, so it
+    // never waits for GStreamer.
+    std::optional<PlaybackTime> playbackTime() const override;
 
     // Any thread: waits up to `timeout` until every pipeline handed over for
     // stopping so far has stopped (orderly shutdown, tests); false when some
@@ -138,7 +144,11 @@ private:
         // When it is due, on the pipeline's running time; 0 when unknown
         // (due at once).
         std::uint64_t runningTime = 0;
+        // Its place in the file, in nanoseconds; below zero when unknown.
+        std::int64_t streamTime = -1;
     };
+    // A picture's place in the file from its sample's segment.
+    static std::int64_t streamTimeOf(const GstSegment* segment, GstBuffer* buffer);
 
     // How long before it is due a picture reaches the appsink, in
     // nanoseconds: the display link renders a refresh ahead, and the render
@@ -176,6 +186,8 @@ private:
     // the prerolled picture is taken.
     std::atomic<bool> playAsked_{false};
     std::atomic<std::uint64_t> framesDecoded_{0};
+    // Set on the render thread: the place in the file of the picture shown.
+    std::atomic<std::int64_t> shownStreamTime_{-1};
     // Set on the render thread: the end had been reached and no decoded
     // picture was left waiting at the last frame request.
     std::atomic<bool> lastPictureShown_{false};

@@ -114,6 +114,10 @@ void Look::apply(bool dark) {
     QApplication::setPalette(dark ? darkPalette() : lightPalette());
 }
 
+QColor Look::warningColour(bool dark) {
+    return dark ? QColor(0xFF, 0xB3, 0x47) : QColor(0x9A, 0x4D, 0x00);
+}
+
 double Look::contrastRatio(const QColor& a, const QColor& b) {
     const double la = relativeLuminance(a);
     const double lb = relativeLuminance(b);

@@ -1,18 +1,17 @@
 #include "ui/ShowView.h"
 
-#include <QColor>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 
 #include "engine/MediaEngine.h"
 #include "media/MediaCatalog.h"
 #include "platform/MainQueue.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
+#include "ui/StageLine.h"
 #include "ui/cuelist/CueListController.h"
 #include "ui/cuelist/CueListModel.h"
 #include "ui/cuelist/GeneratorTile.h"
@@ -22,21 +21,9 @@ namespace bw {
 
 namespace {
 
-constexpr std::chrono::milliseconds kFadeRefreshInterval{100};
-constexpr int kProgressSteps = 1000;
-
-QLabel* makeLabel(const char* objectName, QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setObjectName(objectName);
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
-
-// The next line's colour when GO goes back to the first cue: amber, with
-// the contrast of body text on either background.
-QColor wrapWarningColour(bool dark) {
-    return dark ? QColor(0xff, 0xb3, 0x47) : QColor(0x9a, 0x4d, 0x00);
-}
+constexpr std::chrono::milliseconds kTimingRefreshInterval{100};
+// Rows kept below the next cue when the list scrolls to it.
+constexpr int kLookAheadRows = 3;
 
 }  // namespace
 
@@ -48,23 +35,10 @@ ShowView::ShowView(MediaEngine& engine, CueStack& stack, QWidget* parent)
       model_(std::make_unique<CueListModel>(engine, stack, *catalog_)),
       controller_(std::make_unique<CueListController>(engine, stack, *model_)),
       tableView_(new ShowTableView(*model_, *controller_, *catalog_, this)),
-      currentCueLabel_(makeLabel("currentCueLabel", this)),
-      nextCueLabel_(makeLabel("nextCueLabel", this)),
-      fadeProgress_(new QProgressBar(this)) {
+      stageLine_(new StageLine(this)) {
     setObjectName("showView");
     setAccessibleName(tr("Show"));
-    currentCueLabel_->setAccessibleName(tr("Cue on stage"));
-    nextCueLabel_->setAccessibleName(tr("Next cue"));
-    fadeProgress_->setObjectName("fadeProgress");
-    fadeProgress_->setAccessibleName(tr("Crossfade progress"));
-    fadeProgress_->setRange(0, kProgressSteps);
-    fadeProgress_->setFormat(tr("fade %p %"));
-    fadeProgress_->setMaximumWidth(220);
 
-    auto* line = new QHBoxLayout;
-    line->addWidget(currentCueLabel_, 1);
-    line->addWidget(nextCueLabel_, 1);
-    line->addWidget(fadeProgress_);
     auto* tiles = new QHBoxLayout;
     auto* tilesLabel = new QLabel(tr("Drag onto an output:"), this);
     tiles->addWidget(tilesLabel);
@@ -76,7 +50,7 @@ ShowView::ShowView(MediaEngine& engine, CueStack& stack, QWidget* parent)
     tiles->addStretch(1);
 
     auto* column = new QVBoxLayout(this);
-    column->addLayout(line);
+    column->addWidget(stageLine_);
     column->addWidget(tableView_, 1);
     column->addLayout(tiles);
 
@@ -87,8 +61,8 @@ ShowView::ShowView(MediaEngine& engine, CueStack& stack, QWidget* parent)
     // what the selection arms now.
     connect(model_.get(), &QAbstractItemModel::rowsMoved, this, &ShowView::selectionChanged);
 
-    fadeTimer_.setInterval(kFadeRefreshInterval);
-    connect(&fadeTimer_, &QTimer::timeout, this, &ShowView::refresh);
+    timingTimer_.setInterval(kTimingRefreshInterval);
+    connect(&timingTimer_, &QTimer::timeout, this, &ShowView::refresh);
     refresh();
 }
 
@@ -115,6 +89,7 @@ void ShowView::deselectAll() {
 void ShowView::setDarkMode(bool dark) {
     darkMode_ = dark;
     tableView_->setDarkMode(dark);
+    stageLine_->setDarkMode(dark);
     refresh();
 }
 
@@ -135,10 +110,22 @@ void ShowView::reloadColumns() {
     model_->reload();
 }
 
+void ShowView::setZoom(double zoom) {
+    stageLine_->setZoom(zoom);
+    tableView_->setZoom(zoom);
+}
+
 void ShowView::cuesChanged() {
     model_->recomputeHighlights();
-    for (const std::optional<int>& row : {model_->currentRow(), model_->nextRow()}) {
-        if (row) tableView_->scrollTo(model_->index(*row, 0), QAbstractItemView::EnsureVisible);
+    const std::optional<int> next = model_->nextRow();
+    if (next) {
+        // A few rows past the next cue first, then the cue itself, so that
+        // the operator sees what follows it too.
+        const int ahead = std::min(*next + kLookAheadRows, model_->rowCount() - 1);
+        tableView_->scrollTo(model_->index(ahead, 0), QAbstractItemView::EnsureVisible);
+        tableView_->scrollTo(model_->index(*next, 0), QAbstractItemView::EnsureVisible);
+    } else if (const std::optional<int> current = model_->currentRow()) {
+        tableView_->scrollTo(model_->index(*current, 0), QAbstractItemView::EnsureVisible);
     }
     refresh();
 }
@@ -150,45 +137,36 @@ QString ShowView::describeCue(const std::optional<Cue>& cue) {
     return text;
 }
 
+QString ShowView::describeStage() const {
+    if (engine_.showsPanic()) return tr("Now: Panic");
+    if (engine_.showsAlignmentGrid()) return tr("Now: Alignment grid");
+    return tr("Now: %1").arg(describeCue(engine_.currentCue()));
+}
+
 void ShowView::refresh() {
-    // The text is the accessible description too: the accessible name says
-    // which line it is.
-    currentCueLabel_->setText(engine_.showsPanic()
-                                  ? tr("Now: Panic")
-                                  : tr("Now: %1").arg(describeCue(engine_.currentCue())));
-    currentCueLabel_->setAccessibleDescription(currentCueLabel_->text());
     MediaEngine::GoTarget target = engine_.cueGoRuns();
     if (armedCue_) {
         if (const std::optional<std::size_t> index = stack_.indexOfCue(*armedCue_))
             target = {stack_.cues()[*index], false};
     }
+    QString next;
     if (target.endOfShow) {
-        nextCueLabel_->setText(tr("Next: End of show"));
-        nextCueLabel_->setStyleSheet(QString());
+        next = tr("Next: End of show");
     } else if (target.wraps) {
-        nextCueLabel_->setText(
-            tr("Next: %1 (GO goes back to the first cue)").arg(describeCue(target.cue)));
-        nextCueLabel_->setStyleSheet(
-            QStringLiteral("color: %1;").arg(wrapWarningColour(darkMode_).name()));
+        next = tr("Next: %1 (GO goes back to the first cue)").arg(describeCue(target.cue));
     } else {
-        nextCueLabel_->setText(tr("Next: %1").arg(describeCue(target.cue)));
-        nextCueLabel_->setStyleSheet(QString());
+        next = tr("Next: %1").arg(describeCue(target.cue));
     }
-    nextCueLabel_->setAccessibleDescription(nextCueLabel_->text());
+    stageLine_->setCues(describeStage(), next, target.wraps && !target.endOfShow);
 
-    // A crossfade runs while a previous cue is still fading out.
-    const std::optional<double> progress = engine_.fadeTransitionProgress();
-    const bool fading = progress && engine_.previousCue().has_value();
-    if (fading) {
-        // A cut's progress jumps past 1 on its last tick.
-        const double shown = std::isfinite(*progress) ? std::clamp(*progress, 0.0, 1.0) : 1.0;
-        fadeProgress_->setValue(static_cast<int>(std::lround(shown * kProgressSteps)));
-        if (!fadeTimer_.isActive()) fadeTimer_.start();
+    const MediaEngine::StageTiming timing = engine_.stageTiming();
+    stageLine_->setTiming(timing);
+    // While a fade or a movie runs, the times move ten times a second.
+    if (timing.fade || (timing.movie && !timing.movie->ended)) {
+        if (!timingTimer_.isActive()) timingTimer_.start();
     } else {
-        fadeProgress_->reset();
-        fadeTimer_.stop();
+        timingTimer_.stop();
     }
-    fadeProgress_->setEnabled(fading);
 }
 
 }  // namespace bw

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QLabel>
-#include <QProgressBar>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -18,19 +16,22 @@ class CueStack;
 class MediaCatalog;
 class MediaEngine;
 class ShowTableView;
+class StageLine;
 
-// The show window's central area: the "now and next" line (the cue on
-// stage, the cue GO runs next, each by ID and description, and the running
-// crossfade's progress), the cue list beneath it, and the generator tiles
-// to drag onto its output cells. The next line always names the cue a GO
-// would run: a row armed by selection, else the engine's answer (during a
-// crossfade, the cue after the one fading in); a GO that would go back to
-// the first cue says so in the warning colour.
+// The show window's central area: the stage line (StageLine: the cue on
+// stage and the cue GO runs next, each by ID and description, the running
+// crossfade's progress and times, and the movie on stage's times), the cue
+// list beneath it, and the generator tiles to drag onto its output cells.
+// The next line always names the cue a GO would run: a row armed by
+// selection, else the engine's answer (during a crossfade, the cue after the
+// one fading in); a GO that would go back to the first cue says so in the
+// warning colour. When the next cue changes, the list scrolls to it with a
+// few rows after it in view.
 //
 // It reads the engine when told to refresh(); the window calls that on every
 // engine notice (GO from any source: keys, OSC, CREP) and on its one-second
-// timer. While a crossfade runs, the view also refreshes itself ten times a
-// second, so that the progress moves.
+// timer. While a crossfade or a movie runs, the view also refreshes itself
+// ten times a second, so that the times move.
 //
 // Main thread only; the engine and stack must outlive the view.
 class ShowView : public QWidget {
@@ -42,6 +43,9 @@ public:
 
     // "1.0 Opening", "2.5" (no description) or "none".
     static QString describeCue(const std::optional<Cue>& cue);
+    // "Now: 1.0 Opening", "Now: Panic", or "Now: Alignment grid" for the
+    // built-in grid (which is no cue of the show).
+    QString describeStage() const;
 
     ShowTableView* tableView() const { return tableView_; }
     CueListModel& model() const { return *model_; }
@@ -61,6 +65,8 @@ public:
     void showDidLoad();
     // The outputs were renamed or resized: the columns anew.
     void reloadColumns();
+    // The stage line's and the list's type and sizes, times `zoom`.
+    void setZoom(double zoom);
 
 public slots:
     void refresh();
@@ -79,10 +85,8 @@ private:
     std::unique_ptr<CueListModel> model_;
     std::unique_ptr<CueListController> controller_;
     ShowTableView* tableView_;
-    QLabel* currentCueLabel_;
-    QLabel* nextCueLabel_;
-    QProgressBar* fadeProgress_;
-    QTimer fadeTimer_;
+    StageLine* stageLine_;
+    QTimer timingTimer_;
     std::optional<double> armedCue_;
     bool darkMode_ = false;
 };

@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QPointer>
 #include <QProxyStyle>
+#include <QScreen>
 #include <QStatusBar>
 #include <QStyleFactory>
 #include <QStyleHints>
@@ -35,6 +36,7 @@
 #include "ui/MessageBoxPrompt.h"
 #include "ui/OperatorPrompt.h"
 #include "ui/ShowView.h"
+#include "ui/ViewZoom.h"
 #include "ui/cuelist/CueListController.h"
 #include "ui/outputs/OutputWindows.h"
 #include "ui/outputs/PatchView.h"
@@ -55,6 +57,10 @@ constexpr std::chrono::milliseconds kRefreshInterval{1000};
 // How long the status line says why a command was refused.
 constexpr std::chrono::milliseconds kRefusalShown{10000};
 const QKeySequence kPanicShortcut(Qt::CTRL | Qt::SHIFT | Qt::Key_Escape);
+// Where the window's place and size are kept between runs.
+constexpr const char* kGeometryPreference = "WindowGeometry";
+// The window's first size at zoom 1, made smaller where the screen is.
+constexpr QSize kDefaultSize(1100, 700);
 const QString kShowSuffix = QStringLiteral("bwshow");
 const QString kShowFilter = QStringLiteral("Beamwright show (*.bwshow)");
 
@@ -118,6 +124,7 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
       engine_(engine),
       show_(show),
       center_(center),
+      preferences_(preferences),
       ownPrompt_(prompt != nullptr ? nullptr : std::make_unique<MessageBoxPrompt>()),
       prompt_(prompt != nullptr ? *prompt : *ownPrompt_),
       cueEntry_(engine, stack,
@@ -127,7 +134,6 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
       notices_(std::make_shared<EngineNotices>(this)),
       toolBarStyle_(std::make_unique<ToolBarStyle>()) {
     setObjectName("showWindow");
-    resize(960, 600);
 
     showView_ = new ShowView(engine_, stack, this);
     buildFileMenu();
@@ -135,6 +141,7 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     buildToolBar();
     buildCueMenu();
     buildShowMenu();
+    buildViewMenu();
     setCentralWidget(showView_);
     connect(showView_, &ShowView::selectionChanged, this, &ShowWindow::listSelectionChanged);
     buildStatusBar();
@@ -189,6 +196,9 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     connect(&refreshTimer_, &QTimer::timeout, this, &ShowWindow::updateRefreshRate);
     refreshTimer_.start();
     updateRefreshRate();
+    setZoom(
+        ViewZoom::parse(preferences_.stringValue(ViewZoom::kPreference)).value_or(screenZoom()));
+    restoreWindowGeometry();
 }
 
 ShowWindow::~ShowWindow() {
@@ -277,6 +287,83 @@ void ShowWindow::buildEditMenu() {
     outputs->setObjectName("outputsAction");
     outputs->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O));
     connect(outputs, &QAction::triggered, this, &ShowWindow::showOutputs);
+}
+
+void ShowWindow::buildViewMenu() {
+    QMenu* menu = menuBar()->addMenu(tr("&View"));
+    menu->setObjectName("viewMenu");
+    auto add = [this, menu](const QString& text, const char* objectName,
+                            const QList<QKeySequence>& shortcuts, auto chosen) {
+        QAction* action = menu->addAction(text);
+        action->setObjectName(objectName);
+        action->setShortcuts(shortcuts);
+        connect(action, &QAction::triggered, this, chosen);
+        return action;
+    };
+    // Ctrl+= as well: on most keyboards "+" is a shifted "=".
+    add(tr("&Bigger"), "biggerAction",
+        {QKeySequence(Qt::CTRL | Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Equal)},
+        [this] { chooseZoom(ViewZoom::bigger(zoom_)); });
+    add(tr("&Smaller"), "smallerAction", {QKeySequence(Qt::CTRL | Qt::Key_Minus)},
+        [this] { chooseZoom(ViewZoom::smaller(zoom_)); });
+    add(tr("&Actual Size"), "actualSizeAction", {QKeySequence(Qt::CTRL | Qt::Key_0)}, [this] {
+        // The screen's own size again, from now on.
+        preferences_.setString(ViewZoom::kPreference, "");
+        setZoom(screenZoom());
+    });
+}
+
+void ShowWindow::chooseZoom(double zoom) {
+    preferences_.setString(ViewZoom::kPreference, ViewZoom::format(zoom));
+    setZoom(zoom);
+}
+
+void ShowWindow::setZoom(double zoom) {
+    zoom_ = zoom;
+    showView_->setZoom(zoom);
+}
+
+double ShowWindow::screenZoom() const {
+    const QScreen* on = screen();
+    if (on == nullptr) return 1.0;
+    return ViewZoom::forScreen(on->physicalDotsPerInch(), on->devicePixelRatio());
+}
+
+QRect ShowWindow::fittedGeometry(const QRect& wanted, const QRect& available) {
+    if (available.isEmpty()) return wanted;
+    QRect fitted = wanted;
+    fitted.setWidth(std::min(wanted.width(), available.width()));
+    fitted.setHeight(std::min(wanted.height(), available.height()));
+    // Moved onto the screen where it would hang off an edge.
+    fitted.moveLeft(
+        std::clamp(fitted.left(), available.left(), available.right() + 1 - fitted.width()));
+    fitted.moveTop(
+        std::clamp(fitted.top(), available.top(), available.bottom() + 1 - fitted.height()));
+    return fitted;
+}
+
+void ShowWindow::restoreWindowGeometry() {
+    const std::optional<std::string> saved = preferences_.stringValue(kGeometryPreference);
+    const bool restored =
+        saved && restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(*saved)));
+    const QScreen* on = screen();
+    const QRect available = on != nullptr ? on->availableGeometry() : QRect();
+    if (!restored) {
+        // A size that suits the list at its zoom, on any screen it fits.
+        const QSize wanted(static_cast<int>(kDefaultSize.width() * zoom_),
+                           static_cast<int>(kDefaultSize.height() * zoom_));
+        QRect frame(QPoint(), wanted);
+        if (!available.isEmpty()) frame.moveCenter(available.center());
+        setGeometry(fittedGeometry(frame, available));
+        return;
+    }
+    // Saved on another screen, or a larger one: it never opens larger than
+    // the screen it is on.
+    if (!isMaximized() && !isFullScreen()) setGeometry(fittedGeometry(geometry(), available));
+}
+
+void ShowWindow::saveWindowGeometry() {
+    preferences_.setString(kGeometryPreference, saveGeometry().toBase64().toStdString());
 }
 
 void ShowWindow::showOutputs() {
@@ -586,6 +673,7 @@ void ShowWindow::closeEvent(QCloseEvent* event) {
         return;
     }
     event->accept();
+    saveWindowGeometry();
     // The output windows are windows of their own, and would keep the
     // program (and its remote control) running without this one.
     outputWindows_->closeAll();

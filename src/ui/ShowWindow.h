@@ -4,6 +4,7 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPointer>
+#include <QRect>
 #include <QString>
 #include <QTimer>
 #include <QToolBar>
@@ -108,6 +109,11 @@ public:
     enum class Opening { Opened, Kept, Failed };
     using OpeningReply = std::function<void(Opening opening, const QString& reason)>;
 
+    // `wanted` made no larger than `available` and moved inside it; an
+    // empty `available` (no screen known) leaves it as it is.
+    static QRect fittedGeometry(const QRect& wanted, const QRect& available);
+    double zoom() const { return zoom_; }
+
     // Locks or unlocks the show at once, without asking (--locked, tests).
     void setLocked(bool locked);
     bool isLocked() const;
@@ -166,6 +172,17 @@ private:
     void buildCueMenu();
     // The show's settings: what GO does after the last cue.
     void buildShowMenu();
+    // Bigger, Smaller and Actual Size of the cue list and stage line.
+    void buildViewMenu();
+    // The operator's zoom, kept in the preferences.
+    void chooseZoom(double zoom);
+    void setZoom(double zoom);
+    // The zoom the window's screen asks for (ViewZoom::forScreen).
+    double screenZoom() const;
+    // The saved place and size, fitted to the screen; without one, a size
+    // for the zoom, centred on the screen and no larger than it.
+    void restoreWindowGeometry();
+    void saveWindowGeometry();
     // Show > Panic Fade…: the show's Panic fade, asked in seconds.
     void askPanicFade();
     // Show > Lock for Performance, and Unlock (which asks first).
@@ -198,12 +215,14 @@ private:
     MediaEngine& engine_;
     Show& show_;
     NotificationCenter& center_;
+    Preferences& preferences_;
     std::unique_ptr<OperatorPrompt> ownPrompt_;
     OperatorPrompt& prompt_;
     CueEntry cueEntry_;
     std::shared_ptr<EngineNotices> notices_;
     std::vector<NotificationCenter::Token> observers_;
     bool darkMode_ = false;
+    double zoom_ = 1.0;
 
     // Owned here: widgets do not own a style set on them.
     std::unique_ptr<QStyle> toolBarStyle_;

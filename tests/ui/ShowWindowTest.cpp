@@ -74,7 +74,7 @@ TEST_F(ShowWindowTest, KeysTypeCueNumbersAndReturnRunsGo) {
         QString next;
         QString notice;  // "" when none is shown
     };
-    const QString gridNow = "Now: -1.0 Alignment Grid";
+    const QString gridNow = "Now: Alignment grid";
     const QString ctrl1Text = "1";
     const std::vector<Case> cases = {
         {"digits and a point",

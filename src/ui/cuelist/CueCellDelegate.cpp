@@ -32,16 +32,26 @@ QFont idFont(QFont font) {
 
 }  // namespace
 
+int CueCellLayout::scaled(int size, const QRect& cell) {
+    // The list's zoom shows in its row height.
+    return static_cast<int>(
+        std::lround(size * cell.height() / double(CueCellDelegate::kRowHeight)));
+}
+
 CueCellLayout CueCellLayout::of(const QRect& cell) {
-    const int textLeft = cell.left() + kMargin + kIDWidth + kMargin;
-    const int textWidth = std::max(0, cell.right() - kMargin - textLeft);
-    const int top = cell.top() + (cell.height() - 2 * kLineHeight) / 2;
+    const int margin = scaled(kMargin, cell);
+    const int idWidth = scaled(kIDWidth, cell);
+    const int fadeWidth = scaled(kFadeWidth, cell);
+    const int lineHeight = scaled(kLineHeight, cell);
+    const int textLeft = cell.left() + margin + idWidth + margin;
+    const int textWidth = std::max(0, cell.right() - margin - textLeft);
+    const int top = cell.top() + (cell.height() - 2 * lineHeight) / 2;
     CueCellLayout layout;
-    layout.id = QRect(cell.left() + kMargin, cell.top(), kIDWidth, cell.height());
-    layout.description = QRect(textLeft, top, textWidth, kLineHeight);
-    layout.fade = QRect(textLeft, top + kLineHeight, kFadeWidth, kLineHeight);
+    layout.id = QRect(cell.left() + margin, cell.top(), idWidth, cell.height());
+    layout.description = QRect(textLeft, top, textWidth, lineHeight);
+    layout.fade = QRect(textLeft, top + lineHeight, fadeWidth, lineHeight);
     layout.seconds =
-        QRect(textLeft + kFadeWidth + 2, top + kLineHeight, kSecondsWidth, kLineHeight);
+        QRect(textLeft + fadeWidth + 2, top + lineHeight, scaled(kSecondsWidth, cell), lineHeight);
     return layout;
 }
 
@@ -94,8 +104,8 @@ void CueCellEditor::focusField(Field field) {
 void CueCellEditor::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     const CueCellLayout layout = CueCellLayout::of(rect());
-    idField_->setGeometry(layout.id.adjusted(0, (layout.id.height() - kLineHeight - 4) / 2, 0,
-                                             -(layout.id.height() - kLineHeight - 4) / 2));
+    const int inset = (layout.id.height() - layout.description.height() - 4) / 2;
+    idField_->setGeometry(layout.id.adjusted(0, inset, 0, -inset));
     descriptionField_->setGeometry(layout.description);
     fadeField_->setGeometry(layout.fade);
     secondsLabel_->setGeometry(layout.seconds);

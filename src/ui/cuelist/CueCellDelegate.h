@@ -22,7 +22,11 @@ struct CueCellLayout {
     QRect fade;
     QRect seconds;
 
+    // The layout of `cell`, its sizes scaled with the cell's height against
+    // the designed row height (the list's zoom).
     static CueCellLayout of(const QRect& cell);
+    // `size` at the zoom `cell` is drawn at.
+    static int scaled(int size, const QRect& cell);
 };
 
 // The cue cell's editor: the ID, fade and description fields over the

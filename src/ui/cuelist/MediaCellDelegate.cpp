@@ -31,15 +31,17 @@ MediaCellDelegate::Layout MediaCellDelegate::layoutOf(const QRect& rect,
                                                       const QString& cellTemplate,
                                                       const QStyleOptionViewItem& option) {
     Layout layout;
-    const int side = std::max(0, rect.height() - 2 * kMargin);
-    layout.picture = QRect(rect.left() + kMargin, rect.top() + kMargin, side, side);
-    const int textLeft = layout.picture.right() + 1 + kGap;
-    const int textWidth = std::max(0, rect.right() - kMargin - textLeft);
+    const int margin = CueCellLayout::scaled(kMargin, rect);
+    const int boxHeight = CueCellLayout::scaled(kBoxHeight, rect);
+    const int side = std::max(0, rect.height() - 2 * margin);
+    layout.picture = QRect(rect.left() + margin, rect.top() + margin, side, side);
+    const int textLeft = layout.picture.right() + 1 + CueCellLayout::scaled(kGap, rect);
+    const int textWidth = std::max(0, rect.right() - margin - textLeft);
     if (cellTemplate == QLatin1String("GeneratorStateCell")) {
         layout.text = QRect(textLeft, layout.picture.top(), textWidth, side);
         return layout;
     }
-    layout.text = QRect(textLeft, layout.picture.top(), textWidth, side - kBoxHeight);
+    layout.text = QRect(textLeft, layout.picture.top(), textWidth, side - boxHeight);
     std::vector<std::pair<CueListModel::Role, QString>> boxes;
     if (cellTemplate == QLatin1String("VideoStateCell")) {
         boxes = {{CueListModel::AudioRole, tr("Audio")}, {CueListModel::LoopedRole, tr("Loop")}};
@@ -50,11 +52,11 @@ MediaCellDelegate::Layout MediaCellDelegate::layoutOf(const QRect& rect,
     const int indicator = style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, option.widget);
     const int spacing = style->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, option.widget);
     int x = textLeft;
-    const int y = layout.picture.bottom() + 1 - kBoxHeight;
+    const int y = layout.picture.bottom() + 1 - boxHeight;
     for (const auto& [role, label] : boxes) {
         const int width = indicator + spacing + option.fontMetrics.horizontalAdvance(label) + 2;
-        layout.boxes.push_back({role, label, QRect(x, y, width, kBoxHeight)});
-        x += width + kBoxSpacing;
+        layout.boxes.push_back({role, label, QRect(x, y, width, boxHeight)});
+        x += width + CueCellLayout::scaled(kBoxSpacing, rect);
     }
     return layout;
 }

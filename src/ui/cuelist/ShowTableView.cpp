@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QProxyStyle>
 #include <QStyleFactory>
+#include <cmath>
 
 #include "media/MediaCatalog.h"
 #include "ui/cuelist/CueCellDelegate.h"
@@ -64,13 +65,9 @@ ShowTableView::ShowTableView(CueListModel& model, CueListController& controller,
 
     verticalHeader()->hide();
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    verticalHeader()->setDefaultSectionSize(CueCellDelegate::kRowHeight);
-    horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    horizontalHeader()->setDefaultSectionSize(CueListModel::kOutputColumnWidth);
     horizontalHeader()->setHighlightSections(false);
-    auto sizeColumns = [this] { setColumnWidth(0, CueCellDelegate::kColumnWidth); };
-    connect(&model_, &QAbstractItemModel::modelReset, this, sizeColumns);
-    sizeColumns();
+    connect(&model_, &QAbstractItemModel::modelReset, this, &ShowTableView::sizeColumns);
+    setZoom(1.0);
     connect(&controller_, &CueListController::rowToShow, this,
             [this](int row) { scrollTo(model_.index(row, 0), QAbstractItemView::EnsureVisible); });
     setDarkMode(false);
@@ -87,6 +84,33 @@ void ShowTableView::setDarkMode(bool dark) {
         dark ? QColor(0x55, 0x55, 0x55) : QApplication::palette().color(QPalette::Midlight);
     model_.setDarkMode(dark);
     viewport()->update();
+}
+
+void ShowTableView::setZoom(double zoom) {
+    zoom_ = zoom;
+    QFont font = QApplication::font();
+    font.setPointSizeF(font.pointSizeF() * zoom);
+    setFont(font);
+    horizontalHeader()->setFont(font);
+    verticalHeader()->setDefaultSectionSize(scaled(CueCellDelegate::kRowHeight));
+    // The output columns share the width the list is given, none narrower
+    // than its thumbnail and flags need.
+    horizontalHeader()->setMinimumSectionSize(scaled(CueListModel::kOutputColumnWidth));
+    horizontalHeader()->setDefaultSectionSize(scaled(CueListModel::kOutputColumnWidth));
+    sizeColumns();
+    viewport()->update();
+}
+
+int ShowTableView::scaled(int size) const {
+    return static_cast<int>(std::lround(size * zoom_));
+}
+
+void ShowTableView::sizeColumns() {
+    QHeaderView* header = horizontalHeader();
+    if (model_.columnCount() == 0) return;
+    header->setSectionResizeMode(QHeaderView::Stretch);
+    header->setSectionResizeMode(0, QHeaderView::Fixed);
+    setColumnWidth(0, scaled(CueCellDelegate::kColumnWidth));
 }
 
 std::optional<int> ShowTableView::selectedRow() const {

@@ -45,6 +45,13 @@ public:
     // otherwise.
     void setDarkMode(bool dark);
 
+    // Type, rows and columns at `zoom` times their size (1: as designed);
+    // the output columns stretch over the width the list has.
+    void setZoom(double zoom);
+    double zoom() const { return zoom_; }
+    // `size` device-independent pixels at the list's zoom.
+    int scaled(int size) const;
+
     // The selected row, if any.
     std::optional<int> selectedRow() const;
     void selectRow(int row);
@@ -68,6 +75,7 @@ private:
     // Accepts or refuses a drag entering or moving at the event's position.
     void answerDrag(QDragMoveEvent* event, bool entering);
     static std::optional<Qt::DropAction> dropActionFor(Qt::DropActions offered);
+    void sizeColumns();
 
     class GridStyle;
 
@@ -76,6 +84,7 @@ private:
     MediaCatalog& catalog_;
     // Owned here: a widget does not own a style set on it.
     std::unique_ptr<GridStyle> style_;
+    double zoom_ = 1.0;
 };
 
 }  // namespace bw
