@@ -59,7 +59,9 @@ constexpr std::chrono::milliseconds kRefusalShown{10000};
 const QKeySequence kPanicShortcut(Qt::CTRL | Qt::SHIFT | Qt::Key_Escape);
 // Where the window's place and size are kept between runs.
 constexpr const char* kGeometryPreference = "WindowGeometry";
-// The window's first size at zoom 1, made smaller where the screen is.
+// The window's first size: this much of its screen, and at least the size
+// below at zoom 1 (made smaller where the screen is).
+constexpr double kDefaultScreenShare = 0.8;
 constexpr QSize kDefaultSize(1100, 700);
 const QString kShowSuffix = QStringLiteral("bwshow");
 const QString kShowFilter = QStringLiteral("Beamwright show (*.bwshow)");
@@ -349,9 +351,12 @@ void ShowWindow::restoreWindowGeometry() {
     const QScreen* on = screen();
     const QRect available = on != nullptr ? on->availableGeometry() : QRect();
     if (!restored) {
-        // A size that suits the list at its zoom, on any screen it fits.
-        const QSize wanted(static_cast<int>(kDefaultSize.width() * zoom_),
-                           static_cast<int>(kDefaultSize.height() * zoom_));
+        // Most of the screen, and no less than the list needs at its zoom
+        // where the screen has room for it.
+        const QSize wanted(std::max(static_cast<int>(kDefaultSize.width() * zoom_),
+                                    static_cast<int>(available.width() * kDefaultScreenShare)),
+                           std::max(static_cast<int>(kDefaultSize.height() * zoom_),
+                                    static_cast<int>(available.height() * kDefaultScreenShare)));
         QRect frame(QPoint(), wanted);
         if (!available.isEmpty()) frame.moveCenter(available.center());
         setGeometry(fittedGeometry(frame, available));

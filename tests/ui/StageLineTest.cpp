@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/MediaEngine.h"
+#include "engine/MediaOutput.h"
 #include "platform/MediaURL.h"
 #include "support/TempDir.h"
 #include "ui/Look.h"
@@ -149,12 +150,26 @@ TEST_F(StageLineWindowTest, TheMovieOnStageCountsDownWithinASecondOfTheTruth) {
     engine_->loadNextCue(stack_.cues()[0]);
     makeWindow();
     QLabel& movie = label("movieTimeLabel");
+    // Armed as the next cue, as a show's movie is before its GO: prerolled,
+    // its length known.
+    const auto prepared = [this] {
+        const MediaPlayerRef next = engine_->outputs()[0]->nextPlayer();
+        const std::optional<PlaybackTime> time = next ? next->playbackTime() : std::nullopt;
+        return time && time->duration;
+    };
+    for (const auto give_up = std::chrono::steady_clock::now() + 30s;
+         !prepared() && std::chrono::steady_clock::now() < give_up;) {
+        tick();
+        std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(prepared()) << "the movie did not preroll";
 
     engine_->go();
     const auto start = std::chrono::steady_clock::now();
     const auto deadline = start + std::chrono::seconds(60);
     std::vector<double> shown;
     double worst = 0.0;
+    std::string worstAt;
     bool amber = false;
     while (std::chrono::steady_clock::now() < deadline) {
         advance(1.0 / 60.0);
@@ -165,7 +180,10 @@ TEST_F(StageLineWindowTest, TheMovieOnStageCountsDownWithinASecondOfTheTruth) {
             const double elapsed =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             const double truth = std::max(kLength - elapsed, 0.0);
-            worst = std::max(worst, std::abs(*left - truth));
+            if (std::abs(*left - truth) > worst) {
+                worst = std::abs(*left - truth);
+                worstAt = movie.text().toStdString() + " at " + std::to_string(elapsed) + " s";
+            }
             if (*left < StageLine::kWarningSeconds)
                 amber = amber || movie.styleSheet().contains(Look::warningColour(false).name());
             shown.push_back(*left);
@@ -175,8 +193,8 @@ TEST_F(StageLineWindowTest, TheMovieOnStageCountsDownWithinASecondOfTheTruth) {
     }
     ASSERT_FALSE(shown.empty()) << "the line never showed the movie's time";
     EXPECT_GE(shown.front(), kLength - 1.0);
-    EXPECT_EQ(shown.back(), 0.0) << "the countdown did not reach 0";
-    EXPECT_LE(worst, 1.0) << "a reading was further than a second from the truth";
+    EXPECT_EQ(shown.back(), 0.0) << "the countdown did not reach 0: " << movie.text().toStdString();
+    EXPECT_LE(worst, 1.0) << "a reading was further than a second from the truth: " << worstAt;
     EXPECT_TRUE(std::is_sorted(shown.rbegin(), shown.rend())) << "the countdown went back up";
     EXPECT_TRUE(amber) << "the last ten seconds were not amber";
 }

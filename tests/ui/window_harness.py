@@ -126,14 +126,12 @@ class Session:
     """Xvfb, a session bus, a PipeWire daemon and the window on one show,
     which `show` writes into the session's folder and returns the path of.
     `go_guard` is the GoGuardSeconds preference: off by default, as the
-    tests send GOs back to back; None leaves the program's default. `dpi`
-    gives the screens a physical density (Xvfb's own otherwise)."""
+    tests send GOs back to back; None leaves the program's default."""
 
     def __init__(self, binary, dark=False, accessible=False, show=write_show,
-                 screens=("1280x800",), go_guard="0", dpi=None):
+                 screens=("1280x800",), go_guard="0"):
         self.binary = binary
         self.screens = screens
-        self.dpi = dpi
         self.dir = tempfile.mkdtemp(prefix="bw-window-")
         self.processes = []
         self.env = dict(os.environ)
@@ -207,9 +205,6 @@ class Session:
         layout = []
         for number, size in enumerate(self.screens):
             layout += ["-screen", str(number), size + "x24"]
-        if self.dpi:
-            # The screens' physical size: what the window's zoom follows.
-            layout += ["-dpi", str(self.dpi)]
         xvfb, number = self.start_xvfb(layout)
         self.env["DISPLAY"] = ":" + number
         # The number comes once the server listens; a display whose
