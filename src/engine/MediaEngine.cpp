@@ -24,6 +24,7 @@
 #include "render/RenderContext.h"
 #include "render/ShaderScene.h"
 #include "show/CueStack.h"
+#include "show/MediaScan.h"
 #include "show/ShowStatus.h"
 
 namespace bw {
@@ -806,6 +807,18 @@ void MediaEngine::resetFrameStatistics() {
     state_.framesDropped = 0;
     state_.pendingGoHostTime.reset();
     state_.lastGoLatency.reset();
+}
+
+ShowHealth::Sample MediaEngine::healthSample() const {
+    ShowHealth::Sample sample;
+    sample.hostTime = clock_.hostTimeNanoseconds();
+    sample.displayRate =
+        displayLink_ ? displayLink_->refreshRate() : DisplayLink::kDefaultRefreshRate;
+    sample.framesPerSecond = framesPerSecond();
+    sample.framesDropped = framesDropped();
+    sample.lastGoLatency = lastGoLatency();
+    sample.missingMedia = MediaScan::missingMedia(stack_.cues());
+    return sample;
 }
 
 double MediaEngine::effectiveFadeLength(double fadeLength) {
