@@ -114,6 +114,10 @@ void Look::apply(bool dark) {
     QApplication::setPalette(dark ? darkPalette() : lightPalette());
 }
 
+QColor Look::warningColor(bool dark) {
+    return dark ? QColor(0xFF, 0xB4, 0x54) : QColor(0xA3, 0x44, 0x00);
+}
+
 double Look::contrastRatio(const QColor& a, const QColor& b) {
     const double la = relativeLuminance(a);
     const double lb = relativeLuminance(b);

@@ -41,6 +41,11 @@ public:
     // Fusion and the palette, for the whole application.
     static void apply(bool dark);
 
+    // The text colour of a status figure that needs the operator's
+    // attention: amber on the dark look, a deep orange on the light one,
+    // each at kMinimumContrast or better on its look's window colour.
+    static QColor warningColor(bool dark);
+
     // WCAG's contrast ratio of two opaque colours, 1 to 21.
     static double contrastRatio(const QColor& a, const QColor& b);
 };

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPalette>
 #include <QPointer>
 #include <QProxyStyle>
 #include <QStatusBar>
@@ -211,6 +212,7 @@ void ShowWindow::setDarkMode(bool dark) {
     darkMode_ = dark;
     Look::apply(dark);
     showView_->setDarkMode(dark);
+    showHealth();  // the warning colour is the look's
 }
 
 void ShowWindow::buildFileMenu() {
@@ -673,11 +675,11 @@ void ShowWindow::buildStatusBar() {
     clockLabel_->hide();
     sharingLabel_ = makeStatusLabel("sharingLabel", tr("Frame sharing"), this);
     sharingLabel_->hide();
-    QFont bold = sharingLabel_->font();
-    bold.setBold(true);
-    sharingLabel_->setFont(bold);
+    mediaLabel_ = makeStatusLabel("mediaLabel", tr("Missing media"), this);
+    mediaLabel_->hide();
     statusBar()->addWidget(lastGoLabel_, 1);
     statusBar()->addWidget(refusalLabel_, 1);
+    statusBar()->addPermanentWidget(mediaLabel_);
     statusBar()->addPermanentWidget(sharingLabel_);
     statusBar()->addPermanentWidget(clockLabel_);
     statusBar()->addPermanentWidget(framesDroppedLabel_);
@@ -690,9 +692,8 @@ void ShowWindow::cueSelected(bool selected) {
     deleteCueAction_->setEnabled(selected);
 }
 
-void ShowWindow::setClockStatusSource(std::function<std::string()> source) {
+void ShowWindow::setClockStatusSource(std::function<ShowHealth::ClockStatus()> source) {
     clockStatus_ = std::move(source);
-    clockLabel_->setVisible(static_cast<bool>(clockStatus_));
     updateRefreshRate();
 }
 
@@ -702,20 +703,51 @@ void ShowWindow::setSharingProblemSource(std::function<std::optional<std::string
 }
 
 void ShowWindow::updateRefreshRate() {
-    if (clockStatus_) showText(clockLabel_, QString::fromStdString(clockStatus_()));
-    const std::optional<std::string> sharingProblem =
-        sharingProblem_ ? sharingProblem_() : std::nullopt;
-    if (sharingProblem) {
-        showText(sharingLabel_, tr("Outputs not shared: no PipeWire daemon (%1)")
-                                    .arg(QString::fromStdString(*sharingProblem)));
-    }
-    sharingLabel_->setVisible(sharingProblem.has_value());
-    showText(fpsLabel_, QString::number(engine_.framesPerSecond()) + QStringLiteral(" FPS"));
-    showText(framesDroppedLabel_, tr("%1 dropped").arg(engine_.framesDropped()));
-    const std::optional<double> latency = engine_.lastGoLatency();
-    showText(goLatencyLabel_,
-             latency ? tr("GO %1 ms").arg(*latency * 1000.0, 0, 'f', 1) : tr("GO – ms"));
+    sample_ = engine_.healthSample();
+    if (sharingProblem_) sample_.sharingProblem = sharingProblem_();
+    if (clockStatus_) sample_.clock = clockStatus_();
+    health_.update(sample_);
+    showHealth();
     showView_->refresh();
+}
+
+void ShowWindow::showHealth() {
+    using Kind = ShowHealth::Kind;
+    showFigure(fpsLabel_, QString::number(sample_.framesPerSecond) + QStringLiteral(" FPS"),
+               Kind::FrameRate);
+    showFigure(framesDroppedLabel_, tr("%1 dropped").arg(sample_.framesDropped),
+               Kind::DroppedFrames);
+    const std::optional<double>& latency = sample_.lastGoLatency;
+    showFigure(goLatencyLabel_,
+               latency ? tr("GO %1 ms").arg(*latency * 1000.0, 0, 'f', 1) : tr("GO – ms"),
+               Kind::GoLatency);
+    showFigure(clockLabel_, sample_.clock ? QString::fromStdString(sample_.clock->text) : QString(),
+               Kind::Clock);
+    clockLabel_->setVisible(sample_.clock.has_value());
+    showFigure(sharingLabel_, QString(), Kind::Sharing);
+    sharingLabel_->setVisible(health_.warning(Kind::Sharing) != nullptr);
+    showFigure(mediaLabel_, QString(), Kind::MissingMedia);
+    mediaLabel_->setVisible(health_.warning(Kind::MissingMedia) != nullptr);
+}
+
+void ShowWindow::showFigure(QLabel* label, const QString& plain, ShowHealth::Kind kind) {
+    const ShowHealth::Warning* warning = health_.warning(kind);
+    if (warning == nullptr) {
+        showText(label, plain);
+        label->setToolTip(QString());
+        // Empty ones: the label inherits the window's font and colours again.
+        label->setFont(QFont());
+        label->setPalette(QPalette());
+        return;
+    }
+    showText(label, QString::fromStdString(warning->text));
+    label->setToolTip(QString::fromStdString(warning->explanation));
+    QFont bold;
+    bold.setBold(true);
+    label->setFont(bold);
+    QPalette palette;
+    palette.setColor(QPalette::WindowText, Look::warningColor(darkMode_));
+    label->setPalette(palette);
 }
 
 void ShowWindow::keyPressEvent(QKeyEvent* event) {
