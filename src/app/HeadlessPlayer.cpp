@@ -135,8 +135,8 @@ int HeadlessPlayer::run() {
 
     if (options_.clock) {
         std::string error;
-        sync_ = ShowSync::create(*engine_, *options_.clock,
-                                 [this](const std::string& line) { print(line); }, &error);
+        sync_ = ShowSync::create(
+            *engine_, *options_.clock, [this](const std::string& line) { print(line); }, &error);
         if (!sync_) {
             print("clock failed " + oneLine(error));
             return 1;
@@ -176,8 +176,8 @@ int HeadlessPlayer::run() {
         return G_SOURCE_CONTINUE;
     });
 
-    GSourcePtr input(g_unix_fd_source_new(STDIN_FILENO,
-                                          static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)));
+    GSourcePtr input(g_unix_fd_source_new(
+        STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)));
     GUnixFDSourceFunc onInput = [](gint, GIOCondition, gpointer self) -> gboolean {
         return static_cast<HeadlessPlayer*>(self)->readInput() ? G_SOURCE_CONTINUE
                                                                : G_SOURCE_REMOVE;
@@ -189,6 +189,17 @@ int HeadlessPlayer::run() {
                           this, nullptr);
     g_source_attach(input.get(), nullptr);
     sources_.push_back(std::move(input));
+
+    GSourcePtr health(g_timeout_source_new(1000));
+    g_source_set_callback(
+        health.get(),
+        [](gpointer self) -> gboolean {
+            static_cast<HeadlessPlayer*>(self)->checkHealth();
+            return G_SOURCE_CONTINUE;
+        },
+        this, nullptr);
+    g_source_attach(health.get(), nullptr);
+    sources_.push_back(std::move(health));
 
     show_->load(options_.showPath);
 
@@ -263,6 +274,20 @@ void HeadlessPlayer::save() {
 
 void HeadlessPlayer::quit() {
     if (loop_) g_main_loop_quit(loop_.get());
+}
+
+void HeadlessPlayer::checkHealth() {
+    ShowHealth::Sample sample = engine_->healthSample();
+    sample.sharingProblem = PipeWireConnection::shared().unreachableReason();
+    if (sync_) sample.clock = sync_->clockStatus();
+    const ShowHealth::Changes changes = health_.update(sample);
+    for (const ShowHealth::Warning& warning : changes.appeared) {
+        print(std::string("health warning ") + ShowHealth::kindName(warning.kind) + ": " +
+              oneLine(warning.text));
+    }
+    for (const ShowHealth::Kind kind : changes.cleared) {
+        print(std::string("health cleared ") + ShowHealth::kindName(kind));
+    }
 }
 
 void HeadlessPlayer::onWillLoad() {
