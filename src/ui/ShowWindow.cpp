@@ -270,8 +270,8 @@ void ShowWindow::buildEditMenu() {
         redo->setText(name.isEmpty() ? tr("&Redo") : tr("&Redo %1").arg(name));
     });
     connect(redo, &QAction::triggered, &controller, &CueListController::redo);
-    redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
-                        QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    redo->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)});
     menu->addAction(undo);
     menu->addAction(redo);
     menu->addSeparator();
@@ -283,12 +283,13 @@ void ShowWindow::buildEditMenu() {
 
 void ShowWindow::showOutputs() {
     if (patchView_ == nullptr) {
-        patchView_ = new PatchView(engine_, center_, RenderContext::shared().maxTextureSize(),
-                                   [this] {
-                                       showView_->reloadColumns();
-                                       outputWindows_->update();
-                                   },
-                                   this);
+        patchView_ = new PatchView(
+            engine_, center_, RenderContext::shared().maxTextureSize(),
+            [this] {
+                showView_->reloadColumns();
+                outputWindows_->update();
+            },
+            this);
         patchView_->setLocked(show_.isLocked());
     }
     patchView_->show();
@@ -679,12 +680,12 @@ void ShowWindow::buildStatusBar() {
     mediaLabel_->hide();
     statusBar()->addWidget(lastGoLabel_, 1);
     statusBar()->addWidget(refusalLabel_, 1);
-    statusBar()->addPermanentWidget(mediaLabel_);
-    statusBar()->addPermanentWidget(sharingLabel_);
-    statusBar()->addPermanentWidget(clockLabel_);
-    statusBar()->addPermanentWidget(framesDroppedLabel_);
-    statusBar()->addPermanentWidget(goLatencyLabel_);
-    statusBar()->addPermanentWidget(fpsLabel_);
+    // The figures sit apart, so that two warnings side by side read as two.
+    for (QLabel* figure : {mediaLabel_, sharingLabel_, clockLabel_, framesDroppedLabel_,
+                           goLatencyLabel_, fpsLabel_}) {
+        figure->setContentsMargins(8, 0, 0, 0);
+        statusBar()->addPermanentWidget(figure);
+    }
 }
 
 void ShowWindow::cueSelected(bool selected) {
@@ -741,7 +742,13 @@ void ShowWindow::showFigure(QLabel* label, const QString& plain, ShowHealth::Kin
         return;
     }
     showText(label, QString::fromStdString(warning->text));
-    label->setToolTip(QString::fromStdString(warning->explanation));
+    // Rich text, so that the tooltip wraps its sentences; the list of
+    // missing files keeps its lines.
+    label->setToolTip(QStringLiteral("<p>") +
+                      QString::fromStdString(warning->explanation)
+                          .toHtmlEscaped()
+                          .replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
+                      QStringLiteral("</p>"));
     QFont bold;
     bold.setBold(true);
     label->setFont(bold);

@@ -6,6 +6,7 @@
 #include <QProgressBar>
 #include <QStyle>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <QToolBar>
 #include <QToolButton>
 #include <chrono>
@@ -315,7 +316,8 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
         EXPECT_FALSE(label.isHidden());
         EXPECT_EQ(label.text().toStdString(), warning->text);
         EXPECT_EQ(label.accessibleDescription(), label.text());
-        EXPECT_EQ(label.toolTip().toStdString(), warning->explanation);
+        EXPECT_EQ(QTextDocumentFragment::fromHtml(label.toolTip()).toPlainText().toStdString(),
+                  warning->explanation);
         EXPECT_TRUE(label.font().bold());
         EXPECT_EQ(label.palette().color(QPalette::WindowText), Look::warningColor(false));
         window.setDarkMode(true);
