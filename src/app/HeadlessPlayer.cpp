@@ -277,7 +277,9 @@ void HeadlessPlayer::quit() {
 }
 
 void HeadlessPlayer::checkHealth() {
+    mediaWatch_.check(engine_->stack().cues());
     ShowHealth::Sample sample = engine_->healthSample();
+    sample.missingMedia = mediaWatch_.missingMedia();
     sample.sharingProblem = PipeWireConnection::shared().unreachableReason();
     if (sync_) sample.clock = sync_->clockStatus();
     const ShowHealth::Changes changes = health_.update(sample);

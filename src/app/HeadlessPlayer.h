@@ -11,8 +11,10 @@
 
 #include "media/SharedClock.h"
 #include "platform/GLibHandle.h"
+#include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
+#include "show/MediaWatch.h"
 #include "show/ShowHealth.h"
 
 namespace bw {
@@ -103,6 +105,7 @@ private:
     std::unique_ptr<ShowSync> sync_;
     std::unique_ptr<TickRecorder> recorder_;
     ShowHealth health_;
+    MediaWatch mediaWatch_{MainQueue::shared()};
 
     GMainLoopPtr loop_;
     std::vector<GSourcePtr> sources_;

@@ -24,7 +24,6 @@
 #include "render/RenderContext.h"
 #include "render/ShaderScene.h"
 #include "show/CueStack.h"
-#include "show/MediaScan.h"
 #include "show/ShowStatus.h"
 
 namespace bw {
@@ -817,7 +816,6 @@ ShowHealth::Sample MediaEngine::healthSample() const {
     sample.framesPerSecond = framesPerSecond();
     sample.framesDropped = framesDropped();
     sample.lastGoLatency = lastGoLatency();
-    sample.missingMedia = MediaScan::missingMedia(stack_.cues());
     return sample;
 }
 

@@ -237,10 +237,9 @@ public:
     void resetFrameStatistics();
     // The figures ShowHealth judges, read now: the time on the engine's
     // clock, the display rate (the default rate for an engine ticked by hand,
-    // without a display link), the frame rate, drops and last GO latency,
-    // and the stack's media files that are missing or unreadable (a scan of
-    // the disk, MediaScan). Whether the outputs are shared and the show
-    // clock's state are the caller's to add.
+    // without a display link), the frame rate, drops and last GO latency.
+    // Missing media (MediaWatch), whether the outputs are shared and the
+    // show clock's state are the caller's to add.
     ShowHealth::Sample healthSample() const;
 
     // Render thread: one tick. The crossfade's end is detected here; the

@@ -25,6 +25,7 @@
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
+#include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "render/RenderContext.h"
 #include "show/CueStack.h"
@@ -126,7 +127,8 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
                     if (showView_ != nullptr) showView_->deselectAll();
                 }),
       notices_(std::make_shared<EngineNotices>(this)),
-      toolBarStyle_(std::make_unique<ToolBarStyle>()) {
+      toolBarStyle_(std::make_unique<ToolBarStyle>()),
+      mediaWatch_(MainQueue::shared()) {
     setObjectName("showWindow");
     resize(960, 600);
 
@@ -704,7 +706,11 @@ void ShowWindow::setSharingProblemSource(std::function<std::optional<std::string
 }
 
 void ShowWindow::updateRefreshRate() {
+    // The files are looked at off this thread; the figures take what the
+    // last look found.
+    mediaWatch_.check(engine_.stack().cues());
     sample_ = engine_.healthSample();
+    sample_.missingMedia = mediaWatch_.missingMedia();
     if (sharingProblem_) sample_.sharingProblem = sharingProblem_();
     if (clockStatus_) sample_.clock = clockStatus_();
     health_.update(sample_);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/NotificationCenter.h"
+#include "show/MediaWatch.h"
 #include "show/ShowHealth.h"
 #include "ui/cuelist/CueEntry.h"
 
@@ -243,6 +244,7 @@ private:
     QLineEdit* gotoCueTextField_ = nullptr;
     ShowView* showView_ = nullptr;
     ShowHealth health_;
+    MediaWatch mediaWatch_;
     // The figures of the last refresh, which the status bar shows.
     ShowHealth::Sample sample_;
     QLabel* mediaLabel_ = nullptr;

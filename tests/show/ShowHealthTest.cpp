@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <optional>
@@ -9,14 +10,17 @@
 #include <utility>
 #include <vector>
 
+#include "platform/MainQueue.h"
 #include "platform/MediaURL.h"
 #include "show/MediaScan.h"
+#include "show/MediaWatch.h"
 #include "show/ShowHealth.h"
 #include "support/TempDir.h"
 
 namespace bw {
 namespace {
 
+using namespace std::chrono_literals;
 using Kind = ShowHealth::Kind;
 using Sample = ShowHealth::Sample;
 using Change = std::function<void(Sample&)>;
@@ -232,6 +236,32 @@ TEST(MediaScanTest, FindsMissingAndUnreadableFiles) {
     // Root opens any file whatever its mode.
     if (::geteuid() != 0) expected.insert(expected.begin() + 1, {2, 1, locked, true});
     EXPECT_EQ(MediaScan::missingMedia(cues), expected);
+}
+
+// Verifies that a watch finds missing media on its worker and hands the
+// result to the main queue, that a check while a scan runs is skipped, and
+// that a result arriving after the watch has gone is dropped.
+TEST(MediaWatchTest, ScansOffTheCallingThreadAndReportsThroughTheMainQueue) {
+    test::TempDir dir;
+    const std::string gone = (dir / "gone.mov").string();
+    Cue cue{1, "", 0.0, {}};
+    cue.outputStates.push_back({MediaURL::fileURL(gone)});
+    MainQueue& mainQueue = MainQueue::shared();
+    {
+        MediaWatch watch(mainQueue);
+        watch.check({cue});
+        watch.check({});  // skipped: the first scan still runs
+        EXPECT_TRUE(watch.missingMedia().empty()) << "no result before the main queue runs";
+        ASSERT_TRUE(mainQueue.pumpUntil([&] { return watch.scansFinished() == 1; }, 20s));
+        EXPECT_EQ(watch.missingMedia(), (std::vector<MissingMedia>{{1, 0, gone, false}}));
+
+        dir.write("gone.mov", "x");
+        watch.check({cue});
+        ASSERT_TRUE(mainQueue.pumpUntil([&] { return watch.scansFinished() == 2; }, 20s));
+        EXPECT_TRUE(watch.missingMedia().empty());
+        watch.check({cue});
+    }
+    mainQueue.drain();  // the last scan's result finds no watch
 }
 
 }  // namespace

@@ -60,6 +60,16 @@ protected:
         QKeyEvent event(QEvent::KeyPress, p.key, p.modifiers, p.text, p.autoRepeat);
         QApplication::sendEvent(window_.get(), &event);
     }
+    // Refreshes the status line, running the main queue between, until
+    // `done` (a generous deadline).
+    bool refreshUntil(const std::function<bool()>& done) {
+        return MainQueue::shared().pumpUntil(
+            [&] {
+                window_->updateRefreshRate();
+                return done();
+            },
+            20s);
+    }
     // One tick `seconds` after the last, in refresh slot `frame`.
     void tickAt(double seconds, std::uint64_t frame) {
         advance(seconds);
@@ -309,9 +319,10 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
         SCOPED_TRACE(c.label);
         auto& label = child<QLabel>(c.label);
         c.cause();
-        window.updateRefreshRate();
+        // Files are looked at off the main thread: refresh until the look
+        // has come back.
+        ASSERT_TRUE(refreshUntil([&] { return window.health().warning(c.kind) != nullptr; }));
         const ShowHealth::Warning* warning = window.health().warning(c.kind);
-        ASSERT_NE(warning, nullptr);
         EXPECT_EQ(window.health().warnings().size(), 1u);
         EXPECT_FALSE(label.isHidden());
         EXPECT_EQ(label.text().toStdString(), warning->text);
@@ -325,8 +336,8 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
         window.setDarkMode(false);
 
         c.cure();
-        window.updateRefreshRate();
-        EXPECT_TRUE(window.health().warnings().empty()) << window.health().warnings().front().text;
+        ASSERT_TRUE(refreshUntil([&] { return window.health().warnings().empty(); }))
+            << window.health().warnings().front().text;
         EXPECT_TRUE(label.toolTip().isEmpty());
         EXPECT_FALSE(label.font().bold());
         EXPECT_EQ(label.palette().color(QPalette::WindowText), plainText);
