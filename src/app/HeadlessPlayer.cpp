@@ -135,8 +135,8 @@ int HeadlessPlayer::run() {
 
     if (options_.clock) {
         std::string error;
-        sync_ = ShowSync::create(
-            *engine_, *options_.clock, [this](const std::string& line) { print(line); }, &error);
+        sync_ = ShowSync::create(*engine_, *options_.clock,
+                                 [this](const std::string& line) { print(line); }, &error);
         if (!sync_) {
             print("clock failed " + oneLine(error));
             return 1;
@@ -176,8 +176,8 @@ int HeadlessPlayer::run() {
         return G_SOURCE_CONTINUE;
     });
 
-    GSourcePtr input(g_unix_fd_source_new(
-        STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)));
+    GSourcePtr input(g_unix_fd_source_new(STDIN_FILENO,
+                                          static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)));
     GUnixFDSourceFunc onInput = [](gint, GIOCondition, gpointer self) -> gboolean {
         return static_cast<HeadlessPlayer*>(self)->readInput() ? G_SOURCE_CONTINUE
                                                                : G_SOURCE_REMOVE;

@@ -4,10 +4,11 @@
 
 #include <cstdio>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <optional>
 
 #include "media/SharedClock.h"
 #include "platform/GLibHandle.h"
@@ -45,9 +46,9 @@ class TickRecorder;
 //   GO ignored: this Beamwright follows HOST
 //   GO ignored: SECONDS s after the last, from SOURCE (inside the GO guard)
 //   caught up with cue ID (a GO was missed) | cue ID is not in this show: holding the picture
-//   clock failed REASON
 //   health warning KIND: TEXT | health cleared KIND (ShowHealth, checked
 //     once a second; KIND is ShowHealth::kindName, "missing media" ...)
+//   clock failed REASON
 //   stopped
 // and reads commands from standard input, one a line: "go", a cue number (go
 // to that cue; an empty line is a plain GO), "panic", "reload", "save", "quit", and
@@ -88,9 +89,9 @@ private:
     void save();
     void quit();
     void shutDown();
-
     // Once a second: prints the health warnings that appeared or cleared.
     void checkHealth();
+
     void onWillLoad();
     void onDidLoad();
     // Standard input: reads what is there and handles each whole line;
@@ -103,9 +104,9 @@ private:
     Show* show_ = nullptr;
     bool loading_ = false;
     std::unique_ptr<ShowSync> sync_;
-    std::unique_ptr<TickRecorder> recorder_;
     ShowHealth health_;
     MediaWatch mediaWatch_{MainQueue::shared()};
+    std::unique_ptr<TickRecorder> recorder_;
 
     GMainLoopPtr loop_;
     std::vector<GSourcePtr> sources_;

@@ -272,8 +272,8 @@ void ShowWindow::buildEditMenu() {
         redo->setText(name.isEmpty() ? tr("&Redo") : tr("&Redo %1").arg(name));
     });
     connect(redo, &QAction::triggered, &controller, &CueListController::redo);
-    redo->setShortcuts(
-        {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::Key_Y)});
+    redo->setShortcuts({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                        QKeySequence(Qt::CTRL | Qt::Key_Y)});
     menu->addAction(undo);
     menu->addAction(redo);
     menu->addSeparator();
@@ -285,13 +285,12 @@ void ShowWindow::buildEditMenu() {
 
 void ShowWindow::showOutputs() {
     if (patchView_ == nullptr) {
-        patchView_ = new PatchView(
-            engine_, center_, RenderContext::shared().maxTextureSize(),
-            [this] {
-                showView_->reloadColumns();
-                outputWindows_->update();
-            },
-            this);
+        patchView_ = new PatchView(engine_, center_, RenderContext::shared().maxTextureSize(),
+                                   [this] {
+                                       showView_->reloadColumns();
+                                       outputWindows_->update();
+                                   },
+                                   this);
         patchView_->setLocked(show_.isLocked());
     }
     patchView_->show();

@@ -57,8 +57,8 @@ void sendDatagram(std::uint16_t port, const std::string& datagram) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(udp.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
-             sizeof address);
+    ::sendto(udp.get(), datagram.data(), datagram.size(), 0,
+             reinterpret_cast<sockaddr*>(&address), sizeof address);
 }
 
 void sendCrep(std::uint16_t port, const std::string& text) {
@@ -104,15 +104,13 @@ public:
     }
     std::string all() const {
         std::string text;
-        for (const std::string& line : lines_)
-            text += line + "\n";
+        for (const std::string& line : lines_) text += line + "\n";
         return text;
     }
 
 private:
     bool readMore(Clock::time_point deadline) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left <= 0ms) return false;
         pollfd poll{fd_.get(), POLLIN, 0};
         if (::poll(&poll, 1, static_cast<int>(left.count())) <= 0) return false;
@@ -164,13 +162,12 @@ protected:
     std::string writeShow() {
         const std::string picture = (test::testMediaDir() / "image.png").string();
         const auto state = [](const std::string& media) {
-            return R"({"mediaPath":")" + media +
-                   R"(","muted":true,"looped":true,"kenBurns":false})";
+            return R"({"mediaPath":")" + media + R"(","muted":true,"looped":true,"kenBurns":false})";
         };
         const std::string json =
             R"({"config":[{"name":"Stage","width":64,"height":48},{"name":"Foyer","width":32,"height":24}],"cues":[)"
-            R"({"id":1,"description":"Grid","fadeLength":0,"outputStates":[)" +
-            state("grid://") + "," + state("grid://") + "]}," +
+            R"({"id":1,"description":"Grid","fadeLength":0,"outputStates":[)" + state("grid://") + "," +
+            state("grid://") + "]}," +
             R"({"id":2,"description":"Picture \"A\"","fadeLength":0.2,"outputStates":[)" +
             state(picture) + "," + state("black://") + "]}," +
             R"({"id":3.5,"description":"Blackout","fadeLength":0,"outputStates":[)" +
@@ -320,8 +317,8 @@ TEST_F(HeadlessPlayerTest, AFailedLoadIsReportedAndAReloadTriesTheFileAgain) {
     EXPECT_NE(failed.find("cannot be read"), std::string::npos) << context();
 
     type("save");
-    ASSERT_EQ(events_->waitForPrefix("save failed "), "save failed the show has no file location")
-        << context();
+    ASSERT_EQ(events_->waitForPrefix("save failed "),
+              "save failed the show has no file location") << context();
     EXPECT_FALSE(fs::exists(show));
 
     writeShow();
@@ -361,11 +358,9 @@ TEST_F(HeadlessPlayerTest, AShowFileTooLargeToReadIsNotAShow) {
 }
 
 TEST_F(HeadlessPlayerTest, RefusesABadCommandLine) {
-    for (const auto& arguments :
-         std::vector<std::vector<std::string>>{{"--headless"},
-                                               {"--headless", "a.bwshow", "--fps", "0"},
-                                               {"--headless", "a.bwshow", "--fps", "fast"},
-                                               {"--headless", "a.bwshow", "b.bwshow"}}) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"--headless"}, {"--headless", "a.bwshow", "--fps", "0"},
+             {"--headless", "a.bwshow", "--fps", "fast"}, {"--headless", "a.bwshow", "b.bwshow"}}) {
         start(arguments);
         const auto status = player_.wait(10s);
         ASSERT_TRUE(status.has_value());
@@ -378,15 +373,13 @@ TEST_F(HeadlessPlayerTest, RefusesABadCommandLine) {
 TEST_F(HeadlessPlayerTest, PortOptionsChooseWhereRemoteCommandsAreTaken) {
     std::uint16_t osc = 0;
     std::uint16_t crep = 0;
-    while (osc == 0 || osc == oscPort_ || osc == crepPort_)
-        osc = freePort();
-    while (crep == 0 || crep == oscPort_ || crep == crepPort_ || crep == osc)
-        crep = freePort();
+    while (osc == 0 || osc == oscPort_ || osc == crepPort_) osc = freePort();
+    while (crep == 0 || crep == oscPort_ || crep == crepPort_ || crep == osc) crep = freePort();
     const std::string show = writeShow();
     start({"--osc-port", std::to_string(osc), "--headless", show, "--crep-port",
            std::to_string(crep)});
-    ASSERT_TRUE(
-        events_->waitFor("remote osc " + std::to_string(osc) + " crep " + std::to_string(crep)))
+    ASSERT_TRUE(events_->waitFor("remote osc " + std::to_string(osc) + " crep " +
+                                 std::to_string(crep)))
         << context();
     ASSERT_TRUE(events_->waitFor("load done 3 cues 2 outputs")) << context();
     sendOsc(osc, "/go");
@@ -396,10 +389,9 @@ TEST_F(HeadlessPlayerTest, PortOptionsChooseWhereRemoteCommandsAreTaken) {
     type("quit");
     ASSERT_TRUE(events_->waitFor("stopped")) << context();
 
-    for (const auto& arguments :
-         std::vector<std::vector<std::string>>{{"--headless", show, "--osc-port"},
-                                               {"--osc-port", "0", "--headless", show},
-                                               {"--headless", show, "--crep-port", "65536"}}) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{
+             {"--headless", show, "--osc-port"}, {"--osc-port", "0", "--headless", show},
+             {"--headless", show, "--crep-port", "65536"}}) {
         start(arguments);
         const auto status = player_.wait(10s);
         ASSERT_TRUE(status.has_value());
@@ -462,16 +454,13 @@ TEST_F(HeadlessPlayerTest, AMovieIsRefusedWhenFileDescriptorsRunShortAndTheShowP
     const std::string movie = (test::testMediaDir() / "movie-sound-long.mkv").string();
     ASSERT_TRUE(fs::exists(movie));
     const auto writeShowWith = [this](const std::string& media) {
-        return dir_
-            .write(
-                "limits.bwshow",
-                R"({"config":[{"name":"Stage","width":64,"height":48}],"cues":[)"
-                R"({"id":1,"description":"Movie","fadeLength":0,"outputStates":[)"
-                R"({"mediaPath":")" +
-                    media +
-                    R"(","muted":true,"looped":true,"kenBurns":false}]},)"
-                    R"({"id":2,"description":"Black","fadeLength":0,"outputStates":[)"
-                    R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false}]}]})")
+        return dir_.write("limits.bwshow",
+                          R"({"config":[{"name":"Stage","width":64,"height":48}],"cues":[)"
+                          R"({"id":1,"description":"Movie","fadeLength":0,"outputStates":[)"
+                          R"({"mediaPath":")" + media +
+                              R"(","muted":true,"looped":true,"kenBurns":false}]},)"
+                              R"({"id":2,"description":"Black","fadeLength":0,"outputStates":[)"
+                              R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false}]}]})")
             .string();
     };
     start({"--headless", writeShowWith("black://")});

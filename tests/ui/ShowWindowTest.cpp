@@ -556,8 +556,7 @@ TEST_F(ShowWindowTest, DuplicateAndDeleteFollowTheSelection) {
     for (const QAction* action : menu.actions()) {
         if (!action->isSeparator()) items.push_back(action->text());
     }
-    EXPECT_EQ(items,
-              (std::vector<QString>{"&GO", "&Panic", "&New Cue", "Duplicate Cue", "Delete Cue"}));
+    EXPECT_EQ(items, (std::vector<QString>{"&GO", "&Panic", "&New Cue", "Duplicate Cue", "Delete Cue"}));
 }
 
 }  // namespace
