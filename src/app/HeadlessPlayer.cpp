@@ -190,6 +190,17 @@ int HeadlessPlayer::run() {
     g_source_attach(input.get(), nullptr);
     sources_.push_back(std::move(input));
 
+    GSourcePtr health(g_timeout_source_new(1000));
+    g_source_set_callback(
+        health.get(),
+        [](gpointer self) -> gboolean {
+            static_cast<HeadlessPlayer*>(self)->checkHealth();
+            return G_SOURCE_CONTINUE;
+        },
+        this, nullptr);
+    g_source_attach(health.get(), nullptr);
+    sources_.push_back(std::move(health));
+
     show_->load(options_.showPath);
 
     loop_.reset(g_main_loop_new(nullptr, FALSE));
@@ -263,6 +274,22 @@ void HeadlessPlayer::save() {
 
 void HeadlessPlayer::quit() {
     if (loop_) g_main_loop_quit(loop_.get());
+}
+
+void HeadlessPlayer::checkHealth() {
+    mediaWatch_.check(engine_->stack().cues());
+    ShowHealth::Sample sample = engine_->healthSample();
+    sample.missingMedia = mediaWatch_.missingMedia();
+    sample.sharingProblem = PipeWireConnection::shared().unreachableReason();
+    if (sync_) sample.clock = sync_->clockStatus();
+    const ShowHealth::Changes changes = health_.update(sample);
+    for (const ShowHealth::Warning& warning : changes.appeared) {
+        print(std::string("health warning ") + ShowHealth::kindName(warning.kind) + ": " +
+              oneLine(warning.text));
+    }
+    for (const ShowHealth::Kind kind : changes.cleared) {
+        print(std::string("health cleared ") + ShowHealth::kindName(kind));
+    }
 }
 
 void HeadlessPlayer::onWillLoad() {

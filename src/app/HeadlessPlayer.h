@@ -12,8 +12,11 @@
 
 #include "media/SharedClock.h"
 #include "platform/GLibHandle.h"
+#include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SystemLog.h"
+#include "show/MediaWatch.h"
+#include "show/ShowHealth.h"
 
 namespace bw {
 
@@ -43,6 +46,8 @@ class TickRecorder;
 //   GO ignored: this Beamwright follows HOST
 //   GO ignored: SECONDS s after the last, from SOURCE (inside the GO guard)
 //   caught up with cue ID (a GO was missed) | cue ID is not in this show: holding the picture
+//   health warning KIND: TEXT | health cleared KIND (ShowHealth, checked
+//     once a second; KIND is ShowHealth::kindName, "missing media" ...)
 //   clock failed REASON
 //   stopped
 // and reads commands from standard input, one a line: "go", a cue number (go
@@ -84,6 +89,8 @@ private:
     void save();
     void quit();
     void shutDown();
+    // Once a second: prints the health warnings that appeared or cleared.
+    void checkHealth();
 
     void onWillLoad();
     void onDidLoad();
@@ -97,6 +104,8 @@ private:
     Show* show_ = nullptr;
     bool loading_ = false;
     std::unique_ptr<ShowSync> sync_;
+    ShowHealth health_;
+    MediaWatch mediaWatch_{MainQueue::shared()};
     std::unique_ptr<TickRecorder> recorder_;
 
     GMainLoopPtr loop_;

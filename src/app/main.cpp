@@ -281,7 +281,7 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
         std::string error;
         sync = bw::ShowSync::create(engine, *clock, nullptr, &error);
         if (!sync) bw::fatalError("cannot set up the show clock: " + error);
-        window.setClockStatusSource([&sync] { return sync->statusText(); });
+        window.setClockStatusSource([&sync] { return sync->clockStatus(); });
     }
     // Frames that no other program can take are the operator's to know of.
     window.setSharingProblemSource(

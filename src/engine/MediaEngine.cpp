@@ -855,6 +855,17 @@ void MediaEngine::resetFrameStatistics() {
     state_.lastGoLatency.reset();
 }
 
+ShowHealth::Sample MediaEngine::healthSample() const {
+    ShowHealth::Sample sample;
+    sample.hostTime = clock_.hostTimeNanoseconds();
+    sample.displayRate =
+        displayLink_ ? displayLink_->refreshRate() : DisplayLink::kDefaultRefreshRate;
+    sample.framesPerSecond = framesPerSecond();
+    sample.framesDropped = framesDropped();
+    sample.lastGoLatency = lastGoLatency();
+    return sample;
+}
+
 double MediaEngine::effectiveFadeLength(double fadeLength) {
     // Below zero, not a number or endless, the progress would never pass 1.0
     // and the show would hang mid-fade: such a fade is a cut.

@@ -16,6 +16,7 @@
 #include "render/DisplayTimeStamp.h"
 #include "show/Cue.h"
 #include "show/ScreenChoice.h"
+#include "show/ShowHealth.h"
 
 typedef struct _GstClock GstClock;
 
@@ -256,6 +257,12 @@ public:
     std::optional<double> lastGoLatency() const;
     // Starts both counts afresh (a show was opened).
     void resetFrameStatistics();
+    // The figures ShowHealth judges, read now: the time on the engine's
+    // clock, the display rate (the default rate for an engine ticked by hand,
+    // without a display link), the frame rate, drops and last GO latency.
+    // Missing media (MediaWatch), whether the outputs are shared and the
+    // show clock's state are the caller's to add.
+    ShowHealth::Sample healthSample() const;
 
     // Render thread: one tick. The crossfade's end is detected here; the
     // delegate's notice and the loading of the following cue are handed to

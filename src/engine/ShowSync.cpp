@@ -172,6 +172,10 @@ std::string ShowSync::statusText() const {
     return {};
 }
 
+ShowHealth::ClockStatus ShowSync::clockStatus() const {
+    return {statusText(), !leader_ && clock_->state() == SharedClock::State::Lost};
+}
+
 std::int64_t ShowSync::startDelay() const {
     const double rate = engine_.displayRefreshRate();
     const double hz = rate > 0.0 ? rate : DisplayLink::kDefaultRefreshRate;

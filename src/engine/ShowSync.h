@@ -12,6 +12,7 @@
 #include "media/SharedClock.h"
 #include "remote/SyncFollower.h"
 #include "remote/SyncLeader.h"
+#include "show/ShowHealth.h"
 
 namespace bw {
 
@@ -54,6 +55,9 @@ public:
     // 9000, 2 followers", "clock following 10.0.0.1 offset 12 us", "clock
     // lost").
     std::string statusText() const;
+    // The same, for ShowHealth: lost when a follower's clock is Lost (it
+    // had the leader's clock and has had no answer since).
+    ShowHealth::ClockStatus clockStatus() const;
     // The show-clock delay a GO of the leader starts after: the longest
     // round trip a follower reported plus two refresh intervals.
     std::int64_t startDelay() const;

@@ -114,8 +114,8 @@ void Look::apply(bool dark) {
     QApplication::setPalette(dark ? darkPalette() : lightPalette());
 }
 
-QColor Look::warningColour(bool dark) {
-    return dark ? QColor(0xFF, 0xB3, 0x47) : QColor(0x9A, 0x4D, 0x00);
+QColor Look::warningColor(bool dark) {
+    return dark ? QColor(0xFF, 0xB4, 0x54) : QColor(0xA3, 0x44, 0x00);
 }
 
 double Look::contrastRatio(const QColor& a, const QColor& b) {

@@ -9,6 +9,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPalette>
 #include <QPointer>
 #include <QProxyStyle>
 #include <QScreen>
@@ -25,6 +26,7 @@
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
+#include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "render/RenderContext.h"
 #include "show/CueStack.h"
@@ -134,7 +136,8 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
                     if (showView_ != nullptr) showView_->deselectAll();
                 }),
       notices_(std::make_shared<EngineNotices>(this)),
-      toolBarStyle_(std::make_unique<ToolBarStyle>()) {
+      toolBarStyle_(std::make_unique<ToolBarStyle>()),
+      mediaWatch_(MainQueue::shared()) {
     setObjectName("showWindow");
 
     showView_ = new ShowView(engine_, stack, this);
@@ -223,6 +226,7 @@ void ShowWindow::setDarkMode(bool dark) {
     darkMode_ = dark;
     Look::apply(dark);
     showView_->setDarkMode(dark);
+    showHealth();  // the warning colour is the look's
 }
 
 void ShowWindow::buildFileMenu() {
@@ -766,16 +770,16 @@ void ShowWindow::buildStatusBar() {
     clockLabel_->hide();
     sharingLabel_ = makeStatusLabel("sharingLabel", tr("Frame sharing"), this);
     sharingLabel_->hide();
-    QFont bold = sharingLabel_->font();
-    bold.setBold(true);
-    sharingLabel_->setFont(bold);
+    mediaLabel_ = makeStatusLabel("mediaLabel", tr("Missing media"), this);
+    mediaLabel_->hide();
     statusBar()->addWidget(lastGoLabel_, 1);
     statusBar()->addWidget(refusalLabel_, 1);
-    statusBar()->addPermanentWidget(sharingLabel_);
-    statusBar()->addPermanentWidget(clockLabel_);
-    statusBar()->addPermanentWidget(framesDroppedLabel_);
-    statusBar()->addPermanentWidget(goLatencyLabel_);
-    statusBar()->addPermanentWidget(fpsLabel_);
+    // The figures sit apart, so that two warnings side by side read as two.
+    for (QLabel* figure : {mediaLabel_, sharingLabel_, clockLabel_, framesDroppedLabel_,
+                           goLatencyLabel_, fpsLabel_}) {
+        figure->setContentsMargins(8, 0, 0, 0);
+        statusBar()->addPermanentWidget(figure);
+    }
 }
 
 void ShowWindow::cueSelected(bool selected) {
@@ -783,9 +787,8 @@ void ShowWindow::cueSelected(bool selected) {
     deleteCueAction_->setEnabled(selected);
 }
 
-void ShowWindow::setClockStatusSource(std::function<std::string()> source) {
+void ShowWindow::setClockStatusSource(std::function<ShowHealth::ClockStatus()> source) {
     clockStatus_ = std::move(source);
-    clockLabel_->setVisible(static_cast<bool>(clockStatus_));
     updateRefreshRate();
 }
 
@@ -795,20 +798,61 @@ void ShowWindow::setSharingProblemSource(std::function<std::optional<std::string
 }
 
 void ShowWindow::updateRefreshRate() {
-    if (clockStatus_) showText(clockLabel_, QString::fromStdString(clockStatus_()));
-    const std::optional<std::string> sharingProblem =
-        sharingProblem_ ? sharingProblem_() : std::nullopt;
-    if (sharingProblem) {
-        showText(sharingLabel_, tr("Outputs not shared: no PipeWire daemon (%1)")
-                                    .arg(QString::fromStdString(*sharingProblem)));
-    }
-    sharingLabel_->setVisible(sharingProblem.has_value());
-    showText(fpsLabel_, QString::number(engine_.framesPerSecond()) + QStringLiteral(" FPS"));
-    showText(framesDroppedLabel_, tr("%1 dropped").arg(engine_.framesDropped()));
-    const std::optional<double> latency = engine_.lastGoLatency();
-    showText(goLatencyLabel_,
-             latency ? tr("GO %1 ms").arg(*latency * 1000.0, 0, 'f', 1) : tr("GO – ms"));
+    // The files are looked at off this thread; the figures take what the
+    // last look found.
+    mediaWatch_.check(engine_.stack().cues());
+    sample_ = engine_.healthSample();
+    sample_.missingMedia = mediaWatch_.missingMedia();
+    if (sharingProblem_) sample_.sharingProblem = sharingProblem_();
+    if (clockStatus_) sample_.clock = clockStatus_();
+    health_.update(sample_);
+    showHealth();
     showView_->refresh();
+}
+
+void ShowWindow::showHealth() {
+    using Kind = ShowHealth::Kind;
+    showFigure(fpsLabel_, QString::number(sample_.framesPerSecond) + QStringLiteral(" FPS"),
+               Kind::FrameRate);
+    showFigure(framesDroppedLabel_, tr("%1 dropped").arg(sample_.framesDropped),
+               Kind::DroppedFrames);
+    const std::optional<double>& latency = sample_.lastGoLatency;
+    showFigure(goLatencyLabel_,
+               latency ? tr("GO %1 ms").arg(*latency * 1000.0, 0, 'f', 1) : tr("GO – ms"),
+               Kind::GoLatency);
+    showFigure(clockLabel_, sample_.clock ? QString::fromStdString(sample_.clock->text) : QString(),
+               Kind::Clock);
+    clockLabel_->setVisible(sample_.clock.has_value());
+    showFigure(sharingLabel_, QString(), Kind::Sharing);
+    sharingLabel_->setVisible(health_.warning(Kind::Sharing) != nullptr);
+    showFigure(mediaLabel_, QString(), Kind::MissingMedia);
+    mediaLabel_->setVisible(health_.warning(Kind::MissingMedia) != nullptr);
+}
+
+void ShowWindow::showFigure(QLabel* label, const QString& plain, ShowHealth::Kind kind) {
+    const ShowHealth::Warning* warning = health_.warning(kind);
+    if (warning == nullptr) {
+        showText(label, plain);
+        label->setToolTip(QString());
+        // Empty ones: the label inherits the window's font and colours again.
+        label->setFont(QFont());
+        label->setPalette(QPalette());
+        return;
+    }
+    showText(label, QString::fromStdString(warning->text));
+    // Rich text, so that the tooltip wraps its sentences; the list of
+    // missing files keeps its lines.
+    label->setToolTip(QStringLiteral("<p>") +
+                      QString::fromStdString(warning->explanation)
+                          .toHtmlEscaped()
+                          .replace(QLatin1Char('\n'), QStringLiteral("<br>")) +
+                      QStringLiteral("</p>"));
+    QFont bold;
+    bold.setBold(true);
+    label->setFont(bold);
+    QPalette palette;
+    palette.setColor(QPalette::WindowText, Look::warningColor(darkMode_));
+    label->setPalette(palette);
 }
 
 void ShowWindow::keyPressEvent(QKeyEvent* event) {

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "platform/NotificationCenter.h"
+#include "show/MediaWatch.h"
+#include "show/ShowHealth.h"
 #include "ui/cuelist/CueEntry.h"
 
 class QAction;
@@ -41,7 +43,10 @@ class ShowView;
 // delete), the central ShowView with the "now and next" line, and a status
 // bar with the frame rate, the refreshes dropped since the show was opened,
 // the last GO's latency and, after a typed number that named no cue, which
-// cue ran instead.
+// cue ran instead. The status bar draws the show's health (ShowHealth): a
+// figure that matters takes the warning colour, bold, a short text and a
+// tooltip saying what it means and what to do; missing media, outputs not
+// shared and a lost show clock show only while they stand.
 //
 // Keys no control takes reach keyPressEvent and go to the CueEntry; the
 // controls themselves take no focus. The window becomes the engine's
@@ -91,9 +96,9 @@ public:
     ShowView* showView() const { return showView_; }
 
     // A shared show's clock state for the status line ("clock locked ...",
-    // "clock lost ..."), asked once a second; empty: the show plays alone and
-    // the line shows no clock.
-    void setClockStatusSource(std::function<std::string()> source);
+    // "clock lost ..."; a lost clock is a warning), asked once a second;
+    // empty: the show plays alone and the line shows no clock.
+    void setClockStatusSource(std::function<ShowHealth::ClockStatus()> source);
     // Why the outputs' frames cannot be shared (no PipeWire daemon answers),
     // asked once a second; none: they are. The status line then shows it in
     // bold. Empty: never asked.
@@ -153,8 +158,11 @@ public slots:
     void showOutputs();
     PatchView* patchView() const { return patchView_; }
     OutputWindows& outputWindows() const { return *outputWindows_; }
-    // The one-second refresh: frame rate, drops, GO latency, now and next.
+    // The one-second refresh: frame rate, drops, GO latency, the show's
+    // health, now and next.
     void updateRefreshRate();
+    // The health as of the last refresh.
+    const ShowHealth& health() const { return health_; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -197,6 +205,11 @@ private:
     bool confirmStageChange(const QString& consequence);
     void buildToolBar();
     void buildStatusBar();
+    // The status figures as the last health update left them.
+    void showHealth();
+    // `label` shows `plain`, or the standing warning of `kind` in the
+    // warning look with its explanation as the tooltip.
+    void showFigure(QLabel* label, const QString& plain, ShowHealth::Kind kind);
     // The GO button and the Cue menu's GO end here.
     void goFromWindow();
     // The Panic button and its shortcut.
@@ -249,8 +262,13 @@ private:
     OpeningReply pendingOpening_;
     QLineEdit* gotoCueTextField_ = nullptr;
     ShowView* showView_ = nullptr;
+    ShowHealth health_;
+    MediaWatch mediaWatch_;
+    // The figures of the last refresh, which the status bar shows.
+    ShowHealth::Sample sample_;
+    QLabel* mediaLabel_ = nullptr;
     QLabel* clockLabel_ = nullptr;
-    std::function<std::string()> clockStatus_;
+    std::function<ShowHealth::ClockStatus()> clockStatus_;
     QLabel* sharingLabel_ = nullptr;
     std::function<std::optional<std::string>()> sharingProblem_;
     QLabel* fpsLabel_ = nullptr;

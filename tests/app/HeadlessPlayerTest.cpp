@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -410,6 +411,37 @@ TEST_F(HeadlessPlayerTest, SaysWhenNoPipeWireDaemonAnswers) {
     ASSERT_TRUE(events_->waitFor("load done 3 cues 2 outputs")) << context();
     type("go");
     ASSERT_TRUE(events_->waitFor("current cue 1.0 \"Grid\"")) << context();
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+}
+
+// Verifies that the player says when a health warning appears and clears,
+// on their real causes: a cue's picture taken off the disk and put back,
+// and the PipeWire daemon stopped and started again.
+TEST_F(HeadlessPlayerTest, SaysWhenAHealthWarningAppearsAndClears) {
+    const std::filesystem::path picture = dir_ / "picture.png";
+    std::filesystem::copy_file(test::testMediaDir() / "image.png", picture);
+    const std::string show =
+        dir_.write("health.bwshow", R"({"config":[{"name":"Stage","width":32,"height":24}],)"
+                                    R"("cues":[{"id":4,"fadeLength":0,"outputStates":[)"
+                                    R"({"mediaPath":")" +
+                                        picture.string() +
+                                        R"(","muted":true,"looped":true,"kenBurns":false}]}]})")
+            .string();
+    start({"--headless", show});
+    ASSERT_TRUE(events_->waitFor("load done 1 cues 1 outputs")) << context();
+
+    std::filesystem::rename(picture, dir_ / "away.png");
+    ASSERT_TRUE(events_->waitFor("health warning missing media: 1 media file missing (cue 4.0)"))
+        << context();
+    std::filesystem::rename(dir_ / "away.png", picture);
+    ASSERT_TRUE(events_->waitFor("health cleared missing media")) << context();
+
+    daemon_.stop();
+    ASSERT_FALSE(events_->waitForPrefix("health warning sharing: Outputs not shared: ").empty())
+        << context();
+    ASSERT_TRUE(daemon_.start()) << daemon_.log();
+    ASSERT_TRUE(events_->waitFor("health cleared sharing", 30s)) << context();
     type("quit");
     ASSERT_TRUE(events_->waitFor("stopped")) << context();
 }

@@ -6,10 +6,13 @@
 #include <QProgressBar>
 #include <QStyle>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <QToolBar>
 #include <QToolButton>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,7 +20,9 @@
 
 #include "document/Show.h"
 #include "engine/EngineTestSupport.h"
+#include "platform/MediaURL.h"
 #include "platform/Preferences.h"
+#include "show/ShowHealth.h"
 #include "support/TempDir.h"
 #include "ui/Look.h"
 #include "ui/ShowView.h"
@@ -54,6 +59,16 @@ protected:
     void press(const Press& p) {
         QKeyEvent event(QEvent::KeyPress, p.key, p.modifiers, p.text, p.autoRepeat);
         QApplication::sendEvent(window_.get(), &event);
+    }
+    // Refreshes the status line, running the main queue between, until
+    // `done` (a generous deadline).
+    bool refreshUntil(const std::function<bool()>& done) {
+        return MainQueue::shared().pumpUntil(
+            [&] {
+                window_->updateRefreshRate();
+                return done();
+            },
+            20s);
     }
     // One tick `seconds` after the last, in refresh slot `frame`.
     void tickAt(double seconds, std::uint64_t frame) {
@@ -195,7 +210,7 @@ TEST_F(ShowWindowTest, StatusLineShowsRateDropsAndGoLatency) {
     EXPECT_EQ(text("fpsLabel"), "0 FPS") << "changes only when the timer fires";
     window_->updateRefreshRate();
     EXPECT_EQ(text("fpsLabel"), "60 FPS");
-    EXPECT_EQ(text("framesDroppedLabel"), "2 dropped");
+    EXPECT_EQ(text("framesDroppedLabel"), "2 dropped, 2 in 10 s") << "drops just now warn";
 
     press(kReturn);
     tickAt(0.004, 34);
@@ -205,11 +220,11 @@ TEST_F(ShowWindowTest, StatusLineShowsRateDropsAndGoLatency) {
     // A shared show's clock state shows beside them, refreshed with them.
     auto& clock = child<QLabel>("clockLabel");
     EXPECT_TRUE(clock.isHidden()) << "a show played alone has no clock";
-    std::string state = "clock locked";
+    ShowHealth::ClockStatus state{"clock locked", false};
     window_->setClockStatusSource([&state] { return state; });
     EXPECT_FALSE(clock.isHidden());
     EXPECT_EQ(clock.text(), "clock locked");
-    state = "clock lost";
+    state = {"clock lost", true};
     window_->updateRefreshRate();
     EXPECT_EQ(clock.text(), "clock lost");
     window_->setClockStatusSource(nullptr);
@@ -226,6 +241,117 @@ TEST_F(ShowWindowTest, StatusLineShowsRateDropsAndGoLatency) {
     problem.reset();
     window_->updateRefreshRate();
     EXPECT_TRUE(sharing.isHidden());
+}
+
+// Verifies each health warning in the status bar on its cause: the figure
+// takes the warning colour of the look, bold, the warning's short text (also
+// its accessible description) and its explanation as the tooltip, and
+// returns to its plain look when the cause goes. Drops come as the display
+// link reports them (skipped refresh slots); the media file is removed from
+// the disk and put back.
+TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
+    const std::filesystem::path logo = dir_ / "logo.png";
+    std::filesystem::copy_file(
+        std::filesystem::path(BW_SOURCE_DIR) / "resources/icons/beamwright-48.png", logo);
+    Cue withLogo = makeCue(1, 0.0, {});
+    withLogo.outputStates.push_back({MediaURL::fileURL(logo.string())});
+    stack_.replaceCues({withLogo, makeCue(2, 0.0, {})});
+    ShowWindow& window = makeWindow();
+    std::uint64_t frame = 0;
+    const auto ticks = [&](int count, double interval, std::uint64_t skip = 0) {
+        for (int k = 0; k < count; ++k) {
+            frame += k == 0 ? 1 + skip : 1;
+            tickAt(interval, frame);
+        }
+    };
+    ticks(32, 1.0 / 60.0);
+    std::optional<std::string> sharingProblem;
+    window.setSharingProblemSource([&] { return sharingProblem; });
+    ShowHealth::ClockStatus clockStatus{"clock locked", false};
+    window.setClockStatusSource([&] { return clockStatus; });
+
+    using Kind = ShowHealth::Kind;
+    struct Case {
+        Kind kind;
+        const char* label;
+        std::function<void()> cause;
+        std::function<void()> cure;
+    };
+    const std::vector<Case> cases = {
+        {Kind::FrameRate, "fpsLabel",
+         [&] {
+             ticks(32, 1.0 / 30.0);
+             window.updateRefreshRate();  // low from here
+             ticks(70, 1.0 / 30.0);       // for over 2 s
+         },
+         [&] { ticks(32, 1.0 / 60.0); }},
+        {Kind::DroppedFrames, "framesDroppedLabel", [&] { ticks(1, 1.0 / 20.0, 2); },
+         [&] {
+             advance(10.0);
+             ticks(32, 1.0 / 60.0);
+         }},
+        {Kind::GoLatency, "goLatencyLabel",
+         [&] {
+             press(kReturn);
+             ticks(1, 0.040);
+         },
+         [&] {
+             press(kReturn);
+             ticks(1, 0.004);
+         }},
+        {Kind::MissingMedia, "mediaLabel",
+         [&] { std::filesystem::rename(logo, dir_ / "away.png"); },
+         [&] { std::filesystem::rename(dir_ / "away.png", logo); }},
+        {Kind::Sharing, "sharingLabel", [&] { sharingProblem = "cannot connect"; },
+         [&] { sharingProblem.reset(); }},
+        {Kind::Clock, "clockLabel",
+         [&] {
+             clockStatus = {"clock lost, playing on its own", true};
+         },
+         [&] {
+             clockStatus = {"clock following leader offset 4 us", false};
+         }},
+    };
+    window.updateRefreshRate();
+    ASSERT_TRUE(window.health().warnings().empty());
+    const QColor plainText = QApplication::palette().color(QPalette::WindowText);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto& label = child<QLabel>(c.label);
+        c.cause();
+        // Files are looked at off the main thread: refresh until the look
+        // has come back.
+        ASSERT_TRUE(refreshUntil([&] { return window.health().warning(c.kind) != nullptr; }));
+        const ShowHealth::Warning* warning = window.health().warning(c.kind);
+        EXPECT_EQ(window.health().warnings().size(), 1u);
+        EXPECT_FALSE(label.isHidden());
+        EXPECT_EQ(label.text().toStdString(), warning->text);
+        EXPECT_EQ(label.accessibleDescription(), label.text());
+        EXPECT_EQ(QTextDocumentFragment::fromHtml(label.toolTip()).toPlainText().toStdString(),
+                  warning->explanation);
+        EXPECT_TRUE(label.font().bold());
+        EXPECT_EQ(label.palette().color(QPalette::WindowText), Look::warningColor(false));
+        window.setDarkMode(true);
+        EXPECT_EQ(label.palette().color(QPalette::WindowText), Look::warningColor(true));
+        window.setDarkMode(false);
+
+        c.cure();
+        ASSERT_TRUE(refreshUntil([&] { return window.health().warnings().empty(); }))
+            << window.health().warnings().front().text;
+        EXPECT_TRUE(label.toolTip().isEmpty());
+        EXPECT_FALSE(label.font().bold());
+        EXPECT_EQ(label.palette().color(QPalette::WindowText), plainText);
+    }
+    EXPECT_TRUE(child<QLabel>("mediaLabel").isHidden());
+    EXPECT_TRUE(child<QLabel>("sharingLabel").isHidden());
+    EXPECT_FALSE(child<QLabel>("clockLabel").isHidden()) << "a shared show's clock stays in view";
+
+    // The warning colour reads on the status bar in both looks.
+    for (const bool dark : {false, true}) {
+        const QPalette palette = dark ? Look::darkPalette() : Look::lightPalette();
+        EXPECT_GE(Look::contrastRatio(Look::warningColor(dark), palette.color(QPalette::Window)),
+                  Look::kMinimumContrast);
+    }
 }
 
 // Verifies that the edited marker follows the modified flag (anything but a

@@ -29,7 +29,8 @@ def atspi_description(accessibility, name):
     return accessibility.description(accessible) if accessible else None
 
 
-LATENCY = re.compile(r"GO \d+(\.\d)? ms")
+# A GO later than two refreshes says so (a busy machine without a GPU).
+LATENCY = re.compile(r"GO \d+(\.\d)? ms(: late)?")
 
 
 def shows_latency(accessibility):
