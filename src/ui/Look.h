@@ -41,9 +41,10 @@ public:
     // Fusion and the palette, for the whole application.
     static void apply(bool dark);
 
-    // The text colour of a status figure that needs the operator's
-    // attention: amber on the dark look, a deep orange on the light one,
-    // each at kMinimumContrast or better on its look's window colour.
+    // The text colour of what needs the operator's attention (a status
+    // figure that matters, a GO that goes back to the first cue, a movie
+    // about to end): amber on the dark look, a deep orange on the light
+    // one, each at kMinimumContrast or better on its look's window colour.
     static QColor warningColor(bool dark);
 
     // WCAG's contrast ratio of two opaque colours, 1 to 21.
