@@ -21,6 +21,8 @@ public:
     static constexpr const char* kDarkValue = "Dark";
     // Text against its background, at the least (WCAG AA for body text).
     static constexpr double kMinimumContrast = 4.5;
+    // A mark that is not text (the focus mark) against its background.
+    static constexpr double kMinimumMarkContrast = 3.0;
 
     static QPalette darkPalette();
     static QPalette lightPalette();
@@ -40,6 +42,11 @@ public:
 
     // Fusion and the palette, for the whole application.
     static void apply(bool dark);
+
+    // The look's accent: the palette's highlight, lightened (dark looks) or
+    // darkened (light looks) until it stands out from the window and the
+    // base colour by kMinimumMarkContrast. The focus mark is drawn in it.
+    static QColor accentColour(const QPalette& palette);
 
     // WCAG's contrast ratio of two opaque colours, 1 to 21.
     static double contrastRatio(const QColor& a, const QColor& b);
