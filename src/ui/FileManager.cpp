@@ -1,10 +1,11 @@
-// GIO before any Qt header: Qt's "signals" keyword would break GIO's own.
 #include "ui/FileManager.h"
 
+// GIO before any Qt header: Qt's "signals" keyword would break GIO's own.
 #include <gio/gio.h>
 
 #include <QDesktopServices>
 #include <QFile>
+#include <QString>
 #include <QUrl>
 #include <filesystem>
 #include <memory>

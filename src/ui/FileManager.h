@@ -1,8 +1,11 @@
 #pragma once
 
-#include <QString>
 #include <functional>
 #include <string>
+
+// Declared only: this header comes before GIO's in FileManager.cpp, and
+// GIO's must come before any Qt header (Qt's "signals" keyword).
+class QString;
 
 namespace bw {
 
