@@ -96,7 +96,8 @@ void FocusRing::paintMark(QPainter& painter, const QRect& rect, const QPalette& 
         painter.drawRect(rect.adjusted(k, k, -k - 1, -k - 1));
     }
     painter.setPen(QPen(line, 1));
-    painter.drawRect(rect.adjusted(kWidth, kWidth, -kWidth - 1, -kWidth - 1));
+    for (int k = kWidth; k < 2 * kWidth; ++k)
+        painter.drawRect(rect.adjusted(k, k, -k - 1, -k - 1));
     painter.restore();
 }
 

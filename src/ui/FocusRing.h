@@ -37,7 +37,7 @@ public:
     QWidget* target() const;
 
     // Draws the mark inside `rect`, on a surface of colour `background`: a
-    // ring of kWidth pixels in the accent colour, and inside it a line in
+    // ring of kWidth pixels in the accent colour, and inside it one as wide in
     // black or white, whichever stands out more from the background, so that
     // the mark shows on any row colour (the selection's is close to the
     // accent itself).
