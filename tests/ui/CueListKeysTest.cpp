@@ -37,7 +37,7 @@ protected:
         // The loading sheet had the window's activation last.
         QApplication::setActiveWindow(window_.get());
         table().setFocus();
-        ASSERT_TRUE(QTest::qWaitFor([this] { return table().hasFocus(); }));
+        ASSERT_TRUE(QTest::qWaitFor([this] { return table().hasFocus(); }, 20000));
     }
 
     void focusCell(int row, int column) { table().setCurrentIndex(model().index(row, column)); }
@@ -292,7 +292,7 @@ TEST_F(CueListKeysTest, FocusRingFollowsTheFocus) {
     window_->patchView()->selectRow(0);
     QApplication::setActiveWindow(window_->patchView());
     name->setFocus();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ring->target() == name; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ring->target() == name; }, 20000));
     const auto rings = window_->findChildren<QWidget*>("focusRing");
     ASSERT_EQ(rings.size(), 1);
     EXPECT_EQ(rings.front()->parentWidget(), name);
