@@ -28,6 +28,13 @@ constexpr double kMaxOutputSide = 16384.0;
 // reason; every public function catches it.
 struct FormatError {
     std::string reason;
+    // The part of the entry it concerns ("output 2"), where it is one.
+    std::string part = {};
+
+    // "cue 2 (ID 2.5), output 1: reason".
+    std::string in(const std::string& entry) const {
+        return entry + (part.empty() ? "" : ", " + part) + ": " + reason;
+    }
 };
 
 std::string quoted(std::string_view text) {
@@ -123,7 +130,7 @@ json encodeScreen(const ScreenChoice& screen, std::size_t output) {
          {std::pair{"connector", &screen.connector}, std::pair{"model", &screen.model},
           std::pair{"serial", &screen.serial}}) {
         if (!isUtf8(*field)) {
-            throw FormatError{"output " + std::to_string(output) + "'s screen " + key +
+            throw FormatError{"output " + std::to_string(output + 1) + "'s screen " + key +
                               " is not valid UTF-8"};
         }
         encoded[key] = *field;
@@ -192,12 +199,20 @@ Cue decodeCue(const json& object, StateDecoder& states, std::size_t outputCount)
         try {
             cue.outputStates.push_back(states.decode((*list)[j]));
         } catch (FormatError& error) {
-            throw FormatError{"outputStates entry " + std::to_string(j) + ": " + error.reason};
+            throw FormatError{error.reason, "output " + std::to_string(j + 1)};
         }
     }
     // Every cue holds one state per output, so later column edits line up.
     cue.outputStates.resize(outputCount, MediaOutputState::defaultState());
     return cue;
+}
+
+// How messages name a cue: counted from 1 as the operator counts rows, with
+// its ID where one could be read ("cue 2 (ID 2.5)").
+std::string cueName(std::size_t index, std::optional<double> id) {
+    std::string name = "cue " + std::to_string(index + 1);
+    if (id) name += " (ID " + formatCueNumber(*id) + ")";
+    return name;
 }
 
 std::string notStorable(double value) {
@@ -291,7 +306,7 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
         json config = json::array();
         for (std::size_t k = 0; k < outputs.size(); ++k) {
             if (!isUtf8(outputs[k].name)) {
-                throw FormatError{"output " + std::to_string(k) + "'s name is not valid UTF-8"};
+                throw FormatError{"output " + std::to_string(k + 1) + "'s name is not valid UTF-8"};
             }
             json entry{{"name", outputs[k].name},
                        {"width", outputs[k].width},
@@ -305,7 +320,9 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
         json cueList = json::array();
         for (std::size_t i = 0; i < cues.size(); ++i) {
             const Cue& cue = cues[i];
-            auto where = [i] { return "cue at position " + std::to_string(i); };
+            auto where = [i, &cue] {
+                return cueName(i, std::isfinite(cue.id) ? std::optional(cue.id) : std::nullopt);
+            };
             if (!std::isfinite(cue.id))
                 throw FormatError{where() + ": the ID" + notStorable(cue.id)};
             if (!std::isfinite(cue.fadeLength)) {
@@ -319,7 +336,7 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
                 try {
                     states.push_back(stateEncoder.encode(cue.outputStates[j]));
                 } catch (FormatError& error) {
-                    throw FormatError{where() + ", output " + std::to_string(j) + ": " +
+                    throw FormatError{where() + ", output " + std::to_string(j + 1) + ": " +
                                       error.reason};
                 }
             }
@@ -387,7 +404,7 @@ DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath
             result.outputs.push_back(decodeOutput((*config)[index]));
         }
     } catch (FormatError& error) {
-        result.failure = "config entry " + std::to_string(index) + ": " + error.reason;
+        result.failure = error.in("output " + std::to_string(index + 1));
         result.outputs.clear();
         return result;
     }
@@ -399,7 +416,11 @@ DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath
             result.cues.push_back(decodeCue((*cues)[index], states, result.outputs.size()));
         }
     } catch (FormatError& error) {
-        result.failure = "cues entry " + std::to_string(index) + ": " + error.reason;
+        const json& cue = (*cues)[index];
+        const auto id = cue.find("id");
+        result.failure = error.in(cueName(index, id != cue.end() && id->is_number()
+                                                     ? std::optional(id->get<double>())
+                                                     : std::nullopt));
         result.outputs.clear();
         result.cues.clear();
         return result;

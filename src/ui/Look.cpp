@@ -114,8 +114,22 @@ void Look::apply(bool dark) {
     QApplication::setPalette(dark ? darkPalette() : lightPalette());
 }
 
-QColor Look::warningColor(bool dark) {
+QColor Look::warningColour(bool dark) {
     return dark ? QColor(0xFF, 0xB4, 0x54) : QColor(0xA3, 0x44, 0x00);
+}
+
+QColor Look::accentColour(const QPalette& palette) {
+    const QColor window = palette.color(QPalette::Active, QPalette::Window);
+    const QColor base = palette.color(QPalette::Active, QPalette::Base);
+    const bool dark = relativeLuminance(window) <
+                      relativeLuminance(palette.color(QPalette::Active, QPalette::WindowText));
+    QColor accent = palette.color(QPalette::Active, QPalette::Highlight);
+    for (int step = 0; step < 30 && std::min(contrastRatio(accent, window),
+                                             contrastRatio(accent, base)) < kMinimumMarkContrast;
+         ++step) {
+        accent = dark ? accent.lighter(110) : accent.darker(110);
+    }
+    return accent;
 }
 
 double Look::contrastRatio(const QColor& a, const QColor& b) {

@@ -21,6 +21,8 @@ public:
     static constexpr const char* kDarkValue = "Dark";
     // Text against its background, at the least (WCAG AA for body text).
     static constexpr double kMinimumContrast = 4.5;
+    // A mark that is not text (the focus mark) against its background.
+    static constexpr double kMinimumMarkContrast = 3.0;
 
     static QPalette darkPalette();
     static QPalette lightPalette();
@@ -45,7 +47,12 @@ public:
     // figure that matters, a GO that goes back to the first cue, a movie
     // about to end): amber on the dark look, a deep orange on the light
     // one, each at kMinimumContrast or better on its look's window colour.
-    static QColor warningColor(bool dark);
+    static QColor warningColour(bool dark);
+
+    // The look's accent: the palette's highlight, lightened (dark looks) or
+    // darkened (light looks) until it stands out from the window and the
+    // base colour by kMinimumMarkContrast. The focus mark is drawn in it.
+    static QColor accentColour(const QPalette& palette);
 
     // WCAG's contrast ratio of two opaque colours, 1 to 21.
     static double contrastRatio(const QColor& a, const QColor& b);

@@ -33,13 +33,16 @@
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
 #include "ui/CentringSpacer.h"
+#include "ui/FocusRing.h"
 #include "ui/LoadingSheet.h"
 #include "ui/Look.h"
 #include "ui/MessageBoxPrompt.h"
 #include "ui/OperatorPrompt.h"
 #include "ui/ShowView.h"
 #include "ui/ViewZoom.h"
+#include "ui/cuelist/CellActions.h"
 #include "ui/cuelist/CueListController.h"
+#include "ui/cuelist/ShowTableView.h"
 #include "ui/outputs/OutputWindows.h"
 #include "ui/outputs/PatchView.h"
 
@@ -145,9 +148,12 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     buildEditMenu();
     buildToolBar();
     buildCueMenu();
+    buildCellMenu();
     buildShowMenu();
     buildViewMenu();
     setCentralWidget(showView_);
+    // The focus mark, in this window and its Outputs window alike.
+    new FocusRing(this);
     connect(showView_, &ShowView::selectionChanged, this, &ShowWindow::listSelectionChanged);
     buildStatusBar();
 
@@ -207,6 +213,8 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
 }
 
 ShowWindow::~ShowWindow() {
+    // No mark follows the focus through the window's teardown.
+    delete findChild<FocusRing*>(QString(), Qt::FindDirectChildrenOnly);
     show_.setConfirmationHandler(nullptr);
     if (engine_.delegate() == notices_) engine_.setDelegate(nullptr);
     for (const NotificationCenter::Token token : observers_)
@@ -414,6 +422,16 @@ void ShowWindow::buildCueMenu() {
     connect(deleteCueAction_, &QAction::triggered, this, &ShowWindow::deleteSelectedCue);
     menu->addAction(duplicateCueAction_);
     menu->addAction(deleteCueAction_);
+}
+
+void ShowWindow::buildCellMenu() {
+    QMenu* menu = menuBar()->addMenu(tr("Ce&ll"));
+    menu->setObjectName("cellMenu");
+    CellActions& actions = showView_->tableView()->cellActions();
+    actions.addTo(*menu);
+    menu->addSeparator();
+    menu->addAction(actions.action(CellActions::Command::CellMenu));
+    actions.setRowActions({duplicateCueAction_, deleteCueAction_});
 }
 
 void ShowWindow::buildShowMenu() {
@@ -851,7 +869,7 @@ void ShowWindow::showFigure(QLabel* label, const QString& plain, ShowHealth::Kin
     bold.setBold(true);
     label->setFont(bold);
     QPalette palette;
-    palette.setColor(QPalette::WindowText, Look::warningColor(darkMode_));
+    palette.setColor(QPalette::WindowText, Look::warningColour(darkMode_));
     label->setPalette(palette);
 }
 

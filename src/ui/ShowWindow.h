@@ -76,8 +76,10 @@ class ShowView;
 // prompt the window asks with message boxes. Main thread only.
 //
 // The cue list's selection arms the selected cue for GO and enables
-// Duplicate and Delete; the Cue menu also makes new cues, and the Edit menu
-// undoes and redoes the list's edits.
+// Duplicate and Delete; the Cue menu also makes new cues, the Cell menu
+// holds the commands on the list's current cell, and the Edit menu undoes
+// and redoes the list's edits. The control with the keyboard focus carries
+// the focus mark (FocusRing).
 class ShowWindow : public QMainWindow {
     Q_OBJECT
     Q_PROPERTY(bool darkMode READ darkMode WRITE setDarkMode)
@@ -178,6 +180,9 @@ private:
     void buildEditMenu();
     // GO, and the cue list's duplicate and delete (shared with the toolbar).
     void buildCueMenu();
+    // The cue list's commands on its current cell (CellActions), with
+    // their keys, and the row's Duplicate and Delete in its context menu.
+    void buildCellMenu();
     // The show's settings: what GO does after the last cue.
     void buildShowMenu();
     // Bigger, Smaller and Actual Size of the cue list and stage line.

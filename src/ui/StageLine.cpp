@@ -126,7 +126,7 @@ void StageLine::applyFonts() {
 }
 
 void StageLine::applyColours() {
-    const QColor warning = Look::warningColor(dark_);
+    const QColor warning = Look::warningColour(dark_);
     setColour(nextLabel_, nextWarns_ ? std::optional(warning) : std::nullopt);
     setColour(movieLabel_, movieWarns_ ? std::optional(warning) : std::nullopt);
 }

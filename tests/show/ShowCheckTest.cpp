@@ -72,7 +72,7 @@ TEST(ShowCheckTest, ExitCodesSayWhatIsWrong) {
         "outputStates":[]}]})")
                                 .string());
     EXPECT_EQ(failed.status, ShowCheck::kShowFailed);
-    EXPECT_NE(failed.err.find("cues entry 0: \"fadeLength\" is missing or not a number"),
+    EXPECT_NE(failed.err.find("cue 1 (ID 1.0): \"fadeLength\" is missing or not a number"),
               std::string::npos)
         << failed.err;
     EXPECT_EQ(failed.out, "");

@@ -36,6 +36,11 @@ constexpr const char* kIntrospection = R"(
       <arg type="v" direction="out"/>
     </method>
   </interface>
+  <interface name="org.freedesktop.FileManager1">
+    <method name="ShowItems">
+      <arg type="as" direction="in"/><arg type="s" direction="in"/>
+    </method>
+  </interface>
 </node>)";
 
 }  // namespace
@@ -110,6 +115,11 @@ void FakeDesktop::offerColorScheme(unsigned value, bool wrappedTwice) {
     serve("/org/freedesktop/portal/desktop", 3);
 }
 
+void FakeDesktop::offerFileManager() {
+    own("org.freedesktop.FileManager1");
+    serve("/org/freedesktop/FileManager1", 4);
+}
+
 void FakeDesktop::own(const char* name) {
     if (!owned_.insert(name).second) return;
     names_.push_back(g_bus_own_name_on_connection(bus_.get(), name, G_BUS_NAME_OWNER_FLAGS_NONE,
@@ -165,6 +175,17 @@ void FakeDesktop::answer(const std::string& path, const std::string& interface,
         GVariant* value = g_variant_new_uint32(colorScheme_);
         if (colorSchemeWrappedTwice_) value = g_variant_new_variant(value);
         g_dbus_method_invocation_return_value(invocation, g_variant_new("(v)", value));
+    } else if (method == "ShowItems") {
+        GVariantIter* uris = nullptr;
+        const gchar* startup = nullptr;
+        g_variant_get(parameters, "(as&s)", &uris, &startup);
+        std::string call = "ShowItems";
+        const gchar* uri = nullptr;
+        while (g_variant_iter_next(uris, "&s", &uri))
+            call += std::string(" ") + uri;
+        g_variant_iter_free(uris);
+        calls.push_back(call);
+        g_dbus_method_invocation_return_value(invocation, nullptr);
     } else {
         calls.push_back("Close " + path);
         g_dbus_method_invocation_return_value(invocation, nullptr);

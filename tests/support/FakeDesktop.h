@@ -29,6 +29,8 @@ public:
 
     void offerScreenSaver();
     void offerPortal();
+    // The file manager's ShowItems.
+    void offerFileManager();
     // The portal's settings, answering the colour scheme `value` (0 none,
     // 1 dark, 2 light), wrapped in one more variant as older portals do.
     void offerColorScheme(unsigned value, bool wrappedTwice);
@@ -37,7 +39,8 @@ public:
 
     // "Inhibit Beamwright|reason", "UnInhibit 7", "portal 12 reason",
     // "Close /org/freedesktop/portal/desktop/request/1",
-    // "Read org.freedesktop.appearance color-scheme".
+    // "Read org.freedesktop.appearance color-scheme",
+    // "ShowItems file:///media/a.mov".
     std::vector<std::string> calls;
 
 private:

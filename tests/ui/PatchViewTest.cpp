@@ -177,6 +177,42 @@ TEST_F(PatchViewTest, RefusedAndUnchangedEntriesChangeNothing) {
     }
 }
 
+// A name another output has, as the operator reads it (spaces around it and
+// letter case aside), is refused with a note; the output's own name in
+// another case is not another's.
+TEST_F(PatchViewTest, ANameAnotherOutputHasIsRefused) {
+    patch_->addOutput();
+    patch_->addOutput();
+    const QLabel& note = field<QLabel>("nameNoteLabel");
+    const struct {
+        QString typed;
+        const char* named;  // output 2's name afterwards
+        bool refused;
+    } entries[] = {
+        {"Screen1", "Screen2", true},    {" screen1 ", "Screen2", true},
+        {"SCREEN1", "Screen2", true},    {"screen2", "screen2", false},
+        {"Screen10", "Screen10", false},
+    };
+    for (const auto& entry : entries) {
+        status_.setDirty(false);
+        type("nameTextField", entry.typed);
+        const std::string what = entry.typed.toStdString();
+        EXPECT_EQ(engine_->outputs()[1]->name(), entry.named) << what;
+        EXPECT_EQ(engine_->outputs()[0]->name(), "Screen1") << what;
+        EXPECT_EQ(field<QLineEdit>("nameTextField").text(), entry.named) << what;
+        EXPECT_EQ(status_.isDirty(), !entry.refused) << what;
+        EXPECT_EQ(!note.isHidden(), entry.refused) << what;
+        if (entry.refused) {
+            EXPECT_TRUE(note.text().contains("“Screen1”")) << note.text().toStdString();
+        }
+    }
+    // The note belongs to the output it was said of.
+    type("nameTextField", "Screen1");
+    EXPECT_FALSE(note.isHidden());
+    patch_->selectRow(0);
+    EXPECT_TRUE(note.isHidden());
+}
+
 // While a show loads the list is empty and nothing can be edited; once it
 // has loaded, its outputs are listed with none selected.
 TEST_F(PatchViewTest, ListFollowsALoad) {

@@ -330,9 +330,9 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
         EXPECT_EQ(QTextDocumentFragment::fromHtml(label.toolTip()).toPlainText().toStdString(),
                   warning->explanation);
         EXPECT_TRUE(label.font().bold());
-        EXPECT_EQ(label.palette().color(QPalette::WindowText), Look::warningColor(false));
+        EXPECT_EQ(label.palette().color(QPalette::WindowText), Look::warningColour(false));
         window.setDarkMode(true);
-        EXPECT_EQ(label.palette().color(QPalette::WindowText), Look::warningColor(true));
+        EXPECT_EQ(label.palette().color(QPalette::WindowText), Look::warningColour(true));
         window.setDarkMode(false);
 
         c.cure();
@@ -349,7 +349,7 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
     // The warning colour reads on the status bar in both looks.
     for (const bool dark : {false, true}) {
         const QPalette palette = dark ? Look::darkPalette() : Look::lightPalette();
-        EXPECT_GE(Look::contrastRatio(Look::warningColor(dark), palette.color(QPalette::Window)),
+        EXPECT_GE(Look::contrastRatio(Look::warningColour(dark), palette.color(QPalette::Window)),
                   Look::kMinimumContrast);
     }
 }

@@ -185,7 +185,7 @@ TEST_F(StageLineWindowTest, TheMovieOnStageCountsDownWithinASecondOfTheTruth) {
                 worstAt = movie.text().toStdString() + " at " + std::to_string(elapsed) + " s";
             }
             if (*left < StageLine::kWarningSeconds)
-                amber = amber || movie.styleSheet().contains(Look::warningColor(false).name());
+                amber = amber || movie.styleSheet().contains(Look::warningColour(false).name());
             shown.push_back(*left);
             if (*left == 0.0) break;
         }

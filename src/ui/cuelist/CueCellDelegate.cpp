@@ -11,6 +11,7 @@
 #include <cmath>
 
 #include "show/NumberText.h"
+#include "ui/FocusRing.h"
 #include "ui/cuelist/CueListController.h"
 #include "ui/cuelist/CueListModel.h"
 
@@ -187,6 +188,22 @@ void CueCellDelegate::paintBackground(QPainter* painter, const QStyleOptionViewI
     style->drawPrimitive(QStyle::PE_PanelItemViewItem, &panel, painter, widget);
 }
 
+QColor CueCellDelegate::backgroundColour(const QStyleOptionViewItem& option,
+                                         const QModelIndex& index) {
+    if (option.state & QStyle::State_Selected)
+        return option.palette.color(QPalette::Active, QPalette::Highlight);
+    if (index.data(CueListModel::DropTargetRole).toBool())
+        return option.palette.color(QPalette::Midlight);
+    const QVariant background = index.data(Qt::BackgroundRole);
+    if (background.canConvert<QColor>()) return background.value<QColor>();
+    return option.palette.color(QPalette::Base);
+}
+
+void CueCellDelegate::paintFocusMark(QPainter* painter, const QStyleOptionViewItem& option,
+                                     const QModelIndex& index) {
+    FocusRing::paintMark(*painter, option.rect, option.palette, backgroundColour(option, index));
+}
+
 QColor CueCellDelegate::textColour(const QStyleOptionViewItem& option, const QModelIndex& index) {
     if (option.state & QStyle::State_Selected)
         return option.palette.color(QPalette::Active, QPalette::HighlightedText);
@@ -213,6 +230,7 @@ void CueCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
                       index.data(CueListModel::FadeLengthTextRole).toString());
     painter->drawText(layout.seconds, Qt::AlignLeft | Qt::AlignVCenter, tr("s"));
     painter->restore();
+    if (option.state & QStyle::State_HasFocus) paintFocusMark(painter, option, index);
 }
 
 QSize CueCellDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const {

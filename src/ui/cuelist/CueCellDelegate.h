@@ -116,6 +116,11 @@ public:
     static void paintBackground(QPainter* painter, const QStyleOptionViewItem& option,
                                 const QModelIndex& index);
     static QColor textColour(const QStyleOptionViewItem& option, const QModelIndex& index);
+    // The colour paintBackground() fills the cell with.
+    static QColor backgroundColour(const QStyleOptionViewItem& option, const QModelIndex& index);
+    // The focus mark around the cell, on its background.
+    static void paintFocusMark(QPainter* painter, const QStyleOptionViewItem& option,
+                               const QModelIndex& index);
 
 private:
     CueListController& controller_;

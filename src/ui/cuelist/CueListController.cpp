@@ -249,9 +249,9 @@ bool CueListController::setDescription(int row, const std::string& description) 
     });
 }
 
-bool CueListController::setMediaURL(int row, int output, const MediaURL& url) {
+bool CueListController::setMediaURL(int row, int output, const MediaURL& url, const QString& name) {
     if (model_.stateAt(row, output) == nullptr) return false;
-    return perform(tr("Drop Media"), [&] {
+    return perform(name.isEmpty() ? tr("Drop Media") : name, [&] {
         model_.beginOwnEdit();
         stack_.setMediaURL(url, static_cast<std::size_t>(output), static_cast<std::size_t>(row));
         model_.cellChanged(row, output);

@@ -76,7 +76,8 @@ public:
     // Refused when `seconds` is negative or not finite.
     bool setFadeLength(int row, double seconds);
     bool setDescription(int row, const std::string& description);
-    bool setMediaURL(int row, int output, const MediaURL& url);
+    // `name` names the step in the history ("Drop Media" when empty).
+    bool setMediaURL(int row, int output, const MediaURL& url, const QString& name = {});
     bool setFlag(int row, int output, Flag flag, bool on);
 
     // Whether `id` may become the ID of cue `row`: finite, and no other

@@ -8,6 +8,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 
+#include "ui/FocusRing.h"
 #include "ui/cuelist/CueCellDelegate.h"
 
 namespace bw {
@@ -68,8 +69,12 @@ void MediaCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     } else {
         CueCellDelegate::paintBackground(painter, option, index);
     }
+    const bool focused = option.state & QStyle::State_HasFocus;
     const QString cellTemplate = index.data(CueListModel::CellTemplateRole).toString();
-    if (cellTemplate.isEmpty()) return;
+    if (cellTemplate.isEmpty()) {
+        if (focused) CueCellDelegate::paintFocusMark(painter, option, index);
+        return;
+    }
     const Layout layout = layoutOf(option.rect, cellTemplate, option);
     const QColor text = CueCellDelegate::textColour(option, index);
 
@@ -132,8 +137,13 @@ void MediaCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         button.state = QStyle::State_Enabled |
                        (index.data(box.role).toBool() ? QStyle::State_On : QStyle::State_Off);
         style->drawControl(QStyle::CE_CheckBox, &button, painter, option.widget);
+        if (focused && markedBox_ == box.role) {
+            FocusRing::paintMark(*painter, box.rect.adjusted(-3, -1, 3, 1), option.palette,
+                                 CueCellDelegate::backgroundColour(option, index));
+        }
     }
     painter->restore();
+    if (focused) CueCellDelegate::paintFocusMark(painter, option, index);
 }
 
 QSize MediaCellDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex&) const {

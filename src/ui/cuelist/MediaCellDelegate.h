@@ -3,6 +3,7 @@
 #include <QRect>
 #include <QString>
 #include <QStyledItemDelegate>
+#include <optional>
 #include <vector>
 
 #include "ui/cuelist/CueListModel.h"
@@ -19,6 +20,9 @@ namespace bw {
 //
 // The checkboxes are painted, not widgets: a click on one sets its flag
 // through the model. Cells keep nothing of their own.
+//
+// The view's current cell, while the view has the focus, carries the focus
+// mark, and so does its marked box (the one Space toggles).
 class MediaCellDelegate final : public QStyledItemDelegate {
     Q_OBJECT
 
@@ -43,8 +47,14 @@ public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    // The box (a CueListModel::Role) marked in the focused cell; none: no box.
+    void setMarkedBox(std::optional<int> role) { markedBox_ = role; }
+
     bool editorEvent(QEvent* event, QAbstractItemModel* model, const QStyleOptionViewItem& option,
                      const QModelIndex& index) override;
+
+private:
+    std::optional<int> markedBox_;
 };
 
 }  // namespace bw

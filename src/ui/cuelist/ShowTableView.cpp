@@ -1,6 +1,7 @@
 #include "ui/cuelist/ShowTableView.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDragLeaveEvent>
 #include <QDragMoveEvent>
@@ -14,6 +15,7 @@
 #include <cmath>
 
 #include "media/MediaCatalog.h"
+#include "ui/cuelist/CellActions.h"
 #include "ui/cuelist/CueCellDelegate.h"
 #include "ui/cuelist/CueListController.h"
 #include "ui/cuelist/CueListModel.h"
@@ -51,7 +53,8 @@ ShowTableView::ShowTableView(CueListModel& model, CueListController& controller,
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::SelectedClicked |
                     QAbstractItemView::EditKeyPressed);
-    setItemDelegate(new MediaCellDelegate(this));
+    auto* mediaDelegate = new MediaCellDelegate(this);
+    setItemDelegate(mediaDelegate);
     setItemDelegateForColumn(0, new CueCellDelegate(controller_, this));
     setWordWrap(false);
     setTabKeyNavigation(false);
@@ -71,6 +74,7 @@ ShowTableView::ShowTableView(CueListModel& model, CueListController& controller,
     connect(&controller_, &CueListController::rowToShow, this,
             [this](int row) { scrollTo(model_.index(row, 0), QAbstractItemView::EnsureVisible); });
     setDarkMode(false);
+    cellActions_ = new CellActions(*this, model_, controller_, catalog_, *mediaDelegate);
 }
 
 ShowTableView::~ShowTableView() {
@@ -126,7 +130,40 @@ void ShowTableView::selectRow(int row) {
     scrollTo(index, QAbstractItemView::EnsureVisible);
 }
 
+// The keypad's "." key gives Delete while Num Lock is off; it belongs to the
+// cue entry's keypad and never clears a cell. Taking the shortcut's key here
+// keeps the Clear Cell shortcut from it.
+static bool isKeypadDelete(const QKeyEvent& key) {
+    return key.key() == Qt::Key_Delete && key.modifiers().testFlag(Qt::KeypadModifier);
+}
+
+bool ShowTableView::event(QEvent* event) {
+    if (event->type() == QEvent::ShortcutOverride &&
+        isKeypadDelete(*static_cast<QKeyEvent*>(event))) {
+        event->accept();
+        return true;
+    }
+    return QTableView::event(event);
+}
+
+void ShowTableView::contextMenuEvent(QContextMenuEvent* event) {
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        const QModelIndex index = indexAt(viewport()->mapFromGlobal(event->globalPos()));
+        if (!index.isValid()) return;
+        selectionModel()->setCurrentIndex(
+            index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        cellActions_->popUpMenu(event->globalPos());
+    } else if (currentIndex().isValid()) {
+        cellActions_->action(CellActions::Command::CellMenu)->trigger();
+    }
+    event->accept();
+}
+
 void ShowTableView::keyPressEvent(QKeyEvent* event) {
+    if (isKeypadDelete(*event)) {
+        event->ignore();
+        return;
+    }
     const bool nothingSelected = !selectedRow().has_value();
     const std::optional<int> current = model_.currentRow();
     switch (event->key()) {
@@ -137,6 +174,14 @@ void ShowTableView::keyPressEvent(QKeyEvent* event) {
             // The window's: GO and cue entry.
             event->ignore();
             return;
+        case Qt::Key_F2:
+            // The item view takes F2 as its edit key before any shortcut: on
+            // an output cell it sets the media.
+            if (cellActions_->cell().isValid()) {
+                cellActions_->action(CellActions::Command::SetMedia)->trigger();
+                return;
+            }
+            break;
         case Qt::Key_Down:
             if (nothingSelected && current && *current < model_.rowCount() - 1) {
                 selectRow(*current + 1);

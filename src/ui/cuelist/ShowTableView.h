@@ -10,6 +10,7 @@
 
 namespace bw {
 
+class CellActions;
 class CueListController;
 class CueListModel;
 class MediaCatalog;
@@ -20,6 +21,10 @@ class MediaCatalog;
 // Keys: Return and keypad Enter never start an edit, they go up to the
 // window (GO); so do text keys, Backspace and Escape (cue entry). Down or Up
 // with no row selected selects the row after or before the cue on stage.
+// The current cell carries the focus mark while the table has the focus;
+// the cell commands (CellActions: F2, B, C, G, Delete, A, L, K, Space, the
+// context menu) act on it. A right click opens the context menu of the cell
+// under the pointer.
 //
 // Drops: a movie or a still from a file manager, or a generator tile, onto
 // an output cell. The cell under the drag is highlighted while it would be
@@ -57,10 +62,14 @@ public:
     void selectRow(int row);
     using QTableView::edit;
 
+    CellActions& cellActions() const { return *cellActions_; }
+
 protected:
     // While the list is locked no editor opens: the controller says why.
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
@@ -85,6 +94,7 @@ private:
     // Owned here: a widget does not own a style set on it.
     std::unique_ptr<GridStyle> style_;
     double zoom_ = 1.0;
+    CellActions* cellActions_ = nullptr;
 };
 
 }  // namespace bw

@@ -58,6 +58,7 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
       widthField_(makeField("widthTextField", tr("Width in pixels"), this)),
       heightField_(makeField("heightTextField", tr("Height in pixels"), this)),
       publishedLabel_(new QLabel(this)),
+      nameNoteLabel_(new QLabel(this)),
       screenBox_(new QComboBox(this)),
       screenNoteLabel_(new QLabel(this)),
       identifyButton_(new QPushButton(tr("Identify screens"), this)),
@@ -86,6 +87,10 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
         button->setAutoDefault(false);
         button->setDefault(false);
     }
+    nameNoteLabel_->setObjectName("nameNoteLabel");
+    nameNoteLabel_->setTextFormat(Qt::PlainText);
+    nameNoteLabel_->setWordWrap(true);
+    nameNoteLabel_->hide();
     publishedLabel_->setObjectName("publishedNameLabel");
     publishedLabel_->setTextFormat(Qt::PlainText);
     publishedLabel_->setWordWrap(true);
@@ -112,6 +117,7 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     buttons->addStretch(1);
     auto* fields = new QFormLayout;
     fields->addRow(tr("Name"), nameField_);
+    fields->addRow(nameNoteLabel_);
     fields->addRow(tr("Width"), widthField_);
     fields->addRow(tr("Height"), heightField_);
     fields->addRow(publishedLabel_);
@@ -160,6 +166,10 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
 }
 
 PatchView::~PatchView() {
+    // A field with the focus ends its edit as the dialog hides, after this
+    // object's members are gone: no edit is taken from here on.
+    for (QLineEdit* field : {nameField_, widthField_, heightField_})
+        disconnect(field, nullptr, this, nullptr);
     previewOutput(nullptr);
     for (const NotificationCenter::Token token : observers_)
         center_.removeObserver(token);
@@ -230,6 +240,7 @@ void PatchView::showDidLoad() {
 }
 
 void PatchView::selectionChanged() {
+    showNote(nameNoteLabel_, {});
     showSelected();
 }
 
@@ -336,11 +347,29 @@ void PatchView::nameEdited() {
     const std::optional<int> row = selectedRow();
     if (!row || !editable()) return;
     const QString name = nameField_->text().trimmed();
-    // A nameless output could not be told apart: the field goes back.
-    if (!name.isEmpty()) engine_.renameOutput(static_cast<std::size_t>(*row), name.toStdString());
+    // A nameless output, or two of one name, could not be told apart: the
+    // field goes back.
+    const std::optional<QString> taken = nameTakenByAnother(name, *row);
+    showNote(nameNoteLabel_,
+             taken ? tr("Another output is already named “%1”: each output needs a name of its "
+                        "own.")
+                         .arg(*taken)
+                   : QString());
+    if (!name.isEmpty() && !taken)
+        engine_.renameOutput(static_cast<std::size_t>(*row), name.toStdString());
     updateOutputs();
     showSelected();
     if (outputsChanged_) outputsChanged_();
+}
+
+std::optional<QString> PatchView::nameTakenByAnother(const QString& name, int row) const {
+    const std::vector<std::shared_ptr<MediaOutput>> outputs = engine_.outputs();
+    for (int k = 0; k < static_cast<int>(outputs.size()); ++k) {
+        const QString other = QString::fromStdString(outputs[k]->name());
+        // As the operator reads them: "Stage " and "stage" are one name.
+        if (k != row && other.trimmed().compare(name, Qt::CaseInsensitive) == 0) return other;
+    }
+    return std::nullopt;
 }
 
 void PatchView::sizeEdited() {

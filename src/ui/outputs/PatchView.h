@@ -28,13 +28,13 @@ class MediaOutput;
 // selected next), renamed and resized in the fields of the selected one.
 // The cue list's columns follow every change.
 //
-// A name must not be empty; a width or height must be a whole number from 1
-// to the largest texture the GPU takes. Anything else puts the field back as
-// it was. An edit that leaves a value as it was changes nothing (and does not
-// modify the show). When publishing had to give an output another name
-// (another program already publishes one by that name), the view says so.
-// While a show loads the list is empty and the controls are disabled; while
-// the show is locked the controls are disabled too.
+// A name must not be empty, nor another output's (compared trimmed and in
+// any letter case; a note under the field says so); a width or height must
+// be a whole number from 1 to the largest texture the GPU takes. Anything
+// else puts the field back as it was. An edit that leaves a value as it was changes nothing (and
+// does not modify the show). When publishing had to give an output another name (another program
+// already publishes one by that name), the view says so. While a show loads the list is empty and
+// the controls are disabled; while the show is locked the controls are disabled too.
 //
 // Each output may be given a screen to fill, full screen, from the screens
 // connected now (listed by connector, model, size and refresh rate), or
@@ -99,6 +99,9 @@ private:
     void selectionChanged();
     void nameEdited();
     void sizeEdited();
+    // The other output's name when one other than `row` is named `name`
+    // (trimmed, in any letter case).
+    std::optional<QString> nameTakenByAnother(const QString& name, int row) const;
     void screenChosen(int index);
     // Lists the screens for `output` (row `row`; none: empty and disabled).
     void showScreens(const MediaOutput* output, int row);
@@ -125,6 +128,7 @@ private:
     QLineEdit* widthField_;
     QLineEdit* heightField_;
     QLabel* publishedLabel_;
+    QLabel* nameNoteLabel_;
     QComboBox* screenBox_;
     QLabel* screenNoteLabel_;
     QPushButton* identifyButton_;
