@@ -861,6 +861,8 @@ ShowHealth::Sample MediaEngine::healthSample() const {
     sample.displayRate =
         displayLink_ ? displayLink_->refreshRate() : DisplayLink::kDefaultRefreshRate;
     sample.framesPerSecond = framesPerSecond();
+    const std::uint64_t newest = frameTimes().back();
+    if (newest != 0) sample.lastFrameTime = static_cast<std::int64_t>(newest);
     sample.framesDropped = framesDropped();
     sample.lastGoLatency = lastGoLatency();
     return sample;

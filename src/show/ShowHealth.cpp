@@ -70,6 +70,19 @@ const char* ShowHealth::kindName(Kind kind) {
 }
 
 std::optional<ShowHealth::Warning> ShowHealth::frameRateWarning(const Sample& sample) {
+    if (sample.displayRate > 0.0 && sample.lastFrameTime &&
+        sample.hostTime - *sample.lastFrameTime >= kStalledNanoseconds) {
+        slowSince_.reset();
+        char seconds[16];
+        std::snprintf(seconds, sizeof seconds, "%.1f",
+                      static_cast<double>(sample.hostTime - *sample.lastFrameTime) / 1e9);
+        return Warning{Kind::FrameRate, std::string("no frames for ") + seconds + " s",
+                       std::string("No frame has been rendered for ") + seconds +
+                           " s: the outputs stand still on their last picture and GO does not "
+                           "show. Something holds up the renderer (a stuck graphics driver or "
+                           "a machine out of memory). Save the show; if it does not come back "
+                           "within a few seconds, restart Beamwright."};
+    }
     const bool slow = sample.displayRate > 0.0 && static_cast<double>(sample.framesPerSecond) <
                                                       kSlowRateShare * sample.displayRate;
     if (!slow) {

@@ -19,7 +19,8 @@ namespace bw {
 // take the same list.
 //
 // The rules, each warning standing while its cause does:
-//   FrameRate      the frame rate below 95 % of the display's for 2 s
+//   FrameRate      the frame rate below 95 % of the display's for 2 s, or
+//                  no frame rendered for half a second
 //   DroppedFrames  a refresh dropped in the last 10 s
 //   GoLatency      the last GO's latency above two refreshes
 //   MissingMedia   a cue names a media file that is missing or unreadable
@@ -56,6 +57,9 @@ public:
         // rate rule is off and the GO rule takes kAssumedRefreshRate.
         double displayRate = 0.0;
         std::int64_t framesPerSecond = 0;
+        // Host time of the newest frame rendered (ns, the same clock as
+        // hostTime); none before the first.
+        std::optional<std::int64_t> lastFrameTime;
         // Refreshes dropped since the show was opened; a smaller count than
         // the last sample's is a fresh start, not a drop.
         std::uint64_t framesDropped = 0;
@@ -78,6 +82,9 @@ public:
 
     static constexpr double kSlowRateShare = 0.95;
     static constexpr std::int64_t kSlowRateNanoseconds = 2'000'000'000;
+    // No frame rendered for this long: the outputs stand still, which the
+    // rate of the last frames cannot tell. Warned at once.
+    static constexpr std::int64_t kStalledNanoseconds = 500'000'000;
     static constexpr std::int64_t kDropShownNanoseconds = 10'000'000'000;
     static constexpr double kSlowGoRefreshes = 2.0;
     static constexpr double kAssumedRefreshRate = 60.0;

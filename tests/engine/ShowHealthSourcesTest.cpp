@@ -13,6 +13,7 @@
 
 #include "engine/EngineTestSupport.h"
 #include "engine/ShowSync.h"
+#include "platform/Clock.h"
 #include "platform/FileDescriptor.h"
 #include "render/DisplayLink.h"
 #include "render/RenderContext.h"
@@ -96,6 +97,51 @@ TEST_F(ShowHealthSourcesTest, AStalledRenderThreadWarnsOfDropsUntilTenSecondsPas
     advance(0.1);
     health.update(engine.healthSample());
     EXPECT_EQ(health.warning(Kind::DroppedFrames), nullptr);
+    MainQueue::shared().drain();
+}
+
+// Verifies that a render thread held up for good (no frame at all, so no
+// rate to read) warns at once that the outputs stand still, and that the
+// warning clears with the first frame after it.
+TEST_F(ShowHealthSourcesTest, ARenderThreadThatStandsStillWarnsUntilItRendersAgain) {
+    RenderContext::shared().releaseCurrent();  // the render thread takes it
+    auto link = std::make_unique<DisplayLink>(60.0);
+    DisplayLink* display = link.get();
+    MediaEngine engine(
+        MediaEngine::Parts{stack_, status_, systemClock(), nullptr, std::move(link)});
+    std::atomic<int> ticks = 0;
+    std::atomic<bool> hold = false;
+    display->stop();
+    engine.setTickObserver([&](const DisplayTimeStamp&, std::optional<double>) {
+        ++ticks;
+        // Held until the test lets go; never longer than a test may last.
+        const auto giveUp = std::chrono::steady_clock::now() + test::scaled(60s);
+        while (hold && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(1ms);
+    });
+    display->start();
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([&] { return ticks >= 2; }, test::scaled(10s)));
+
+    ShowHealth health;
+    health.update(engine.healthSample());
+    EXPECT_EQ(health.warning(Kind::FrameRate), nullptr);
+    hold = true;
+    const bool warned = MainQueue::shared().pumpUntil(
+        [&] {
+            health.update(engine.healthSample());
+            const ShowHealth::Warning* warning = health.warning(Kind::FrameRate);
+            return warning != nullptr && warning->text.rfind("no frames for ", 0) == 0;
+        },
+        test::scaled(10s));
+    const int heldAt = ticks;
+    hold = false;
+    EXPECT_TRUE(warned) << "a render thread standing still did not warn";
+    ASSERT_TRUE(
+        MainQueue::shared().pumpUntil([&] { return ticks > heldAt + 1; }, test::scaled(10s)));
+    health.update(engine.healthSample());
+    EXPECT_EQ(health.warning(Kind::FrameRate), nullptr) << "the warning stayed after frames came";
+    display->stop();
+    engine.setTickObserver(nullptr);
     MainQueue::shared().drain();
 }
 

@@ -66,6 +66,12 @@ Change clock(const char* text, bool lost) {
     return [=](Sample& s) { s.clock = ShowHealth::ClockStatus{text, lost}; };
 }
 const Change kNoClock = [](Sample& s) { s.clock.reset(); };
+Change lastFrame(double seconds, double displayRate = 60.0) {
+    return [=](Sample& s) {
+        s.lastFrameTime = std::llround(seconds * 1e9);
+        s.displayRate = displayRate;
+    };
+}
 
 struct Step {
     double seconds;
@@ -95,6 +101,14 @@ TEST(ShowHealthTest, EachWarningAppearsOnItsCauseAndClearsWhenItGoes) {
           {5.9, fps(56), {}},
           {6.0, fps(20, 25.0), "20 of 25 FPS"},
           {7.0, fps(0, 0.0), {}}}},  // no display rate: no rule
+        {"no frame for half a second",
+         Kind::FrameRate,
+         {{0.0, lastFrame(0.0), {}},
+          {0.4, lastFrame(0.0), {}},
+          {0.5, lastFrame(0.0), "no frames for 0.5 s"},  // at once, no hold
+          {2.0, lastFrame(0.0), "no frames for 2.0 s"},
+          {2.1, lastFrame(2.09), {}},
+          {3.0, lastFrame(1.0, 0.0), {}}}},  // no display rate: no rule
         {"a drop in the last 10 s",
          Kind::DroppedFrames,
          {{0.0, dropped(0), {}},
