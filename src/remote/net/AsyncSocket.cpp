@@ -84,7 +84,8 @@ int pendingError(int fd) {
 // The socket's state, shared between the public object and the work, handlers
 // and posted callbacks that may outlive it (posted callbacks hold it weakly;
 // an accepted connection is held strongly until it is handed over). Everything
-// below `link`, `used` and `holdsDescriptors_` is I/O thread only.
+// below `link`, `used`, `queuedWriteBytes` and `holdsDescriptors_` is I/O
+// thread only.
 class AsyncSocket::Impl : public std::enable_shared_from_this<AsyncSocket::Impl> {
 public:
     using Link = SocketDelegateLink<AsyncSocketDelegate, AsyncSocket>;
@@ -92,6 +93,9 @@ public:
     Link link;
     // Set before the first operation reaches the I/O thread.
     std::atomic<bool> used{false};
+    // Added to by writeData on the caller's thread before the write is posted,
+    // taken from on the I/O thread as bytes go to the kernel or are dropped.
+    std::atomic<std::size_t> queuedWriteBytes{0};
 
     Impl() = default;
     // Closes quietly what is still open: an accepted connection that was
@@ -523,6 +527,7 @@ void AsyncSocket::Impl::writePending() {
                 return;
             }
             front.done += static_cast<std::size_t>(count);
+            queuedWriteBytes -= static_cast<std::size_t>(count);
             continue;
         }
         Operation done = std::move(front);
@@ -631,6 +636,7 @@ void AsyncSocket::Impl::read(double timeoutSeconds, long tag) {
 
 void AsyncSocket::Impl::write(std::vector<std::uint8_t> data, double timeoutSeconds, long tag) {
     if ((state_ != State::connected && state_ != State::connecting) || disconnectAfterWriting_) {
+        queuedWriteBytes -= data.size();
         return;
     }
     Operation operation;
@@ -661,6 +667,9 @@ void AsyncSocket::Impl::close(std::optional<SocketError> error, bool notify) {
     const bool wasActive = state_ != State::idle;
     cancelTimers(reads_);
     cancelTimers(writes_);
+    for (const Operation& write : writes_) {
+        queuedWriteBytes -= write.data.size() - write.done;
+    }
     reads_.clear();
     writes_.clear();
     if (listenerResume_) {
@@ -747,9 +756,14 @@ void AsyncSocket::readData(double timeoutSeconds, long tag) {
 
 void AsyncSocket::writeData(std::vector<std::uint8_t> data, double timeoutSeconds, long tag) {
     if (!impl_->used) return;
+    impl_->queuedWriteBytes += data.size();
     io().run([impl = impl_, data = std::move(data), timeoutSeconds, tag]() mutable {
         impl->write(std::move(data), timeoutSeconds, tag);
     });
+}
+
+std::size_t AsyncSocket::queuedWriteBytes() const {
+    return impl_->queuedWriteBytes.load();
 }
 
 void AsyncSocket::disconnect() {

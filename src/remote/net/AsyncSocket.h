@@ -99,6 +99,11 @@ public:
     void readData(double timeoutSeconds, long tag);
     // Queues a write of all of `data`; `timeoutSeconds` < 0: none.
     void writeData(std::vector<std::uint8_t> data, double timeoutSeconds, long tag);
+    // Bytes given to writeData and not yet handed to the kernel (or dropped:
+    // a write to a socket that is not connected, writes pending at a
+    // disconnect). Any thread, without waiting for the socket's thread; a
+    // peer that stopped reading shows as a count that keeps growing.
+    std::size_t queuedWriteBytes() const;
 
     // Disconnects at once; pending reads and writes are dropped. A socket
     // that has disconnected may listen or connect again.

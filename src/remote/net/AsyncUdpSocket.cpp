@@ -1,14 +1,17 @@
 #include "remote/net/AsyncUdpSocket.h"
 
+#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <optional>
 #include <utility>
@@ -45,6 +48,21 @@ SocketError misuse(SocketErrorCode code, std::string text) {
     return SocketError::make(kAsyncUdpSocketErrorDomain, code, std::move(text));
 }
 
+// Asks the kernel to queue the errors of sent datagrams (ICMP reports
+// above all) on `fd`'s error queue. Without it Linux drops them for an
+// unconnected UDP socket.
+bool setReceivesErrors(int fd, bool enable, SocketError* error) {
+    int family = AF_UNSPEC;
+    socklen_t length = sizeof family;
+    if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &family, &length) != 0) {
+        sockets::report(error, SocketError::posix(errno, "Error in getsockopt() function"));
+        return false;
+    }
+    return family == AF_INET6
+               ? sockets::setIntOption(fd, IPPROTO_IPV6, IPV6_RECVERR, enable ? 1 : 0, error)
+               : sockets::setIntOption(fd, IPPROTO_IP, IP_RECVERR, enable ? 1 : 0, error);
+}
+
 }  // namespace
 
 // The socket's state, shared between the public object and the work, handlers
@@ -69,10 +87,13 @@ public:
     }
 
     bool enableBroadcast(bool enable, SocketError* error);
+    bool setReportsUnreachable(bool enable, SocketError* error);
     bool bind(std::uint16_t port, SocketError* error);
     bool beginReceiving(SocketError* error);
     void send(std::vector<std::uint8_t> data, const std::string& host, std::uint16_t port,
               double timeoutSeconds, long tag);
+    void send(std::vector<std::uint8_t> data, const SocketAddress& to, double timeoutSeconds,
+              long tag);
     void closeAfterSending();
     // Closes the sockets and drops queued datagrams; `notify` posts
     // udpSocketDidClose when there was something to close.
@@ -110,6 +131,11 @@ private:
     void updateEvents(Endpoint& endpoint);
     void onEvents(Endpoint& endpoint, std::uint32_t events);
     void receive(Endpoint& endpoint);
+    // Empties the endpoint's error queue, reporting each unreachable destination.
+    void readErrorQueue(Endpoint& endpoint);
+    // Queues a datagram to `to`, of a family that has an open endpoint.
+    void enqueue(std::vector<std::uint8_t> data, const SocketAddress& to, double timeoutSeconds,
+                 long tag);
     void processSends();
     void finishFront(std::optional<SocketError> error);
     void onSendTimeout(std::uint64_t id);
@@ -121,6 +147,7 @@ private:
     bool bound_ = false;
     bool receiving_ = false;
     bool broadcast_ = false;
+    bool reportsUnreachable_ = false;
     bool closeAfterSending_ = false;
     std::uint16_t port_ = 0;
     std::deque<PendingSend> sends_;
@@ -133,6 +160,9 @@ private:
 
 bool AsyncUdpSocket::Impl::configure(int fd, SocketError* error) const {
     if (broadcast_ && !sockets::setIntOption(fd, SOL_SOCKET, SO_BROADCAST, 1, error)) {
+        return false;
+    }
+    if (reportsUnreachable_ && !setReceivesErrors(fd, true, error)) {
         return false;
     }
     sockets::setIntOption(fd, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes, nullptr);
@@ -168,7 +198,7 @@ bool AsyncUdpSocket::Impl::enableBroadcast(bool enable, SocketError* error) {
     if (!isOpen()) {
         // Unbound sockets; bind() replaces them with bound ones, configured alike.
         FileDescriptor v4 = sockets::openSocket(AF_INET, SOCK_DGRAM, false, error);
-        if (!v4.valid() || !adopt(v4_, std::move(v4), error)) {
+        if (!v4.valid() || !configure(v4.get(), error) || !adopt(v4_, std::move(v4), error)) {
             return false;
         }
         SocketError v6Error;
@@ -178,7 +208,7 @@ bool AsyncUdpSocket::Impl::enableBroadcast(bool enable, SocketError* error) {
             close(false);
             return false;
         }
-        if (!adopt(v6_, std::move(v6), error)) {
+        if ((v6.valid() && !configure(v6.get(), error)) || !adopt(v6_, std::move(v6), error)) {
             close(false);
             return false;
         }
@@ -186,6 +216,16 @@ bool AsyncUdpSocket::Impl::enableBroadcast(bool enable, SocketError* error) {
     for (Endpoint* endpoint : {&v4_, &v6_}) {
         if (endpoint->fd.valid() && !sockets::setIntOption(endpoint->fd.get(), SOL_SOCKET,
                                                            SO_BROADCAST, enable ? 1 : 0, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool AsyncUdpSocket::Impl::setReportsUnreachable(bool enable, SocketError* error) {
+    reportsUnreachable_ = enable;
+    for (Endpoint* endpoint : {&v4_, &v6_}) {
+        if (endpoint->fd.valid() && !setReceivesErrors(endpoint->fd.get(), enable, error)) {
             return false;
         }
     }
@@ -239,7 +279,10 @@ void AsyncUdpSocket::Impl::updateEvents(Endpoint& endpoint) {
 }
 
 void AsyncUdpSocket::Impl::onEvents(Endpoint& endpoint, std::uint32_t events) {
-    if ((events & EPOLLERR) != 0) {
+    if ((events & EPOLLERR) != 0 && reportsUnreachable_) {
+        // First, so that a report comes before the datagrams read after it.
+        readErrorQueue(endpoint);
+    } else if ((events & EPOLLERR) != 0) {
         // Reading the pending error clears it, so that it does not fire again.
         int pending = 0;
         socklen_t length = sizeof pending;
@@ -298,6 +341,58 @@ void AsyncUdpSocket::Impl::receive(Endpoint& endpoint) {
     });
 }
 
+void AsyncUdpSocket::Impl::readErrorQueue(Endpoint& endpoint) {
+    // The kernel caps the queue at the receive buffer, so this ends. Taking
+    // the last entry clears the socket's pending error as well.
+    for (;;) {
+        sockaddr_storage destination{};
+        // The start of the datagram comes back too; it is not needed.
+        std::array<std::uint8_t, 64> payload;
+        iovec part{payload.data(), payload.size()};
+        alignas(cmsghdr) std::array<std::uint8_t, 512> control;
+        msghdr message{};
+        message.msg_name = &destination;
+        message.msg_namelen = sizeof destination;
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control.data();
+        message.msg_controllen = control.size();
+        if (::recvmsg(endpoint.fd.get(), &message, MSG_ERRQUEUE) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;  // EAGAIN: empty
+        }
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+             header = CMSG_NXTHDR(&message, header)) {
+            const bool isError =
+                (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_RECVERR) ||
+                (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_RECVERR);
+            if (!isError) {
+                continue;
+            }
+            sock_extended_err extended{};
+            std::memcpy(&extended, CMSG_DATA(header), sizeof extended);
+            // Local errors (a full buffer) and path MTU reports (EMSGSIZE:
+            // the destination is there, the datagram too long for the way)
+            // say nothing about whether the destination listens.
+            const bool fromNetwork =
+                extended.ee_origin == SO_EE_ORIGIN_ICMP || extended.ee_origin == SO_EE_ORIGIN_ICMP6;
+            if (!fromNetwork || extended.ee_errno == EMSGSIZE) {
+                continue;
+            }
+            link.post(weak_from_this(),
+                      [to = SocketAddress(reinterpret_cast<const sockaddr*>(&destination),
+                                          message.msg_namelen),
+                       error = SocketError::posix(static_cast<int>(extended.ee_errno),
+                                                  "Destination unreachable")](
+                          AsyncUdpSocketDelegate& delegate, AsyncUdpSocket& owner) {
+                          delegate.udpSocketDestinationUnreachable(owner, to, error);
+                      });
+        }
+    }
+}
+
 AsyncUdpSocket::Impl::Endpoint* AsyncUdpSocket::Impl::endpointFor(int family) {
     Endpoint* endpoint = family == AF_INET6 ? &v6_ : &v4_;
     return endpoint->fd.valid() ? endpoint : nullptr;
@@ -331,10 +426,34 @@ void AsyncUdpSocket::Impl::send(std::vector<std::uint8_t> data, const std::strin
                                   "No socket of the host's address family is available."));
         return;
     }
+    enqueue(std::move(data), *usable, timeoutSeconds, tag);
+}
+
+void AsyncUdpSocket::Impl::send(std::vector<std::uint8_t> data, const SocketAddress& to,
+                                double timeoutSeconds, long tag) {
+    SocketError error;
+    if (!bound_ && !bind(0, &error)) {
+        reportNotSent(tag, std::move(error));
+        return;
+    }
+    if (to.family() != AF_INET && to.family() != AF_INET6) {
+        reportNotSent(tag, misuse(SocketErrorCode::badParam, "Invalid address parameter"));
+        return;
+    }
+    if (endpointFor(to.family()) == nullptr) {
+        reportNotSent(tag, misuse(SocketErrorCode::badParam,
+                                  "No socket of the address's family is available."));
+        return;
+    }
+    enqueue(std::move(data), to, timeoutSeconds, tag);
+}
+
+void AsyncUdpSocket::Impl::enqueue(std::vector<std::uint8_t> data, const SocketAddress& to,
+                                   double timeoutSeconds, long tag) {
     PendingSend pending;
     pending.id = nextSendId_++;
     pending.data = std::move(data);
-    pending.to = *usable;
+    pending.to = to;
     pending.tag = tag;
     if (timeoutSeconds >= 0) {
         pending.timer = io().addTimer(toDuration(timeoutSeconds),
@@ -486,6 +605,18 @@ void AsyncUdpSocket::sendData(std::vector<std::uint8_t> data, const std::string&
     io().run([impl = impl_, data = std::move(data), host, port, timeoutSeconds, tag]() mutable {
         impl->send(std::move(data), host, port, timeoutSeconds, tag);
     });
+}
+
+void AsyncUdpSocket::sendData(std::vector<std::uint8_t> data, const SocketAddress& to,
+                              double timeoutSeconds, long tag) {
+    impl_->used = true;
+    io().run([impl = impl_, data = std::move(data), to, timeoutSeconds, tag]() mutable {
+        impl->send(std::move(data), to, timeoutSeconds, tag);
+    });
+}
+
+bool AsyncUdpSocket::setReportsUnreachable(bool enable, SocketError* error) {
+    return impl_->onIOThread([&] { return impl_->setReportsUnreachable(enable, error); });
 }
 
 void AsyncUdpSocket::closeAfterSending() {

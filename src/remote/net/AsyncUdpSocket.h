@@ -29,6 +29,13 @@ public:
     virtual void udpSocketDidNotSendData(AsyncUdpSocket& /*socket*/, long /*tag*/,
                                          const SocketError& /*error*/) {}
     virtual void udpSocketDidClose(AsyncUdpSocket& /*socket*/) {}
+    // A datagram sent to `destination` came back as unreachable (an ICMP
+    // error: no one listens on that port, no route to the host), with the
+    // errno in a POSIX error. One call per report; only while
+    // setReportsUnreachable is on.
+    virtual void udpSocketDestinationUnreachable(AsyncUdpSocket& /*socket*/,
+                                                 const SocketAddress& /*destination*/,
+                                                 const SocketError& /*error*/) {}
 };
 
 // An asynchronous UDP socket on IPv4 and IPv6 at once. System calls run on
@@ -57,6 +64,11 @@ public:
 
     // Creates the IPv4 and IPv6 sockets if needed and sets SO_BROADCAST.
     bool enableBroadcast(bool enable, SocketError* error = nullptr);
+    // Whether datagrams that come back as unreachable are reported with
+    // udpSocketDestinationUnreachable (off by default). The setting holds for
+    // every operating-system socket this socket opens from now on, across
+    // bindToPort and close; it applies at once to the open ones.
+    bool setReportsUnreachable(bool enable, SocketError* error = nullptr);
     // Binds to `port` on every local interface, IPv4 and IPv6 (port 0: an
     // ephemeral port, the same for both). Binding twice fails with
     // "Cannot bind a socket more than once.".
@@ -71,6 +83,11 @@ public:
     // udpSocketDidNotSendData with `tag`.
     void sendData(std::vector<std::uint8_t> data, const std::string& host, std::uint16_t port,
                   double timeoutSeconds, long tag);
+    // Queues one datagram to `to`, with no name lookup (for replying to the
+    // address a datagram came from); otherwise as above. An address of a
+    // family with no socket here fails with udpSocketDidNotSendData.
+    void sendData(std::vector<std::uint8_t> data, const SocketAddress& to, double timeoutSeconds,
+                  long tag);
 
     // Closes once every queued datagram has gone (or failed). A datagram
     // queued meanwhile is sent too, before the close.
