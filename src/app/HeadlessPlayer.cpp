@@ -12,6 +12,7 @@
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
+#include "engine/ShowFeedback.h"
 #include "engine/ShowSync.h"
 #include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
@@ -79,6 +80,7 @@ HeadlessPlayer::~HeadlessPlayer() {
     if (watchesSharing_) PipeWireConnection::shared().setReachabilityObserver(nullptr);
     if (watchesLog_) SystemLog::shared().setSink(std::move(previousLogSink_));
     sources_.clear();
+    feedback_.reset();
     sync_.reset();
     for (NotificationCenter::Token token : observers_) {
         NotificationCenter::defaultCenter().removeObserver(token);
@@ -142,6 +144,14 @@ int HeadlessPlayer::run() {
             return 1;
         }
     }
+    feedback_ = std::make_unique<ShowFeedback>(*engine_, NotificationCenter::defaultCenter(),
+                                               MainQueue::shared());
+    if (sync_) {
+        feedback_->setClockStatusSource(
+            [this]() -> std::optional<ShowHealth::ClockStatus> { return sync_->clockStatus(); });
+    }
+    if (NetworkManager* network = engine_->network()) feedback_->attach(*network);
+
     if (!options_.tickRecordPath.empty()) {
         std::string error;
         recorder_ = TickRecorder::open(options_.tickRecordPath, &error);
@@ -290,6 +300,7 @@ void HeadlessPlayer::checkHealth() {
     for (const ShowHealth::Kind kind : changes.cleared) {
         print(std::string("health cleared ") + ShowHealth::kindName(kind));
     }
+    if (feedback_) feedback_->healthChecked(health_.warnings());
 }
 
 void HeadlessPlayer::onWillLoad() {
@@ -312,6 +323,7 @@ void HeadlessPlayer::shutDown() {
     sources_.clear();
     // The ticks stop before the recorder and the show clock they read go.
     if (DisplayLink* link = engine_->displayLink()) link->stop();
+    feedback_.reset();
     sync_.reset();
     show_->shutDown();
     print("stopped");

@@ -22,6 +22,7 @@ namespace bw {
 
 class MediaEngine;
 class Show;
+class ShowFeedback;
 class ShowSync;
 class TickRecorder;
 
@@ -104,6 +105,8 @@ private:
     Show* show_ = nullptr;
     bool loading_ = false;
     std::unique_ptr<ShowSync> sync_;
+    // What OSC and CREP controllers are told; after sync_, which it asks.
+    std::unique_ptr<ShowFeedback> feedback_;
     ShowHealth health_;
     MediaWatch mediaWatch_{MainQueue::shared()};
     std::unique_ptr<TickRecorder> recorder_;

@@ -130,6 +130,17 @@ void MediaEngine::setDelegate(std::shared_ptr<MediaEngineDelegate> delegate) {
     delegate_ = std::move(delegate);
 }
 
+void MediaEngine::addObserver(MediaEngineDelegate* observer) {
+    if (observer != nullptr &&
+        std::find(observers_.begin(), observers_.end(), observer) == observers_.end()) {
+        observers_.push_back(observer);
+    }
+}
+
+void MediaEngine::removeObserver(MediaEngineDelegate* observer) {
+    std::erase(observers_, observer);
+}
+
 std::vector<std::shared_ptr<MediaOutput>> MediaEngine::outputs() const {
     std::lock_guard lock(mutex_);
     return state_.outputs;
@@ -287,9 +298,7 @@ void MediaEngine::setCurrentCue(std::optional<Cue> cue, bool alignmentGrid) {
         state_.showsAlignmentGrid = alignmentGrid;
         state_.showsPanic = false;
     }
-    if (delegate_) {
-        delegate_->currentCueChanged(cue);
-    }
+    tell([&](MediaEngineDelegate& d) { d.currentCueChanged(cue); });
 }
 
 void MediaEngine::setNextCue(std::optional<Cue> cue) {
@@ -297,9 +306,7 @@ void MediaEngine::setNextCue(std::optional<Cue> cue) {
         std::lock_guard lock(mutex_);
         state_.nextCue = cue;
     }
-    if (delegate_) {
-        delegate_->nextCueChanged(cue);
-    }
+    tell([&](MediaEngineDelegate& d) { d.nextCueChanged(cue); });
 }
 
 std::optional<Cue> MediaEngine::stackCue(double id) const {
@@ -344,7 +351,7 @@ bool MediaEngine::admitGo(GoSource source) {
             ++goesIgnored_;
             lastIgnoredGo_ = IgnoredGo{source, since};
             SystemLog::shared().log(lastIgnoredGo_->logLine());
-            if (delegate_) delegate_->goIgnored(*lastIgnoredGo_);
+            tell([&](MediaEngineDelegate& d) { d.goIgnored(*lastIgnoredGo_); });
             return false;
         }
     }
@@ -405,9 +412,7 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
     if (!next) {
         return std::nullopt;
     }
-    if (delegate_) {
-        delegate_->cueTransitionBegan();
-    }
+    tell([](MediaEngineDelegate& d) { d.cueTransitionBegan(); });
     std::vector<MediaPlayerRef> released;
     std::vector<MediaPlayerRef> started;
     {
@@ -446,9 +451,7 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
     // Released now, with no lock held; a movie's player only hands its
     // pipeline to the pipeline's own thread.
     released.clear();
-    if (delegate_) {
-        delegate_->currentCueChanged(next);
-    }
+    tell([&](MediaEngineDelegate& d) { d.currentCueChanged(next); });
     setNextCue(std::nullopt);
     prepareCueAfterCurrent();
     return next;
@@ -639,14 +642,8 @@ void MediaEngine::rebindCueID(double oldID, double newID) {
             next = state_.nextCue;
         }
     }
-    if (delegate_) {
-        if (current) {
-            delegate_->currentCueChanged(current);
-        }
-        if (next) {
-            delegate_->nextCueChanged(next);
-        }
-    }
+    if (current) tell([&](MediaEngineDelegate& d) { d.currentCueChanged(current); });
+    if (next) tell([&](MediaEngineDelegate& d) { d.nextCueChanged(next); });
 }
 
 void MediaEngine::reloadCues() {
@@ -960,9 +957,7 @@ void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
                     std::lock_guard lock((*engine)->mutex_);
                     if ((*engine)->state_.transition != transition) return;
                 }
-                if ((*engine)->delegate_) {
-                    (*engine)->delegate_->cueTransitionComplete();
-                }
+                (*engine)->tell([](MediaEngineDelegate& d) { d.cueTransitionComplete(); });
                 (*engine)->loadCueAfterCurrent();
             }
         });

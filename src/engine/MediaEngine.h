@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -80,6 +81,7 @@ public:
     MediaEngine& operator=(const MediaEngine&) = delete;
 
     CueStack& stack() const { return stack_; }
+    ShowStatus& status() const { return status_; }
     NetworkManager* network() const { return network_; }
     DisplayLink* displayLink() const { return displayLink_.get(); }
     // The display link ticks at `hz` from its next deadline on (the rate of
@@ -92,6 +94,11 @@ public:
     // Held strongly; may be null.
     void setDelegate(std::shared_ptr<MediaEngineDelegate> delegate);
     const std::shared_ptr<MediaEngineDelegate>& delegate() const { return delegate_; }
+    // Others told the same notices, after the delegate, in the order they
+    // were added (the show's feedback to controllers). Not owned: remove one
+    // before it goes. One may remove itself while it is told.
+    void addObserver(MediaEngineDelegate* observer);
+    void removeObserver(MediaEngineDelegate* observer);
 
     // Main thread: copies of the present values.
     std::vector<std::shared_ptr<MediaOutput>> outputs() const;
@@ -381,6 +388,16 @@ private:
     void startDisplayLink();
     // Hands `players` to the main queue to be released there.
     static void releaseOnMainQueue(std::vector<MediaPlayerRef> players);
+    // Tells the delegate, then each observer still added, one notice.
+    template <typename Notice>
+    void tell(const Notice& notice) {
+        if (delegate_) notice(*delegate_);
+        const std::vector<MediaEngineDelegate*> observers = observers_;
+        for (MediaEngineDelegate* observer : observers) {
+            if (std::find(observers_.begin(), observers_.end(), observer) != observers_.end())
+                notice(*observer);
+        }
+    }
 
     CueStack& stack_;
     ShowStatus& status_;
@@ -388,6 +405,7 @@ private:
     NetworkManager* network_;
     std::unique_ptr<DisplayLink> displayLink_;
     std::shared_ptr<MediaEngineDelegate> delegate_;
+    std::vector<MediaEngineDelegate*> observers_;
     GoCoordinator* coordinator_ = nullptr;
     // Panic (main thread): its fade, and what GO runs after it.
     double panicSeconds_ = kDefaultPanicSeconds;

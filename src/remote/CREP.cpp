@@ -37,11 +37,29 @@ std::uint16_t CREP::localPort() const {
 }
 
 void CREP::udpSocketDidReceiveData(AsyncUdpSocket& /*socket*/, std::span<const std::uint8_t> data,
-                                   const SocketAddress& /*from*/) {
-    handleDatagram(data);
+                                   const SocketAddress& from) {
+    handleDatagram(data, from);
 }
 
 void CREP::handleDatagram(std::span<const std::uint8_t> datagram) {
+    handleDatagram(datagram, SocketAddress());
+}
+
+std::vector<std::uint8_t> CREP::answerDatagram(std::span<const std::uint8_t, 4> context,
+                                               const std::string& text) {
+    std::vector<std::uint8_t> datagram(kTextOffset + text.size());
+    std::copy(kHeader.begin(), kHeader.end(), datagram.begin());
+    std::copy(context.begin(), context.end(), datagram.begin() + kHeader.size());
+    std::copy(text.begin(), text.end(), datagram.begin() + kTextOffset);
+    return datagram;
+}
+
+void CREP::reply(const SocketAddress& to, const std::string& text) {
+    if (!receiving_ || to.empty()) return;
+    socket_.sendData(answerDatagram(context_, text), to, 1.0, 0);
+}
+
+void CREP::handleDatagram(std::span<const std::uint8_t> datagram, const SocketAddress& from) {
     ++seqBkwd_;  // wraps from 255 to 0
     if (datagram.size() < kHeader.size() ||
         !std::equal(kHeader.begin(), kHeader.end(), datagram.begin())) {
@@ -54,7 +72,8 @@ void CREP::handleDatagram(std::span<const std::uint8_t> datagram) {
     std::span<const std::uint8_t> bytes = datagram.subspan(kTextOffset);
     std::string text(bytes.begin(), bytes.end());
     if (!isUtf8(text)) return;
-    if (delegate_) delegate_->commandReceived(text);
+    std::copy(datagram.begin() + kHeader.size(), datagram.begin() + kTextOffset, context_.begin());
+    if (delegate_) delegate_->commandReceivedFrom(text, from);
 }
 
 }  // namespace bw

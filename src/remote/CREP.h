@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "remote/net/AsyncUdpSocket.h"
 
@@ -14,10 +15,13 @@ namespace bw {
 class CREPDelegate;
 class MainQueue;
 
-// The CREP endpoint: a receive-only UDP command protocol. Each datagram that
-// starts with the 6-byte header "PERC\0\0" carries, after 4 bytes that mean
-// nothing here, one command text (UTF-8, running to the end of the datagram),
-// which goes to the delegate. Nothing is ever sent.
+// The CREP endpoint: a UDP command protocol. Each datagram that starts with
+// the 6-byte header "PERC\0\0" carries, after 4 bytes that mean nothing
+// here, one command text (UTF-8, running to the end of the datagram), which
+// goes to the delegate. Commands are not answered, except a query the
+// delegate answers with reply(): a datagram of the same form back to the
+// sender, with the request's 4 bytes echoed so that a controller can match
+// the answer to its question.
 //
 // Main thread only (the socket's callbacks arrive on the main queue). When
 // the socket cannot be set up, one line "Error! <error>" goes to `out` and
@@ -54,8 +58,18 @@ public:
     // Counts every datagram the socket delivers, accepted or not, modulo 256.
     std::uint8_t seqBkwd() const { return seqBkwd_; }
 
-    // Handles one datagram as if the socket had delivered it.
+    // Handles one datagram as if the socket had delivered it (from an
+    // unknown sender, which reply() cannot answer).
     void handleDatagram(std::span<const std::uint8_t> datagram);
+    void handleDatagram(std::span<const std::uint8_t> datagram, const SocketAddress& from);
+
+    // Sends `text` to `to` in a datagram of the command form: the header,
+    // the 4 bytes of the request being answered, the text. Nothing while
+    // deaf or for an empty address.
+    void reply(const SocketAddress& to, const std::string& text);
+    // The encoded answer datagram (tests, and reply()).
+    static std::vector<std::uint8_t> answerDatagram(std::span<const std::uint8_t, 4> context,
+                                                    const std::string& text);
 
     void udpSocketDidReceiveData(AsyncUdpSocket& socket, std::span<const std::uint8_t> data,
                                  const SocketAddress& from) override;
@@ -68,6 +82,8 @@ private:
     bool receiving_ = false;
     std::uint8_t seqFwd_ = 0;
     std::uint8_t seqBkwd_ = 0;
+    // Bytes 6 to 9 of the datagram being handled, echoed by reply().
+    std::array<std::uint8_t, 4> context_{};
 };
 
 }  // namespace bw

@@ -6,6 +6,7 @@
 
 #include "platform/PortSetting.h"
 #include "platform/SystemLog.h"
+#include "platform/Utf8.h"
 #include "remote/CREP.h"
 #include "remote/CREPDelegate.h"
 #include "remote/net/AsyncSocket.h"
@@ -52,6 +53,9 @@ public:
     void detach() { manager_ = nullptr; }
     void commandReceived(const std::string& text) override {
         if (manager_ != nullptr) manager_->commandReceived(text);
+    }
+    void commandReceivedFrom(const std::string& text, const SocketAddress& from) override {
+        if (manager_ != nullptr) manager_->commandReceived(text, from);
     }
 
 private:
@@ -118,6 +122,7 @@ void NetworkManager::stopOsc(std::uint16_t port, const SocketError& error) {
 }
 
 void NetworkManager::takeMessage(const OscMessage& message) {
+    if (feedback_.takeMessage(message)) return;
     const std::vector<std::string> parts = message.addressParts();
     if (parts.empty()) return;
     if (parts.front() == "go") {
@@ -131,8 +136,13 @@ void NetworkManager::takeMessage(const OscMessage& message) {
     }
 }
 
-void NetworkManager::commandReceived(const std::string& text) {
+void NetworkManager::commandReceived(const std::string& text, const SocketAddress& from) {
     const std::vector<std::string> words = splitWords(text);
+    if (text == "status") {
+        if (const ShowStateSource* source = feedback_.source())
+            crep_.reply(from, statusLine(source->showState()));
+        return;
+    }
     if (words.front() == "go") {
         go(GoSource::Crep);
     } else if (words.front() == "panic") {
@@ -141,6 +151,14 @@ void NetworkManager::commandReceived(const std::string& text) {
         if (words.size() < 2) return;
         if (const auto id = parseCueNumber(words[1])) goToCue(*id, GoSource::Crep);
     }
+}
+
+std::string NetworkManager::statusLine(const ShowState& state) {
+    auto cue = [](const ShowState::CueLine& line) {
+        return (line.id.empty() ? std::string("-") : line.id) + " " + jsonQuoted(line.description);
+    };
+    return "current " + cue(state.current) + " next " + cue(state.next) + " state " +
+           ShowState::modeName(state.mode);
 }
 
 std::optional<double> NetworkManager::parseCueNumber(const std::string& word) {

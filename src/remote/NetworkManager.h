@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "remote/CueRunner.h"
+#include "remote/OscFeedback.h"
 #include "remote/osc/OscClient.h"
 #include "remote/osc/OscPacketDestination.h"
 #include "remote/osc/OscServer.h"
@@ -17,16 +18,22 @@ namespace bw {
 class CREP;
 
 // The remote-control front: turns OSC messages (UDP and TCP, port 7777) and
-// CREP command texts into GO and go-to-cue on the cue runner (the engine). Nothing is sent
-// back; the OSC client aimed at 127.0.0.1:8000 is configured and held only.
+// CREP command texts into GO, go-to-cue and Panic on the cue runner (the
+// engine), and answers controllers that ask for the show's state (the
+// feedback, OscFeedback). A controller that never asks is sent nothing; the
+// OSC client aimed at 127.0.0.1:8000 is configured and held only.
 //
 // Vocabulary, first address part or first word only, exact and
 // case-sensitive:
 //   OSC  /go...           GO, arguments ignored
 //        /cue... N        go to cue N (first argument int32 or float32)
+//        /panic...        Panic
+//        /updates, /beamwright/get (exact addresses): see OscFeedback
 //   CREP "go ..."         GO, the rest ignored
 //        "cue N"          go to cue N (N as strtod reads it in the C locale,
 //                         the whole word, no leading white space)
+//        "panic ..."      Panic
+//        "status"         answered with one line (statusLine) to the sender
 // Anything else is ignored. Going to cue N loads the first cue of the stack
 // with ID N as the next cue, unless the engine's next cue already has that
 // ID, then performs GO; a number naming no cue is a plain GO.
@@ -69,14 +76,23 @@ public:
     std::uint16_t oscPort() const { return server_.port(); }
     const OscServer& server() const { return server_; }
     const OscClient& client() const { return client_; }
+    OscFeedback& feedback() { return feedback_; }
+    // Where the feedback and CREP "status" take the show's state from; null:
+    // nowhere. Not owned.
+    void setStateSource(const ShowStateSource* source) { feedback_.setSource(source); }
     CREP& crep() const { return crep_; }
     // The cue runner once a command has bound it; null before.
     CueRunner* engine() const { return engine_; }
 
     // OscPacketDestination
     void takeMessage(const OscMessage& message) override;
-    // One CREP command text.
-    void commandReceived(const std::string& text);
+    // One CREP command text; `from` (when known) is where an answer goes.
+    void commandReceived(const std::string& text, const SocketAddress& from = {});
+
+    // The answer to CREP "status": 'current ID "DESCRIPTION" next ID
+    // "DESCRIPTION" state STATE', with "-" for a missing ID and the
+    // descriptions as JSON strings.
+    static std::string statusLine(const ShowState& state);
 
     // The number in a CREP word: strtod in the C locale (decimal, exponent,
     // hex, inf, nan), consuming the whole non-empty word, which must not start
@@ -97,6 +113,7 @@ private:
 
     OscClient client_;
     OscServer server_;
+    OscFeedback feedback_{server_};
     CREP& crep_;
     EngineProvider engineProvider_;
     CueRunner* engine_ = nullptr;

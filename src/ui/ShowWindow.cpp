@@ -26,8 +26,10 @@
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
+#include "engine/ShowFeedback.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
+#include "remote/NetworkManager.h"
 #include "render/RenderContext.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
@@ -186,6 +188,8 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     lockChanged(show_.isLocked());
 
     engine_.setDelegate(notices_);
+    feedback_ = std::make_unique<ShowFeedback>(engine_, center_, MainQueue::shared());
+    if (NetworkManager* network = engine_.network()) feedback_->attach(*network);
 
     // An output window that gets the focus after all gives it straight
     // back, and the keys typed meanwhile are this window's.
@@ -807,6 +811,12 @@ void ShowWindow::cueSelected(bool selected) {
 
 void ShowWindow::setClockStatusSource(std::function<ShowHealth::ClockStatus()> source) {
     clockStatus_ = std::move(source);
+    if (clockStatus_) {
+        feedback_->setClockStatusSource(
+            [this]() -> std::optional<ShowHealth::ClockStatus> { return clockStatus_(); });
+    } else {
+        feedback_->setClockStatusSource(nullptr);
+    }
     updateRefreshRate();
 }
 
@@ -824,6 +834,7 @@ void ShowWindow::updateRefreshRate() {
     if (sharingProblem_) sample_.sharingProblem = sharingProblem_();
     if (clockStatus_) sample_.clock = clockStatus_();
     health_.update(sample_);
+    feedback_->healthChecked(health_.warnings());
     showHealth();
     showView_->refresh();
 }

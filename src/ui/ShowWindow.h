@@ -28,6 +28,8 @@ class QStyle;
 
 namespace bw {
 
+class ShowFeedback;
+
 class CentringSpacer;
 class CueStack;
 class LoadingSheet;
@@ -269,6 +271,8 @@ private:
     ShowView* showView_ = nullptr;
     ShowHealth health_;
     MediaWatch mediaWatch_;
+    // What OSC and CREP controllers are told of the show.
+    std::unique_ptr<ShowFeedback> feedback_;
     // The figures of the last refresh, which the status bar shows.
     ShowHealth::Sample sample_;
     QLabel* mediaLabel_ = nullptr;

@@ -113,6 +113,8 @@ private:
         SocketAddress to;
         long tag = 0;
         std::optional<SocketIOThread::TimerId> timer;
+        // Sent again once after a failure that was an earlier datagram's.
+        bool retried = false;
     };
     // Datagrams read in one wake: their bytes back to back.
     struct Received {
@@ -488,6 +490,15 @@ void AsyncUdpSocket::Impl::processSends() {
             endpoint->waitingToWrite = true;
             updateEvents(*endpoint);
             return;
+        }
+        // With errors queued, the kernel also hands an earlier datagram's
+        // ICMP report to the next send, which then fails without going out:
+        // that datagram goes again (its report stays on the error queue).
+        const bool earlierReport = sendError == ECONNREFUSED || sendError == EHOSTUNREACH ||
+                                   sendError == EHOSTDOWN || sendError == ENETUNREACH;
+        if (reportsUnreachable_ && earlierReport && !front.retried) {
+            front.retried = true;
+            continue;
         }
         finishFront(SocketError::posix(sendError, "Error in sendto() function"));
     }

@@ -101,6 +101,16 @@ std::uint16_t SocketAddress::port() const {
     return 0;
 }
 
+SocketAddress SocketAddress::withPort(std::uint16_t port) const {
+    SocketAddress other = *this;
+    if (family() == AF_INET && length_ >= sizeof(sockaddr_in)) {
+        reinterpret_cast<sockaddr_in*>(&other.storage_)->sin_port = htons(port);
+    } else if (family() == AF_INET6 && length_ >= sizeof(sockaddr_in6)) {
+        reinterpret_cast<sockaddr_in6*>(&other.storage_)->sin6_port = htons(port);
+    }
+    return other;
+}
+
 std::string SocketAddress::text() const {
     const std::string shown = host();
     if (shown.empty()) {

@@ -27,6 +27,8 @@ public:
     // address mapped into IPv6 reads as the IPv4 text.
     std::string host() const;
     std::uint16_t port() const;
+    // The same host with another port; an empty address stays empty.
+    SocketAddress withPort(std::uint16_t port) const;
     // Host and port: "127.0.0.1:9000", "[::1]:9000"; "" when empty. A mapped
     // IPv4 address reads as the IPv4 text, as host() does.
     std::string text() const;

@@ -38,10 +38,20 @@ void OscServer::setPort(std::uint16_t port) {
 
 bool OscServer::startListening(SocketError* error) {
     if (!tcpSocket_.startListening(error)) return false;
-    return udpSocket_.startListening(error);
+    // Datagrams to peers that went away come back as ICMP errors, which
+    // tell the peer observer.
+    udpSocket_.udpSocket()->setReportsUnreachable(true);
+    udpListening_ = udpSocket_.startListening(error);
+    return udpListening_;
+}
+
+void OscServer::sendDatagram(std::vector<std::uint8_t> data, const SocketAddress& to) {
+    if (!udpListening_) return;
+    udpSocket_.udpSocket()->sendData(std::move(data), to, OscSocket::kSendTimeoutSeconds, 0);
 }
 
 void OscServer::stopListening() {
+    udpListening_ = false;
     tcpSocket_.stopListening();
     udpSocket_.stopListening();
 }
@@ -87,6 +97,12 @@ void OscServer::socketDidReadData(AsyncSocket& socket, std::span<const std::uint
     Framing& framing = activeFraming_[tag];
     if (framing == Framing::Undecided && !data.empty()) {
         framing = data.front() == 0x00 ? Framing::LengthPrefixed : Framing::Slip;
+        // Answers go back framed as the peer frames its packets.
+        if (auto wrapper = activeTcpSockets_.find(tag); wrapper != activeTcpSockets_.end()) {
+            wrapper->second->setFraming(framing == Framing::LengthPrefixed
+                                            ? OscSocket::Framing::LengthPrefixed
+                                            : OscSocket::Framing::Slip);
+        }
     }
     if (framing == Framing::LengthPrefixed) {
         OscParser::translateLengthPrefixedData(data, buffer->second, state->second, delegate_);
@@ -113,6 +129,7 @@ void OscServer::closeConnection(long connection) {
     activeFraming_.erase(connection);
     wrapper->tcpSocket()->setDelegate(nullptr);
     wrapper->disconnect();
+    if (peerObserver_ != nullptr) peerObserver_->connectionClosed(*wrapper);
 }
 
 void OscServer::socketDidDisconnect(AsyncSocket& socket, const std::optional<SocketError>&) {
@@ -131,10 +148,12 @@ void OscServer::socketDidDisconnect(AsyncSocket& socket, const std::optional<Soc
     // message's reply socket, so it must not report here again; otherwise it
     // dies now, inside its own callback.
     socket.setDelegate(nullptr);
+    const std::shared_ptr<OscSocket> wrapper = found->second;
     activeTcpSockets_.erase(connection);
     activeData_.erase(connection);
     activeState_.erase(connection);
     activeFraming_.erase(connection);
+    if (peerObserver_ != nullptr) peerObserver_->connectionClosed(*wrapper);
 }
 
 double OscServer::socketShouldTimeoutRead(AsyncSocket&, long, double, std::size_t) {
@@ -157,7 +176,14 @@ void OscServer::udpSocketDidReceiveData(AsyncUdpSocket& /*socket*/,
     auto reply = std::make_shared<OscSocket>(std::make_unique<AsyncUdpSocket>());
     reply->setHost(AsyncUdpSocket::hostFromAddress(from));
     reply->setPort(udpReplyPort_);
+    reply->setPeerAddress(from);
     OscParser::processOscData(data, delegate_, reply);
+}
+
+void OscServer::udpSocketDestinationUnreachable(AsyncUdpSocket& /*socket*/,
+                                                const SocketAddress& destination,
+                                                const SocketError& /*error*/) {
+    if (peerObserver_ != nullptr) peerObserver_->udpPeerUnreachable(destination);
 }
 
 }  // namespace bw

@@ -15,6 +15,15 @@ namespace bw {
 class MainQueue;
 class OscPacketDestination;
 
+// Told when a peer the server talks back to goes: a UDP destination that
+// answered with an ICMP error, or a TCP connection that closed. Main thread.
+class OscPeerObserver {
+public:
+    virtual ~OscPeerObserver() = default;
+    virtual void udpPeerUnreachable(const SocketAddress& peer) = 0;
+    virtual void connectionClosed(const OscSocket& connection) = 0;
+};
+
 // Receives OSC packets on one port over UDP (one datagram, one packet) and
 // TCP, and hands every message to its delegate.
 //
@@ -46,6 +55,12 @@ public:
     void setUdpReplyPort(std::uint16_t port) { udpReplyPort_ = port; }
     OscPacketDestination* delegate() const { return delegate_; }
     void setDelegate(OscPacketDestination* delegate) { delegate_ = delegate; }
+    // Not owned; null: none.
+    void setPeerObserver(OscPeerObserver* observer) { peerObserver_ = observer; }
+
+    // Sends one datagram from the listening UDP socket (so from the server's
+    // own port) to `to`; nothing while the server does not listen.
+    void sendDatagram(std::vector<std::uint8_t> data, const SocketAddress& to);
 
     // TCP first; when that fails UDP is not tried. True when both listen.
     bool startListening(SocketError* error = nullptr);
@@ -74,6 +89,8 @@ public:
     // AsyncUdpSocketDelegate
     void udpSocketDidReceiveData(AsyncUdpSocket& socket, std::span<const std::uint8_t> data,
                                  const SocketAddress& from) override;
+    void udpSocketDestinationUnreachable(AsyncUdpSocket& socket, const SocketAddress& destination,
+                                         const SocketError& error) override;
 
 private:
     enum class Framing { Undecided, Slip, LengthPrefixed };
@@ -85,6 +102,8 @@ private:
     OscSocket tcpSocket_;
     OscSocket udpSocket_;
     OscPacketDestination* delegate_ = nullptr;
+    OscPeerObserver* peerObserver_ = nullptr;
+    bool udpListening_ = false;
 
     // Per accepted connection, keyed by its number.
     std::map<long, std::shared_ptr<OscSocket>> activeTcpSockets_;

@@ -53,10 +53,21 @@ bool OscSocket::isConnected() const {
     return tcpSocket_ ? tcpSocket_->isConnected() : true;
 }
 
+std::vector<std::uint8_t> OscSocket::frame(std::span<const std::uint8_t> packet, Framing framing) {
+    if (framing == Framing::Slip) return OscParser::slipEncode(packet);
+    std::vector<std::uint8_t> framed;
+    framed.reserve(packet.size() + 4);
+    const auto length = static_cast<std::uint32_t>(packet.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        framed.push_back(static_cast<std::uint8_t>(length >> shift));
+    framed.insert(framed.end(), packet.begin(), packet.end());
+    return framed;
+}
+
 void OscSocket::sendPacket(const OscPacket& packet) {
     std::vector<std::uint8_t> data = packet.packetData();
     if (tcpSocket_) {
-        std::vector<std::uint8_t> framed = OscParser::slipEncode(data);
+        std::vector<std::uint8_t> framed = frame(data, framing_);
         const auto tag = static_cast<long>(framed.size());
         tcpSocket_->writeData(std::move(framed), kSendTimeoutSeconds, tag);
         return;

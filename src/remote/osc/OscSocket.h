@@ -2,10 +2,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "remote/net/AsyncSocket.h"
 #include "remote/net/AsyncUdpSocket.h"
+#include "remote/net/SocketAddress.h"
 
 namespace bw {
 
@@ -20,6 +23,9 @@ class OscPacket;
 class OscSocket {
 public:
     static constexpr double kSendTimeoutSeconds = 3.0;
+
+    // How packets are delimited on a TCP stream.
+    enum class Framing { Slip, LengthPrefixed };
 
     explicit OscSocket(std::unique_ptr<AsyncSocket> tcpSocket);
     explicit OscSocket(std::unique_ptr<AsyncUdpSocket> udpSocket);
@@ -37,6 +43,19 @@ public:
     std::uint16_t port() const { return port_; }
     void setPort(std::uint16_t port) { port_ = port; }
 
+    // TCP: how sendPacket() frames packets; SLIP unless the server saw the
+    // peer use length prefixes.
+    Framing framing() const { return framing_; }
+    void setFraming(Framing framing) { framing_ = framing; }
+    // The reply socket of a received datagram: the sender's address with
+    // its source port (host() alone names only the host). Empty otherwise.
+    const SocketAddress& peerAddress() const { return peerAddress_; }
+    void setPeerAddress(const SocketAddress& address) { peerAddress_ = address; }
+
+    // The bytes of `packet` as framed for a stream: SLIP, or its 4-byte
+    // big-endian length first.
+    static std::vector<std::uint8_t> frame(std::span<const std::uint8_t> packet, Framing framing);
+
     // "[TCP socket host:port isConnected = 0|1]" or "[UDP socket host:port]".
     std::string description() const;
 
@@ -52,7 +71,7 @@ public:
     // TCP: whether connected. UDP: true.
     bool isConnected() const;
 
-    // TCP: SLIP-frame and write the packet (tag: the framed length). UDP:
+    // TCP: frame and write the packet (tag: the framed length). UDP:
     // send it as one datagram to host():port(), then close the socket once it
     // has gone; the next send opens it again. Both with a 3 s timeout.
     void sendPacket(const OscPacket& packet);
@@ -62,6 +81,8 @@ private:
     std::unique_ptr<AsyncUdpSocket> udpSocket_;
     std::string host_ = "localhost";
     std::uint16_t port_ = 0;
+    Framing framing_ = Framing::Slip;
+    SocketAddress peerAddress_;
 };
 
 }  // namespace bw
