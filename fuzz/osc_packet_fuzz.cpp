@@ -5,6 +5,13 @@
 //
 // Floats are compared by bit pattern, since NaN never equals itself. Blobs
 // are encoded with their exact size, so their bytes come back unchanged.
+//
+// Every delivered message also goes to the OSC feedback (subscriptions and
+// queries), as if from a UDP or a TCP controller, with a push after each
+// packet: it takes exactly its own addresses and never keeps more than its
+// limit of subscribers.
+#include <netinet/in.h>
+
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -12,10 +19,16 @@
 #include <span>
 #include <vector>
 
+#include "platform/MainQueue.h"
+#include "remote/OscFeedback.h"
+#include "remote/net/AsyncSocket.h"
+#include "remote/net/AsyncUdpSocket.h"
 #include "remote/osc/OscBundle.h"
 #include "remote/osc/OscMessage.h"
 #include "remote/osc/OscPacketDestination.h"
 #include "remote/osc/OscParser.h"
+#include "remote/osc/OscServer.h"
+#include "remote/osc/OscSocket.h"
 
 namespace {
 
@@ -72,6 +85,51 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+class Source : public bw::ShowStateSource {
+public:
+    bw::ShowState showState() const override { return {}; }
+    std::vector<bw::Cue> showCues() const override {
+        return {bw::Cue{1, "One", 1.0, std::vector<bw::MediaOutputState>(2)}};
+    }
+    std::vector<bw::OutputSummary> showOutputs() const override { return {{"Stage", 64, 48}}; }
+};
+
+// The feedback of a server that does not listen: answers go nowhere.
+void feedFeedback(const std::vector<OscMessage>& messages, bool overTcp) {
+    static bw::OscServer server;
+    static Source source;
+    static bw::OscFeedback* const feedback = [] {
+        auto* made = new bw::OscFeedback(server);
+        made->setSource(&source);
+        return made;
+    }();
+    static sockaddr_in udpPeer = [] {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(9);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return address;
+    }();
+    std::shared_ptr<bw::OscSocket> reply;
+    if (overTcp) {
+        reply = std::make_shared<bw::OscSocket>(
+            std::make_unique<bw::AsyncSocket>(nullptr, bw::MainQueue::shared()));
+    } else {
+        reply = std::make_shared<bw::OscSocket>(std::make_unique<bw::AsyncUdpSocket>());
+        reply->setPeerAddress(
+            bw::SocketAddress(reinterpret_cast<const sockaddr*>(&udpPeer), sizeof udpPeer));
+    }
+    for (OscMessage message : messages) {
+        message.replySocket = reply;
+        const bool own = message.addressPattern() == "/updates" ||
+                         message.addressPattern() == "/beamwright/get";
+        check(feedback->takeMessage(message) == own, "the feedback took another address");
+    }
+    feedback->showStateChanged(bw::ShowState{}, bw::ShowState::Change::Tick);
+    check(feedback->subscriberCount() <= bw::OscFeedback::kMaxSubscribers,
+          "more subscribers than the limit");
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     debugTrace = size % 8 == 5;
     const std::vector<OscMessage> first = decode(std::span(data, size));
@@ -92,6 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(again[0].packetData() == encoded, "an encoding is not stable");
         rebundled.elements.push_back(encoded);
     }
+    feedFeedback(first, size % 2 == 1);
     if (!first.empty()) {
         const std::vector<OscMessage> fromBundle = decode(rebundled.packetData());
         check(fromBundle.size() == first.size(), "a re-bundled list lost or gained messages");

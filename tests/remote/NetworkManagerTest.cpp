@@ -4,9 +4,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <csignal>
 #include <cmath>
+#include <cstdio>
+#include <mutex>
+#include <thread>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -15,6 +21,7 @@
 
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
+#include "engine/ShowFeedback.h"
 #include "platform/Clock.h"
 #include "platform/FileDescriptor.h"
 #include "platform/MainQueue.h"
@@ -271,6 +278,149 @@ TEST_F(NetworkManagerTest, BindsTheEngineOnceAndLetsGoOfCrepWhenDestroyed) {
 
 // Verifies that a UDP port held by another program (with address reuse, as
 // many do) turns OSC off visibly instead of leaving half a server.
+// A program running beside the test, its output lines collected as they
+// come; stopped (SIGTERM) when the object goes.
+class BackgroundCommand {
+public:
+    explicit BackgroundCommand(const std::string& command) {
+        pipe_ = ::popen(("echo $$; exec " + command).c_str(), "r");
+        if (pipe_ == nullptr) return;
+        reader_ = std::thread([this] {
+            char line[4096];
+            while (std::fgets(line, sizeof line, pipe_) != nullptr) {
+                std::lock_guard lock(mutex_);
+                if (pid_ == 0) {
+                    pid_ = std::atoi(line);
+                } else {
+                    lines_.emplace_back(line);
+                }
+            }
+            finished_ = true;
+        });
+    }
+    ~BackgroundCommand() {
+        {
+            std::lock_guard lock(mutex_);
+            if (pid_ > 0) ::kill(pid_, SIGTERM);
+        }
+        if (reader_.joinable()) reader_.join();
+        if (pipe_ != nullptr) ::pclose(pipe_);
+    }
+    bool sawLineContaining(const std::string& text) {
+        std::lock_guard lock(mutex_);
+        for (const std::string& line : lines_)
+            if (line.find(text) != std::string::npos) return true;
+        return false;
+    }
+    // The program's output ended (it exited).
+    bool finished() const { return finished_; }
+    std::string output() {
+        std::lock_guard lock(mutex_);
+        std::string all;
+        for (const std::string& line : lines_) all += line;
+        return all;
+    }
+
+private:
+    std::FILE* pipe_ = nullptr;
+    std::thread reader_;
+    std::mutex mutex_;
+    pid_t pid_ = 0;
+    std::vector<std::string> lines_;
+    std::atomic<bool> finished_{false};
+};
+
+TEST_F(NetworkManagerTest, OscdumpHearsTheStateAfterGoWhenOscsendSubscribedIt) {
+    if (!test::haveProgram("oscsend") || !test::haveProgram("oscdump"))
+        BW_OUTSIDE_PEER_MISSING() << "oscsend and oscdump (liblo-tools) are not installed";
+    ShowFeedback feedback(engine_, center_, MainQueue::shared());
+    feedback.attach(*manager_);
+    const std::uint16_t dumpPort = test::freePort();
+    BackgroundCommand dump("timeout 120 oscdump -L " + std::to_string(dumpPort));
+    const std::string subscribe =
+        oscsendCommand(manager_->oscPort(), "/updates ii 1 " + std::to_string(dumpPort));
+    // Every subscription is answered with the state: again until oscdump,
+    // which starts beside this, is there to hear it.
+    ASSERT_TRUE(MainQueue::shared().pumpUntil(
+        [&] {
+            if (test::runCommand(subscribe) != 0) return false;
+            return MainQueue::shared().pumpUntil(
+                [&] { return dump.sawLineContaining("/beamwright/state s \"standby\""); },
+                std::chrono::seconds(1));
+        },
+        std::chrono::seconds(60)))
+        << dump.output();
+    ASSERT_EQ(test::runCommand(oscsendCommand(manager_->oscPort(), "/go")), 0);
+    EXPECT_TRUE(MainQueue::shared().pumpUntil(
+        [&] { return dump.sawLineContaining("/beamwright/event ss \"go\""); },
+        std::chrono::seconds(30)))
+        << dump.output();
+    EXPECT_TRUE(dump.sawLineContaining("/beamwright/current ss \"1.0\" \"\"")) << dump.output();
+    EXPECT_TRUE(dump.sawLineContaining("/beamwright/next ss \"1.1\" \"\"")) << dump.output();
+}
+
+TEST_F(NetworkManagerTest, OscJsSubscribedOverSlipTcpHearsTheGoItSent) {
+    const std::filesystem::path modules = std::filesystem::path(BW_OSC_JS_DIR) / "node_modules";
+    if (!test::haveProgram("node")) BW_OUTSIDE_PEER_MISSING() << "node is not installed";
+    if (!std::filesystem::exists(modules / "osc")) {
+        BW_OUTSIDE_PEER_MISSING() << "osc.js is not installed in " << BW_OSC_JS_DIR;
+    }
+    ShowFeedback feedback(engine_, center_, MainQueue::shared());
+    feedback.attach(*manager_);
+    const std::string command = "env NODE_PATH='" + modules.string() + "' timeout 60 node '" +
+                                std::string(BW_SOURCE_DIR) +
+                                "/tests/remote/osc-js-subscribe.js' " +
+                                std::to_string(manager_->oscPort());
+    BackgroundCommand peer(command);
+    EXPECT_TRUE(MainQueue::shared().pumpUntil(
+        [&] {
+            return peer.finished() && peer.sawLineContaining(
+                                          R"({"address":"/beamwright/current","args":["1.0",""]})");
+        },
+        std::chrono::seconds(60)))
+        << peer.output();
+    EXPECT_TRUE(peer.sawLineContaining(R"({"address":"/beamwright/state","args":["fading"]})"))
+        << peer.output();
+    // Its connection closed: nobody is left to update.
+    EXPECT_TRUE(MainQueue::shared().pumpUntil(
+        [&] { return manager_->feedback().subscriberCount() == 0; }, std::chrono::seconds(60)));
+}
+
+TEST_F(NetworkManagerTest, CrepStatusIsAnsweredToTheSenderWithItsRequestBytes) {
+    ShowFeedback feedback(engine_, center_, MainQueue::shared());
+    feedback.attach(*manager_);
+    engine_.go();
+    FileDescriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0));
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(crep_.localPort());
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string request(CREP::kHeader.begin(), CREP::kHeader.end());
+    request.append("\x09\x08\x07\x06status");
+    ASSERT_EQ(::sendto(socket.get(), request.data(), request.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              static_cast<ssize_t>(request.size()));
+    char answer[512];
+    ssize_t count = -1;
+    ASSERT_TRUE(MainQueue::shared().pumpUntil(
+        [&] { return (count = ::recv(socket.get(), answer, sizeof answer, 0)) >= 0; },
+        std::chrono::seconds(20)));
+    std::string expected(CREP::kHeader.begin(), CREP::kHeader.end());
+    expected.append("\x09\x08\x07\x06");
+    expected.append(R"(current 1.0 "" next 1.1 "" state fading)");
+    EXPECT_EQ(std::string(answer, static_cast<std::size_t>(count)), expected);
+}
+
+TEST(NetworkManagerStatusTest, StatusLineQuotesDescriptionsAndMarksMissingCues) {
+    ShowState state;
+    state.current = {"", "Panic"};
+    state.next = {"12.5", "Act \"2\""};
+    state.mode = ShowState::Mode::Panic;
+    EXPECT_EQ(NetworkManager::statusLine(state),
+              R"(current - "Panic" next 12.5 "Act \"2\"" state panic)");
+    EXPECT_EQ(NetworkManager::statusLine(ShowState{}), R"(current - "" next - "" state standby)");
+}
+
 TEST(NetworkManagerPortTest, OscIsOffAndLoggedWhenAnotherProgramHoldsItsUdpPort) {
     const std::uint16_t port = test::freePort();
     const FileDescriptor holder = test::holdUdpPort(port);
