@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -240,6 +241,49 @@ TEST(AsyncSocketTest, DisconnectAfterWritingDeliversAllDataThenEndOfStream) {
     const std::vector<std::string> expected = {"connect", "write 77", "disconnect"};
     EXPECT_EQ(c.connecting.events, expected);
     EXPECT_FALSE(c.connecting.disconnectErrors[0].has_value());
+}
+
+// Verifies the count of queued write bytes against a peer that does not
+// read: it stays at what the kernel could not take, goes to 0 when the
+// socket disconnects, and a write to the disconnected socket is not counted.
+TEST(AsyncSocketTest, QueuedWriteBytesShowAStalledPeerAndClearOnDisconnect) {
+    // A peer with a small receive buffer (set before listening, so that the
+    // accepted socket has it from the start): the kernel holds little.
+    FileDescriptor listening = test::plainSocket(SOCK_STREAM, "127.0.0.1");
+    ASSERT_TRUE(listening.valid());
+    const int receiveBufferBytes = 64 * 1024;
+    ASSERT_EQ(::setsockopt(listening.get(), SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes,
+                           sizeof receiveBufferBytes),
+              0);
+    ASSERT_EQ(::listen(listening.get(), 1), 0);
+    TcpRecorder recorder;
+    AsyncSocket client(&recorder, MainQueue::shared());
+    const std::uint16_t port = test::boundPort(listening.get());
+    ASSERT_TRUE(client.connectToHost("127.0.0.1", port));
+    const FileDescriptor peer(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(peer.valid());
+    ASSERT_TRUE(pump([&] { return recorder.has("connect"); }));
+    const int fd = test::socketDescriptor(client.localPort(), port);
+    ASSERT_GE(fd, 0);
+
+    constexpr std::size_t kChunk = 1 << 20;
+    constexpr std::size_t kChunks = 32;
+    for (std::size_t i = 0; i < kChunks; ++i) {
+        client.writeData(std::vector<std::uint8_t>(kChunk, std::uint8_t(i)), -1, long(i));
+    }
+    // Some bytes went, and the kernel takes no more.
+    ASSERT_TRUE(pump([&] {
+        pollfd writable{fd, POLLOUT, 0};
+        return recorder.has("write 0") && ::poll(&writable, 1, 0) == 0;
+    }));
+    const std::size_t stalled = client.queuedWriteBytes();
+    EXPECT_GT(stalled, kChunks * kChunk / 2);
+    EXPECT_LE(stalled, (kChunks - 1) * kChunk);
+
+    client.disconnect();
+    EXPECT_EQ(client.queuedWriteBytes(), 0u);
+    client.writeData(std::vector<std::uint8_t>(kChunk), -1, 99);
+    EXPECT_TRUE(pump([&] { return client.queuedWriteBytes() == 0; }));
 }
 
 TEST(AsyncSocketTest, PeerCloseWithNoReadQueuedIsStillNoticed) {

@@ -15,6 +15,7 @@
 #include "platform/MainQueue.h"
 #include "remote/net/AsyncUdpSocket.h"
 #include "remote/net/NetTestSupport.h"
+#include "remote/net/SocketIOThread.h"
 
 namespace bw {
 namespace {
@@ -44,13 +45,27 @@ public:
         notSent.push_back({tag, error});
     }
     void udpSocketDidClose(AsyncUdpSocket&) override { ++closed; }
+    void udpSocketDestinationUnreachable(AsyncUdpSocket&, const SocketAddress& destination,
+                                         const SocketError& error) override {
+        EXPECT_TRUE(MainQueue::shared().isMainThread());
+        unreachable.push_back({destination, error});
+    }
 
     std::vector<Datagram> received;
     std::vector<long> sent;
     std::vector<std::pair<long, SocketError>> notSent;
+    std::vector<std::pair<SocketAddress, SocketError>> unreachable;
     int closed = 0;
     std::function<void(AsyncUdpSocket&)> onReceive;
 };
+
+// `host` ("127.0.0.1", "::1", any numeric address) and `port`; empty for "".
+SocketAddress addressOf(const std::string& host, std::uint16_t port) {
+    if (host.empty()) return {};
+    socklen_t length = 0;
+    const sockaddr_storage storage = test::loopbackAddress(host, port, &length);
+    return SocketAddress(reinterpret_cast<const sockaddr*>(&storage), length);
+}
 
 bool pump(const std::function<bool()>& done) {
     return MainQueue::shared().pumpUntil(done, 10s);
@@ -116,6 +131,25 @@ TEST_P(UdpFamilyTest, CutsDatagramsLongerThanTheReceiveBuffer) {
     const std::vector<std::uint8_t> cut(longer.begin(),
                                         longer.begin() + AsyncUdpSocket::kMaxDatagramBytes);
     EXPECT_EQ(receiving.received[1].data, cut);
+}
+
+// Verifies the send to an address: no lookup, an implicit bind, delivery
+// with the sender's port and a completion with the tag.
+TEST_P(UdpFamilyTest, SendsToAnAddress) {
+    UdpRecorder receiving;
+    UdpRecorder sending;
+    AsyncUdpSocket receiver(&receiving, MainQueue::shared());
+    AsyncUdpSocket sender(&sending, MainQueue::shared());
+    ASSERT_TRUE(receiver.bindToPort(0));
+    ASSERT_TRUE(receiver.beginReceiving());
+
+    sender.sendData(bytesOf("/reply"), addressOf(host(), receiver.localPort()), 3, 8);
+
+    ASSERT_TRUE(pump([&] { return !receiving.received.empty() && !sending.sent.empty(); }));
+    EXPECT_EQ(receiving.received[0].data, bytesOf("/reply"));
+    EXPECT_EQ(receiving.received[0].from, addressOf(host(), sender.localPort()));
+    EXPECT_EQ(sending.sent, (std::vector<long>{8}));
+    EXPECT_TRUE(sending.notSent.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Loopback, UdpFamilyTest, testing::Values("127.0.0.1", "::1"),
@@ -209,6 +243,112 @@ TEST(AsyncUdpSocketTest, SendWithoutAHostFails) {
     EXPECT_EQ(sending.notSent[0].second.domain, kAsyncUdpSocketErrorDomain);
     EXPECT_TRUE(sending.sent.empty());
 }
+
+TEST(AsyncUdpSocketTest, SendToAnEmptyAddressFails) {
+    UdpRecorder sending;
+    AsyncUdpSocket sender(&sending, MainQueue::shared());
+    sender.sendData(bytesOf("x"), SocketAddress(), 3, 6);
+    ASSERT_TRUE(pump([&] { return sending.notSent.size() == 1; }));
+    EXPECT_EQ(sending.notSent[0].first, 6);
+    EXPECT_EQ(sending.notSent[0].second.domain, kAsyncUdpSocketErrorDomain);
+    EXPECT_EQ(sending.notSent[0].second.code, int(SocketErrorCode::badParam));
+    EXPECT_TRUE(sending.sent.empty());
+}
+
+struct UnreachableCase {
+    const char* name;
+    const char* host;
+    bool reports;
+    // The option is set on the bound socket, which then closes and binds again.
+    bool rebind;
+};
+
+void PrintTo(const UnreachableCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class UdpUnreachableTest : public testing::TestWithParam<UnreachableCase> {};
+
+// Verifies the unreachable reports: each datagram to a closed port is
+// reported once, with its destination, when the option is on, and never when
+// it is off. Either way the socket goes on sending and receiving: a datagram
+// sent right behind one that comes back (whose send the kernel may fail with
+// that report) still goes out.
+TEST_P(UdpUnreachableTest, ReportsAClosedPortAndKeepsWorking) {
+    const UnreachableCase& c = GetParam();
+    if (std::string(c.host) == "::1" && !test::ipv6LoopbackAvailable()) {
+        GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+    }
+    // Echoes every datagram to where it came from.
+    UdpRecorder echoing;
+    AsyncUdpSocket echo(&echoing, MainQueue::shared());
+    echoing.onReceive = [&](AsyncUdpSocket& socket) {
+        socket.sendData(echoing.received.back().data, echoing.received.back().from, 3, 0);
+    };
+    ASSERT_TRUE(echo.bindToPort(0));
+    ASSERT_TRUE(echo.beginReceiving());
+
+    UdpRecorder sending;
+    AsyncUdpSocket sender(&sending, MainQueue::shared());
+    SocketError error;
+    ASSERT_TRUE(sender.bindToPort(0));
+    if (c.reports) {
+        ASSERT_TRUE(sender.setReportsUnreachable(true, &error)) << error.fullDescription();
+    }
+    if (c.rebind) {
+        sender.close();
+        ASSERT_TRUE(pump([&] { return sending.closed == 1; }));
+        ASSERT_TRUE(sender.bindToPort(0));
+    }
+    ASSERT_TRUE(sender.beginReceiving());
+
+    std::uint16_t closedPort = 0;
+    {
+        FileDescriptor gone = test::plainSocket(SOCK_DGRAM, c.host);
+        ASSERT_TRUE(gone.valid());
+        closedPort = test::boundPort(gone.get());
+    }
+    const SocketAddress closed = addressOf(c.host, closedPort);
+
+    constexpr long kRounds = 2;
+    for (long round = 1; round <= kRounds; ++round) {
+        // Queued from the socket thread, so that both go in one turn of its
+        // loop: the second send comes before the first one's report is read.
+        SocketIOThread::shared().run([&, round] {
+            sender.sendData(bytesOf("lost"), c.host, closedPort, 3, -round);
+            sender.sendData(bytesOf("echo " + std::to_string(round)), c.host, echo.localPort(), 3,
+                            round);
+        });
+        // The echo has gone both ways, well after the closed port's report.
+        ASSERT_TRUE(pump([&] {
+            return !sending.notSent.empty() ||
+                   (sending.received.size() == std::size_t(round) &&
+                    (!c.reports || sending.unreachable.size() == std::size_t(round)));
+        })) << "round "
+            << round;
+        ASSERT_TRUE(sending.notSent.empty()) << sending.notSent[0].second.fullDescription();
+        EXPECT_EQ(sending.received.back().data, bytesOf("echo " + std::to_string(round)));
+        EXPECT_EQ(sending.received.back().from, addressOf(c.host, echo.localPort()));
+    }
+    settle();
+    EXPECT_EQ(sending.unreachable.size(), c.reports ? std::size_t(kRounds) : 0u);
+    for (const auto& [destination, report] : sending.unreachable) {
+        EXPECT_EQ(destination, closed) << destination.text();
+        EXPECT_EQ(report.domain, kPosixErrorDomain);
+        EXPECT_EQ(report.code, ECONNREFUSED);
+    }
+    EXPECT_EQ(sending.sent, (std::vector<long>{-1, 1, -2, 2}));
+    EXPECT_TRUE(sending.notSent.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loopback, UdpUnreachableTest,
+    testing::Values(UnreachableCase{"IPv4Reported", "127.0.0.1", true, false},
+                    UnreachableCase{"IPv4Unreported", "127.0.0.1", false, false},
+                    UnreachableCase{"IPv6Reported", "::1", true, false},
+                    UnreachableCase{"IPv6Unreported", "::1", false, false},
+                    UnreachableCase{"IPv4ReportedAfterRebinding", "127.0.0.1", true, true}),
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // Verifies the send-then-close cycle the OSC client uses: the datagram goes,
 // the socket closes after it, and the next send opens it again.
@@ -320,6 +460,61 @@ INSTANTIATE_TEST_SUITE_P(Addresses, SocketAddressHostTest,
                                          HostCase{"MappedIPv4", AF_INET6, "::ffff:10.0.0.7",
                                                   "10.0.0.7"}),
                          [](const auto& instance) { return std::string(instance.param.name); });
+
+struct AddressPair {
+    const char* name;
+    SocketAddress a;
+    SocketAddress b;
+    // -1: a orders before b, 0: equal, 1: after.
+    int order;
+};
+
+void PrintTo(const AddressPair& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class SocketAddressCompareTest : public testing::TestWithParam<AddressPair> {};
+
+// Verifies that equality and order agree and that the order is antisymmetric.
+TEST_P(SocketAddressCompareTest, ComparesFamilyAddressAndPort) {
+    const AddressPair& c = GetParam();
+    EXPECT_EQ(c.a == c.b, c.order == 0);
+    EXPECT_EQ(c.b == c.a, c.order == 0);
+    EXPECT_EQ(c.a < c.b, c.order < 0);
+    EXPECT_EQ(c.b<c.a, c.order> 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, SocketAddressCompareTest,
+    testing::Values(
+        AddressPair{"Same", addressOf("127.0.0.1", 9000), addressOf("127.0.0.1", 9000), 0},
+        AddressPair{"SameIPv6", addressOf("::1", 9000), addressOf("::1", 9000), 0},
+        // 255 and 256 order the other way as raw bytes in either byte order.
+        AddressPair{"PortDiffers", addressOf("127.0.0.1", 255), addressOf("127.0.0.1", 256), -1},
+        AddressPair{"AddressDiffers", addressOf("10.0.0.2", 9000), addressOf("10.0.0.1", 9000), 1},
+        AddressPair{"FamilyDiffers", addressOf("127.0.0.1", 9000),
+                    addressOf("::ffff:127.0.0.1", 9000), -1},
+        AddressPair{"EmptyFirst", SocketAddress(), addressOf("127.0.0.1", 9000), -1},
+        AddressPair{"BothEmpty", SocketAddress(), SocketAddress(), 0},
+        AddressPair{"WithPort", addressOf("::1", 9000).withPort(9001), addressOf("::1", 9001), 0},
+        AddressPair{"EmptyWithPort", SocketAddress().withPort(9000), SocketAddress(), 0}),
+    [](const auto& instance) { return std::string(instance.param.name); });
+
+TEST(SocketAddressTest, TextShowsHostAndPort) {
+    const struct {
+        SocketAddress address;
+        const char* expected;
+    } cases[] = {
+        {addressOf("127.0.0.1", 9000), "127.0.0.1:9000"},
+        {addressOf("::1", 9000), "[::1]:9000"},
+        {addressOf("::ffff:10.0.0.7", 53000), "10.0.0.7:53000"},
+        {addressOf("127.0.0.1", 9000).withPort(0), "127.0.0.1:0"},
+        {SocketAddress(), ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.address.text(), c.expected);
+    }
+}
 
 }  // namespace
 }  // namespace bw
