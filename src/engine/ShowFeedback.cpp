@@ -219,15 +219,13 @@ ShowState ShowFeedback::showState() const {
     }
     if (timing.movie) {
         const MediaPlayer::PlaybackTime& movie = *timing.movie;
-        if (movie.ended && movie.duration) {
-            state.movieElapsed = *movie.duration;
+        // An ended movie stands at its end, whether its length was known or not.
+        state.movieElapsed = movie.ended && movie.duration ? *movie.duration : movie.position;
+        if (movie.ended) {
             state.movieRemaining = 0.0;
-        } else {
-            state.movieElapsed = movie.position;
-            state.movieRemaining =
-                movie.duration ? std::max(0.0, *movie.duration - movie.position) : -1.0;
+        } else if (movie.duration) {
+            state.movieRemaining = std::max(0.0, *movie.duration - movie.position);
         }
-        if (movie.ended && !movie.duration) state.movieRemaining = 0.0;
         state.movieLoops = movie.looped;
     }
 
