@@ -16,10 +16,11 @@
 #include <thread>
 #include <utility>
 
+#include "media/AudioOutput.h"
+#include "media/VideoFrameUpload.h"
 #include "platform/Clock.h"
 #include "platform/GLibHandle.h"
 #include "platform/SystemLog.h"
-#include "media/VideoFrameUpload.h"
 #include "render/GpuBufferPool.h"
 #include "render/RenderContext.h"
 
@@ -85,25 +86,6 @@ GstElement* makeVideoSink(GstElement* appsink) {
     GstPtr<GstPad> pad(gst_element_get_static_pad(convert, "sink"));
     gst_element_add_pad(bin, gst_ghost_pad_new("sink", pad.get()));
     return bin;
-}
-
-GstElement* makeAudioSink() {
-    const char* name = std::getenv("BEAMWRIGHT_AUDIO_SINK");
-    if (name != nullptr && name[0] != '\0') {
-        GstElement* sink = gst_element_factory_make(name, nullptr);
-        if (sink != nullptr) {
-            // An unsynchronised sink would race through the movie's segments.
-            if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "sync") != nullptr) {
-                g_object_set(sink, "sync", TRUE, nullptr);
-            }
-            return sink;
-        }
-        std::string line = "Warning: no audio element named ";
-        line += name;
-        line += ", using the system's audio output";
-        SystemLog::shared().log(line);
-    }
-    return gst_element_factory_make("autoaudiosink", nullptr);
 }
 
 }  // namespace
@@ -425,7 +407,8 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock*
 
     GCharPtr uri(g_filename_to_uri(url.path().c_str(), nullptr, nullptr));
     g_object_set(playbin, "uri", uri ? uri.get() : "file:///", "video-sink", makeVideoSink(appsink),
-                 "audio-sink", makeAudioSink(), "mute", muted ? TRUE : FALSE, nullptr);
+                 "audio-sink", AudioOutput::shared().makeSink(), "mute", muted ? TRUE : FALSE,
+                 nullptr);
 
     GstPtr<GstBus> bus(gst_element_get_bus(playbin));
     pipeline->busWatch.reset(gst_bus_create_watch(bus.get()));

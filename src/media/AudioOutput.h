@@ -1,0 +1,47 @@
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+typedef struct _GstElement GstElement;
+
+namespace bw {
+
+// Chooses the element movies play their sound through. The candidates are
+// tried in order, each opened once (to READY) before it is taken, so a
+// sound server that is not running or a card that is missing is skipped;
+// the first that opens is used for every movie after it. Where none opens,
+// movies play silent into a synchronised fakesink and the log says so once;
+// the next movie tries again, so a sound server started later is found, and
+// the log says when sound is back.
+//
+// Only the named candidates are ever used: the system's automatic choice
+// could take a sink that aborts the process as it exits.
+class AudioOutput {
+public:
+    // The candidates are element factory names; `override`, where not
+    // empty, is used as it is (no probe), as BEAMWRIGHT_AUDIO_SINK asks.
+    explicit AudioOutput(std::vector<std::string> candidates, std::string override = {});
+
+    // The one the players use: PulseAudio's sink (a PipeWire sound server
+    // takes it too), then ALSA's; BEAMWRIGHT_AUDIO_SINK overrides.
+    static AudioOutput& shared();
+
+    // Any thread: a new, floating sink element for one movie.
+    GstElement* makeSink();
+
+    // The factory name last chosen ("fakesink" when no sound output opened);
+    // empty before the first makeSink().
+    std::string chosen() const;
+
+private:
+    std::string probe() const;
+
+    std::vector<std::string> candidates_;
+    std::string override_;
+    mutable std::mutex mutex_;
+    std::string chosen_;
+};
+
+}  // namespace bw
