@@ -14,6 +14,7 @@
 #include "engine/MediaEngineDelegate.h"
 #include "engine/ShowFeedback.h"
 #include "engine/ShowSync.h"
+#include "media/AudioOutput.h"
 #include "platform/MainQueue.h"
 #include "platform/SystemLog.h"
 #include "platform/Utf8.h"
@@ -292,6 +293,7 @@ void HeadlessPlayer::checkHealth() {
     sample.missingMedia = mediaWatch_.missingMedia();
     sample.sharingProblem = PipeWireConnection::shared().unreachableReason();
     if (sync_) sample.clock = sync_->clockStatus();
+    sample.soundProblem = AudioOutput::shared().problem();
     const ShowHealth::Changes changes = health_.update(sample);
     for (const ShowHealth::Warning& warning : changes.appeared) {
         print(std::string("health warning ") + ShowHealth::kindName(warning.kind) + ": " +

@@ -20,9 +20,14 @@ void synchronise(GstElement* sink) {
     }
 }
 
-std::string overrideFromEnvironment() {
-    const char* name = std::getenv("BEAMWRIGHT_AUDIO_SINK");
-    return name != nullptr ? name : "";
+// Every sink inside a bin made from a description.
+void synchroniseSinks(GstBin* bin) {
+    GstIterator* sinks = gst_bin_iterate_sinks(bin);
+    gst_iterator_foreach(
+        sinks,
+        [](const GValue* item, gpointer) { synchronise(GST_ELEMENT(g_value_get_object(item))); },
+        nullptr);
+    gst_iterator_free(sinks);
 }
 
 }  // namespace
@@ -31,8 +36,39 @@ AudioOutput::AudioOutput(std::vector<std::string> candidates, std::string overri
     : candidates_(std::move(candidates)), override_(std::move(override)) {}
 
 AudioOutput& AudioOutput::shared() {
-    static AudioOutput output({"pulsesink", "alsasink"}, overrideFromEnvironment());
+    // Never destroyed: players may still make sinks while the process exits.
+    static AudioOutput& output = []() -> AudioOutput& {
+        auto* made = new AudioOutput({"pulsesink", "alsasink"});
+        made->readsEnvironment_ = true;
+        return *made;
+    }();
     return output;
+}
+
+GstElement* AudioOutput::makeOverride(const std::string& override) {
+    GstElement* sink = nullptr;
+    std::string reason = "no audio element named " + override;
+    if (override.find('!') != std::string::npos) {
+        GError* error = nullptr;
+        sink = gst_parse_bin_from_description(override.c_str(), TRUE, &error);
+        if (error != nullptr) {
+            reason = "the audio pipeline \"" + override + "\" cannot be made: " + error->message;
+            g_error_free(error);
+            if (sink != nullptr) {
+                gst_object_unref(gst_object_ref_sink(sink));
+                sink = nullptr;
+            }
+        }
+        if (sink != nullptr) synchroniseSinks(GST_BIN(sink));
+    } else {
+        sink = gst_element_factory_make(override.c_str(), nullptr);
+        if (sink != nullptr) synchronise(sink);
+    }
+    if (sink == nullptr && failedOverride_ != override) {
+        failedOverride_ = override;
+        SystemLog::shared().log("Warning: " + reason + ", using the system's sound output");
+    }
+    return sink;
 }
 
 std::string AudioOutput::probe() const {
@@ -54,14 +90,13 @@ std::string AudioOutput::probe() const {
 
 GstElement* AudioOutput::makeSink() {
     std::lock_guard lock(mutex_);
-    if (!override_.empty()) {
-        if (GstElement* sink = gst_element_factory_make(override_.c_str(), nullptr)) {
-            synchronise(sink);
-            return sink;
-        }
-        SystemLog::shared().log("Warning: no audio element named " + override_ +
-                                ", using the system's sound output");
-        override_.clear();
+    std::string override = override_;
+    if (readsEnvironment_) {
+        const char* named = std::getenv("BEAMWRIGHT_AUDIO_SINK");
+        override = named != nullptr ? named : "";
+    }
+    if (!override.empty()) {
+        if (GstElement* sink = makeOverride(override)) return sink;
     }
 
     std::string before = chosen_;
@@ -87,6 +122,12 @@ GstElement* AudioOutput::makeSink() {
         synchronise(sink);
     }
     return sink;
+}
+
+std::optional<std::string> AudioOutput::problem() const {
+    std::lock_guard lock(mutex_);
+    if (chosen_ != kSilent) return std::nullopt;
+    return std::string("no sound server or sound card answered");
 }
 
 std::string AudioOutput::chosen() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,16 @@ namespace bw {
 // could take a sink that aborts the process as it exits.
 class AudioOutput {
 public:
-    // The candidates are element factory names; `override`, where not
-    // empty, is used as it is (no probe), as BEAMWRIGHT_AUDIO_SINK asks.
+    // The candidates are element factory names. `override`, where not
+    // empty, is used as it is (no probe): an element's name, or a pipeline
+    // description ("audioconvert ! wavenc ! filesink location=...") whose
+    // sinks are synchronised. One that cannot be made is said once in the
+    // log, and the candidates are used.
     explicit AudioOutput(std::vector<std::string> candidates, std::string override = {});
 
     // The one the players use: PulseAudio's sink (a PipeWire sound server
-    // takes it too), then ALSA's; BEAMWRIGHT_AUDIO_SINK overrides.
+    // takes it too), then ALSA's. BEAMWRIGHT_AUDIO_SINK, read at each
+    // makeSink(), is its override.
     static AudioOutput& shared();
 
     // Any thread: a new, floating sink element for one movie.
@@ -35,13 +40,20 @@ public:
     // empty before the first makeSink().
     std::string chosen() const;
 
+    // Why movies play silent, for the operator; none while the last sink
+    // made has a sound output, and before the first.
+    std::optional<std::string> problem() const;
+
 private:
     std::string probe() const;
+    GstElement* makeOverride(const std::string& override);
 
     std::vector<std::string> candidates_;
     std::string override_;
+    bool readsEnvironment_ = false;
     mutable std::mutex mutex_;
     std::string chosen_;
+    std::string failedOverride_;  // the last override that could not be made
 };
 
 }  // namespace bw

@@ -99,6 +99,12 @@ struct VideoPlayer::Pipeline {
     std::string path;
     GstPtr<GstElement> playbin;
     GstPtr<GstElement> appsink;  // our reference to the playbin's video sink
+    // A `volume` element right after the sound's decoder (the playbin's audio
+    // filter): muted, it hands on silence marked as a gap, so nothing of a
+    // muted movie reaches the sound output at any level the output's own
+    // stream volume or the fade's curve may set. Null where the element is
+    // missing.
+    GstPtr<GstElement> soundGate;
     GMainContextPtr context{g_main_context_new()};
     GMainLoopPtr loop{g_main_loop_new(context.get(), FALSE)};
     GSourcePtr busWatch;  // attached to `context`
@@ -249,6 +255,9 @@ struct VideoPlayer::Pipeline {
             g_object_set(playbin.get(), "volume", static_cast<double>(volume), nullptr);
         }
         g_object_set(playbin.get(), "mute", muted ? TRUE : FALSE, nullptr);
+        if (soundGate) {
+            g_object_set(soundGate.get(), "mute", muted ? TRUE : FALSE, nullptr);
+        }
     }
 
     // The pipeline's thread: the end of a pass has reached the picture sink,
@@ -404,6 +413,12 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock*
     g_object_set(appsink, "caps", caps, "max-buffers", kPicturesAhead, "drop", TRUE, "sync", TRUE,
                  "ts-offset", -kHandedOverEarly, "enable-last-sample", FALSE, nullptr);
     gst_caps_unref(caps);
+
+    if (GstElement* gate = gst_element_factory_make("volume", nullptr)) {
+        pipeline->soundGate.reset(GST_ELEMENT(gst_object_ref_sink(gate)));
+        g_object_set(gate, "mute", muted ? TRUE : FALSE, nullptr);
+        g_object_set(playbin, "audio-filter", gate, nullptr);
+    }
 
     GCharPtr uri(g_filename_to_uri(url.path().c_str(), nullptr, nullptr));
     g_object_set(playbin, "uri", uri ? uri.get() : "file:///", "video-sink", makeVideoSink(appsink),

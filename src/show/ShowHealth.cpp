@@ -26,7 +26,8 @@ ShowHealth::Changes ShowHealth::update(const Sample& sample) {
     std::vector<Warning> now;
     for (std::optional<Warning> warning :
          {frameRateWarning(sample), droppedFramesWarning(sample), goLatencyWarning(sample),
-          missingMediaWarning(sample), sharingWarning(sample), clockWarning(sample)}) {
+          missingMediaWarning(sample), sharingWarning(sample), clockWarning(sample),
+          soundWarning(sample)}) {
         if (warning) now.push_back(std::move(*warning));
     }
     Changes changes;
@@ -65,6 +66,8 @@ const char* ShowHealth::kindName(Kind kind) {
             return "sharing";
         case Kind::Clock:
             return "clock";
+        case Kind::Sound:
+            return "sound";
     }
     return "";
 }
@@ -184,6 +187,15 @@ std::optional<ShowHealth::Warning> ShowHealth::sharingWarning(const Sample& samp
                    "other screens) cannot take the outputs' pictures. The outputs themselves "
                    "play on. Start PipeWire for this user (for example: systemctl --user start "
                    "pipewire); Beamwright connects again by itself."};
+}
+
+std::optional<ShowHealth::Warning> ShowHealth::soundWarning(const Sample& sample) {
+    if (!sample.soundProblem) return std::nullopt;
+    return Warning{Kind::Sound, "No sound: " + *sample.soundProblem,
+                   "Movies play their pictures but no sound: no sound server (PipeWire or "
+                   "PulseAudio) or sound card answered. Start the sound server for this user "
+                   "(for example: systemctl --user start pipewire-pulse) or connect the sound "
+                   "card; the next movie that starts finds it by itself."};
 }
 
 std::optional<ShowHealth::Warning> ShowHealth::clockWarning(const Sample& sample) {

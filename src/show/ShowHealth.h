@@ -26,12 +26,13 @@ namespace bw {
 //   MissingMedia   a cue names a media file that is missing or unreadable
 //   Sharing        no PipeWire daemon answers: the outputs are not shared
 //   Clock          a shared show's follower has lost the leader's clock
+//   Sound          no sound server or card answered: movies play silent
 //
 // Time comes only with the samples, so tests drive it as they like. Not
 // thread-safe: one thread feeds and reads it.
 class ShowHealth {
 public:
-    enum class Kind { FrameRate, DroppedFrames, GoLatency, MissingMedia, Sharing, Clock };
+    enum class Kind { FrameRate, DroppedFrames, GoLatency, MissingMedia, Sharing, Clock, Sound };
 
     struct Warning {
         Kind kind = Kind::FrameRate;
@@ -70,6 +71,9 @@ public:
         std::optional<std::string> sharingProblem;
         // None: the show plays alone.
         std::optional<ClockStatus> clock;
+        // Why movies play silent; none: their sound has an output (or no
+        // movie has looked for one yet).
+        std::optional<std::string> soundProblem;
     };
 
     // What one update changed: the warnings of kinds that were not standing
@@ -108,6 +112,7 @@ private:
     static std::optional<Warning> goLatencyWarning(const Sample& sample);
     static std::optional<Warning> missingMediaWarning(const Sample& sample);
     static std::optional<Warning> sharingWarning(const Sample& sample);
+    static std::optional<Warning> soundWarning(const Sample& sample);
     static std::optional<Warning> clockWarning(const Sample& sample);
 
     std::vector<Warning> warnings_;

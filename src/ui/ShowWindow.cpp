@@ -27,6 +27,7 @@
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
 #include "engine/ShowFeedback.h"
+#include "media/AudioOutput.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "remote/NetworkManager.h"
@@ -792,13 +793,15 @@ void ShowWindow::buildStatusBar() {
     clockLabel_->hide();
     sharingLabel_ = makeStatusLabel("sharingLabel", tr("Frame sharing"), this);
     sharingLabel_->hide();
+    soundLabel_ = makeStatusLabel("soundLabel", tr("Sound output"), this);
+    soundLabel_->hide();
     mediaLabel_ = makeStatusLabel("mediaLabel", tr("Missing media"), this);
     mediaLabel_->hide();
     statusBar()->addWidget(lastGoLabel_, 1);
     statusBar()->addWidget(refusalLabel_, 1);
     // The figures sit apart, so that two warnings side by side read as two.
-    for (QLabel* figure : {mediaLabel_, sharingLabel_, clockLabel_, framesDroppedLabel_,
-                           goLatencyLabel_, fpsLabel_}) {
+    for (QLabel* figure : {mediaLabel_, soundLabel_, sharingLabel_, clockLabel_,
+                           framesDroppedLabel_, goLatencyLabel_, fpsLabel_}) {
         figure->setContentsMargins(8, 0, 0, 0);
         statusBar()->addPermanentWidget(figure);
     }
@@ -833,6 +836,7 @@ void ShowWindow::updateRefreshRate() {
     sample_.missingMedia = mediaWatch_.missingMedia();
     if (sharingProblem_) sample_.sharingProblem = sharingProblem_();
     if (clockStatus_) sample_.clock = clockStatus_();
+    sample_.soundProblem = AudioOutput::shared().problem();
     health_.update(sample_);
     feedback_->healthChecked(health_.warnings());
     showHealth();
@@ -854,6 +858,8 @@ void ShowWindow::showHealth() {
     clockLabel_->setVisible(sample_.clock.has_value());
     showFigure(sharingLabel_, QString(), Kind::Sharing);
     sharingLabel_->setVisible(health_.warning(Kind::Sharing) != nullptr);
+    showFigure(soundLabel_, QString(), Kind::Sound);
+    soundLabel_->setVisible(health_.warning(Kind::Sound) != nullptr);
     showFigure(mediaLabel_, QString(), Kind::MissingMedia);
     mediaLabel_->setVisible(health_.warning(Kind::MissingMedia) != nullptr);
 }

@@ -279,6 +279,7 @@ private:
     QLabel* clockLabel_ = nullptr;
     std::function<ShowHealth::ClockStatus()> clockStatus_;
     QLabel* sharingLabel_ = nullptr;
+    QLabel* soundLabel_ = nullptr;
     std::function<std::optional<std::string>()> sharingProblem_;
     QLabel* fpsLabel_ = nullptr;
     QLabel* framesDroppedLabel_ = nullptr;

@@ -11,9 +11,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -194,6 +197,56 @@ TEST_F(VideoPlayerTest, MutedMovieIgnoresVolumeAndUnmutedFollowsIt) {
     }
     EXPECT_TRUE(muted->pipelineMuted());
     EXPECT_TRUE(firstFrame(*muted));
+}
+
+// Records what a whole pass of the movie sends to the sound output, muted and
+// not: muted, every sample is silence (below -100 dBFS), whatever level the
+// fade asks for; unmuted, the tone is there.
+TEST_F(VideoPlayerTest, AMutedMovieSendsOnlySilenceToTheSoundOutput) {
+    const std::string movie = mediaPath("movie-sound.mkv");
+    if (!std::filesystem::exists(movie)) {
+        GTEST_SKIP() << "no movie with sound on this machine";
+    }
+    test::TempDir dir;
+    for (const bool muted : {true, false}) {
+        SCOPED_TRACE(muted ? "muted" : "unmuted");
+        const std::string wav = (dir.path() / (muted ? "muted.wav" : "unmuted.wav")).string();
+        ::setenv(
+            "BEAMWRIGHT_AUDIO_SINK",
+            ("audioconvert ! audio/x-raw,format=S16LE ! wavenc ! filesink location=" + wav).c_str(),
+            1);
+        {
+            VideoPlayer player(MediaURL::fileURL(movie), muted, false);
+            player.setVolume(1.0F);
+            player.play();
+            ASSERT_TRUE(tickUntil(player, [&] { return player.ended(); }));
+        }
+        ASSERT_TRUE(VideoPlayer::waitForStoppedPipelines(kDeadline));
+        std::ifstream in(wav, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+        // The data chunk follows a 44-byte header that gives its length; tags
+        // may follow it.
+        constexpr std::size_t kHeader = 44;
+        ASSERT_GT(bytes.size(), kHeader);
+        std::uint32_t length = 0;
+        std::memcpy(&length, bytes.data() + kHeader - 4, sizeof length);
+        const std::size_t end = std::min<std::size_t>(bytes.size(), kHeader + length);
+        ASSERT_GT(end, kHeader + 48000) << "hardly any sound recorded";
+        int peak = 0;
+        for (std::size_t i = kHeader; i + 1 < end; i += 2) {
+            const auto sample =
+                static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[i]) |
+                                          (static_cast<std::uint8_t>(bytes[i + 1]) << 8));
+            peak = std::max(peak, std::abs(static_cast<int>(sample)));
+        }
+        const double dbfs = 20.0 * std::log10(std::max(peak, 1) / 32768.0);
+        if (muted) {
+            EXPECT_EQ(peak, 0) << dbfs << " dBFS";
+        } else {
+            EXPECT_GT(dbfs, -40.0);
+        }
+    }
+    ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
 }
 
 TEST_F(VideoPlayerTest, LoopedMovieRunsOnPastItsEnd) {
