@@ -28,6 +28,7 @@
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
 #include "engine/ShowSync.h"
+#include "media/AudioOutput.h"
 #include "platform/Fatal.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
@@ -286,6 +287,7 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
     // Frames that no other program can take are the operator's to know of.
     window.setSharingProblemSource(
         [] { return bw::PipeWireConnection::shared().unreachableReason(); });
+    window.setSoundProblemSource([] { return bw::AudioOutput::shared().problem(); });
     window.setLocked(locked);
     window.show();
     // No screen blanking or suspend while the window is open; a warning

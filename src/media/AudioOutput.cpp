@@ -48,7 +48,7 @@ AudioOutput& AudioOutput::shared() {
 GstElement* AudioOutput::makeOverride(const std::string& override) {
     GstElement* sink = nullptr;
     std::string reason = "no audio element named " + override;
-    if (override.find('!') != std::string::npos) {
+    if (override.find_first_of("! ") != std::string::npos) {
         GError* error = nullptr;
         sink = gst_parse_bin_from_description(override.c_str(), TRUE, &error);
         if (error != nullptr) {

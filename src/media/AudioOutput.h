@@ -22,9 +22,10 @@ namespace bw {
 class AudioOutput {
 public:
     // The candidates are element factory names. `override`, where not
-    // empty, is used as it is (no probe): an element's name, or a pipeline
-    // description ("audioconvert ! wavenc ! filesink location=...") whose
-    // sinks are synchronised. One that cannot be made is said once in the
+    // empty, is used as it is (no probe): an element's name, or, with a
+    // space or "!" in it, a pipeline description ("fakesink sync=true",
+    // "audioconvert ! wavenc ! filesink location=...") whose sinks are
+    // synchronised. One that cannot be made is said once in the
     // log, and the candidates are used.
     explicit AudioOutput(std::vector<std::string> candidates, std::string override = {});
 

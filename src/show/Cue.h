@@ -7,12 +7,19 @@
 
 namespace bw {
 
+// How a picture is placed on its output: "fit" shows the whole picture in
+// its own proportions (bars where the shapes differ), "fill" covers the
+// output in its proportions (cropped, centred), "stretch" spreads it over
+// the output whatever its proportions.
+enum class PictureFit { Stretch, Fit, Fill };
+
 // What one output shows in one cue. A value.
 struct MediaOutputState {
     MediaURL mediaURL;  // "black://" unless set
     bool muted = true;
     bool looped = true;
     bool kenBurns = false;
+    PictureFit fit = PictureFit::Stretch;
 
     // The state of every output of a new cue and of every new output column:
     // black, muted, looped, no Ken Burns motion.

@@ -118,9 +118,11 @@ void CueStack::editState(std::size_t j, std::size_t i, Edit edit) {
     replace(std::move(edited));
 }
 
-void CueStack::setMediaURL(const MediaURL& url, std::size_t j, std::size_t i) {
+void CueStack::setMediaURL(const MediaURL& url, std::size_t j, std::size_t i,
+                           std::optional<PictureFit> newMediaFit) {
     const MediaKind kind = FileTypes::kindOf(url);
     editState(j, i, [&](MediaOutputState& state) {
+        if (newMediaFit && !state.mediaURL.isFileURL() && url.isFileURL()) state.fit = *newMediaFit;
         state.mediaURL = url;
         if (kind != MediaKind::Image) state.kenBurns = false;
         if (kind != MediaKind::Movie) {
@@ -140,6 +142,10 @@ void CueStack::setLooped(bool looped, std::size_t j, std::size_t i) {
 
 void CueStack::setKenBurns(bool kenBurns, std::size_t j, std::size_t i) {
     editState(j, i, [&](MediaOutputState& state) { state.kenBurns = kenBurns; });
+}
+
+void CueStack::setFit(PictureFit fit, std::size_t j, std::size_t i) {
+    editState(j, i, [&](MediaOutputState& state) { state.fit = fit; });
 }
 
 void CueStack::addOutputState() {

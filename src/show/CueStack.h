@@ -63,11 +63,15 @@ public:
     void setFadeLength(std::size_t i, double seconds);
     void setDescription(std::size_t i, std::string description);
     // Sets the media and makes the state's flags fit it: only an image keeps
-    // Ken Burns motion, and anything but a movie is muted and looped.
-    void setMediaURL(const MediaURL& url, std::size_t j, std::size_t i);
+    // Ken Burns motion, and anything but a movie is muted and looped. A cell
+    // that held no file before takes `newMediaFit`, where given, as its fit;
+    // one that held a file keeps the fit the operator gave it.
+    void setMediaURL(const MediaURL& url, std::size_t j, std::size_t i,
+                     std::optional<PictureFit> newMediaFit = std::nullopt);
     void setMuted(bool muted, std::size_t j, std::size_t i);
     void setLooped(bool looped, std::size_t j, std::size_t i);
     void setKenBurns(bool kenBurns, std::size_t j, std::size_t i);
+    void setFit(PictureFit fit, std::size_t j, std::size_t i);
     // Output columns: append a default state to / remove state j from every cue.
     void addOutputState();
     void removeOutputState(std::size_t j);

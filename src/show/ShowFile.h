@@ -31,6 +31,8 @@ struct ShowSettings {
     AtEnd atEnd = AtEnd::Wrap;
     // How long a Panic's fade to black lasts, in seconds (0 to 60).
     double panicSeconds = 1.0;
+    // The fit a cell takes when the operator gives it media.
+    PictureFit defaultFit = PictureFit::Fit;
     friend bool operator==(const ShowSettings&, const ShowSettings&) = default;
 };
 

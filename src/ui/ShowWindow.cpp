@@ -1,6 +1,7 @@
 #include "ui/ShowWindow.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QFileDialog>
@@ -27,7 +28,6 @@
 #include "engine/MediaEngine.h"
 #include "engine/MediaEngineDelegate.h"
 #include "engine/ShowFeedback.h"
-#include "media/AudioOutput.h"
 #include "platform/MainQueue.h"
 #include "platform/Preferences.h"
 #include "remote/NetworkManager.h"
@@ -460,11 +460,41 @@ void ShowWindow::buildShowMenu() {
     panicFadeAction_ = menu->addAction(tr("&Panic Fade…"));
     panicFadeAction_->setObjectName("panicFadeAction");
     connect(panicFadeAction_, &QAction::triggered, this, &ShowWindow::askPanicFade);
+    QMenu* fitMenu = menu->addMenu(tr("&Fit for New Media"));
+    fitMenu->setObjectName("newMediaFitMenu");
+    auto* fits = new QActionGroup(fitMenu);
+    const std::pair<PictureFit, QString> choices[] = {
+        {PictureFit::Fit, tr("&Fit: Whole Picture")},
+        {PictureFit::Fill, tr("F&ill: Cover the Output")},
+        {PictureFit::Stretch, tr("&Stretch")}};
+    for (const auto& [fit, text] : choices) {
+        QAction* choice = fitMenu->addAction(text);
+        choice->setCheckable(true);
+        choice->setData(static_cast<int>(fit));
+        fits->addAction(choice);
+        newMediaFitActions_.push_back(choice);
+        connect(choice, &QAction::triggered, this, [this, fit = fit] {
+            if (refusedWhileLocked(tr("Fit for New Media"))) {
+                showNewMediaFit();
+                return;
+            }
+            ShowSettings settings = show_.settings();
+            settings.defaultFit = fit;
+            show_.setSettings(settings);
+        });
+    }
+    showNewMediaFit();
+    showView_->controller().setNewMediaFit([this] { return show_.settings().defaultFit; });
     menu->addSeparator();
     lockAction_ = menu->addAction(tr("&Lock for Performance"));
     lockAction_->setObjectName("lockAction");
     lockAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     connect(lockAction_, &QAction::triggered, this, &ShowWindow::toggleLock);
+}
+
+void ShowWindow::showNewMediaFit() {
+    for (QAction* choice : newMediaFitActions_)
+        choice->setChecked(choice->data().toInt() == static_cast<int>(show_.settings().defaultFit));
 }
 
 void ShowWindow::askPanicFade() {
@@ -828,6 +858,11 @@ void ShowWindow::setSharingProblemSource(std::function<std::optional<std::string
     updateRefreshRate();
 }
 
+void ShowWindow::setSoundProblemSource(std::function<std::optional<std::string>()> source) {
+    soundProblem_ = std::move(source);
+    updateRefreshRate();
+}
+
 void ShowWindow::updateRefreshRate() {
     // The files are looked at off this thread; the figures take what the
     // last look found.
@@ -836,7 +871,7 @@ void ShowWindow::updateRefreshRate() {
     sample_.missingMedia = mediaWatch_.missingMedia();
     if (sharingProblem_) sample_.sharingProblem = sharingProblem_();
     if (clockStatus_) sample_.clock = clockStatus_();
-    sample_.soundProblem = AudioOutput::shared().problem();
+    if (soundProblem_) sample_.soundProblem = soundProblem_();
     health_.update(sample_);
     feedback_->healthChecked(health_.warnings());
     showHealth();
@@ -986,6 +1021,7 @@ void ShowWindow::showDidLoad() {
     setWindowTitle(titleFor(show_.fileURL(), show_.isLocked()));
     reloadShowAction_->setEnabled(show_.fileURL().has_value());
     stopAtEndAction_->setChecked(show_.settings().atEnd == ShowSettings::AtEnd::Stop);
+    showNewMediaFit();
     updateRefreshRate();
     const std::optional<std::string>& failure = show_.loadFailure();
     if (failure) {

@@ -107,6 +107,9 @@ public:
     // asked once a second; none: they are. The status line then shows it in
     // bold. Empty: never asked.
     void setSharingProblemSource(std::function<std::optional<std::string>()> source);
+    // Why movies play silent (no sound output answers), asked once a second;
+    // none: they have sound. Empty: never asked.
+    void setSoundProblemSource(std::function<std::optional<std::string>()> source);
 
     // "demo.bwshow[*] — Beamwright", or "Untitled[*] — Beamwright"; with
     // " — Locked" after it while the show is locked.
@@ -200,6 +203,8 @@ private:
     void saveWindowGeometry();
     // Show > Panic Fade…: the show's Panic fade, asked in seconds.
     void askPanicFade();
+    // Checks the Fit for New Media choice the show has.
+    void showNewMediaFit();
     // Show > Lock for Performance, and Unlock (which asks first).
     void toggleLock();
     void lockChanged(bool locked);
@@ -261,6 +266,7 @@ private:
     QAction* deleteCueAction_ = nullptr;
     QAction* stopAtEndAction_ = nullptr;
     QAction* panicFadeAction_ = nullptr;
+    std::vector<QAction*> newMediaFitActions_;
     QAction* lockAction_ = nullptr;
     QAction* lockBadge_ = nullptr;
     QLabel* refusalLabel_ = nullptr;
@@ -281,6 +287,7 @@ private:
     QLabel* sharingLabel_ = nullptr;
     QLabel* soundLabel_ = nullptr;
     std::function<std::optional<std::string>()> sharingProblem_;
+    std::function<std::optional<std::string>()> soundProblem_;
     QLabel* fpsLabel_ = nullptr;
     QLabel* framesDroppedLabel_ = nullptr;
     QLabel* goLatencyLabel_ = nullptr;

@@ -27,6 +27,7 @@ TEST(AudioOutputTest, ChoosesTheFirstOutputThatOpensAndSaysWhenThereIsNone) {
         {"first that exists", {"no-such-sink", "appsink"}, "", "appsink", "appsink", {}},
         {"none opens", {"no-such-sink"}, "", "fakesink", "fakesink", {"Warning: no sound output"}},
         {"override used as it is", {"no-such-sink"}, "appsink", "appsink", "", {}},
+        {"override with properties", {"no-such-sink"}, "fakesink sync=false", "bin", "", {}},
         {"override unknown",
          {"appsink"},
          "no-such-sink",
@@ -42,9 +43,15 @@ TEST(AudioOutputTest, ChoosesTheFirstOutputThatOpensAndSaysWhenThereIsNone) {
             GstElement* sink = output.makeSink();
             ASSERT_NE(sink, nullptr);
             gst_object_ref_sink(sink);
-            EXPECT_EQ(GST_OBJECT_NAME(gst_element_get_factory(sink)), c.element);
+            GstElement* inner = sink;
+            if (GST_IS_BIN(sink)) {
+                EXPECT_EQ(c.element, "bin");
+                inner = GST_ELEMENT(GST_BIN_CHILDREN(GST_BIN(sink))->data);
+            } else {
+                EXPECT_EQ(GST_OBJECT_NAME(gst_element_get_factory(sink)), c.element);
+            }
             gboolean sync = FALSE;
-            g_object_get(sink, "sync", &sync, nullptr);
+            g_object_get(inner, "sync", &sync, nullptr);
             EXPECT_TRUE(sync) << "a sink that does not wait would race through the movie";
             gst_object_unref(sink);
         }

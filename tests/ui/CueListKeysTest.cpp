@@ -172,6 +172,45 @@ TEST_F(CueListKeysTest, SetMediaChoosesAMovieOrAStill) {
 
 // While the show is locked the keys change nothing and the status line says
 // which command was refused; no chooser opens.
+// F moves a movie's or still's fit on (Fit, Fill, Stretch, Fit), each press
+// one step of the history, and the Cell menu checks the fit the cell has; a
+// generator's cell has none. A cell given a file where it had none takes the
+// show's fit for new media; one that had a file keeps the fit it had.
+TEST_F(CueListKeysTest, FMovesTheFitOnAndNewMediaTakesTheShowsFit) {
+    EXPECT_EQ(state(0, 1).fit, PictureFit::Stretch) << "a file without fits reads as stretch";
+    const struct {
+        int row, column;
+        PictureFit fit;
+        bool edits;
+    } steps[] = {
+        {0, 1, PictureFit::Fit, true}, {0, 1, PictureFit::Fill, true},
+        {0, 2, PictureFit::Fit, true}, {0, 1, PictureFit::Stretch, true},
+        {0, 1, PictureFit::Fit, true}, {1, 1, PictureFit::Stretch, false},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::to_string(step.row) + "," + std::to_string(step.column));
+        focusCell(step.row, step.column);
+        const int before = controller().undoStack().count();
+        press(Qt::Key_F);
+        EXPECT_EQ(controller().undoStack().count(), before + (step.edits ? 1 : 0));
+        EXPECT_EQ(state(step.row, step.column).fit, step.fit);
+        EXPECT_EQ(cellAction(Command::Fit).isChecked(), step.edits && step.fit == PictureFit::Fit);
+        EXPECT_EQ(cellAction(Command::Fill).isChecked(),
+                  step.edits && step.fit == PictureFit::Fill);
+        EXPECT_EQ(cellAction(Command::NextFit).isEnabled(), step.edits);
+    }
+    controller().undo();
+    EXPECT_EQ(state(0, 1).fit, PictureFit::Stretch);
+
+    ShowSettings settings = show_->settings();
+    settings.defaultFit = PictureFit::Fill;
+    show_->setSettings(settings);
+    ASSERT_TRUE(controller().setMediaURL(1, 0, MediaURL::fileURL(path("movie.webm"))));
+    EXPECT_EQ(state(1, 1).fit, PictureFit::Fill) << "black had no fit: the show's";
+    ASSERT_TRUE(controller().setMediaURL(0, 0, MediaURL::fileURL(path("image.png"))));
+    EXPECT_EQ(state(0, 1).fit, PictureFit::Stretch) << "a file had its fit: kept";
+}
+
 TEST_F(CueListKeysTest, ALockedShowRefusesTheKeys) {
     window_->setLocked(true);
     const std::vector<Cue> cues = stack_.cues();
@@ -181,7 +220,8 @@ TEST_F(CueListKeysTest, ALockedShowRefusesTheKeys) {
     } keys[] = {{Qt::Key_F2, "Set Media"},
                 {Qt::Key_G, "Set Media"},
                 {Qt::Key_Delete, "Clear Cell"},
-                {Qt::Key_Space, "Change Audio"}};
+                {Qt::Key_Space, "Change Audio"},
+                {Qt::Key_F, "Change Fit"}};
     for (const auto& key : keys) {
         focusCell(0, 1);
         press(key.key);

@@ -267,6 +267,8 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
     ticks(32, 1.0 / 60.0);
     std::optional<std::string> sharingProblem;
     window.setSharingProblemSource([&] { return sharingProblem; });
+    std::optional<std::string> soundProblem;
+    window.setSoundProblemSource([&] { return soundProblem; });
     ShowHealth::ClockStatus clockStatus{"clock locked", false};
     window.setClockStatusSource([&] { return clockStatus; });
 
@@ -304,6 +306,8 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
          [&] { std::filesystem::rename(dir_ / "away.png", logo); }},
         {Kind::Sharing, "sharingLabel", [&] { sharingProblem = "cannot connect"; },
          [&] { sharingProblem.reset(); }},
+        {Kind::Sound, "soundLabel", [&] { soundProblem = "no sound server"; },
+         [&] { soundProblem.reset(); }},
         {Kind::Clock, "clockLabel",
          [&] {
              clockStatus = {"clock lost, playing on its own", true};

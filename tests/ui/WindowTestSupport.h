@@ -29,6 +29,8 @@ inline void ensureApplication() {
     static const QApplication* application = [] {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
         setenv("QT_SCALE_FACTOR", "1", 1);
+        // Movies' sound goes nowhere, whatever sound this machine has.
+        setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
         auto* made = new QApplication(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
         return made;

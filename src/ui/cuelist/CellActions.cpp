@@ -36,6 +36,16 @@ const Description& describe(CellActions::Command command) {
         {"audioAction", QT_TRANSLATE_NOOP("bw::CellActions", "&Audio"), {Qt::Key_A}},
         {"loopAction", QT_TRANSLATE_NOOP("bw::CellActions", "L&oop"), {Qt::Key_L}},
         {"kenBurnsAction", QT_TRANSLATE_NOOP("bw::CellActions", "&Ken Burns"), {Qt::Key_K}},
+        {"fitAction",
+         QT_TRANSLATE_NOOP("bw::CellActions", "F&it: Whole Picture"),
+         {QKeySequence(Qt::CTRL | Qt::Key_1)}},
+        {"fillAction",
+         QT_TRANSLATE_NOOP("bw::CellActions", "Fi&ll: Cover the Output"),
+         {QKeySequence(Qt::CTRL | Qt::Key_2)}},
+        {"stretchAction",
+         QT_TRANSLATE_NOOP("bw::CellActions", "St&retch"),
+         {QKeySequence(Qt::CTRL | Qt::Key_3)}},
+        {"nextFitAction", QT_TRANSLATE_NOOP("bw::CellActions", "&Next Fit"), {Qt::Key_F}},
         {"toggleMarkedBoxAction",
          QT_TRANSLATE_NOOP("bw::CellActions", "&Toggle Marked Box"),
          {Qt::Key_Space}},
@@ -91,7 +101,8 @@ CellActions::CellActions(ShowTableView& view, CueListModel& model, CueListContro
         view_.addAction(action);
         actions_[k] = action;
     }
-    for (const Command command : {Command::Audio, Command::Loop, Command::KenBurns})
+    for (const Command command : {Command::Audio, Command::Loop, Command::KenBurns, Command::Fit,
+                                  Command::Fill, Command::Stretch})
         action(command)->setCheckable(true);
 
     connect(view_.selectionModel(), &QItemSelectionModel::currentChanged, this, [this] {
@@ -120,6 +131,11 @@ void CellActions::addTo(QMenu& menu) const {
     menu.addAction(action(Command::Loop));
     menu.addAction(action(Command::KenBurns));
     menu.addAction(action(Command::ToggleMarkedBox));
+    menu.addSeparator();
+    menu.addAction(action(Command::Fit));
+    menu.addAction(action(Command::Fill));
+    menu.addAction(action(Command::Stretch));
+    menu.addAction(action(Command::NextFit));
     menu.addSeparator();
     menu.addAction(action(Command::ShowInFileManager));
 }
@@ -175,6 +191,15 @@ void CellActions::update() {
         action(command)->setChecked(has(role) && at.data(role).toBool());
     }
     action(Command::ToggleMarkedBox)->setEnabled(!present.empty());
+    const std::optional<PictureFit> shownFit = fit();
+    const std::pair<Command, PictureFit> fits[] = {{Command::Fit, PictureFit::Fit},
+                                                   {Command::Fill, PictureFit::Fill},
+                                                   {Command::Stretch, PictureFit::Stretch}};
+    for (const auto& [command, value] : fits) {
+        action(command)->setEnabled(shownFit.has_value());
+        action(command)->setChecked(shownFit == value);
+    }
+    action(Command::NextFit)->setEnabled(shownFit.has_value());
     action(Command::ShowInFileManager)->setEnabled(state != nullptr && state->mediaURL.isFileURL());
     action(Command::CellMenu)->setEnabled(view_.currentIndex().isValid());
     const std::optional<CueListModel::Role> shown = markedBox();
@@ -212,6 +237,19 @@ void CellActions::run(Command command) {
         case Command::KenBurns:
             toggle(CueListModel::KenBurnsRole);
             return;
+        case Command::Fit:
+            setFit(PictureFit::Fit);
+            return;
+        case Command::Fill:
+            setFit(PictureFit::Fill);
+            return;
+        case Command::Stretch:
+            setFit(PictureFit::Stretch);
+            return;
+        case Command::NextFit:
+            if (const std::optional<PictureFit> now = fit())
+                setFit(MediaCellDelegate::nextFit(*now));
+            return;
         case Command::ToggleMarkedBox:
             if (const std::optional<CueListModel::Role> box = markedBox()) toggle(*box);
             return;
@@ -248,6 +286,22 @@ void CellActions::toggle(CueListModel::Role box) {
     setMarkedBox(box);
     // As a click on the box does: through the model to the controller.
     model_.setData(at, !at.data(box).toBool(), box);
+}
+
+std::optional<PictureFit> CellActions::fit() const {
+    const QModelIndex at = cell();
+    if (!MediaCellDelegate::hasFit(at.data(CueListModel::CellTemplateRole).toString()))
+        return std::nullopt;
+    return static_cast<PictureFit>(at.data(CueListModel::FitRole).toInt());
+}
+
+void CellActions::setFit(PictureFit fit) {
+    const QModelIndex at = cell();
+    if (!this->fit()) return;
+    // As a click on the cell's fit does: through the model to the controller.
+    model_.setData(at, static_cast<int>(fit), CueListModel::FitRole);
+    // A refused change leaves the choice as it was.
+    update();
 }
 
 void CellActions::chooseMedia() {

@@ -31,6 +31,8 @@ class ShowTableView;
 //   Black, Clear, Grid    B C G   the generators
 //   Clear Cell            Delete  back to what a new cue shows: black
 //   Audio, Loop, Ken Burns A L K  toggle that box (and mark it)
+//   Fit, Fill, Stretch    Ctrl+1 2 3  how a movie or still sits on its output
+//   Next Fit              F       Fit, then Fill, then Stretch, then Fit
 //   Toggle Marked Box     Space   toggles the marked box: the first box of
 //                                 the cell until A, L or K marks another
 //   Show in File Manager  Ctrl+Shift+F
@@ -61,6 +63,10 @@ public:
         Audio,
         Loop,
         KenBurns,
+        Fit,
+        Fill,
+        Stretch,
+        NextFit,
         ToggleMarkedBox,
         ShowInFileManager,
         CellMenu,
@@ -97,6 +103,9 @@ private:
     void takeChosenFile(const QPersistentModelIndex& cell, const QString& file);
     void setGenerator(MediaURL::Generator generator);
     void toggle(CueListModel::Role box);
+    void setFit(PictureFit fit);
+    // The current cell's fit; none for a cell without a movie or still.
+    std::optional<PictureFit> fit() const;
     // The current cell's boxes, in the order they are painted.
     std::vector<CueListModel::Role> boxes() const;
     void setMarkedBox(std::optional<CueListModel::Role> box);

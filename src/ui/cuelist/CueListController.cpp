@@ -75,6 +75,8 @@ CueListController::CueListController(MediaEngine& engine, CueStack& stack, CueLi
                     return setFlag(row, *output, Flag::Looped, value.toBool());
                 case CueListModel::KenBurnsRole:
                     return setFlag(row, *output, Flag::KenBurns, value.toBool());
+                case CueListModel::FitRole:
+                    return setFit(row, *output, static_cast<PictureFit>(value.toInt()));
                 default:
                     return false;
             }
@@ -253,7 +255,22 @@ bool CueListController::setMediaURL(int row, int output, const MediaURL& url, co
     if (model_.stateAt(row, output) == nullptr) return false;
     return perform(name.isEmpty() ? tr("Drop Media") : name, [&] {
         model_.beginOwnEdit();
-        stack_.setMediaURL(url, static_cast<std::size_t>(output), static_cast<std::size_t>(row));
+        const std::optional<PictureFit> fit =
+            newMediaFit_ ? std::optional(newMediaFit_()) : std::nullopt;
+        stack_.setMediaURL(url, static_cast<std::size_t>(output), static_cast<std::size_t>(row),
+                           fit);
+        model_.cellChanged(row, output);
+        model_.endOwnEdit();
+        refreshEngineFor(row);
+    });
+}
+
+bool CueListController::setFit(int row, int output, PictureFit fit) {
+    const MediaOutputState* state = model_.stateAt(row, output);
+    if (state == nullptr || fit < PictureFit::Stretch || fit > PictureFit::Fill) return false;
+    return perform(tr("Change Fit"), [&] {
+        model_.beginOwnEdit();
+        stack_.setFit(fit, static_cast<std::size_t>(output), static_cast<std::size_t>(row));
         model_.cellChanged(row, output);
         model_.endOwnEdit();
         refreshEngineFor(row);

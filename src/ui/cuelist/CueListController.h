@@ -79,6 +79,10 @@ public:
     // `name` names the step in the history ("Drop Media" when empty).
     bool setMediaURL(int row, int output, const MediaURL& url, const QString& name = {});
     bool setFlag(int row, int output, Flag flag, bool on);
+    bool setFit(int row, int output, PictureFit fit);
+    // The fit a cell takes when it is given a file where it had none (the
+    // show's setting); without a source, new media keeps the cell's fit.
+    void setNewMediaFit(std::function<PictureFit()> source) { newMediaFit_ = std::move(source); }
 
     // Whether `id` may become the ID of cue `row`: finite, and no other
     // cue's.
@@ -108,6 +112,7 @@ private:
 
     MediaEngine& engine_;
     CueStack& stack_;
+    std::function<PictureFit()> newMediaFit_;
     CueListModel& model_;
     QUndoStack undoStack_;
     Snapshot lastSnapshot_;

@@ -207,6 +207,8 @@ QVariant CueListModel::data(const QModelIndex& index, int role) const {
             return state->looped;
         case KenBurnsRole:
             return state->kenBurns;
+        case FitRole:
+            return static_cast<int>(state->fit);
         case MediaURLRole:
             return QString::fromStdString(state->mediaURL.absoluteString());
         default:
@@ -233,7 +235,8 @@ bool CueListModel::setData(const QModelIndex& index, const QVariant& value, int 
     if (!index.isValid() || !editHandler_ || cueAt(index.row()) == nullptr) return false;
     const bool cueCell = index.column() == 0;
     const bool cueRole = role == CueIDRole || role == FadeLengthRole || role == DescriptionRole;
-    const bool flagRole = role == AudioRole || role == LoopedRole || role == KenBurnsRole;
+    const bool flagRole =
+        role == AudioRole || role == LoopedRole || role == KenBurnsRole || role == FitRole;
     if ((cueCell && !cueRole) || (!cueCell && !flagRole)) return false;
     if (!cueCell && stateAt(index.row(), index.column() - 1) == nullptr) return false;
     const std::optional<int> output =

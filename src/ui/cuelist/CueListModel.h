@@ -59,6 +59,9 @@ public:
         AudioRole,  // not muted
         LoopedRole,
         KenBurnsRole,
+        // Movie and still cells: the state's PictureFit as an int (setData
+        // edits it).
+        FitRole,
         MediaURLRole,
         // Whether the cell's picture is still being made.
         PendingRole,

@@ -28,6 +28,35 @@ QStyle* styleOf(const QStyleOptionViewItem& option) {
 
 MediaCellDelegate::MediaCellDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
 
+bool MediaCellDelegate::hasFit(const QString& cellTemplate) {
+    return cellTemplate == QLatin1String("VideoStateCell") ||
+           cellTemplate == QLatin1String("ImageStateCell");
+}
+
+PictureFit MediaCellDelegate::nextFit(PictureFit fit) {
+    switch (fit) {
+        case PictureFit::Fit:
+            return PictureFit::Fill;
+        case PictureFit::Fill:
+            return PictureFit::Stretch;
+        case PictureFit::Stretch:
+            return PictureFit::Fit;
+    }
+    return PictureFit::Fit;
+}
+
+QString MediaCellDelegate::fitLabel(PictureFit fit) {
+    switch (fit) {
+        case PictureFit::Fit:
+            return tr("Fit");
+        case PictureFit::Fill:
+            return tr("Fill");
+        case PictureFit::Stretch:
+            return tr("Stretch");
+    }
+    return {};
+}
+
 MediaCellDelegate::Layout MediaCellDelegate::layoutOf(const QRect& rect,
                                                       const QString& cellTemplate,
                                                       const QStyleOptionViewItem& option) {
@@ -43,6 +72,17 @@ MediaCellDelegate::Layout MediaCellDelegate::layoutOf(const QRect& rect,
         return layout;
     }
     layout.text = QRect(textLeft, layout.picture.top(), textWidth, side - boxHeight);
+    if (hasFit(cellTemplate)) {
+        // Wide enough for the longest word, so the name keeps its place
+        // whichever fit the cell has.
+        int widest = 0;
+        for (const PictureFit fit : {PictureFit::Fit, PictureFit::Fill, PictureFit::Stretch})
+            widest = std::max(widest, option.fontMetrics.horizontalAdvance(fitLabel(fit)));
+        const int width = std::min(textWidth, widest + CueCellLayout::scaled(2 * kGap, rect));
+        const int height = std::min(layout.text.height(), option.fontMetrics.height() + 2);
+        layout.fit = QRect(textLeft + textWidth - width, layout.text.top(), width, height);
+        layout.text.setWidth(std::max(0, textWidth - width - CueCellLayout::scaled(kGap, rect)));
+    }
     std::vector<std::pair<CueListModel::Role, QString>> boxes;
     if (cellTemplate == QLatin1String("VideoStateCell")) {
         boxes = {{CueListModel::AudioRole, tr("Audio")}, {CueListModel::LoopedRole, tr("Loop")}};
@@ -122,6 +162,16 @@ void MediaCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         y += lineHeight;
     }
 
+    if (!layout.fit.isEmpty()) {
+        QColor frame = text;
+        frame.setAlphaF(0.55f);
+        painter->setPen(QPen(frame, 1));
+        painter->drawRoundedRect(QRectF(layout.fit).adjusted(0.5, 0.5, -0.5, -0.5), 3, 3);
+        painter->setPen(text);
+        const auto fit = static_cast<PictureFit>(index.data(CueListModel::FitRole).toInt());
+        painter->drawText(layout.fit, Qt::AlignCenter, fitLabel(fit));
+    }
+
     QStyle* style = styleOf(option);
     for (const Box& box : layout.boxes) {
         QStyleOptionButton button;
@@ -161,6 +211,13 @@ bool MediaCellDelegate::editorEvent(QEvent* event, QAbstractItemModel* model,
     if (mouse->button() != Qt::LeftButton) return false;
     const Layout layout =
         layoutOf(option.rect, index.data(CueListModel::CellTemplateRole).toString(), option);
+    if (layout.fit.contains(mouse->position().toPoint())) {
+        if (type == QEvent::MouseButtonRelease) {
+            const auto fit = static_cast<PictureFit>(index.data(CueListModel::FitRole).toInt());
+            model->setData(index, static_cast<int>(nextFit(fit)), CueListModel::FitRole);
+        }
+        return true;
+    }
     for (const Box& box : layout.boxes) {
         if (!box.rect.contains(mouse->position().toPoint())) continue;
         // The box takes the whole click: no selection, no drag.

@@ -18,8 +18,12 @@ namespace bw {
 // The cell under a drag that may land there is filled with the highlight
 // colour first.
 //
-// The checkboxes are painted, not widgets: a click on one sets its flag
-// through the model. Cells keep nothing of their own.
+// A movie's or still's cell also names its fit ("Fit", "Fill", "Stretch")
+// in a small frame at the end of its name line; a click there moves it on to
+// the next (as the F key does).
+//
+// The checkboxes and the fit are painted, not widgets: a click on one sets
+// its flag through the model. Cells keep nothing of their own.
 //
 // The view's current cell, while the view has the focus, carries the focus
 // mark, and so does its marked box (the one Space toggles).
@@ -36,9 +40,18 @@ public:
         QRect picture;
         QRect text;
         std::vector<Box> boxes;
+        // Empty in a cell without a fit.
+        QRect fit;
     };
 
     explicit MediaCellDelegate(QObject* parent = nullptr);
+
+    // Whether cells of `cellTemplate` have a fit: movies' and stills'.
+    static bool hasFit(const QString& cellTemplate);
+    // Fit, then Fill, then Stretch, then Fit again.
+    static PictureFit nextFit(PictureFit fit);
+    // The word the cell shows: "Fit", "Fill", "Stretch".
+    static QString fitLabel(PictureFit fit);
 
     // Where the parts of the cell at `rect` with template `cellTemplate` sit.
     static Layout layoutOf(const QRect& rect, const QString& cellTemplate,
