@@ -7,11 +7,14 @@
 
 namespace bw {
 
-// How a picture is placed on its output: "fit" shows the whole picture in
-// its own proportions (bars where the shapes differ), "fill" covers the
-// output in its proportions (cropped, centred), "stretch" spreads it over
-// the output whatever its proportions.
+// How a picture is placed on its output, upright and in its displayed
+// proportions: Stretch covers the output whatever the proportions, Fit shows
+// the whole picture inside it (bars beside or above it), Fill covers it,
+// cropping the picture's overhang evenly from both sides.
 enum class PictureFit { Stretch, Fit, Fill };
+
+// What an output shows where a fitted picture leaves it uncovered.
+enum class PictureBars { Transparent, Black };
 
 // What one output shows in one cue. A value.
 struct MediaOutputState {
@@ -22,7 +25,7 @@ struct MediaOutputState {
     PictureFit fit = PictureFit::Stretch;
 
     // The state of every output of a new cue and of every new output column:
-    // black, muted, looped, no Ken Burns motion.
+    // black, muted, looped, no Ken Burns motion, stretched.
     static MediaOutputState defaultState() { return {}; }
 
     friend bool operator==(const MediaOutputState&, const MediaOutputState&) = default;

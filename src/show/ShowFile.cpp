@@ -78,6 +78,40 @@ bool requireBool(const json& object, const char* key) {
     return *value;
 }
 
+// The names a file gives each placement and each kind of bars.
+constexpr std::pair<PictureFit, const char*> kFitNames[] = {
+    {PictureFit::Stretch, "stretch"}, {PictureFit::Fit, "fit"}, {PictureFit::Fill, "fill"}};
+constexpr std::pair<PictureBars, const char*> kBarsNames[] = {
+    {PictureBars::Transparent, "transparent"}, {PictureBars::Black, "black"}};
+
+template <typename Value, std::size_t N>
+const char* nameOf(const std::pair<Value, const char*> (&names)[N], Value value) {
+    for (const auto& [named, name] : names) {
+        if (named == value) return name;
+    }
+    return names[0].second;
+}
+
+template <typename Value, std::size_t N>
+std::optional<Value> valueNamed(const std::pair<Value, const char*> (&names)[N],
+                                const std::string& name) {
+    for (const auto& [value, named] : names) {
+        if (name == named) return value;
+    }
+    return std::nullopt;
+}
+
+// An output state's "fit": absent is Stretch, as every file before it was
+// shown; anything but one of the three names fails the show.
+PictureFit decodeFit(const json& object) {
+    auto it = object.find("fit");
+    if (it == object.end()) return PictureFit::Stretch;
+    const std::optional<PictureFit> fit =
+        it->is_string() ? valueNamed(kFitNames, it->get<std::string>()) : std::nullopt;
+    if (!fit) throw FormatError{R"("fit" must be "fit", "fill" or "stretch")"};
+    return *fit;
+}
+
 bool isArrayOfObjects(const json& value) {
     if (!value.is_array()) return false;
     for (const json& element : value) {
@@ -148,6 +182,7 @@ public:
         state.muted = requireBool(object, "muted");
         state.looped = requireBool(object, "looped");
         state.kenBurns = requireBool(object, "kenBurns");
+        state.fit = decodeFit(object);
 
         const std::string* mediaPath = stringMember(object, "mediaPath");
         if (mediaPath == nullptr) return MediaOutputState::defaultState();
@@ -241,6 +276,9 @@ public:
         object["muted"] = state.muted;
         object["looped"] = state.looped;
         object["kenBurns"] = state.kenBurns;
+        // Stretch is what a file without the member means: files that never
+        // set one are written back as they were read.
+        if (state.fit != PictureFit::Stretch) object["fit"] = nameOf(kFitNames, state.fit);
         return object;
     }
 
@@ -289,6 +327,12 @@ ShowSettings decodeSettings(const json& document) {
     if (panic != document.end() && panic->is_number()) {
         const double seconds = panic->get<double>();
         if (seconds >= 0.0 && seconds <= ShowFile::kMaxPanicSeconds) settings.panicSeconds = seconds;
+    }
+    if (const std::string* fit = stringMember(document, "defaultFit")) {
+        settings.defaultFit = valueNamed(kFitNames, *fit).value_or(settings.defaultFit);
+    }
+    if (const std::string* bars = stringMember(document, "bars")) {
+        settings.bars = valueNamed(kBarsNames, *bars).value_or(settings.bars);
     }
     return settings;
 }
@@ -356,6 +400,10 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
             }
             document["panicSeconds"] = settings.panicSeconds;
         }
+        if (settings.defaultFit != defaults.defaultFit) {
+            document["defaultFit"] = nameOf(kFitNames, settings.defaultFit);
+        }
+        if (settings.bars != defaults.bars) document["bars"] = nameOf(kBarsNames, settings.bars);
 
         result.json = document.dump();
         result.ok = true;

@@ -31,8 +31,10 @@ struct ShowSettings {
     AtEnd atEnd = AtEnd::Wrap;
     // How long a Panic's fade to black lasts, in seconds (0 to 60).
     double panicSeconds = 1.0;
-    // The fit a cell takes when the operator gives it media.
+    // The placement media get when the operator puts them on an output.
     PictureFit defaultFit = PictureFit::Fit;
+    // What fitted pictures leave around them on every output.
+    PictureBars bars = PictureBars::Transparent;
     friend bool operator==(const ShowSettings&, const ShowSettings&) = default;
 };
 

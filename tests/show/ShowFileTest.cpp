@@ -254,6 +254,96 @@ TEST(ShowFileTest, ShowSettingsAreWrittenOnlyWhereSetAndReadLeniently) {
     }
 }
 
+// Verifies that an output state's placement is written only where it is not
+// Stretch, reads back as written, and that a file from before placements
+// existed reads as Stretch and is written back byte for byte.
+TEST(ShowFileTest, PictureFitIsWrittenOnlyWhereNotStretchAndOldFilesKeepTheirBytes) {
+    const struct {
+        PictureFit fit;
+        const char* written;  // null: no member
+    } fits[] = {{PictureFit::Stretch, nullptr},
+                {PictureFit::Fit, R"("fit":"fit")"},
+                {PictureFit::Fill, R"("fit":"fill")"}};
+    for (const auto& c : fits) {
+        MediaOutputState state = generatorState(MediaURL::Generator::Grid);
+        state.fit = c.fit;
+        const std::vector<Cue> cues{{1.0, "", 1.0, {state}}};
+        const EncodedShow encoded = ShowFile::encode({{"A", 64, 36}}, cues, "/s/show.bwshow");
+        ASSERT_TRUE(encoded.ok) << encoded.failure;
+        EXPECT_EQ(encoded.json.find("\"fit\"") != std::string::npos, c.written != nullptr);
+        if (c.written != nullptr) {
+            EXPECT_NE(encoded.json.find(c.written), std::string::npos);
+        }
+        const DecodedShow decoded = ShowFile::decode(encoded.json, "/s/show.bwshow");
+        ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+        EXPECT_EQ(decoded.cues, cues);
+    }
+
+    const std::string old =
+        R"({"atEnd":"stop","config":[{"height":36,"name":"A","width":64}],"cues":[)"
+        R"({"description":"Walk-in","fadeLength":2.5,"id":1.0,"outputStates":[)"
+        R"({"kenBurns":true,"looped":false,"mediaPath":"grid://","muted":true}]}],)"
+        R"("panicSeconds":3.0,"show":"/s/show.bwshow"})";
+    const DecodedShow decoded = ShowFile::decode(old, "/s/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    EXPECT_EQ(decoded.cues[0].outputStates[0].fit, PictureFit::Stretch);
+    EXPECT_EQ(decoded.settings.defaultFit, PictureFit::Fit);
+    EXPECT_EQ(decoded.settings.bars, PictureBars::Transparent);
+    const EncodedShow again =
+        ShowFile::encode(decoded.outputs, decoded.cues, "/s/show.bwshow", decoded.settings);
+    ASSERT_TRUE(again.ok) << again.failure;
+    EXPECT_EQ(again.json, old);
+}
+
+// The placement settings follow the other settings: written where not the
+// default, read back, and read as the default where not understood.
+TEST(ShowFileTest, PlacementSettingsAreWrittenOnlyWhereSetAndReadLeniently) {
+    ShowSettings set;
+    set.defaultFit = PictureFit::Fill;
+    set.bars = PictureBars::Black;
+    ShowSettings stretch;
+    stretch.defaultFit = PictureFit::Stretch;
+    const struct {
+        ShowSettings settings;
+        std::vector<const char*> written;
+    } saved[] = {
+        {{}, {}},
+        {set, {R"("defaultFit":"fill")", R"("bars":"black")"}},
+        {stretch, {R"("defaultFit":"stretch")"}},
+    };
+    for (const auto& c : saved) {
+        const EncodedShow encoded = ShowFile::encode({}, {}, "/s/show.bwshow", c.settings);
+        ASSERT_TRUE(encoded.ok) << encoded.failure;
+        EXPECT_EQ(encoded.json.find("defaultFit") != std::string::npos ||
+                      encoded.json.find("bars") != std::string::npos,
+                  !c.written.empty())
+            << encoded.json;
+        for (const char* member : c.written) {
+            EXPECT_NE(encoded.json.find(member), std::string::npos) << member;
+        }
+        EXPECT_EQ(ShowFile::decode(encoded.json, "/s/show.bwshow").settings, c.settings);
+    }
+
+    const struct {
+        const char* members;
+        PictureFit defaultFit;
+        PictureBars bars;
+    } read[] = {
+        {R"(,"defaultFit":"stretch","bars":"transparent")", PictureFit::Stretch,
+         PictureBars::Transparent},
+        {R"(,"defaultFit":"fit","bars":"black")", PictureFit::Fit, PictureBars::Black},
+        {R"(,"defaultFit":"contain","bars":"white")", PictureFit::Fit, PictureBars::Transparent},
+        {R"(,"defaultFit":2,"bars":true)", PictureFit::Fit, PictureBars::Transparent},
+    };
+    for (const auto& c : read) {
+        const std::string json = std::string(R"({"config":[],"cues":[])") + c.members + "}";
+        const DecodedShow decoded = ShowFile::decode(json, "/s/show.bwshow");
+        ASSERT_EQ(decoded.status, Status::Decoded) << c.members;
+        EXPECT_EQ(decoded.settings.defaultFit, c.defaultFit) << c.members;
+        EXPECT_EQ(decoded.settings.bars, c.bars) << c.members;
+    }
+}
+
 TEST(ShowFileTest, ScreenMembersThatDoNotReadAreNoChoice) {
     const struct {
         const char* screen;
@@ -380,6 +470,19 @@ TEST(ShowFileTest, OneBadEntryFailsTheWholeShow) {
          "output 1: \"height\" must be between 1 and 16384 pixels"},
         {R"({"config":[{"name":"A","width":-64,"height":36}],"cues":[]})",
          "output 1: \"width\" must be between 1 and 16384 pixels"},
+        {showWithCues(R"({"id":2.5,"fadeLength":1,"outputStates":[)" + good + "," +
+                      R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false,)"
+                      R"("fit":"contain"}]})"),
+         "cue 1 (ID 2.5), output 2: \"fit\" must be \"fit\", \"fill\" or \"stretch\""},
+        {showWithCues(cueWithState(
+             R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false,"fit":1})")),
+         "cue 1 (ID 1.0), output 1: \"fit\" must be \"fit\", \"fill\" or \"stretch\""},
+        {showWithCues(cueWithState(
+             R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false,"fit":null})")),
+         "cue 1 (ID 1.0), output 1: \"fit\" must be \"fit\", \"fill\" or \"stretch\""},
+        {showWithCues(cueWithState(
+             R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false,"fit":"Fit"})")),
+         "cue 1 (ID 1.0), output 1: \"fit\" must be \"fit\", \"fill\" or \"stretch\""},
     };
     for (const auto& c : cases) {
         DecodedShow decoded = ShowFile::decode(c.bytes, "/s/show.bwshow");
