@@ -33,3 +33,19 @@ vec4 samplePicture(int kind, sampler2D image, sampler2D plane1, sampler2D plane2
     }
     return vec4(clamp(converted.rgb, 0.0, 1.0) * a, a);
 }
+
+// The picture as placed on an output, at the output's point `uv`: `place`
+// takes (uv, 1) to the point of the stored picture (0..1 across its stored
+// columns and down its stored rows), with its turn, proportions and fit
+// folded in; `rect` is the buffer's valid region (X_rect). Points that fall
+// beside the picture give `outside` (the bars).
+vec4 samplePlaced(int kind, sampler2D image, sampler2D plane1, sampler2D plane2,
+                  sampler2D plane3, mat4 colour, vec2 alpha, vec4 rect, mat3 place,
+                  vec4 outside, vec2 uv) {
+    vec2 at = (place * vec3(uv, 1.0)).xy;
+    if (at.x < 0.0 || at.x > 1.0 || at.y < 0.0 || at.y > 1.0) {
+        return outside;
+    }
+    return samplePicture(kind, image, plane1, plane2, plane3, colour, alpha,
+                         rect.xy + at * rect.zw);
+}

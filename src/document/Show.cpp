@@ -108,6 +108,7 @@ void Show::reset() {
 void Show::applySettings() {
     engine_.setStopsAtEnd(settings_.atEnd == ShowSettings::AtEnd::Stop);
     engine_.setPanicSeconds(settings_.panicSeconds);
+    engine_.setPictureBars(settings_.bars);
 }
 
 void Show::setSettings(const ShowSettings& settings) {

@@ -269,6 +269,13 @@ void MediaEngine::setPanicSeconds(double seconds) {
     panicSeconds_ = std::isfinite(seconds) && seconds > 0.0 ? seconds : 0.0;
 }
 
+void MediaEngine::setPictureBars(PictureBars bars) {
+    pictureBars_ = bars;
+    for (const std::shared_ptr<MediaOutput>& output : outputs()) {
+        output->setBars(bars);
+    }
+}
+
 void MediaEngine::panic() {
     bool cut = false;
     {
@@ -451,6 +458,7 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
     // Released now, with no lock held; a movie's player only hands its
     // pipeline to the pipeline's own thread.
     released.clear();
+    refitKeptPlayers(*next);
     tell([&](MediaEngineDelegate& d) { d.currentCueChanged(next); });
     setNextCue(std::nullopt);
     prepareCueAfterCurrent();
@@ -703,6 +711,22 @@ void MediaEngine::reloadNextCueByID() {
     }
 }
 
+void MediaEngine::refitKeptPlayers(const Cue& started) {
+    const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    for (std::size_t j = 0; j < started.outputStates.size() && j < outputList.size(); ++j) {
+        const MediaOutputState& state = started.outputStates[j];
+        const MediaPlayerRef running = outputList[j]->runningPlayer();
+        if (!running || !running->state() || running->fit() == state.fit ||
+            running->state()->mediaURL.absoluteString() != state.mediaURL.absoluteString()) {
+            continue;
+        }
+        // Only the fit: the rest of the player's state goes on as it was.
+        MediaOutputState refitted = *running->state();
+        refitted.fit = state.fit;
+        running->adoptState(refitted);
+    }
+}
+
 void MediaEngine::reconcileRunningPlayers(
     const Cue& cue, const std::vector<std::shared_ptr<MediaOutput>>& outputList) {
     // The new players are made and started while the outputs go on showing
@@ -734,6 +758,7 @@ void MediaEngine::reconcileRunningPlayers(
 }
 
 void MediaEngine::addOutput(std::shared_ptr<MediaOutput> output) {
+    output->setBars(pictureBars_);
     {
         std::lock_guard lock(mutex_);
         state_.outputs.push_back(std::move(output));
@@ -799,6 +824,9 @@ void MediaEngine::loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs)
     stopDisplayLink();
     std::size_t count = 0;
     std::vector<std::shared_ptr<MediaOutput>> previous;
+    for (const std::shared_ptr<MediaOutput>& output : outputs) {
+        output->setBars(pictureBars_);
+    }
     {
         std::lock_guard lock(mutex_);
         previous = std::exchange(state_.outputs, std::move(outputs));

@@ -147,6 +147,10 @@ public:
     static constexpr double kDefaultPanicSeconds = 1.0;
     void setPanicSeconds(double seconds);
     double panicSeconds() const { return panicSeconds_; }
+    // What every output shows beside a fitted picture (the show's bars
+    // setting): set on the outputs the engine has and on each it takes later.
+    void setPictureBars(PictureBars bars);
+    PictureBars pictureBars() const { return pictureBars_; }
     // After the last cue of the stack: false (the default) wraps to the
     // first, true stops, so that GO runs nothing until a cue is chosen.
     void setStopsAtEnd(bool stops);
@@ -351,6 +355,9 @@ private:
     // cannot be adopted in place.
     void reconcileRunningPlayers(const Cue& cue,
                                  const std::vector<std::shared_ptr<MediaOutput>>& outputList);
+    // After GO: an output that kept its running player (the same media in
+    // the cue started) places it by the started cue's fit.
+    void refitKeptPlayers(const Cue& started);
     // reloadCues' next cue when the current cue has left the stack.
     void reloadNextCueByID();
     // The stack's cue with ID `id`, if any.
@@ -410,6 +417,7 @@ private:
     // Panic (main thread): its fade, and what GO runs after it.
     double panicSeconds_ = kDefaultPanicSeconds;
     bool stopsAtEnd_ = false;
+    PictureBars pictureBars_ = PictureBars::Transparent;
     std::optional<Cue> panicResume_;
     // The GO guard (main thread).
     double goGuardSeconds_ = 0.0;

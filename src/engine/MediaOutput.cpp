@@ -7,6 +7,7 @@
 #include "engine/BufferPlayer.h"
 #include "engine/GeneratorPlayer.h"
 #include "media/ImagePlayer.h"
+#include "media/PicturePlacement.h"
 #include "media/VideoPlayer.h"
 #include "platform/DescriptorBudget.h"
 #include "platform/FileTypes.h"
@@ -19,6 +20,14 @@
 namespace bw {
 
 namespace {
+
+// The mixer's inputs, named once: setting them allocates nothing per frame.
+const std::string kFirstImage = "inputImage";
+const std::string kSecondImage = "input2Image";
+const std::string kFirstPlace = "inputImage_place";
+const std::string kSecondPlace = "input2Image_place";
+const std::string kCrossfade = "crossfade";
+const std::string kBars = "bars";
 
 MediaPlayerRef generatorFor(const MediaOutputState& state, PixelSize size) {
     const std::string url = state.mediaURL.absoluteString();
@@ -117,6 +126,16 @@ void MediaOutput::setSize(double width, double height) {
         }
     }
     frameServer_->setSize(size);
+}
+
+PictureBars MediaOutput::bars() const {
+    std::lock_guard lock(mutex_);
+    return bars_;
+}
+
+void MediaOutput::setBars(PictureBars bars) {
+    std::lock_guard lock(mutex_);
+    bars_ = bars;
 }
 
 float MediaOutput::crossfade() const {
@@ -222,7 +241,7 @@ std::vector<MediaPlayerRef> MediaOutput::completeTransition() {
 
 MediaOutput::RenderPlan MediaOutput::planRender() const {
     std::lock_guard lock(mutex_);
-    return RenderPlan{players_, nextPlayer_, toPixels(width_, height_)};
+    return RenderPlan{players_, nextPlayer_, toPixels(width_, height_), bars_};
 }
 
 void MediaOutput::render(const DisplayTimeStamp& timeStamp, std::optional<double> progress) {
@@ -236,31 +255,40 @@ void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeSta
         MixInputs inputs;
         inputs.first = plan.players[0]->frameForTime(timeStamp);
         inputs.size = plan.size;
+        inputs.bars = plan.bars;
         // During a crossfade both pictures are needed; until the incoming
         // one has a frame, the last one published stays.
         bool draw = inputs.first != nullptr;
+        if (inputs.first) {
+            inputs.firstPlace =
+                PicturePlacement::forPicture(*inputs.first, plan.size, plan.players[0]->fit());
+        }
         if (inputs.first && progress && plan.players.size() >= 2) {
             inputs.second = plan.players[1]->frameForTime(timeStamp);
             draw = inputs.second != nullptr;
             if (inputs.second) {
                 inputs.fade = static_cast<float>(*progress);
+                inputs.secondPlace =
+                    PicturePlacement::forPicture(*inputs.second, plan.size, plan.players[1]->fit());
                 plan.players[0]->setVolume(static_cast<float>(1.0 - *progress));
             }
         }
         if (draw && !(inputs == lastMix_)) {
-            if (inputs.second) {
-                mixer_.setValue("crossfade", static_cast<double>(inputs.fade));
-                mixer_.setValue("inputImage", inputs.first);
-                mixer_.setValue("input2Image", inputs.second);
-            } else {
-                mixer_.setValue("crossfade", 0.0);
-                mixer_.setValue("inputImage", inputs.first);
-                mixer_.setValue("input2Image", inputs.first);
-            }
+            const bool both = inputs.second != nullptr;
+            mixer_.setValue(kCrossfade, both ? static_cast<double>(inputs.fade) : 0.0);
+            mixer_.setValue(kFirstImage, inputs.first);
+            mixer_.setValue(kSecondImage, both ? inputs.second : inputs.first);
+            mixer_.setValue(kFirstPlace, inputs.firstPlace);
+            mixer_.setValue(kSecondPlace, both ? inputs.secondPlace : inputs.firstPlace);
+            mixer_.setValue(kBars, inputs.bars == PictureBars::Black ? 1.0 : 0.0);
             mixed = mixer_.allocAndRenderToBufferSized(plan.size);
-            // The mixer keeps no frames between outputs: the next one sets its own.
-            mixer_.setValue("inputImage", GpuBufferRef());
-            mixer_.setValue("input2Image", GpuBufferRef());
+            // The mixer keeps no frames or placements between outputs: the
+            // next user sets its own.
+            mixer_.setValue(kFirstImage, GpuBufferRef());
+            mixer_.setValue(kSecondImage, GpuBufferRef());
+            mixer_.setValue(kFirstPlace, AffineMap{});
+            mixer_.setValue(kSecondPlace, AffineMap{});
+            mixer_.setValue(kBars, 0.0);
             lastMix_ = std::move(inputs);
             if (lastMix_.second) {
                 std::lock_guard lock(mutex_);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "media/MediaPlayer.h"
+#include "render/AffineMap.h"
 #include "render/DisplayTimeStamp.h"
 #include "render/GpuBuffer.h"
 #include "render/PixelSize.h"
@@ -25,10 +26,13 @@ class ShaderScene;
 // their frames, mixes them through the shared "Mix" scene into a frame of its
 // size, and publishes that frame under its name. Between cues it runs one
 // player; during a crossfade two (outgoing first, incoming second), weighed by
-// the engine's fade progress.
+// the engine's fade progress. Each picture is placed on the output by the
+// mixer as it samples it (PicturePlacement): turned upright, in its displayed
+// proportions, by its player's fit, with the output's bars where it leaves
+// the output uncovered.
 //
 // Threads: construction on the main thread or the show loader; go, makePlayer,
-// the player slots, setSize, setName and setScreen on the main thread;
+// the player slots, setSize, setName, setScreen and setBars on the main thread;
 // planRender, render and completeTransition on the render thread. The player
 // slots, size, name, screen and last frame are guarded by a mutex held only to
 // copy or swap them, never while a player renders.
@@ -39,6 +43,7 @@ public:
         std::vector<MediaPlayerRef> players;
         MediaPlayerRef nextPlayer;
         PixelSize size;
+        PictureBars bars = PictureBars::Transparent;
     };
 
     // A new output shows the alignment grid at its size. Publishes on the
@@ -66,6 +71,10 @@ public:
     // yet in the engine.
     std::optional<ScreenChoice> screen() const;
     void setScreen(std::optional<ScreenChoice> screen);
+    // What the output shows beside a fitted picture (the show's bars
+    // setting); transparent until set.
+    PictureBars bars() const;
+    void setBars(PictureBars bars);
     // The last fade position used for a crossfade.
     float crossfade() const;
 
@@ -130,8 +139,11 @@ private:
     struct MixInputs {
         GpuBufferRef first;
         GpuBufferRef second;
+        AffineMap firstPlace;
+        AffineMap secondPlace;
         float fade = 0.0f;
         PixelSize size;
+        PictureBars bars = PictureBars::Transparent;
 
         bool operator==(const MixInputs&) const = default;
     };
@@ -144,6 +156,7 @@ private:
     double width_;
     double height_;
     std::optional<ScreenChoice> screen_;
+    PictureBars bars_ = PictureBars::Transparent;
     float crossfade_ = 0.0f;
     GpuBufferRef outputBuffer_;
     std::vector<MediaPlayerRef> players_;

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "media/PicturePlacement.h"
 #include "platform/GLibHandle.h"
 #include "platform/OperationQueue.h"
 #include "platform/SystemLog.h"
@@ -267,6 +268,26 @@ bool decodeImage(const std::string& path, const DecodeRequest& request, const Op
     return true;
 }
 
+// The middle part of `crop` (a crop of a picture whose displayed width over
+// height is `pictureAspect`) that has the proportions `outputAspect`.
+CropRect coveringCrop(CropRect crop, double pictureAspect, double outputAspect) {
+    const double cropAspect =
+        pictureAspect * (crop.right - crop.left) / std::max(crop.bottom - crop.top, 1e-6f);
+    if (!(cropAspect > 0.0) || !(outputAspect > 0.0)) return crop;
+    if (cropAspect > outputAspect) {
+        const auto keep = static_cast<float>(outputAspect / cropAspect);
+        const float trim = (crop.right - crop.left) * (1.0f - keep) / 2.0f;
+        crop.left += trim;
+        crop.right -= trim;
+    } else {
+        const auto keep = static_cast<float>(cropAspect / outputAspect);
+        const float trim = (crop.bottom - crop.top) * (1.0f - keep) / 2.0f;
+        crop.top += trim;
+        crop.bottom -= trim;
+    }
+    return crop;
+}
+
 }  // namespace
 
 ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSize)
@@ -277,6 +298,7 @@ ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSiz
     : url_(url),
       outputSize_(outputSize),
       cropScene_(ShaderScene::cropScene()),
+      maxTextureSize_(RenderContext::shared().maxTextureSize()),
       decode_(std::make_shared<Decode>()) {
     if (kenBurns) {
         if (random) {
@@ -289,8 +311,8 @@ ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSiz
     // mid-decode is freed at once and the late result goes nowhere.
     operation_ = decodeQueue().addOperation(
         [decode = decode_, path = url_.path(),
-         request = DecodeRequest{outputSize, kenBurns ? kZoom : 1.0,
-                                 RenderContext::shared().maxTextureSize()}](Operation& operation) {
+         request = DecodeRequest{outputSize, kenBurns ? kZoom : 1.0, maxTextureSize_}](
+            Operation& operation) {
             PixelSize size;
             std::vector<std::uint8_t> rgba;
             std::string failure;
@@ -346,14 +368,28 @@ void ImagePlayer::warmUp() {
 GpuBufferRef ImagePlayer::frameForTime(const DisplayTimeStamp& /*timeStamp*/) {
     uploadIfDecoded();
     if (!buffer_ || !motion_) return buffer_;
-    const CropRect crop = motion_->advance();
+    // The crop keeps the still's proportions, and the output places it by
+    // its fit: stretched over the output at the output's size, whole inside
+    // it at the size it covers there, or, to fill the output, narrowed to
+    // the output's proportions and drawn at its size.
+    CropRect crop = motion_->advance();
+    PixelSize size = outputSize_.isEmpty() ? buffer_->size() : outputSize_;
+    if (!outputSize_.isEmpty()) {
+        const double aspect = PicturePlacement::storedAspect(*buffer_);
+        const PictureFit placement = fit();
+        if (placement == PictureFit::Fit) {
+            size = PicturePlacement::placedSize(aspect, outputSize_, placement, maxTextureSize_);
+        } else if (placement == PictureFit::Fill) {
+            crop = coveringCrop(crop, aspect,
+                                static_cast<double>(outputSize_.width) / outputSize_.height);
+        }
+    }
     cropScene_.setValue("inputImage", buffer_);
     cropScene_.setValue("left", static_cast<double>(crop.left));
     cropScene_.setValue("right", static_cast<double>(crop.right));
     cropScene_.setValue("top", static_cast<double>(crop.top));
     cropScene_.setValue("bottom", static_cast<double>(crop.bottom));
-    GpuBufferRef rendered = cropScene_.allocAndRenderToBufferSized(
-        outputSize_.isEmpty() ? buffer_->size() : outputSize_);
+    GpuBufferRef rendered = cropScene_.allocAndRenderToBufferSized(size);
     // The shared scene must not keep this player's picture alive.
     cropScene_.setValue("inputImage", GpuBufferRef());
     if (rendered) rendered->setFlipped(buffer_->flipped());

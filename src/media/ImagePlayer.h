@@ -26,12 +26,15 @@ class ShaderScene;
 // that one buffer. With it, every frame request moves a KenBurnsMotion one
 // step and renders the crop through the shared "Crop" scene into a new buffer
 // of the output's size, so the cost of a frame does not depend on the
-// picture's. A file that cannot be decoded logs one warning and never has a
+// picture's. The crop keeps the still's proportions and the output places
+// it by the player's fit like any picture: with Fit it is drawn at the size
+// it covers inside the output, with Fill it is narrowed to the output's
+// proportions first. A file that cannot be decoded logs one warning and never has a
 // frame. Volume and play change nothing.
 //
 // The output size is the one given at construction: an output resized later
 // keeps this player (see MediaOutput::setSize), which then shows the same
-// picture stretched to the new size, a little soft on a larger output, until
+// picture placed on the new size, a little soft on a larger output, until
 // the next cue makes a new player. An empty size means "unknown": the picture
 // decodes whole and the crop renders at the picture's size.
 //
@@ -73,6 +76,7 @@ private:
     MediaURL url_;
     PixelSize outputSize_;
     ShaderScene& cropScene_;
+    int maxTextureSize_;
     std::optional<KenBurnsMotion> motion_;
     std::shared_ptr<Decode> decode_;
     std::shared_ptr<Operation> operation_;

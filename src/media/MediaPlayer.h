@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -57,17 +58,34 @@ public:
     // The output state this player was made for; none for a still of a mixed
     // frame. Main thread.
     const std::optional<MediaOutputState>& state() const { return state_; }
-    void setState(MediaOutputState state) { state_ = std::move(state); }
+    void setState(MediaOutputState state) {
+        fit_.store(state.fit, std::memory_order_relaxed);
+        state_ = std::move(state);
+    }
+
+    // Any thread: how the output places this player's pictures, its state's
+    // fit (Stretch without a state). The output reads it at each mix, so a
+    // state adopted in place changes the placement from the next frame on.
+    PictureFit fit() const { return fit_.load(std::memory_order_relaxed); }
 
     // Main thread. Takes `state` in place when it differs from the player's
     // own state() only in what the player can change while it plays (a
-    // movie's muted and looped flags); true when it did, and state() is then
-    // `state`. False when `state` needs another player. The default takes
-    // only an equal state.
-    virtual bool adoptState(const MediaOutputState& state) { return state_ == state; }
+    // movie's muted and looped flags, and for every player the fit, which
+    // the output applies); true when it did, and state() is then `state`.
+    // False when `state` needs another player. The default takes a state
+    // that differs in the fit alone.
+    virtual bool adoptState(const MediaOutputState& state) {
+        if (!state_) return false;
+        MediaOutputState refitted = *state_;
+        refitted.fit = state.fit;
+        if (!(refitted == state)) return false;
+        setState(state);
+        return true;
+    }
 
 private:
     std::optional<MediaOutputState> state_;
+    std::atomic<PictureFit> fit_{PictureFit::Stretch};
 };
 
 using MediaPlayerRef = std::shared_ptr<MediaPlayer>;

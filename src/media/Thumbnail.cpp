@@ -153,7 +153,8 @@ ThumbnailImageRef Thumbnail::makeMovieThumbnail(const std::string& path) {
     if (!uri) return nullptr;
     GError* rawError = nullptr;
     GstElement* launched = gst_parse_launch(
-        "uridecodebin name=source ! videoconvert ! videoscale method=lanczos add-borders=false"
+        "uridecodebin name=source ! videoconvert ! videoflip video-direction=auto"
+        " ! videoscale method=lanczos add-borders=false"
         " ! video/x-raw,format=RGBA,width=80,height=80 ! appsink name=sink sync=false",
         &rawError);
     GErrorPtr error(rawError);
@@ -169,7 +170,8 @@ ThumbnailImageRef Thumbnail::makeMovieThumbnail(const std::string& path) {
         !waitForAsyncDone(pipeline.get())) {
         return nullptr;
     }
-    // One tenth of the way in, exactly; a movie of unknown length gives its
+    // Turned upright by the movie's orientation tag (videoflip), as the
+    // outputs show it. One tenth of the way in, exactly; a movie of unknown length gives its
     // first frame.
     gint64 duration = 0;
     if (gst_element_query_duration(pipeline.get(), GST_FORMAT_TIME, &duration) && duration > 0) {

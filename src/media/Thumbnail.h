@@ -24,8 +24,9 @@ struct ThumbnailImage {
 using ThumbnailImageRef = std::shared_ptr<const ThumbnailImage>;
 
 // The cue list's small pictures of media files, always kSize by kSize pixels:
-// a movie's frame one tenth of the way in, or a still image, each stretched to
-// the square whatever its proportions. Anything that is not a readable movie
+// a movie's frame one tenth of the way in, or a still image, each upright (a
+// movie by its orientation tag, a still by its EXIF orientation) and stretched
+// to the square whatever its proportions. Anything that is not a readable movie
 // or image (a generator, a missing file, text) gets the "missing" picture.
 //
 // Made thumbnails are kept by file path for the life of the cache, so each

@@ -192,7 +192,15 @@ GpuBufferRef VideoFrameUpload::upload(GstBuffer* buffer, const GstVideoInfo& inf
         if (!complete) picture.reset();
     }
     gst_video_frame_unmap(&frame);
-    if (picture) picture->setEncoding(std::move(encoding));
+    if (picture) {
+        picture->setEncoding(std::move(encoding));
+        // Non-square pixels (anamorphic movies) are drawn in their shape
+        // where the picture is placed on an output.
+        if (GST_VIDEO_INFO_PAR_N(&info) > 0 && GST_VIDEO_INFO_PAR_D(&info) > 0) {
+            picture->setPixelAspect(static_cast<double>(GST_VIDEO_INFO_PAR_N(&info)) /
+                                    GST_VIDEO_INFO_PAR_D(&info));
+        }
+    }
     return picture;
 }
 

@@ -36,7 +36,8 @@ public:
 
     // Render thread: the picture in `buffer`, described by `info`, in
     // buffers of `pool`; none when its format is not one of those taken or
-    // it cannot be mapped or uploaded.
+    // it cannot be mapped or uploaded. The buffer carries the picture's pixel
+    // aspect ratio (GpuBuffer::pixelAspect).
     static GpuBufferRef upload(GstBuffer* buffer, const GstVideoInfo& info, GpuBufferPool& pool);
 };
 

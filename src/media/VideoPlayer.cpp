@@ -114,6 +114,10 @@ struct VideoPlayer::Pipeline {
     std::atomic<bool> failed{false};
     std::atomic<bool> ended{false};
     std::atomic<std::uint64_t> loops{0};
+    // The turn the movie's "image-orientation" tag asks for; set on a
+    // streaming thread as the tag passes the picture sink, ahead of the
+    // pictures it belongs to.
+    std::atomic<PictureOrientation> orientation{PictureOrientation::Rotate0};
     // The file's length in nanoseconds; below zero until the demuxer knows.
     std::atomic<std::int64_t> fileLength{-1};
     // The level last asked for (render thread), restored when the sound is
@@ -394,9 +398,22 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock*
     gst_pad_add_probe(
         sinkPad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
-            if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_SEGMENT_DONE) {
-                auto* target = static_cast<Pipeline*>(data);
+            GstEvent* const event = GST_PAD_PROBE_INFO_EVENT(info);
+            auto* target = static_cast<Pipeline*>(data);
+            if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT_DONE) {
                 target->post([target] { target->passShown(); });
+            } else if (GST_EVENT_TYPE(event) == GST_EVENT_TAG) {
+                // The movie's rotation, applied where its pictures are placed.
+                GstTagList* tags = nullptr;
+                gst_event_parse_tag(event, &tags);
+                gchar* value = nullptr;
+                if (tags != nullptr &&
+                    gst_tag_list_get_string(tags, GST_TAG_IMAGE_ORIENTATION, &value)) {
+                    GCharPtr owned(value);
+                    if (const auto orientation = pictureOrientationFromTag(owned.get())) {
+                        target->orientation.store(*orientation);
+                    }
+                }
             }
             return GST_PAD_PROBE_OK;
         },
@@ -579,6 +596,7 @@ void VideoPlayer::show(const Picture& picture) {
     GstVideoInfo info;
     if (!gst_video_info_from_caps(&info, picture.caps.get())) return;
     buffer_ = VideoFrameUpload::upload(picture.buffer.get(), info, GpuBufferPool::global());
+    if (buffer_) buffer_->setOrientation(pipeline_->orientation.load());
     // The buffer is kept, to know it again when it comes out a second time.
     picture_.reset(gst_buffer_ref(picture.buffer.get()));
     if (picture.streamTime >= 0)
@@ -668,6 +686,9 @@ bool VideoPlayer::pipelineMuted() const {
 
 bool VideoPlayer::ended() const {
     return pipeline_->ended.load() && lastPictureShown_.load();
+}
+PictureOrientation VideoPlayer::orientation() const {
+    return pipeline_->orientation.load();
 }
 bool VideoPlayer::failed() const {
     return pipeline_->failed.load();

@@ -9,6 +9,7 @@
 
 #include "media/MediaPlayer.h"
 #include "platform/MediaURL.h"
+#include "render/PictureOrientation.h"
 
 typedef struct _GstBuffer GstBuffer;
 typedef struct _GstCaps GstCaps;
@@ -31,6 +32,11 @@ namespace bw {
 // picture twice and a 25 fps one keeps a steady 2-3 cadence, and pictures
 // stay with the sound. A time stamp without a host time, or one further than
 // a tenth of a second from now, asks for the picture due now.
+//
+// The movie's rotation and mirroring (its "image-orientation" tag) and its
+// pixel aspect ratio travel with each picture (GpuBuffer::orientation,
+// pixelAspect); the output turns it upright and gives it its shape as it
+// places it, so no pixel is moved on the CPU.
 //
 // A looped movie loops without a gap through segment seeks; one that is not
 // holds its last picture after the end. A movie that cannot be played (missing
@@ -109,6 +115,9 @@ public:
     // and its last picture has been shown by a frame request.
     bool ended() const;
     bool failed() const;
+    // The turn the movie's orientation tag asks for; Rotate0 until one has
+    // reached the picture sink, and for a movie without one.
+    PictureOrientation orientation() const;
     // Loop seams crossed so far.
     std::uint64_t loopCount() const;
     // The position of the picture shown last (0 before the first; the

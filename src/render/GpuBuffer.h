@@ -7,6 +7,7 @@
 
 #include "render/GlObject.h"
 #include "render/PictureEncoding.h"
+#include "render/PictureOrientation.h"
 #include "render/PixelSize.h"
 
 namespace bw {
@@ -33,6 +34,10 @@ struct PooledTexture {
 // first stored row is the picture's top row, which is how shader scenes render
 // and how readbacks and uploads see it; flipped() means the rows are stored
 // bottom-up. srcRect() is the valid region, in stored rows and columns.
+// orientation() says how the stored picture turns upright (a movie's rotation
+// tag) and pixelAspect() how wide a stored pixel shows against its height (a
+// movie's pixel aspect ratio); both are applied where the picture is placed on
+// an output, not in the pixels.
 //
 // name() and framebuffer() are GL calls (render thread); the rest may be read
 // on any thread that holds a handle.
@@ -62,6 +67,10 @@ public:
     void setSrcRect(PixelRect rect) { srcRect_ = rect; }
     bool flipped() const { return flipped_; }
     void setFlipped(bool flipped) { flipped_ = flipped; }
+    PictureOrientation orientation() const { return orientation_; }
+    void setOrientation(PictureOrientation orientation) { orientation_ = orientation; }
+    double pixelAspect() const { return pixelAspect_; }
+    void setPixelAspect(double aspect) { pixelAspect_ = aspect; }
 
 private:
     PooledTexture texture_;
@@ -69,6 +78,8 @@ private:
     PixelRect srcRect_;
     PictureEncoding encoding_;
     bool flipped_ = false;
+    PictureOrientation orientation_ = PictureOrientation::Rotate0;
+    double pixelAspect_ = 1.0;
     bool clearOnFirstUse_;
 };
 

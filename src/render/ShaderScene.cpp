@@ -386,6 +386,22 @@ void ShaderScene::bindInputs(const Program& program, PixelSize targetSize) {
             }
             continue;
         }
+        if (uniform.type == GL_FLOAT_MAT3) {
+            const AffineMap* given = value ? std::get_if<AffineMap>(value) : nullptr;
+            const AffineMap map = given ? *given : AffineMap{};
+            // Rows of the matrix taking (x, y, 1); GL takes them transposed.
+            const float rows[9] = {static_cast<float>(map.xx),
+                                   static_cast<float>(map.xy),
+                                   static_cast<float>(map.x0),
+                                   static_cast<float>(map.yx),
+                                   static_cast<float>(map.yy),
+                                   static_cast<float>(map.y0),
+                                   0.0f,
+                                   0.0f,
+                                   1.0f};
+            glUniformMatrix3fv(uniform.location, 1, GL_TRUE, rows);
+            continue;
+        }
         const double* number = value ? std::get_if<double>(value) : nullptr;
         if (uniform.type == GL_FLOAT) {
             glUniform1f(uniform.location, number ? static_cast<float>(*number) : 0.0f);

@@ -9,6 +9,7 @@
 #include <variant>
 #include <vector>
 
+#include "render/AffineMap.h"
 #include "render/GlObject.h"
 #include "render/GpuBuffer.h"
 #include "render/PixelSize.h"
@@ -22,7 +23,9 @@ class GpuBufferPool;
 // The shader (GLSL 3.30 core) receives `in vec2 uv`, (0,0) at the picture's
 // top-left corner and (1,1) at its bottom-right, and writes `out vec4
 // fragColor` (RGBA, premultiplied alpha). Its uniforms are the scene's inputs,
-// set by name: a float uniform takes a number, a sampler2D a buffer. For a
+// set by name: a float uniform takes a number, a sampler2D a buffer, a mat3 an
+// affine map (AffineMap, as the matrix taking (x, y, 1); the identity while
+// none is set). For a
 // sampler `X` the scene also fills `vec4 X_rect`, if declared, with the
 // buffer's valid region in texture coordinates (xy origin, zw extent, the row
 // order folded in), so that `texture(X, X_rect.xy + uv * X_rect.zw)` samples
@@ -52,7 +55,7 @@ class GpuBufferPool;
 // on the render thread, each user setting its inputs first.
 class ShaderScene {
 public:
-    using Value = std::variant<double, GpuBufferRef>;
+    using Value = std::variant<double, GpuBufferRef, AffineMap>;
 
     // The process's scene for resource `name`, created on first use under a
     // thread-safe one-time initialisation. A missing resource is a broken

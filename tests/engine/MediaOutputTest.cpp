@@ -114,6 +114,71 @@ TEST_F(MediaOutputTest, TheOutgoingVolumeFollowsTheFadeOnEveryTick) {
     EXPECT_EQ(output.players(), std::vector<MediaPlayerRef>{incoming});
 }
 
+// Red over blue when upright: stored portrait, or stored landscape (red left,
+// blue right) and turned a quarter clockwise.
+GpuBufferRef redOverBlue(bool storedOnItsSide) {
+    Image picture{storedOnItsSide ? PixelSize{8, 4} : PixelSize{4, 8}, {}};
+    picture.rgba.resize(4 * 8 * 4);
+    for (int y = 0; y < picture.size.height; ++y) {
+        for (int x = 0; x < picture.size.width; ++x) {
+            const bool red = storedOnItsSide ? x < 4 : y < 4;
+            std::uint8_t* pixel = picture.at(x, y);
+            pixel[0] = red ? 255 : 0;
+            pixel[2] = red ? 0 : 255;
+            pixel[3] = 255;
+        }
+    }
+    GpuBufferRef buffer = test::upload(picture);
+    if (storedOnItsSide) buffer->setOrientation(PictureOrientation::Rotate90);
+    return buffer;
+}
+
+// Verifies that the mixer places a portrait picture upright on a landscape
+// output by its player's fit, with the output's bars beside it.
+TEST_F(MediaOutputTest, PicturesArePlacedUprightByTheirFitWithTheOutputsBars) {
+    enum Colour { Red, Blue, Clear, Black };
+    const struct {
+        PictureFit fit;
+        PictureBars bars;
+        // Columns 2, 7 and 13 of the 16x8 output, in rows 1 and 6.
+        Colour top[3];
+        Colour bottom[3];
+    } cases[] = {
+        {PictureFit::Fit, PictureBars::Transparent, {Clear, Red, Clear}, {Clear, Blue, Clear}},
+        {PictureFit::Fit, PictureBars::Black, {Black, Red, Black}, {Black, Blue, Black}},
+        {PictureFit::Fill, PictureBars::Black, {Red, Red, Red}, {Blue, Blue, Blue}},
+        {PictureFit::Stretch, PictureBars::Black, {Red, Red, Red}, {Blue, Blue, Blue}},
+    };
+    const std::uint8_t colours[][4] = {
+        {255, 0, 0, 255}, {0, 0, 255, 255}, {0, 0, 0, 0}, {0, 0, 0, 255}};
+    for (bool sideways : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(sideways ? "turned" : "portrait") + ", fit " +
+                         std::to_string(static_cast<int>(c.fit)) + ", bars " +
+                         std::to_string(static_cast<int>(c.bars)));
+            MediaOutput output("Stage", 16, 8);
+            output.setBars(c.bars);
+            auto player = std::make_shared<RecordingPlayer>(redOverBlue(sideways));
+            MediaOutputState state = stateFor("black://");
+            state.fit = c.fit;
+            player->setState(state);
+            output.replaceRunningPlayer(player);
+            const Image mixed = rendered(output, std::nullopt);
+            const int columns[] = {2, 7, 13};
+            for (std::size_t i = 0; i < 3; ++i) {
+                for (const auto& [row, colour] :
+                     {std::pair{1, c.top[i]}, std::pair{6, c.bottom[i]}}) {
+                    const std::uint8_t* pixel = mixed.at(columns[i], row);
+                    for (int k = 0; k < 4; ++k) {
+                        EXPECT_NEAR(pixel[k], colours[colour][k], 2)
+                            << "column " << columns[i] << " row " << row << " channel " << k;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST_F(MediaOutputTest, APlayerWithoutAFrameKeepsThePreviousFramePublished) {
     MediaOutput output("Stage", 4, 4);
     const Image first = rendered(output, std::nullopt);

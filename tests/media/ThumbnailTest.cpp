@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,6 +153,22 @@ TEST(ThumbnailTest, MovieGivesItsFrameOneTenthIn) {
     }
     EXPECT_EQ(thumbnails.thumbnailForURL(fileURL(path)), image);
     EXPECT_EQ(thumbnails.madeCount(), 1u);
+}
+
+// Verifies that a movie turned by its container (stored red left of blue, a
+// quarter turn clockwise) is shown upright, red above blue, as the outputs
+// show it.
+TEST(ThumbnailTest, MovieIsTurnedUprightByItsOrientationTag) {
+    const std::string path = BW_TEST_MEDIA_DIR "/movie-rotate-90.mp4";
+    if (!std::filesystem::exists(path)) {
+        if (std::getenv("CI") != nullptr) FAIL() << "the rotated test movie was not made";
+        GTEST_SKIP() << "the rotated test movie was not made (no H.264 encoder)";
+    }
+    const ThumbnailImageRef image = Thumbnail::makeMovieThumbnail(path);
+    ASSERT_NE(image, nullptr);
+    expectThumbnailSized(image);
+    EXPECT_TRUE(pixelNear(*image, 20, 15, {220, 30, 30}, 40));
+    EXPECT_TRUE(pixelNear(*image, 20, 65, {30, 30, 220}, 40));
 }
 
 TEST(ThumbnailTest, LookupsFromTwoThreadsShareOneKeptPicturePerFile) {

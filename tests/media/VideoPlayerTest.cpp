@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/MediaOutput.h"
 #include "media/VideoPlayer.h"
 #include "platform/Clock.h"
 #include "platform/SystemLog.h"
@@ -109,6 +111,44 @@ protected:
         return count;
     }
 };
+
+// Verifies that a movie whose container turns it (stored 32x16, red left of
+// blue, tagged rotate-90) carries its turn with its pictures, not in their
+// pixels, and that an output fitting it shows it upright: 16x32, red above
+// blue, with bars beside it.
+TEST_F(VideoPlayerTest, ARotatedMovieIsShownUprightByItsTag) {
+    auto player = std::shared_ptr<VideoPlayer>(open("movie-rotate-90.mp4", true, true));
+    if (!player) {
+        if (std::getenv("CI") != nullptr) FAIL() << "the rotated test movie was not made";
+        GTEST_SKIP() << "the rotated test movie was not made (no H.264 encoder)";
+    }
+    const GpuBufferRef frame = firstFrame(*player);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->size(), (PixelSize{32, 16})) << "the pixels stay as stored";
+    EXPECT_EQ(frame->orientation(), PictureOrientation::Rotate90);
+    EXPECT_EQ(player->orientation(), PictureOrientation::Rotate90);
+
+    MediaOutput output("Stage", 32, 32);
+    MediaOutputState state;
+    state.mediaURL = player->url();
+    state.fit = PictureFit::Fit;
+    player->setState(state);
+    output.replaceRunningPlayer(player);
+    output.render(DisplayTimeStamp{}, std::nullopt);
+    const test::Image mixed = test::readPixels(*output.outputBuffer());
+    const auto near = [&](int x, int y, std::array<int, 4> expected) {
+        const std::uint8_t* pixel = mixed.at(x, y);
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (std::abs(pixel[k] - expected[k]) > 40) return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(near(16, 6, {220, 30, 30, 255})) << "red above";
+    EXPECT_TRUE(near(16, 26, {30, 30, 220, 255})) << "blue below";
+    for (int x : {3, 28}) {
+        EXPECT_TRUE(near(x, 16, {0, 0, 0, 0})) << "transparent bars at column " << x;
+    }
+}
 
 TEST_F(VideoPlayerTest, PrerolledFrameArrivesWithoutPlayAndHoldsStill) {
     auto player = open("movie-h264.mp4");
