@@ -296,6 +296,30 @@ TEST_F(ImagePlayerTest, KenBurnsFrameShowsTheCropOfThePictureUpright) {
     }
 }
 
+// Verifies that the Ken Burns crop keeps the still's proportions for the
+// output to place: drawn at the size it covers inside the output with Fit,
+// at the output's size (narrowed to its proportions) with Fill and Stretch.
+TEST_F(ImagePlayerTest, KenBurnsFramesAreDrawnForTheirFit) {
+    ASSERT_TRUE(test::savePng(cellPicture(), dir_ / "cells.png"));
+    const struct {
+        PictureFit fit;
+        PixelSize drawn;
+    } cases[] = {
+        {PictureFit::Stretch, {48, 48}}, {PictureFit::Fit, {48, 36}}, {PictureFit::Fill, {48, 48}}};
+    for (const auto& c : cases) {
+        ImagePlayer player(fileURL(dir_ / "cells.png"), true, {48, 48}, [] { return 0u; });
+        MediaOutputState state;
+        state.mediaURL = fileURL(dir_ / "cells.png");
+        state.kenBurns = true;
+        state.fit = c.fit;
+        player.setState(state);
+        ASSERT_TRUE(player.waitUntilDecoded(kDecodeWait));
+        const GpuBufferRef frame = player.frameForTime(DisplayTimeStamp{});
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(frame->size(), c.drawn) << static_cast<int>(c.fit);
+    }
+}
+
 TEST_F(ImagePlayerTest, UnreadableFileHasNoFrameAndLogsOneWarning) {
     std::mt19937 engine(99);
     std::string noise(4096, '\0');
