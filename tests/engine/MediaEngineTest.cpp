@@ -256,6 +256,27 @@ TEST_F(MediaEngineTest, SameMediaKeepsTheRunningPlayerAcrossGoWhateverItsFlags) 
     EXPECT_EQ(engine_->outputs()[0]->players(), std::vector<MediaPlayerRef>{running});
 }
 
+// Verifies that a player kept on stage by GO takes the started cue's fit, and
+// only that: its other flags go on as they were.
+TEST_F(MediaEngineTest, APlayerKeptAcrossGoTakesTheStartedCuesFit) {
+    addOutputs(1);
+    Cue second = makeCue(2, 1.0, {"grid://"});
+    second.outputStates[0].fit = PictureFit::Fill;
+    second.outputStates[0].muted = false;
+    addCues({makeCue(1, 0.0, {"grid://"}), second});
+    engine_->go();
+    finishFade(0.0);
+    const MediaPlayerRef running = engine_->outputs()[0]->runningPlayer();
+    EXPECT_EQ(running->fit(), PictureFit::Stretch);
+
+    engine_->go();
+    EXPECT_EQ(engine_->outputs()[0]->runningPlayer(), running);
+    EXPECT_EQ(running->fit(), PictureFit::Fill);
+    ASSERT_TRUE(running->state().has_value());
+    EXPECT_EQ(running->state()->fit, PictureFit::Fill);
+    EXPECT_TRUE(running->state()->muted) << "the rest of its state is kept";
+}
+
 TEST_F(MediaEngineTest, AnOutputAddedToAShowWithCuesShowsTheCurrentCue) {
     addCues({makeCue(1, 0.0, {}), makeCue(2, 0.0, {})});
     engine_->go();

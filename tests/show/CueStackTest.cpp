@@ -186,6 +186,26 @@ TEST_F(CueStackTest, EditsReplaceSingleFields) {
     EXPECT_TRUE(stack().cues()[1].outputStates[0].kenBurns);
     EXPECT_TRUE(stack().cues()[0].outputStates[0].looped) << "other states untouched";
 
+    // New media takes the given fit only where the cell held no file.
+    stack().setFit(PictureFit::Fill, 1, 1);
+    const struct {
+        MediaURL url;
+        PictureFit given, kept;
+        const char* why;
+    } media[] = {
+        {MediaURL::generator(MediaURL::Generator::Clear), PictureFit::Fit, PictureFit::Fill,
+         "a generator keeps the cell's"},
+        {MediaURL::fileURL("/media/a.png"), PictureFit::Fit, PictureFit::Fit,
+         "a first file takes the given one"},
+        {MediaURL::fileURL("/media/b.mov"), PictureFit::Stretch, PictureFit::Fit,
+         "a file after a file keeps the cell's"},
+    };
+    for (const auto& m : media) {
+        stack().setMediaURL(m.url, 1, 1, m.given);
+        EXPECT_EQ(stack().cues()[1].outputStates[1].fit, m.kept) << m.why;
+    }
+    EXPECT_EQ(stack().cues()[1].outputStates[0].fit, PictureFit::Stretch);
+
     stack().deleteCue(0);
     EXPECT_EQ(ids(), (std::vector<double>{2}));
     expectInvariants(2);
