@@ -1,11 +1,14 @@
 #include "show/ShowCheck.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <algorithm>
+#include <map>
+#include <optional>
 #include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "platform/FileTypes.h"
+#include "platform/MediaProbe.h"
 #include "platform/Utf8.h"
 #include "show/NumberText.h"
 #include "show/ShowFile.h"
@@ -13,14 +16,19 @@
 namespace bw {
 namespace {
 
-// Whether a present media file can be played: it opens for reading and is
-// a movie or a picture.
-bool mediaReadable(const MediaURL& url) {
-    const int fd = ::open(url.path().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    ::close(fd);
-    return FileTypes::kindOf(url) != MediaKind::None;
-}
+// Why each present media file would not play, looked at once per path: a
+// movie may take seconds to open.
+class MediaProblems {
+public:
+    const std::optional<std::string>& of(const std::string& path) {
+        auto [it, added] = problems_.try_emplace(path);
+        if (added) it->second = MediaProbe::problem(path);
+        return it->second;
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> problems_;
+};
 
 }  // namespace
 
@@ -54,26 +62,38 @@ int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream&
     }
     std::size_t missing = 0;
     std::size_t unreadable = 0;
+    MediaProblems problems;
+    // Each unplayable file once, in the order first met, for the error report.
+    std::vector<std::pair<std::string, std::string>> reasons;
     for (const Cue& cue : show.cues) {
         out << "cue " << formatCueNumber(cue.id) << " fade " << formatCueNumber(cue.fadeLength)
             << " " << jsonQuoted(cue.description) << "\n";
         for (std::size_t j = 0; j < cue.outputStates.size(); ++j) {
             const MediaOutputState& state = cue.outputStates[j];
             out << "  state " << j << " ";
+            std::optional<std::string> reason;
             if (state.mediaURL.isFileURL()) {
                 out << state.mediaURL.path();
                 if (!ShowFile::mediaFileExists(state.mediaURL.path())) {
                     out << " (missing)";
                     ++missing;
-                } else if (!mediaReadable(state.mediaURL)) {
+                } else if (const auto& problem = problems.of(state.mediaURL.path())) {
                     out << " (unreadable)";
                     ++unreadable;
+                    reason = *problem;
                 }
             } else {
                 out << state.mediaURL.absoluteString();
             }
             out << " muted=" << state.muted << " looped=" << state.looped
                 << " kenBurns=" << state.kenBurns << "\n";
+            if (reason) {
+                out << "    unreadable: " << *reason << "\n";
+                const bool reported =
+                    std::any_of(reasons.begin(), reasons.end(),
+                                [&](const auto& r) { return r.first == state.mediaURL.path(); });
+                if (!reported) reasons.emplace_back(state.mediaURL.path(), *reason);
+            }
         }
     }
     out << show.cues.size() << " cues, " << show.outputs.size() << " outputs, " << missing
@@ -81,6 +101,9 @@ int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream&
     if (unreadable > 0) out << ", " << unreadable << " unreadable media";
     out << "\n";
     if (missing + unreadable == 0) return kShowOK;
+    for (const auto& [path, why] : reasons) {
+        err << path << ": " << why << "\n";
+    }
     err << absolutePath << ": " << missing << " media missing, " << unreadable << " unreadable\n";
     return kMediaMissing;
 }

@@ -7,13 +7,20 @@ namespace bw {
 
 // The operator's pre-show check of a show file: decodes it as a load would and
 // prints every output, cue and output state, marking media that is missing
-// and media that is there but cannot be played: a file that cannot be opened
-// for reading, or one that is neither a movie nor a picture.
+// and media that is there but would not play, opened the way playback opens
+// it (MediaProbe): a file that cannot be opened for reading, an empty one, a
+// still without an image loader for its format or that does not decode, a
+// movie without a video stream (sound only) or without a decoder for its
+// video, or a file that is neither a movie nor a picture. Such a state's line
+// ends "(unreadable)" and is followed by "    unreadable: REASON"; the error
+// report names each such file once with its reason.
 //
 // Exit codes, for scripts run before a show: 0 a show with all its media, 1
 // not a show (or unreadable), 2 a show whose outputs or cues do not decode,
-// 3 a show with media missing or unreadable; for 1 and 2 the reason goes to
-// `err`, for 3 the count.
+// 3 a show with media missing or unreadable (any of the reasons above); for 1
+// and 2 the reason goes to `err`, for 3 each file's reason and the count.
+// Movies are opened one after another, each given up on after
+// MediaProbe::kMovieTimeout, so a show of many movies takes a while.
 // Any thread.
 class ShowCheck {
 public:

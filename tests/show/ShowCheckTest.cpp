@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <utility>
@@ -17,6 +18,14 @@ struct CheckRun {
     std::string err;
 };
 
+// Puts a copy of the test medium `name` at `relativePath` inside `dir`: the
+// check opens media as playback does, so a present file must be real.
+void copyMedium(const test::TempDir& dir, const std::string& name,
+                const std::string& relativePath) {
+    std::filesystem::create_directories((dir / relativePath).parent_path());
+    std::filesystem::copy_file(test::testMediaDir() / name, dir / relativePath);
+}
+
 CheckRun check(const std::string& path) {
     std::ostringstream out;
     std::ostringstream err;
@@ -26,7 +35,7 @@ CheckRun check(const std::string& path) {
 
 TEST(ShowCheckTest, ListsOutputsCuesAndMissingMedia) {
     test::TempDir dir;
-    dir.write("media/here.mov", "x");
+    copyMedium(dir, "movie.webm", "media/here.mov");
     auto show = dir.write("gala.bwshow", R"({"config":[
             {"name":"Screen \"L\"","width":1920,"height":1080},{"name":"Rück","width":640.5,"height":480}],
         "cues":[
@@ -79,10 +88,10 @@ TEST(ShowCheckTest, ExitCodesSayWhatIsWrong) {
 }
 
 // Verifies the status pre-show scripts go by: 0 only when every file is there
-// and is a movie or a picture.
+// and is a movie or a picture that plays.
 TEST(ShowCheckTest, MissingOrUnreadableMediaFailTheCheck) {
     test::TempDir dir;
-    dir.write("clip.mov", "x");
+    copyMedium(dir, "movie-h264.mp4", "clip.mov");
     dir.write("notes.txt", "not a picture");
     std::filesystem::create_directory(dir / "folder.png");
     const struct {
@@ -114,6 +123,59 @@ TEST(ShowCheckTest, MissingOrUnreadableMediaFailTheCheck) {
     }
 }
 
+// Verifies that media which is there but would not play (the way playback
+// opens it) is reported by file and reason, with status 3, each file once.
+TEST(ShowCheckTest, MediaThatWouldNotPlayIsReportedWithItsReason) {
+    test::TempDir dir;
+    const struct {
+        const char* medium;  // from the test media
+        const char* reason;  // none: it plays
+    } cases[] = {
+        {"movie-h264.mp4", nullptr},
+        {"image.heic", nullptr},
+        {"image.avif", nullptr},
+        {"anim-once.gif", nullptr},
+        {"sound.wav", "has sound but no picture"},
+        {"sound-only.mkv", "has sound but no picture"},
+        {"empty.mov", "empty file (zero length)"},
+        {"corrupt.png", "the picture does not decode ("},
+        {"image.jp2", "no loader for this picture format (image/jp2)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.medium);
+        const std::string name = std::string("media/").append(c.medium);
+        copyMedium(dir, c.medium, name);
+        // The same file on two outputs: one reason a state, one line a file.
+        std::string state = R"({"mediaPath":")";
+        state.append(name).append(R"(","muted":true,"looped":true,"kenBurns":false})");
+        std::string text =
+            R"({"config":[{"name":"A","width":8,"height":6},{"name":"B","width":8,"height":6}],)"
+            R"("cues":[{"id":1,"fadeLength":0,"outputStates":[)";
+        text.append(state).append(",").append(state).append("]}]}");
+        const auto show = dir.write("show.bwshow", text);
+        const CheckRun run = check(show.string());
+        const std::string path = (dir / name).string();
+        if (c.reason == nullptr) {
+            EXPECT_EQ(run.status, ShowCheck::kShowOK) << run.out << run.err;
+            EXPECT_TRUE(run.out.ends_with("1 cues, 2 outputs, 0 missing media\n")) << run.out;
+            continue;
+        }
+        EXPECT_EQ(run.status, ShowCheck::kMediaMissing);
+        std::string stateLine = path;
+        stateLine.append(" (unreadable) muted=1 looped=1 kenBurns=0\n    unreadable: ")
+            .append(c.reason);
+        EXPECT_NE(run.out.find("  state 0 " + stateLine), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("  state 1 " + stateLine), std::string::npos) << run.out;
+        EXPECT_TRUE(run.out.ends_with("1 cues, 2 outputs, 0 missing media, 2 unreadable media\n"))
+            << run.out;
+        EXPECT_TRUE(run.err.starts_with(path + ": " + c.reason)) << run.err;
+        std::string summary = show.string();
+        summary.append(": 0 media missing, 2 unreadable\n");
+        EXPECT_TRUE(run.err.ends_with(summary)) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+    }
+}
+
 // Verifies that the check opens the file the system opens: ".." after a
 // linked folder climbs out of the folder the link points at, and media named
 // with ".." beside a show reached through a linked folder is found.
@@ -130,7 +192,7 @@ TEST(ShowCheckTest, PathsThroughSymbolicLinksResolveAsTheSystemDoes) {
     dir.write("show.bwshow", show("Decoy", "grid://"));
     dir.write("real/show.bwshow", show("Real", "grid://"));
     dir.write("real/deep/inner.bwshow", show("Inner", "../up.png"));
-    dir.write("real/up.png", "x");
+    copyMedium(dir, "image.png", "real/up.png");
     fs::create_directory_symlink(dir / "real/deep", dir / "linkdir");
 
     const std::vector<std::pair<std::string, std::string>> cases = {
