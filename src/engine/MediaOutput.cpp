@@ -160,10 +160,21 @@ MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state, GstClock* 
                 player = std::make_shared<VideoPlayer>(state.mediaURL, state.muted, state.looped,
                                                        movieClock);
                 break;
-            case MediaKind::Image:
-                player = std::make_shared<ImagePlayer>(state.mediaURL, state.kenBurns, pixelSize());
+            case MediaKind::Image: {
+                auto image =
+                    std::make_shared<ImagePlayer>(state.mediaURL, state.kenBurns, pixelSize());
+                image->setLooped(state.looped);
+                player = std::move(image);
                 break;
+            }
             case MediaKind::None:
+                // A sound file is no movie here: say why the output is black.
+                if (const auto type = FileTypes::contentType(state.mediaURL);
+                    type && type->starts_with("audio/")) {
+                    SystemLog::shared().log("Warning: cannot play " + state.mediaURL.path() +
+                                            ": the file has sound but no picture; the output "
+                                            "shows black");
+                }
                 break;
         }
     }

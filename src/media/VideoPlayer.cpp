@@ -188,6 +188,17 @@ struct VideoPlayer::Pipeline {
         }
     }
 
+    // The pipeline's thread, once prerolled: a file with no video stream (a
+    // sound file in a movie's container) would show black without a word.
+    void warnIfNoPicture() {
+        gint videoStreams = 0;
+        gint audioStreams = 0;
+        g_object_get(playbin.get(), "n-video", &videoStreams, "n-audio", &audioStreams, nullptr);
+        if (videoStreams > 0) return;
+        warnOnce(audioStreams > 0 ? "the file has sound but no picture; the output shows black"
+                                  : "the file has no video stream; the output shows black");
+    }
+
     // The pipeline's thread: asks the pipeline for the file's length.
     void readDuration() {
         gint64 length = -1;
@@ -297,6 +308,7 @@ struct VideoPlayer::Pipeline {
                 // the end posts SEGMENT_DONE instead of EOS.
                 prerolled = true;
                 readDuration();
+                warnIfNoPicture();
                 if (looped && !loopArmed) {
                     armLoopFromStart();
                 }

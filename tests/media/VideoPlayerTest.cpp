@@ -722,5 +722,23 @@ TEST_F(VideoPlayerTest, PicturesKeepTheirCadenceOnTheDisplay) {
     }
 }
 
+// Verifies that a sound file in a movie's container says in the log why its
+// output stays black, once, instead of showing black without a word.
+TEST_F(VideoPlayerTest, SoundWithoutPictureSaysSoInTheLog) {
+    SystemLog::ScopedCapture capture;
+    auto player = open("sound-only.mkv", true);
+    if (!player) GTEST_SKIP() << "sound-only.mkv was not made here (no opusenc)";
+    player->play();
+    EXPECT_TRUE(tickUntil(*player, [&] { return player->failed(); }));
+    EXPECT_FALSE(player->frameForTime(DisplayTimeStamp{}));
+    player.reset();
+    VideoPlayer::waitForStoppedPipelines();
+    ASSERT_EQ(warnings(capture), 1U);
+    EXPECT_NE(capture.lines().back().find(mediaPath("sound-only.mkv") +
+                                          ": the file has sound but no picture"),
+              std::string::npos)
+        << capture.lines().back();
+}
+
 }  // namespace
 }  // namespace bw
