@@ -1,13 +1,17 @@
 #include "media/ImagePlayer.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -28,9 +32,14 @@ struct ImagePlayer::Decode {
     mutable std::condition_variable finishedChanged;
     // Guarded by mutex.
     bool finished = false;
+    // The Loop box as the player was made; read once by the decode.
+    std::atomic<bool> loopedAtStart{false};
     PixelSize size;
-    // Premultiplied RGBA, top row first, rows packed; empty when decoding failed.
+    // Premultiplied RGBA, top row first, rows packed; empty when decoding
+    // failed or the picture moves.
     std::vector<std::uint8_t> rgba;
+    // A moving picture, its first frames decoded.
+    std::shared_ptr<Animation> animation;
 };
 
 namespace {
@@ -199,18 +208,11 @@ void resample(const guint8* pixels, PixelSize from, std::size_t stride, std::siz
     }
 }
 
-// Reads `path` upright, at the size `request` needs, as premultiplied RGBA.
-// False with `failure` set when it cannot be decoded.
-bool decodeImage(const std::string& path, const DecodeRequest& request, const Operation& operation,
-                 PixelSize& size, std::vector<std::uint8_t>& rgba, std::string& failure) {
-    GObjectPtr<GdkPixbuf> loaded = loadReduced(path, request, operation, failure);
-    if (!loaded) return false;
-    GObjectPtr<GdkPixbuf> picture(gdk_pixbuf_apply_embedded_orientation(loaded.get()));
-    loaded.reset();
-    if (!picture || operation.isCancelled()) {
-        failure = "the image cannot be turned upright";
-        return false;
-    }
+// `upright` at the size `request` needs, as premultiplied RGBA into `rgba`
+// (whose storage is reused). False with `failure` set when it cannot be.
+bool convertPicture(GdkPixbuf* upright, const DecodeRequest& request, PixelSize& size,
+                    std::vector<std::uint8_t>& rgba, std::string& failure) {
+    GObjectPtr<GdkPixbuf> picture(static_cast<GdkPixbuf*>(g_object_ref(upright)));
     const PixelSize decoded{gdk_pixbuf_get_width(picture.get()),
                             gdk_pixbuf_get_height(picture.get())};
     const PixelSize fitted = fittedSize(scaledSize(decoded, neededScale(decoded, request)),
@@ -288,7 +290,153 @@ CropRect coveringCrop(CropRect crop, double pictureAspect, double outputAspect) 
     return crop;
 }
 
+// Reads `path` upright, at the size `request` needs, as premultiplied RGBA.
+// False with `failure` set when it cannot be decoded.
+bool decodeImage(const std::string& path, const DecodeRequest& request, const Operation& operation,
+                 PixelSize& size, std::vector<std::uint8_t>& rgba, std::string& failure) {
+    GObjectPtr<GdkPixbuf> loaded = loadReduced(path, request, operation, failure);
+    if (!loaded) return false;
+    GObjectPtr<GdkPixbuf> picture(gdk_pixbuf_apply_embedded_orientation(loaded.get()));
+    loaded.reset();
+    if (!picture || operation.isCancelled()) {
+        failure = "the image cannot be turned upright";
+        return false;
+    }
+    return convertPicture(picture.get(), request, size, rgba, failure);
+}
+
+// The file's animation when it is a moving one (GIF and WebP can be); none
+// for every other picture, which decodes as a still.
+GObjectPtr<GdkPixbufAnimation> movingAnimation(const std::string& path) {
+    // Only a plain file can be read twice (a pipe gives its bytes once).
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    GdkPixbufFormat* format = gdk_pixbuf_get_file_info(path.c_str(), nullptr, nullptr);
+    if (format == nullptr) return nullptr;
+    GCharPtr name(gdk_pixbuf_format_get_name(format));
+    if (!name || (std::strcmp(name.get(), "gif") != 0 && std::strcmp(name.get(), "webp") != 0)) {
+        return nullptr;
+    }
+    GError* rawError = nullptr;
+    GObjectPtr<GdkPixbufAnimation> animation(
+        gdk_pixbuf_animation_new_from_file(path.c_str(), &rawError));
+    GErrorPtr error(rawError);
+    if (!animation || gdk_pixbuf_animation_is_static_image(animation.get())) return nullptr;
+    return animation;
+}
+
+// Animation times are microseconds from the animation's start; the loaders'
+// iterators take them as GTimeVal from this origin (any fixed one will do).
+constexpr std::int64_t kAnimationEpochSeconds = 1000000;
+
+G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+GTimeVal animationTimeVal(std::int64_t microseconds) {
+    return {static_cast<glong>(kAnimationEpochSeconds + microseconds / 1000000),
+            static_cast<glong>(microseconds % 1000000)};
+}
+
+GdkPixbufAnimationIter* iteratorFrom(GdkPixbufAnimation* animation, std::int64_t start) {
+    const GTimeVal time = animationTimeVal(start);
+    return gdk_pixbuf_animation_get_iter(animation, &time);
+}
+
+void advanceIterator(GdkPixbufAnimationIter* iterator, std::int64_t time) {
+    const GTimeVal at = animationTimeVal(time);
+    gdk_pixbuf_animation_iter_advance(iterator, &at);
+}
+G_GNUC_END_IGNORE_DEPRECATIONS
+
 }  // namespace
+
+struct ImagePlayer::Animation {
+    // A frame of the animation, converted, and when it starts.
+    struct Frame {
+        std::int64_t start = 0;  // microseconds from the animation's start
+        std::vector<std::uint8_t> rgba;
+    };
+    // Frames decoded ahead of the one shown, and converted buffers kept for
+    // reuse: with the one being converted, at most kFramesAhead + kSpares + 1
+    // frames of the decoded size exist at once, however long the animation.
+    static constexpr std::size_t kFramesAhead = 3;
+    static constexpr std::size_t kSpares = 2;
+    // Loaders differ on whether a frame starts at its boundary or just after
+    // it: each frame is sampled this much after its start.
+    static constexpr std::int64_t kSampleOffset = 1000;
+    // A frame lasts at least this long, so that a zero delay cannot spin.
+    static constexpr std::int64_t kShortestFrame = 10000;
+
+    // The refill operation's, one at a time (refilling says which runs).
+    GObjectPtr<GdkPixbufAnimation> animation;
+    GObjectPtr<GdkPixbufAnimationIter> iterator;
+    DecodeRequest request;
+    // The iterator has not moved on from its pass's first frame.
+    bool freshPass = true;
+    std::atomic<bool> looped{false};
+
+    std::mutex mutex;
+    // Guarded by mutex.
+    std::deque<Frame> ready;
+    std::vector<std::vector<std::uint8_t>> spares;
+    std::int64_t nextFrameStart = 0;
+    // The time the render thread last showed: a refill that falls behind
+    // skips to it rather than play late.
+    std::int64_t shownTime = 0;
+    bool ended = false;  // the last frame is queued and holds for good
+    bool refilling = false;
+    PixelSize size;
+
+    // A refill's work: decodes frames until kFramesAhead are queued or the
+    // animation has ended; clears `refilling` when done.
+    void fill(const Operation& operation) {
+        for (;;) {
+            std::int64_t start = 0;
+            std::vector<std::uint8_t> rgba;
+            {
+                std::lock_guard lock(mutex);
+                if (ready.size() >= kFramesAhead || ended || operation.isCancelled()) {
+                    refilling = false;
+                    return;
+                }
+                nextFrameStart = std::max(nextFrameStart, shownTime);
+                start = nextFrameStart;
+                if (!spares.empty()) {
+                    rgba = std::move(spares.back());
+                    spares.pop_back();
+                }
+            }
+            advanceIterator(iterator.get(), start + kSampleOffset);
+            int delay = gdk_pixbuf_animation_iter_get_delay_time(iterator.get());
+            if (delay < 0 && looped.load() && !freshPass) {
+                // The file's passes are over: the Loop box starts another.
+                iterator.reset(iteratorFrom(animation.get(), start));
+                freshPass = true;
+                advanceIterator(iterator.get(), start + kSampleOffset);
+                delay = gdk_pixbuf_animation_iter_get_delay_time(iterator.get());
+            }
+            freshPass = false;
+            GdkPixbuf* picture = gdk_pixbuf_animation_iter_get_pixbuf(iterator.get());
+            PixelSize frameSize;
+            std::string failure;
+            const bool converted =
+                picture != nullptr && convertPicture(picture, request, frameSize, rgba, failure);
+            std::lock_guard lock(mutex);
+            if (!converted || (!size.isEmpty() && frameSize != size)) {
+                // Nothing more to show: the frame shown so far stays.
+                ended = true;
+                refilling = false;
+                return;
+            }
+            size = frameSize;
+            ready.push_back({start, std::move(rgba)});
+            if (delay < 0) {
+                ended = true;
+            } else {
+                nextFrameStart = std::max(start + kSampleOffset + std::int64_t{delay} * 1000,
+                                          start + kShortestFrame);
+            }
+        }
+    }
+};
 
 ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSize)
     : ImagePlayer(url, kenBurns, outputSize, nullptr) {}
@@ -317,6 +465,31 @@ ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSiz
             std::vector<std::uint8_t> rgba;
             std::string failure;
             if (operation.isCancelled()) return;
+            if (GObjectPtr<GdkPixbufAnimation> moving = movingAnimation(path)) {
+                auto animation = std::make_shared<Animation>();
+                animation->request = request;
+                {
+                    std::lock_guard lock(decode->mutex);
+                    animation->looped = decode->loopedAtStart.load();
+                }
+                animation->iterator.reset(iteratorFrom(moving.get(), 0));
+                animation->animation = std::move(moving);
+                animation->refilling = true;
+                animation->fill(operation);
+                if (animation->ready.empty() && !operation.isCancelled()) {
+                    SystemLog::shared().log("Warning: cannot show " + path +
+                                            ": the animation cannot be decoded");
+                }
+                {
+                    std::lock_guard lock(decode->mutex);
+                    decode->finished = true;
+                    // The Loop box may have changed while the first frames decoded.
+                    animation->looped = decode->loopedAtStart.load();
+                    if (!animation->ready.empty()) decode->animation = std::move(animation);
+                }
+                decode->finishedChanged.notify_all();
+                return;
+            }
             const bool decoded = decodeImage(path, request, operation, size, rgba, failure);
             if (!decoded && !operation.isCancelled()) {
                 std::string line = "Warning: cannot show ";
@@ -337,6 +510,71 @@ ImagePlayer::ImagePlayer(const MediaURL& url, bool kenBurns, PixelSize outputSiz
 
 ImagePlayer::~ImagePlayer() {
     operation_->cancel();
+    if (refill_) refill_->cancel();
+}
+
+void ImagePlayer::setLooped(bool looped) {
+    std::lock_guard lock(decode_->mutex);
+    decode_->loopedAtStart.store(looped);
+    if (decode_->animation) decode_->animation->looped.store(looped);
+}
+
+bool ImagePlayer::adoptState(const MediaOutputState& state) {
+    const std::optional<MediaOutputState>& own = this->state();
+    if (!own || state.mediaURL != own->mediaURL || state.kenBurns != own->kenBurns) return false;
+    setLooped(state.looped);
+    setState(state);
+    return true;
+}
+
+bool ImagePlayer::animated() const {
+    std::lock_guard lock(decode_->mutex);
+    return decode_->animation != nullptr;
+}
+
+void ImagePlayer::showAnimationFrame(std::int64_t time) {
+    Animation& animation = *animation_;
+    std::optional<Animation::Frame> due;
+    bool refill = false;
+    {
+        std::lock_guard lock(animation.mutex);
+        animation.shownTime = time;
+        while (!animation.ready.empty() && animation.ready.front().start <= time) {
+            if (due && animation.spares.size() < Animation::kSpares) {
+                animation.spares.push_back(std::move(due->rgba));
+            }
+            due = std::move(animation.ready.front());
+            animation.ready.pop_front();
+        }
+        if (animation.ended && animation.ready.empty() && animation.looped.load() &&
+            !animation.refilling) {
+            // Looping was turned on after the last frame: again from now.
+            animation.ended = false;
+        }
+        refill = !animation.refilling && !animation.ended &&
+                 animation.ready.size() < Animation::kFramesAhead;
+        if (refill) animation.refilling = true;
+    }
+    if (refill) {
+        if (refill_) refill_->cancel();
+        refill_ = decodeQueue().addOperation(
+            [animation = animation_](Operation& operation) { animation->fill(operation); });
+        if (!refill_) {
+            std::lock_guard lock(animation.mutex);
+            animation.refilling = false;
+        }
+    }
+    if (!due) return;
+    const PixelSize size = [&] {
+        std::lock_guard lock(animation.mutex);
+        return animation.size;
+    }();
+    buffer_ = GpuBufferPool::global().allocBufferWithPixels(
+        due->rgba.data(), size, static_cast<std::size_t>(size.width) * 4);
+    std::lock_guard lock(animation.mutex);
+    if (animation.spares.size() < Animation::kSpares) {
+        animation.spares.push_back(std::move(due->rgba));
+    }
 }
 
 bool ImagePlayer::waitUntilDecoded(std::chrono::milliseconds timeout) const {
@@ -355,6 +593,15 @@ void ImagePlayer::uploadIfDecoded() {
         rgba = std::move(decode_->rgba);
     }
     uploadDone_ = true;
+    {
+        std::lock_guard lock(decode_->mutex);
+        animation_ = decode_->animation;
+    }
+    if (animation_) {
+        // The first frame, without starting the animation's time.
+        showAnimationFrame(0);
+        return;
+    }
     if (!rgba.empty()) {
         buffer_ = GpuBufferPool::global().allocBufferWithPixels(
             rgba.data(), size, static_cast<std::size_t>(size.width) * 4);
@@ -365,8 +612,15 @@ void ImagePlayer::warmUp() {
     uploadIfDecoded();
 }
 
-GpuBufferRef ImagePlayer::frameForTime(const DisplayTimeStamp& /*timeStamp*/) {
+GpuBufferRef ImagePlayer::frameForTime(const DisplayTimeStamp& timeStamp) {
     uploadIfDecoded();
+    if (animation_) {
+        // The animation's time starts with its first frame request.
+        if (!animationStart_) animationStart_ = timeStamp.hostTime;
+        const std::uint64_t elapsed =
+            timeStamp.hostTime > *animationStart_ ? timeStamp.hostTime - *animationStart_ : 0;
+        showAnimationFrame(static_cast<std::int64_t>(elapsed / 1000));
+    }
     if (!buffer_ || !motion_) return buffer_;
     // The crop keeps the still's proportions, and the output places it by
     // its fit: stretched over the output at the output's size, whole inside

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -32,6 +33,17 @@ class ShaderScene;
 // proportions first. A file that cannot be decoded logs one warning and never has a
 // frame. Volume and play change nothing.
 //
+// A moving GIF or WebP plays its frames: its time starts at the first frame
+// request and follows the frame requests' display times (never the wall
+// clock). It loops as the file says, or for ever while the Loop box is on
+// (setLooped; looping turned on after the last frame starts it again), and
+// otherwise stops on its last frame. Frames are decoded and converted on the
+// background workers a few ahead of the one shown (at most six frames at the
+// decoded size exist at once, however long the animation); the render thread
+// only uploads the frame that is due into a pooled buffer. A frame due while
+// its decode is late keeps the one shown; a refill that falls behind skips
+// ahead. With Ken Burns the motion crops the moving picture like a still one.
+//
 // The output size is the one given at construction: an output resized later
 // keeps this player (see MediaOutput::setSize), which then shows the same
 // picture placed on the new size, a little soft on a larger output, until
@@ -53,6 +65,13 @@ public:
     ImagePlayer& operator=(const ImagePlayer&) = delete;
 
     GpuBufferRef frameForTime(const DisplayTimeStamp& timeStamp) override;
+    // Main thread: takes a change of the Loop box (or of the sound, which a
+    // still has none of) in place.
+    bool adoptState(const MediaOutputState& state) override;
+    // Any thread: the Loop box, for a moving picture.
+    void setLooped(bool looped);
+    // Any thread: whether the decoded file is a moving picture.
+    bool animated() const;
     // Uploads the decoded picture, if it is ready; does not move the motion.
     void warmUp() override;
 
@@ -70,8 +89,13 @@ public:
 private:
     // The decode's outcome, shared with the background worker.
     struct Decode;
+    // A moving picture's frames, decoded ahead on the background workers.
+    struct Animation;
 
     void uploadIfDecoded();
+    // Render thread: uploads the frame due at `time` (microseconds of the
+    // animation) if it is another, and asks for more frames when few are left.
+    void showAnimationFrame(std::int64_t time);
 
     MediaURL url_;
     PixelSize outputSize_;
@@ -83,6 +107,9 @@ private:
     // Render thread only.
     GpuBufferRef buffer_;
     bool uploadDone_ = false;
+    std::shared_ptr<Animation> animation_;
+    std::shared_ptr<Operation> refill_;
+    std::optional<std::uint64_t> animationStart_;
 };
 
 }  // namespace bw

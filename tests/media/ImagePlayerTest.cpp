@@ -12,10 +12,13 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
 #include "media/ImagePlayer.h"
+#include "media/Thumbnail.h"
 #include "platform/Clock.h"
 #include "platform/GLibHandle.h"
 #include "platform/MainQueue.h"
@@ -24,6 +27,7 @@
 #include "render/RenderTestSupport.h"
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
+#include "support/Deadline.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -342,6 +346,78 @@ TEST_F(ImagePlayerTest, UnreadableFileHasNoFrameAndLogsOneWarning) {
             std::string("Warning: cannot show ").append(path.string()).append(": ");
         EXPECT_EQ(lines[0].rfind(expected, 0), 0u) << lines[0];
     }
+}
+
+// Verifies that iPhone (HEIC) and AVIF stills decode, through the HEIF and
+// AVIF image loaders, for the output and for the cue list's thumbnail. The
+// files are a gradient from red at the top to blue at the bottom.
+TEST_F(ImagePlayerTest, HeifAndAvifStillsDecode) {
+    for (const char* name : {"image.heic", "image.avif"}) {
+        SCOPED_TRACE(name);
+        const auto path = test::testMediaDir() / name;
+        ASSERT_TRUE(std::filesystem::exists(path)) << "make-test-media did not make it";
+        ImagePlayer player(fileURL(path), false, {64, 48});
+        const GpuBufferRef frame = decodedFrame(player);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(frame->size(), (PixelSize{64, 48}));
+        const Image pixels = test::readPixels(*frame);
+        EXPECT_GT(pixels.at(32, 1)[0], 200);
+        EXPECT_GT(pixels.at(32, 46)[2], 200);
+        EXPECT_NE(Thumbnail::makeImageThumbnail(path.string()), nullptr);
+    }
+}
+
+// Verifies that a moving GIF shows each frame at the display time the file
+// gives it (red for 0.1 s, then blue), by the frame requests' time stamps
+// alone: looping for ever as the file says, once and then holding its last
+// frame, or again and again once the Loop box is on.
+TEST_F(ImagePlayerTest, MovingGifPlaysItsFramesByTheDisplayTime) {
+    constexpr Rgba kGifRed{255, 0, 0, 255};
+    constexpr Rgba kGifBlue{0, 0, 255, 255};
+    const struct {
+        const char* file;
+        bool looped;
+        std::vector<std::pair<int, Rgba>> shown;  // milliseconds after the first request
+    } cases[] = {
+        {"anim-loop.gif",
+         false,
+         {{0, kGifRed}, {150, kGifBlue}, {250, kGifRed}, {350, kGifBlue}, {1050, kGifRed}}},
+        {"anim-loop.webp",
+         false,
+         {{0, kGifRed}, {150, kGifBlue}, {250, kGifRed}, {350, kGifBlue}, {1050, kGifRed}}},
+        {"anim-once.gif",
+         false,
+         {{0, kGifRed}, {150, kGifBlue}, {250, kGifBlue}, {350, kGifBlue}, {10000, kGifBlue}}},
+        {"anim-once.gif",
+         true,
+         {{0, kGifRed}, {150, kGifBlue}, {250, kGifRed}, {350, kGifBlue}, {1050, kGifRed}}},
+    };
+    constexpr std::uint64_t kStart = 5'000'000'000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + (c.looped ? " looped" : ""));
+        ImagePlayer player(fileURL(test::testMediaDir() / c.file), false, {8, 8});
+        player.setLooped(c.looped);
+        ASSERT_TRUE(player.waitUntilDecoded(kDecodeWait));
+        EXPECT_TRUE(player.animated());
+        for (const auto& [milliseconds, colour] : c.shown) {
+            SCOPED_TRACE(milliseconds);
+            DisplayTimeStamp at;
+            at.hostTime = kStart + static_cast<std::uint64_t>(milliseconds) * 1'000'000;
+            // Frames decode a few ahead in the background: the one due may
+            // still be on its way, so ask until it shows.
+            const auto deadline = std::chrono::steady_clock::now() + test::scaled(20s);
+            ::testing::AssertionResult shown = ::testing::AssertionFailure() << "no frame";
+            do {
+                const GpuBufferRef frame = player.frameForTime(at);
+                if (frame) shown = pixelNear(test::readPixels(*frame), 4, 4, colour, 2);
+            } while (!shown && std::chrono::steady_clock::now() < deadline);
+            EXPECT_TRUE(shown);
+        }
+    }
+    // A still GIF is no animation.
+    ImagePlayer still(fileURL(test::testMediaDir() / "image.png"), false, {8, 8});
+    ASSERT_TRUE(still.waitUntilDecoded(kDecodeWait));
+    EXPECT_FALSE(still.animated());
 }
 
 // A 6000x4000 JPEG takes a good part of a second to decode; the constructor
