@@ -1,6 +1,7 @@
 #include "show/MediaScan.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <unordered_map>
@@ -16,7 +17,13 @@ enum class FileState { Present, Missing, Unreadable };
 FileState fileState(const std::string& path) {
     if (!ShowFile::mediaFileExists(path)) return FileState::Missing;
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    return file.valid() ? FileState::Present : FileState::Unreadable;
+    if (!file.valid()) return FileState::Unreadable;
+    // An empty file (a copy that never finished) plays nothing either.
+    struct stat info {};
+    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size == 0) {
+        return FileState::Unreadable;
+    }
+    return FileState::Present;
 }
 
 }  // namespace

@@ -9,12 +9,12 @@
 namespace bw {
 
 // A media file a cue's output state names that cannot be played from: it
-// does not exist, or it is there but does not open for reading.
+// does not exist, or it is there but does not open for reading or is empty.
 struct MissingMedia {
     double cueID = 0.0;
     std::size_t output = 0;
     std::string path;
-    // The file is there but does not open for reading.
+    // The file is there but does not open for reading, or is empty.
     bool unreadable = false;
 
     friend bool operator==(const MissingMedia&, const MissingMedia&) = default;
@@ -22,7 +22,7 @@ struct MissingMedia {
 
 // Looks for the media files of a show's cues on disk. Generators
 // ("black://" and the like) need no file. Each distinct path is looked at
-// once per scan (a stat and an open), so a scan costs a few microseconds a
+// once per scan (a stat, an open and an fstat), so a scan costs a few microseconds a
 // file; it does not sniff the content, which ShowCheck does.
 //
 // Any thread; it touches nothing but the file system.

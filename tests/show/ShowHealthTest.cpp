@@ -231,12 +231,14 @@ TEST(ShowHealthTest, MissingMediaNamesCuesOutputsAndFiles) {
 
 // Verifies the scan of a show's media on disk: generators need no file,
 // a file present is fine, a missing one is named with its cue and output
-// each time a cue names it; a file unreadable for this user is named too.
+// each time a cue names it; a file unreadable for this user, or empty, is
+// named too.
 TEST(MediaScanTest, FindsMissingAndUnreadableFiles) {
     test::TempDir dir;
     const std::string here = dir.write("here.mov", "x").string();
     const std::string locked = dir.write("locked.mov", "x").string();
     const std::string gone = (dir / "gone.mov").string();
+    const std::string empty = dir.write("empty.mov", "").string();
     ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
     const auto cue = [](double id, std::vector<MediaURL> urls) {
         Cue made{id, "", 0.0, {}};
@@ -250,8 +252,10 @@ TEST(MediaScanTest, FindsMissingAndUnreadableFiles) {
     const MediaURL black = *MediaURL::fromString("black://");
     const std::vector<Cue> cues = {cue(1, {black, MediaURL::fileURL(here)}),
                                    cue(2, {MediaURL::fileURL(gone), MediaURL::fileURL(locked)}),
-                                   cue(3, {black, MediaURL::fileURL(gone)})};
-    std::vector<MissingMedia> expected = {{2, 0, gone, false}, {3, 1, gone, false}};
+                                   cue(3, {black, MediaURL::fileURL(gone)}),
+                                   cue(4, {MediaURL::fileURL(empty)})};
+    std::vector<MissingMedia> expected = {
+        {2, 0, gone, false}, {3, 1, gone, false}, {4, 0, empty, true}};
     // Root opens any file whatever its mode.
     if (::geteuid() != 0) expected.insert(expected.begin() + 1, {2, 1, locked, true});
     EXPECT_EQ(MediaScan::missingMedia(cues), expected);
