@@ -28,6 +28,7 @@
 #include "show/CueStack.h"
 #include "show/ShowStatus.h"
 #include "support/Deadline.h"
+#include "support/OutsidePeer.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -355,7 +356,9 @@ TEST_F(ImagePlayerTest, HeifAndAvifStillsDecode) {
     for (const char* name : {"image.heic", "image.avif"}) {
         SCOPED_TRACE(name);
         const auto path = test::testMediaDir() / name;
-        ASSERT_TRUE(std::filesystem::exists(path)) << "make-test-media did not make it";
+        if (!std::filesystem::exists(path)) {
+            BW_OUTSIDE_PEER_MISSING() << "ImageMagick here does not write " << name;
+        }
         ImagePlayer player(fileURL(path), false, {64, 48});
         const GpuBufferRef frame = decodedFrame(player);
         ASSERT_NE(frame, nullptr);
@@ -395,6 +398,9 @@ TEST_F(ImagePlayerTest, MovingGifPlaysItsFramesByTheDisplayTime) {
     constexpr std::uint64_t kStart = 5'000'000'000;
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + (c.looped ? " looped" : ""));
+        if (!std::filesystem::exists(test::testMediaDir() / c.file)) {
+            BW_OUTSIDE_PEER_MISSING() << "ImageMagick here does not write " << c.file;
+        }
         ImagePlayer player(fileURL(test::testMediaDir() / c.file), false, {8, 8});
         player.setLooped(c.looped);
         ASSERT_TRUE(player.waitUntilDecoded(kDecodeWait));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/MediaProbe.h"
+#include "support/OutsidePeer.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -44,8 +45,10 @@ TEST(MediaProbeTest, SaysWhyEachFileWouldNotPlay) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         if (!std::filesystem::exists(media(c.file))) {
-            // make-test-media skips what the machine's encoders cannot make.
-            ADD_FAILURE_AT(__FILE__, __LINE__) << "test medium not made: " << c.file;
+            // make-test-media skips what this machine's encoders cannot make
+            // (HEIC, AVIF, JPEG 2000 come from ImageMagick): a gap here, a
+            // failure under CI=true, where every encoder is installed.
+            if (test::outsidePeersRequired()) ADD_FAILURE() << "test medium not made: " << c.file;
             continue;
         }
         const std::optional<std::string> problem = MediaProbe::problem(media(c.file));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "show/ShowCheck.h"
+#include "support/OutsidePeer.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -143,6 +144,11 @@ TEST(ShowCheckTest, MediaThatWouldNotPlayIsReportedWithItsReason) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.medium);
+        if (!std::filesystem::exists(test::testMediaDir() / c.medium)) {
+            // Not made by this machine's encoders (see MediaProbeTest).
+            if (test::outsidePeersRequired()) ADD_FAILURE() << "test medium not made";
+            continue;
+        }
         const std::string name = std::string("media/").append(c.medium);
         copyMedium(dir, c.medium, name);
         // The same file on two outputs: one reason a state, one line a file.
