@@ -396,6 +396,20 @@ TEST_F(ImagePlayerTest, MovingGifPlaysItsFramesByTheDisplayTime) {
          {{0, kGifRed}, {150, kGifBlue}, {250, kGifRed}, {350, kGifBlue}, {1050, kGifRed}}},
     };
     constexpr std::uint64_t kStart = 5'000'000'000;
+    // Asks for the frame at `milliseconds` until it shows `colour`.
+    const auto showsAt = [&](ImagePlayer& player, int milliseconds, Rgba colour) {
+        DisplayTimeStamp at;
+        at.hostTime = kStart + static_cast<std::uint64_t>(milliseconds) * 1'000'000;
+        // Frames decode a few ahead in the background: the one due may
+        // still be on its way, so ask until it shows.
+        const auto deadline = std::chrono::steady_clock::now() + test::scaled(20s);
+        ::testing::AssertionResult shown = ::testing::AssertionFailure() << "no frame";
+        do {
+            const GpuBufferRef frame = player.frameForTime(at);
+            if (frame) shown = pixelNear(test::readPixels(*frame), 4, 4, colour, 2);
+        } while (!shown && std::chrono::steady_clock::now() < deadline);
+        return shown;
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + (c.looped ? " looped" : ""));
         if (!std::filesystem::exists(test::testMediaDir() / c.file)) {
@@ -407,19 +421,22 @@ TEST_F(ImagePlayerTest, MovingGifPlaysItsFramesByTheDisplayTime) {
         EXPECT_TRUE(player.animated());
         for (const auto& [milliseconds, colour] : c.shown) {
             SCOPED_TRACE(milliseconds);
-            DisplayTimeStamp at;
-            at.hostTime = kStart + static_cast<std::uint64_t>(milliseconds) * 1'000'000;
-            // Frames decode a few ahead in the background: the one due may
-            // still be on its way, so ask until it shows.
-            const auto deadline = std::chrono::steady_clock::now() + test::scaled(20s);
-            ::testing::AssertionResult shown = ::testing::AssertionFailure() << "no frame";
-            do {
-                const GpuBufferRef frame = player.frameForTime(at);
-                if (frame) shown = pixelNear(test::readPixels(*frame), 4, 4, colour, 2);
-            } while (!shown && std::chrono::steady_clock::now() < deadline);
-            EXPECT_TRUE(shown);
+            EXPECT_TRUE(showsAt(player, milliseconds, colour));
         }
     }
+    // The Loop box turned on (in place) after the last frame starts it again.
+    ImagePlayer once(fileURL(test::testMediaDir() / "anim-once.gif"), false, {8, 8});
+    MediaOutputState state;
+    state.mediaURL = fileURL(test::testMediaDir() / "anim-once.gif");
+    state.looped = false;
+    once.setState(state);
+    ASSERT_TRUE(once.waitUntilDecoded(kDecodeWait));
+    EXPECT_TRUE(showsAt(once, 0, kGifRed));
+    EXPECT_TRUE(showsAt(once, 5000, kGifBlue));
+    state.looped = true;
+    EXPECT_TRUE(once.adoptState(state));
+    EXPECT_TRUE(showsAt(once, 5010, kGifRed));
+    EXPECT_TRUE(showsAt(once, 5200, kGifBlue));
     // A still GIF is no animation.
     ImagePlayer still(fileURL(test::testMediaDir() / "image.png"), false, {8, 8});
     ASSERT_TRUE(still.waitUntilDecoded(kDecodeWait));
