@@ -483,6 +483,18 @@ void ShowWindow::buildShowMenu() {
             show_.setSettings(settings);
         });
     }
+    blackBarsAction_ = menu->addAction(tr("&Black Bars Around Fitted Pictures"));
+    blackBarsAction_->setObjectName("blackBarsAction");
+    blackBarsAction_->setCheckable(true);
+    connect(blackBarsAction_, &QAction::triggered, this, [this](bool black) {
+        if (refusedWhileLocked(tr("Black Bars Around Fitted Pictures"))) {
+            showNewMediaFit();
+            return;
+        }
+        ShowSettings settings = show_.settings();
+        settings.bars = black ? PictureBars::Black : PictureBars::Transparent;
+        show_.setSettings(settings);
+    });
     showNewMediaFit();
     showView_->controller().setNewMediaFit([this] { return show_.settings().defaultFit; });
     menu->addSeparator();
@@ -495,6 +507,7 @@ void ShowWindow::buildShowMenu() {
 void ShowWindow::showNewMediaFit() {
     for (QAction* choice : newMediaFitActions_)
         choice->setChecked(choice->data().toInt() == static_cast<int>(show_.settings().defaultFit));
+    blackBarsAction_->setChecked(show_.settings().bars == PictureBars::Black);
 }
 
 void ShowWindow::askPanicFade() {

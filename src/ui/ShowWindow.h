@@ -203,7 +203,7 @@ private:
     void saveWindowGeometry();
     // Show > Panic Fade…: the show's Panic fade, asked in seconds.
     void askPanicFade();
-    // Checks the Fit for New Media choice the show has.
+    // Checks the Fit for New Media and Black Bars choices the show has.
     void showNewMediaFit();
     // Show > Lock for Performance, and Unlock (which asks first).
     void toggleLock();
@@ -267,6 +267,7 @@ private:
     QAction* stopAtEndAction_ = nullptr;
     QAction* panicFadeAction_ = nullptr;
     std::vector<QAction*> newMediaFitActions_;
+    QAction* blackBarsAction_ = nullptr;
     QAction* lockAction_ = nullptr;
     QAction* lockBadge_ = nullptr;
     QLabel* refusalLabel_ = nullptr;

@@ -534,6 +534,43 @@ TEST_F(ShowWindowTest, AShowThatStopsAtTheEndSaysSoAndKeepsTheChoice) {
     EXPECT_TRUE(engine_->stopsAtEnd());
 }
 
+// Show > Fit for New Media and Black Bars: each choice is the show's, marks
+// it edited, reaches the engine (the bars) and comes back with the file; the
+// lock refuses them.
+TEST_F(ShowWindowTest, PlacementChoicesAreTheShowsAndComeBackWithIt) {
+    stack_.replaceCues({makeCue(1, 0.0, {})});
+    makeWindow();
+    auto& blackBars = child<QAction>("blackBarsAction");
+    QAction* fill = nullptr;
+    for (QAction* choice : child<QMenu>("newMediaFitMenu").actions()) {
+        EXPECT_EQ(choice->isChecked(), choice->data().toInt() == static_cast<int>(PictureFit::Fit));
+        if (choice->data().toInt() == static_cast<int>(PictureFit::Fill)) fill = choice;
+    }
+    ASSERT_NE(fill, nullptr);
+    window_->setLocked(true);
+    fill->trigger();
+    blackBars.trigger();
+    EXPECT_EQ(show_->settings(), ShowSettings{});
+    EXPECT_FALSE(blackBars.isChecked());
+    window_->setLocked(false);
+
+    fill->trigger();
+    blackBars.trigger();
+    EXPECT_EQ(show_->settings().defaultFit, PictureFit::Fill);
+    EXPECT_EQ(engine_->pictureBars(), PictureBars::Black);
+    EXPECT_TRUE(window_->isWindowModified());
+
+    show_->setFileURL((dir_ / "placement.bwshow").string());
+    ASSERT_TRUE(show_->save());
+    show_->reset();
+    EXPECT_FALSE(blackBars.isChecked());
+    EXPECT_FALSE(fill->isChecked());
+    show_->load((dir_ / "placement.bwshow").string());
+    ASSERT_TRUE(MainQueue::shared().pumpUntil([this] { return !show_->isLoading(); }, 20s));
+    EXPECT_TRUE(blackBars.isChecked());
+    EXPECT_TRUE(fill->isChecked());
+}
+
 // Verifies that duplicate and delete are enabled only while a cue is
 // selected, and that GO and Escape, which deselect, disable them.
 TEST_F(ShowWindowTest, DuplicateAndDeleteFollowTheSelection) {
