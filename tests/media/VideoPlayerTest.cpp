@@ -150,6 +150,37 @@ TEST_F(VideoPlayerTest, ARotatedMovieIsShownUprightByItsTag) {
     }
 }
 
+// An anamorphic movie (square as stored, its pixels twice as wide as high)
+// is placed by its displayed shape: under "fit" on a square output it covers
+// the middle half of the height, with bars above and below; stretched, all.
+TEST_F(VideoPlayerTest, AnAnamorphicMovieIsPlacedByItsDisplayedShape) {
+    auto player = std::shared_ptr<VideoPlayer>(open("movie-anamorphic.mkv", true, true));
+    if (!player) {
+        if (std::getenv("CI") != nullptr) FAIL() << "the anamorphic test movie was not made";
+        GTEST_SKIP() << "the anamorphic test movie was not made (no H.264 encoder)";
+    }
+    const GpuBufferRef frame = firstFrame(*player);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->size(), (PixelSize{16, 16}));
+    EXPECT_DOUBLE_EQ(frame->pixelAspect(), 2.0);
+    for (const PictureFit fit : {PictureFit::Fit, PictureFit::Stretch}) {
+        SCOPED_TRACE(static_cast<int>(fit));
+        MediaOutput output("Stage", 32, 32);
+        MediaOutputState state;
+        state.mediaURL = player->url();
+        state.fit = fit;
+        player->setState(state);
+        output.replaceRunningPlayer(player);
+        output.render(DisplayTimeStamp{}, std::nullopt);
+        const test::Image mixed = test::readPixels(*output.outputBuffer());
+        const bool fitted = fit == PictureFit::Fit;
+        for (const int row : {3, 28})
+            EXPECT_EQ(mixed.at(16, row)[3], fitted ? 0 : 255) << row;
+        for (const int row : {10, 16, 21})
+            EXPECT_GT(mixed.at(16, row)[0], 200) << row;
+    }
+}
+
 TEST_F(VideoPlayerTest, PrerolledFrameArrivesWithoutPlayAndHoldsStill) {
     auto player = open("movie-h264.mp4");
     ASSERT_TRUE(player);
