@@ -89,7 +89,10 @@ def run(binary, long_run):
             go_and_wait(rig, pause=pause)
 
         # One GO lost on its way to the followers: the state catches them up.
+        armed = len(rig.relay.lines)
         rig.relay.send("drop-next-go")
+        # A GO sent before the relay has the command would get through.
+        rig.relay.wait_for("^armed$", deadline(20), start=armed)
         caught_a, caught_b = a.count("caught up"), b.count("caught up")
         marks = len(leader.lines)
         rig.go()

@@ -11,7 +11,9 @@ datagram, either way, waits DELAY_MS +- JITTER_MS (uniform) before it goes on.
 Standard input takes commands, one a line:
   drop-next-go   drop every copy of the next GO towards the followers
   osc-go HOST:PORT...  send an OSC /go to each, each after its own delay
-Prints "ready" once listening and "dropped go" for each copy dropped.
+Prints "ready" once listening, "armed" once drop-next-go is taken (a GO
+sent after that line is the one dropped) and "dropped go" for each copy
+dropped. Commands are read before the datagrams that came with them.
 """
 
 import heapq
@@ -44,7 +46,9 @@ def main():
     print("ready", flush=True)
     while True:
         timeout = max(0.0, pending[0][0] - time.monotonic()) if pending else 1.0
-        readable, _, _ = select.select(list(listeners) + list(downstream) + [sys.stdin], [], [],
+        # Standard input first: a command is taken before the datagrams that
+        # arrived with it.
+        readable, _, _ = select.select([sys.stdin] + list(listeners) + list(downstream), [], [],
                                        timeout)
         now = time.monotonic()
         for sock in readable:
@@ -55,6 +59,7 @@ def main():
                 words = line.split()
                 if words == ["drop-next-go"]:
                     drop_go, dropped = True, None
+                    print("armed", flush=True)
                 elif words and words[0] == "osc-go":
                     for target in words[1:]:
                         host, port = target.rsplit(":", 1)
