@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "platform/FileDescriptor.h"
+#include "support/Deadline.h"
 
 extern char** environ;
 
@@ -368,12 +369,25 @@ std::vector<std::vector<std::uint8_t>> receiveFrames(const std::string& targetNa
                                                      std::uint32_t width, std::uint32_t height,
                                                      int frameCount,
                                                      std::chrono::milliseconds timeout) {
+    // Only a test gone wrong waits this long: longer under the sanitizers.
+    timeout = scaled(timeout);
     const auto deadline = Clock::now() + timeout;
     OutsideConsumer consumer(targetName, width, height, frameCount);
-    if (!consumer.link(timeout)) return {};
+    if (!consumer.link(timeout)) {
+        std::fprintf(stderr, "receiveFrames: no link to \"%s\" within %lld ms\n",
+                     targetName.c_str(), static_cast<long long>(timeout.count()));
+        return {};
+    }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return consumer.frames(std::max(left, 0ms));
+    auto frames = consumer.frames(std::max(left, 0ms));
+    if (static_cast<int>(frames.size()) < frameCount) {
+        // What the consumer said, for the failure that follows.
+        std::fprintf(stderr,
+                     "receiveFrames: %zu of %d frames from \"%s\"; the consumer said:\n%s\n",
+                     frames.size(), frameCount, targetName.c_str(), consumer.errors().c_str());
+    }
+    return frames;
 }
 
 }  // namespace bw::test
