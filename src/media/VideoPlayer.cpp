@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -70,22 +71,55 @@ bool convertOnCpu() {
     return RenderContext::shared().isSoftware();
 }
 
+// The formats the deinterlacer works in. It passes pictures of any other
+// format through untouched, interlaced or not.
+constexpr const char* kDeinterlacedCaps =
+    "video/x-raw, interlace-mode=(string)progressive; "
+    "video/x-raw, format=(string){ AYUV, Y444, Y42B, I420, NV12, YUY2, BGRA, RGBA }";
+
+// Links `elements` in order in `bin` and gives the bin the first one's sink
+// pad as its own.
+GstElement* chainInBin(std::initializer_list<GstElement*> elements) {
+    GstElement* bin = gst_bin_new(nullptr);
+    GstElement* previous = nullptr;
+    for (GstElement* element : elements) {
+        gst_bin_add(GST_BIN(bin), element);
+        if (previous != nullptr) gst_element_link(previous, element);
+        previous = element;
+    }
+    GstPtr<GstPad> pad(gst_element_get_static_pad(*elements.begin(), "sink"));
+    gst_element_add_pad(bin, gst_ghost_pad_new("sink", pad.get()));
+    return bin;
+}
+
 // The video sink: a converter on all cores, then `appsink` (floating
 // references are taken over by the bin). The converter passes the pictures
 // through untouched when the decoder's format is one the appsink takes.
-// Without a converter, the appsink alone.
+//
+// In front of it, a deinterlacer. The playbin deinterlaces the formats the
+// deinterlacer takes and passes others through interlaced (10-bit
+// broadcast material, say): those are converted to an 8-bit format first
+// and deinterlaced here. Progressive pictures pass both untouched.
+//
+// Without a converter, the appsink alone; without a deinterlacer, no
+// deinterlacing beyond the playbin's.
 GstElement* makeVideoSink(GstElement* appsink) {
     GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
     if (convert == nullptr) {
         return appsink;
     }
     g_object_set(convert, "n-threads", 0U, nullptr);
-    GstElement* bin = gst_bin_new(nullptr);
-    gst_bin_add_many(GST_BIN(bin), convert, appsink, nullptr);
-    gst_element_link(convert, appsink);
-    GstPtr<GstPad> pad(gst_element_get_static_pad(convert, "sink"));
-    gst_element_add_pad(bin, gst_ghost_pad_new("sink", pad.get()));
-    return bin;
+    GstElement* deinterlace = gst_element_factory_make("deinterlace", nullptr);
+    if (deinterlace == nullptr) {
+        return chainInBin({convert, appsink});
+    }
+    GstElement* narrow = gst_element_factory_make("videoconvert", nullptr);
+    g_object_set(narrow, "n-threads", 0U, nullptr);
+    GstElement* formats = gst_element_factory_make("capsfilter", nullptr);
+    GstCaps* caps = gst_caps_from_string(kDeinterlacedCaps);
+    g_object_set(formats, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    return chainInBin({narrow, formats, deinterlace, convert, appsink});
 }
 
 }  // namespace

@@ -181,6 +181,35 @@ TEST_F(VideoPlayerTest, AnAnamorphicMovieIsPlacedByItsDisplayedShape) {
     }
 }
 
+// Interlaced movies (every top field white, every bottom field black) are
+// shown deinterlaced, in 8 bits a sample and in the 10 the deinterlacer does
+// not take: no picture is striped line by line.
+TEST_F(VideoPlayerTest, InterlacedMoviesAreShownDeinterlaced) {
+    for (const char* name : {"movie-interlaced.mkv", "movie-interlaced-10bit.mkv"}) {
+        SCOPED_TRACE(name);
+        auto player = std::shared_ptr<VideoPlayer>(open(name, true, true));
+        if (!player) {
+            if (std::getenv("CI") != nullptr) FAIL() << "the interlaced test movie was not made";
+            GTEST_SKIP() << "the interlaced test movies were not made (no H.264 encoder)";
+        }
+        const GpuBufferRef frame = firstFrame(*player);
+        ASSERT_NE(frame, nullptr);
+        MediaOutput output("Stage", 64, 36);
+        MediaOutputState state;
+        state.mediaURL = player->url();
+        player->setState(state);
+        output.replaceRunningPlayer(player);
+        output.render(DisplayTimeStamp{}, std::nullopt);
+        const test::Image mixed = test::readPixels(*output.outputBuffer());
+        int largestStep = 0;
+        for (int y = 2; y + 1 < 34; ++y) {
+            largestStep =
+                std::max(largestStep, std::abs(mixed.at(32, y)[1] - mixed.at(32, y + 1)[1]));
+        }
+        EXPECT_LT(largestStep, 60) << "neighbouring lines differ as fields do";
+    }
+}
+
 TEST_F(VideoPlayerTest, PrerolledFrameArrivesWithoutPlayAndHoldsStill) {
     auto player = open("movie-h264.mp4");
     ASSERT_TRUE(player);
