@@ -21,6 +21,7 @@
 #include "render/RenderTestSupport.h"
 #include "sharing/support/PipeWireDaemon.h"
 #include "show/ShowFile.h"
+#include "support/Deadline.h"
 #include "support/OutsidePeer.h"
 #include "support/TempDir.h"
 
@@ -305,6 +306,91 @@ TEST_F(HeadlessPlayerTest, RunsAShowFromOscCrepAndItsTerminal) {
     ASSERT_TRUE(events.waitFor("stopped")) << context();
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << context();
+}
+
+// Media of every shape, fitted on a 16:9 output and read through PipeWire:
+// a phone clip turned by its container, a portrait clip, a 4:3 clip, an
+// anamorphic clip and a portrait still each show upright (red above blue)
+// in their own proportions, with transparent bars where they do not reach.
+TEST_F(HeadlessPlayerTest, MediaOfEveryShapeIsShownUprightInItsOwnProportions) {
+    struct Case {
+        const char* media;
+        int left, right;  // the picture's first and last column; rows likewise
+        int top, bottom;
+        bool halves;  // red above blue, or white all over
+    };
+    // On 64x36: 16x32 upright and 18x32 stand 18 and 20 wide in the middle,
+    // 4:3 stands 48 wide, 2:1 lies 32 high, 24x48 stands 18 wide.
+    const Case cases[] = {
+        {"movie-rotate-90.mp4", 23, 40, 0, 35, true}, {"movie-portrait.mp4", 22, 41, 0, 35, true},
+        {"movie-4x3.mp4", 8, 55, 0, 35, true},        {"movie-anamorphic.mkv", 0, 63, 2, 33, false},
+        {"image-portrait.png", 23, 40, 0, 35, true},
+    };
+    constexpr std::uint32_t kWidth = 64;
+    constexpr std::uint32_t kHeight = 36;
+    std::string cues;
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const fs::path media = test::testMediaDir() / cases[k].media;
+        if (!fs::exists(media)) {
+            if (std::getenv("CI") != nullptr) FAIL() << media << " was not made";
+            GTEST_SKIP() << media << " was not made (no H.264 encoder)";
+        }
+        cues += std::string(k == 0 ? "" : ",") + R"({"id":)" + std::to_string(k + 1) +
+                R"(,"description":"Shape","fadeLength":0,"outputStates":[{"mediaPath":")" +
+                media.string() + R"(","muted":true,"looped":true,"kenBurns":false,"fit":"fit"}]})";
+    }
+    const std::string show =
+        dir_.write("shapes.bwshow",
+                   R"({"config":[{"name":"Stage","width":64,"height":36}],"cues":[)" + cues + "]}")
+            .string();
+    start({"--headless", show});
+    ASSERT_TRUE(events_->waitFor("load done 5 cues 1 outputs")) << context();
+
+    for (std::size_t k = 0; k < std::size(cases); ++k) {
+        const Case& c = cases[k];
+        SCOPED_TRACE(c.media);
+        type(std::to_string(k + 1));
+        ASSERT_TRUE(events_->waitFor("current cue " + std::to_string(k + 1) + ".0 \"Shape\""))
+            << context();
+        // BGRA as published; the picture may take a few frames to arrive.
+        std::string wrong = "no frames";
+        const auto deadline = std::chrono::steady_clock::now() + test::scaled(60s);
+        while (!wrong.empty() && std::chrono::steady_clock::now() < deadline) {
+            const auto frames = test::receiveFrames("Stage", kWidth, kHeight, 2);
+            if (frames.empty()) continue;
+            const auto pixel = [&](int x, int y) { return &frames.back()[(y * kWidth + x) * 4]; };
+            wrong.clear();
+            const auto expect = [&](int x, int y, bool covered, const char* what) {
+                const std::uint8_t* p = pixel(x, y);
+                const bool opaque = p[3] > 200;
+                if (opaque != covered) {
+                    wrong += " (" + std::to_string(x) + "," + std::to_string(y) + ") " + what;
+                }
+            };
+            const int midX = (c.left + c.right) / 2;
+            const int midY = (c.top + c.bottom) / 2;
+            for (const int x : {c.left, c.right})
+                expect(x, midY, true, "inside, at the edge");
+            if (c.left > 1) {
+                expect(c.left - 2, midY, false, "left bar");
+                expect(c.right + 2, midY, false, "right bar");
+            }
+            if (c.top > 1) {
+                expect(midX, c.top - 2, false, "top bar");
+                expect(midX, c.bottom + 2, false, "bottom bar");
+            }
+            const std::uint8_t* upper = pixel(midX, c.top + 4);
+            const std::uint8_t* lower = pixel(midX, c.bottom - 4);
+            const bool upright =
+                c.halves ? upper[2] > 150 && upper[0] < 90 && lower[0] > 150 && lower[2] < 90
+                         : upper[0] > 200 && upper[2] > 200 && lower[1] > 200;
+            if (!upright) wrong += " not upright";
+        }
+        EXPECT_EQ(wrong, "") << context();
+    }
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+    ASSERT_TRUE(player_.wait(10s).has_value());
 }
 
 // A show that is not there is reported and the player keeps running; once
