@@ -6,19 +6,16 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "platform/Clock.h"
+#include "platform/SystemLog.h"
 
 namespace bw {
 
 namespace {
 
-// Once the network clock has synchronised, the show clock takes this long to
-// gather the samples of its first calibration, and the network clock's rate
-// estimate to settle (its first estimates are off by up to a few tenths of a
-// percent), before it reads as locked.
-constexpr std::int64_t kCalibrationNanoseconds = 3'000'000'000;
 constexpr guint kPollMilliseconds = 250;
 constexpr double kMaxTestSkewPpm = 1000.0;
 
@@ -133,12 +130,15 @@ bool SharedClock::setUp(std::string* error) {
             break;
         case Source::FollowPtp:
             if (!gst_ptp_is_initialized() && !gst_ptp_init(GST_PTP_CLOCK_ID_NONE, nullptr)) {
-                if (error) *error = "PTP is not available (is gst-ptp-helper installed and privileged?)";
+                if (error)
+                    *error = "PTP is not available (is gst-ptp-helper installed and privileged?)";
                 return false;
             }
-            networkClock_.reset(sunk<GstClock>(gst_ptp_clock_new("bw-ptp-clock", options_.ptpDomain)));
+            networkClock_.reset(
+                sunk<GstClock>(gst_ptp_clock_new("bw-ptp-clock", options_.ptpDomain)));
             if (!networkClock_) {
-                if (error) *error = "cannot follow PTP domain " + std::to_string(options_.ptpDomain);
+                if (error)
+                    *error = "cannot follow PTP domain " + std::to_string(options_.ptpDomain);
                 return false;
             }
             break;
@@ -182,7 +182,8 @@ bool SharedClock::startProviding(std::string* error) {
         provider_.reset(sunk<GstNetTimeProvider>(
             gst_net_time_provider_new(showClock_.get(), nullptr, options_.port)));
         if (!provider_) {
-            if (error) *error = "cannot provide the clock on UDP port " + std::to_string(options_.port);
+            if (error)
+                *error = "cannot provide the clock on UDP port " + std::to_string(options_.port);
             return false;
         }
     }
@@ -197,31 +198,68 @@ void SharedClock::poll() {
             const GstStructure* report = gst_message_get_structure(message);
             if (report != nullptr && gst_structure_has_name(report, "gst-netclock-statistics")) {
                 lastAnswer_ = now;
+                guint64 roundTrip = 0;
+                gint64 errorAtSend = 0;
+                gint64 errorAtReceipt = 0;
+                if (gst_structure_get_uint64(report, "rtt", &roundTrip) &&
+                    gst_structure_get_int64(report, "remote-min-error", &errorAtSend) &&
+                    gst_structure_get_int64(report, "remote-max-error", &errorAtReceipt)) {
+                    settling_.addExchange(static_cast<std::int64_t>(roundTrip), errorAtSend,
+                                          errorAtReceipt);
+                }
             }
             gst_message_unref(message);
         }
     } else if (gst_clock_is_synced(networkClock_.get())) {
-        // A PTP clock sends no reports; it counts as answering while synced.
+        // A PTP clock sends no reports; it counts as answering while synced,
+        // and as settled on its exchanges (it filters them itself).
         lastAnswer_ = now;
+        settling_.addExchange(0, 0, 0);
     }
     if (!slaved_) {
         if (lastAnswer_ && gst_clock_is_synced(networkClock_.get())) {
             // Slaved only from the first synchronised time on: the show clock's
             // calibration never sees the network clock's jump to the leader.
+            // Nothing has read the show clock yet, so it may start at the
+            // network clock's time instead of slewing towards it for as long
+            // as the two were apart.
+            gst_clock_set_calibration(showClock_.get(),
+                                      gst_clock_get_internal_time(showClock_.get()),
+                                      gst_clock_get_time(networkClock_.get()), 1, 1);
             gst_clock_set_master(showClock_.get(), networkClock_.get());
             slaved_ = true;
-            slavedAt_ = now;
+            settling_.restart(now);
         }
         return;
     }
+    settling_.setFollowingGap(followingGap());
     const bool answering = lastAnswer_ && now - *lastAnswer_ < kLostAfterNanoseconds;
     if (state_ == State::Waiting) {
-        if (now - slavedAt_ >= kCalibrationNanoseconds) setState(State::Locked);
+        if (!settling_.settled(now)) return;
+        if (settling_.gaveUp(now)) {
+            const double off = static_cast<double>(settling_.lastError().value_or(0)) / 1e6;
+            SystemLog::shared().log(
+                "Warning: the show clock did not settle on the leader's in " +
+                std::to_string(ClockSettling::kGiveUpNanoseconds / 1'000'000'000) +
+                " s (last seen " + std::to_string(off) + " ms off); following it as it is");
+        }
+        setState(State::Locked);
     } else if (state_ == State::Locked && !answering) {
+        // Back only once it has settled again on the answers to come.
+        settling_.restart(now);
         setState(State::Lost);
-    } else if (state_ == State::Lost && answering) {
+    } else if (state_ == State::Lost && answering && settling_.settled(now)) {
         setState(State::Locked);
     }
+}
+
+std::int64_t SharedClock::followingGap() const {
+    // Read between two readings of the show clock, so that a pause of this
+    // thread between the readings cannot pass for a gap.
+    const auto before = static_cast<std::int64_t>(gst_clock_get_time(showClock_.get()));
+    const auto network = static_cast<std::int64_t>(gst_clock_get_time(networkClock_.get()));
+    const auto after = static_cast<std::int64_t>(gst_clock_get_time(showClock_.get()));
+    return before / 2 + after / 2 - network;
 }
 
 void SharedClock::setState(State state) {

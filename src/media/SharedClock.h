@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "media/ClockSettling.h"
 #include "media/ShowClock.h"
 
 typedef struct _GstBus GstBus;
@@ -28,11 +29,14 @@ namespace bw {
 //    (needs GStreamer's privileged PTP helper, see docs/sync.md).
 //
 // A follower is Waiting until its network clock has synchronised and its show
-// clock has taken its first calibration from it, then Locked. Its show clock
+// clock has settled on it (ClockSettling: within 2 ms of the
+// leader's by the last exchanges, and the show clock as near the network
+// clock), then Locked. Its show clock
 // must not be read before then: a GStreamer clock never runs back, so one
 // reading of the local time would hold it still until the leader's time
 // passed that reading. With no clock answer for kLostAfter a follower is
-// Lost (its show clock runs on, uncorrected) and Locked again when answers come back. A provider is
+// Lost (its show clock runs on, uncorrected) and Locked again when answers
+// come back and it has settled on them again. A provider is
 // Providing, or Stopped while stopProviding() holds it.
 //
 // Test-only: BEAMWRIGHT_TEST_CLOCK_SKEW_PPM (a number of parts per million,
@@ -91,6 +95,8 @@ private:
     // Main thread, every 250 ms: reads the network clock's reports.
     void poll();
     void setState(State state);
+    // Follow: the show clock minus the network clock, now.
+    std::int64_t followingGap() const;
 
     struct GstObjectUnref {
         void operator()(void* object) const noexcept;
@@ -111,7 +117,7 @@ private:
     std::unique_ptr<GSource, SourceDestroy> pollSource_;
     State state_ = State::Waiting;
     bool slaved_ = false;
-    std::int64_t slavedAt_ = 0;
+    ClockSettling settling_;
     // Host time of the last answer from the network clock.
     std::optional<std::int64_t> lastAnswer_;
     std::function<void(State)> callback_;
