@@ -315,7 +315,8 @@ void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeSta
         }
         published = outputBuffer_;
     }
-    frameServer_->publishFrame(*published);
+    frameServer_->publishFrame(*published, published != lastPublished_);
+    lastPublished_ = published;
     GpuBufferPool::global().housekeeping();
     if (plan.nextPlayer) {
         plan.nextPlayer->warmUp();

@@ -161,8 +161,11 @@ private:
     GpuBufferRef outputBuffer_;
     std::vector<MediaPlayerRef> players_;
     MediaPlayerRef nextPlayer_;
-    // Render thread only: the inputs of the frame in outputBuffer_.
+    // Render thread only: the inputs of the frame in outputBuffer_, and the
+    // frame published last (a frame published again is no news to the
+    // frame server).
     MixInputs lastMix_;
+    GpuBufferRef lastPublished_;
 };
 
 }  // namespace bw

@@ -18,13 +18,12 @@ std::uint32_t dimension(int value) {
 
 // Makes `texture` an RGBA texture of `size`, with `framebuffer` drawing into
 // it, unless it already is one (`made` holds the size it was made at).
-void renderTarget(GlTexture& texture, GlFramebuffer& framebuffer, PixelSize& made,
-                  PixelSize size) {
+void renderTarget(GlTexture& texture, GlFramebuffer& framebuffer, PixelSize& made, PixelSize size) {
     if (texture && made == size) return;
     texture = GlTexture::create();
     glBindTexture(GL_TEXTURE_2D, texture.get());
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, size.width, size.height, 0, GL_RGBA,
-                 GL_UNSIGNED_BYTE, nullptr);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, size.width, size.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                 nullptr);
     glBindTexture(GL_TEXTURE_2D, 0);
     framebuffer = GlFramebuffer::create();
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer.get());
@@ -56,6 +55,7 @@ std::string FrameServer::publishedName() const {
 
 void FrameServer::setName(std::string name) {
     stream_->rename(std::move(name));
+    resend_.store(true);
 }
 
 void FrameServer::setSize(PixelSize size) {
@@ -67,6 +67,7 @@ void FrameServer::setSize(PixelSize size) {
     width_.store(width);
     height_.store(height);
     stream_->resize(width, height);
+    resend_.store(true);
 }
 
 PixelSize FrameServer::size() const {
@@ -89,10 +90,27 @@ GLuint FrameServer::normalised(GpuBuffer& frame, PixelSize size) {
     return scaledFramebuffer_.get();
 }
 
-void FrameServer::publishFrame(GpuBuffer& frame) {
+void FrameServer::publishFrame(GpuBuffer& frame, bool changed) {
     const PixelSize size = this->size();
     const bool asIs = frame.size() == size && !frame.flipped() &&
                       frame.srcRect() == PixelRect{0, 0, size.width, size.height};
+    const bool streaming = stream_->isStreaming();
+    const bool consumerCame = streaming && !wasStreaming_;
+    wasStreaming_ = streaming;
+    if (changed || consumerCame || resend_.exchange(false)) sendsOwed_ = kSendsPerChange;
+    const bool captureWaits = captureWanted_.load();
+    const bool wanted = streaming || captureWaits || feedsWanted_.load();
+    const auto now = std::chrono::steady_clock::now();
+    const bool due = sendsOwed_ > 0 || captureWaits || now - lastSent_ >= kKeepAliveInterval;
+    if (!wanted || !due) {
+        // Nobody to take it, or nothing new for them: the pixels stay on the
+        // GPU. The preview keeps its own pace.
+        if (previewWanted_.load())
+            makePreview(asIs ? frame.framebuffer() : normalised(frame, size), size);
+        return;
+    }
+    if (sendsOwed_ > 0) --sendsOwed_;
+    lastSent_ = now;
     const GLuint framebuffer = asIs ? frame.framebuffer() : normalised(frame, size);
     const std::optional<PixelReadback::Mapped> mapped = readback_.readAndMap(framebuffer, size);
     if (!mapped) {
@@ -131,6 +149,7 @@ void FrameServer::addFeed(std::shared_ptr<FrameFeed> feed) {
     if (std::find(feeds_.begin(), feeds_.end(), feed) == feeds_.end())
         feeds_.push_back(std::move(feed));
     feedsWanted_.store(!feeds_.empty());
+    resend_.store(true);
 }
 
 void FrameServer::removeFeed(const FrameFeed* feed) {
@@ -151,8 +170,8 @@ PixelSize FrameServer::fitting(PixelSize frame, PixelSize bounds) {
 void FrameServer::startPreview(PixelSize bounds, double rate) {
     std::lock_guard lock(previewMutex_);
     previewBounds_ = PixelSize{std::max(bounds.width, 1), std::max(bounds.height, 1)};
-    previewInterval_ = std::chrono::nanoseconds(
-        static_cast<std::int64_t>(1e9 / std::clamp(rate, 0.1, 1000.0)));
+    previewInterval_ =
+        std::chrono::nanoseconds(static_cast<std::int64_t>(1e9 / std::clamp(rate, 0.1, 1000.0)));
     previewWanted_.store(true);
 }
 

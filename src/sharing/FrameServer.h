@@ -58,7 +58,17 @@ public:
     // Render thread: publishes `frame`. A frame of another size than the
     // server's, flipped, or valid only in part is first scaled upright onto
     // the server's size.
-    void publishFrame(GpuBuffer& frame);
+    //
+    // Work only on change: `changed` false says `frame` shows what the last
+    // one did. Then nothing is read back, sent or put into a feed, unless a
+    // consumer has just linked, a feed was added, the name or size changed,
+    // a capture waits, or kKeepAliveInterval has passed since the last
+    // frame went out (a consumer that linked unseen, or lost a buffer, has a
+    // picture within it). Pixels are read back only while a consumer
+    // streams, a feed is attached or a capture waits. After each change two
+    // frames go out, as a readback may hand out a frame one call late.
+    void publishFrame(GpuBuffer& frame, bool changed = true);
+    static constexpr std::chrono::seconds kKeepAliveInterval{1};
 
     // Any thread: the next frame this server publishes, as its pixels. The
     // future is fulfilled on the render thread when that frame goes out, and
@@ -99,6 +109,10 @@ private:
     std::atomic<std::uint32_t> width_;
     std::atomic<std::uint32_t> height_;
     // Render thread only.
+    static constexpr int kSendsPerChange = 2;
+    bool wasStreaming_ = false;
+    int sendsOwed_ = 0;
+    std::chrono::steady_clock::time_point lastSent_;
     PixelReadback readback_;
     GlTexture scaledTexture_;
     GlFramebuffer scaledFramebuffer_;
@@ -112,6 +126,9 @@ private:
     // Guarded by feedsMutex_.
     std::vector<std::shared_ptr<FrameFeed>> feeds_;
     std::atomic<bool> feedsWanted_ = false;
+    // A frame is owed whatever the last one showed (a feed added, a rename
+    // or a resize).
+    std::atomic<bool> resend_ = false;
 
     // The preview: asked for on any thread, made on the render thread.
     mutable std::mutex previewMutex_;
