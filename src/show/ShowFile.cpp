@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
@@ -404,6 +405,12 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
             document["defaultFit"] = nameOf(kFitNames, settings.defaultFit);
         }
         if (settings.bars != defaults.bars) document["bars"] = nameOf(kBarsNames, settings.bars);
+        if (!settings.soundOutput.empty()) {
+            if (!isUtf8(settings.soundOutput)) {
+                throw FormatError{"the sound output's name is not valid UTF-8"};
+            }
+            document["soundOutput"] = settings.soundOutput;
+        }
 
         result.json = document.dump();
         result.ok = true;
@@ -474,6 +481,24 @@ DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath
         return result;
     }
     result.settings = decodeSettings(document);
+    // Unlike the other settings, a sound output that does not read fails the
+    // show: reading it as the system default would send the show's sound
+    // somewhere the operator did not choose.
+    if (const auto sound = document.find("soundOutput"); sound != document.end()) {
+        if (!sound->is_string()) {
+            result.failure = "\"soundOutput\" is not a string (a sound output's name)";
+            return result;
+        }
+        const std::string& name = sound->get_ref<const std::string&>();
+        if (std::any_of(name.begin(), name.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+            result.failure =
+                "\"soundOutput\" holds a control character, which no sound "
+                "output's name has";
+            return result;
+        }
+        result.settings.soundOutput = name;
+    }
     result.status = DecodedShow::Status::Decoded;
     return result;
 }

@@ -35,6 +35,10 @@ struct ShowSettings {
     PictureFit defaultFit = PictureFit::Fit;
     // What fitted pictures leave around them on every output.
     PictureBars bars = PictureBars::Transparent;
+    // The sound server's output (sink) movies play their sound through, by
+    // the server's name for it; empty: the system default. Unlike the other
+    // settings, one that does not read fails the show.
+    std::string soundOutput{};
     friend bool operator==(const ShowSettings&, const ShowSettings&) = default;
 };
 

@@ -344,6 +344,46 @@ TEST(ShowFileTest, PlacementSettingsAreWrittenOnlyWhereSetAndReadLeniently) {
     }
 }
 
+// Verifies that the sound output is written only when one is chosen (so
+// older files save back as they were), reads back as it was, and that a
+// value no sink could be named fails the show with a reason.
+TEST(ShowFileTest, SoundOutputIsWrittenOnlyWhereChosenAndRefusedWhereNoName) {
+    const std::string named = "alsa_output.usb-Focusrite_Scarlett-00.analog-stereo";
+    for (const std::string& output : {std::string(), named, std::string("Bühne \"links\"")}) {
+        ShowSettings settings;
+        settings.soundOutput = output;
+        const EncodedShow encoded = ShowFile::encode({}, {}, "/s/show.bwshow", settings);
+        ASSERT_TRUE(encoded.ok) << encoded.failure;
+        EXPECT_EQ(encoded.json.find("soundOutput") != std::string::npos, !output.empty())
+            << encoded.json;
+        const DecodedShow decoded = ShowFile::decode(encoded.json, "/s/show.bwshow");
+        ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+        EXPECT_EQ(decoded.settings.soundOutput, output);
+    }
+
+    const struct {
+        const char* member;
+        const char* failure;  // empty: decodes
+    } read[] = {
+        {R"("soundOutput":"")", ""},
+        {R"("soundOutput":"hdmi")", ""},
+        {R"("soundOutput":3)", R"("soundOutput" is not a string)"},
+        {R"("soundOutput":null)", R"("soundOutput" is not a string)"},
+        {R"("soundOutput":["hdmi"])", R"("soundOutput" is not a string)"},
+        {R"("soundOutput":"a\nb")", R"("soundOutput" holds a control character)"},
+    };
+    for (const auto& c : read) {
+        const std::string json = std::string(R"({"config":[],"cues":[],)") + c.member + "}";
+        const DecodedShow decoded = ShowFile::decode(json, "/s/show.bwshow");
+        if (*c.failure == '\0') {
+            EXPECT_EQ(decoded.status, Status::Decoded) << c.member << ": " << decoded.failure;
+        } else {
+            EXPECT_EQ(decoded.status, Status::Failed) << c.member;
+            EXPECT_EQ(decoded.failure.rfind(c.failure, 0), 0U) << decoded.failure;
+        }
+    }
+}
+
 TEST(ShowFileTest, ScreenMembersThatDoNotReadAreNoChoice) {
     const struct {
         const char* screen;
