@@ -10,6 +10,7 @@
 
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
+#include "media/AudioOutput.h"
 #include "media/Thumbnail.h"
 #include "media/VideoPlayer.h"
 #include "platform/AtomicFile.h"
@@ -109,6 +110,7 @@ void Show::applySettings() {
     engine_.setStopsAtEnd(settings_.atEnd == ShowSettings::AtEnd::Stop);
     engine_.setPanicSeconds(settings_.panicSeconds);
     engine_.setPictureBars(settings_.bars);
+    AudioOutput::shared().setTarget(settings_.soundOutput);
 }
 
 void Show::setSettings(const ShowSettings& settings) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/SoundSinks.h"
 #include "platform/SystemLog.h"
 
 namespace bw {
@@ -12,6 +13,14 @@ namespace bw {
 namespace {
 
 constexpr const char* kSilent = "fakesink";
+// The one candidate that takes a sound server's output by name.
+constexpr const char* kServerSink = "pulsesink";
+
+// Whether the sound server has an output named `name`.
+bool serverHas(const std::string& name) {
+    const std::optional<std::vector<SoundSink>> sinks = SoundSinks::list();
+    return sinks && SoundSinks::contains(*sinks, name);
+}
 
 // An unsynchronised sink would race through the movie's segments.
 void synchronise(GstElement* sink) {
@@ -120,8 +129,45 @@ GstElement* AudioOutput::makeSink() {
     }
     if (sink != nullptr) {
         synchronise(sink);
+        if (!target_.empty() && chosen_ == kServerSink) {
+            g_object_set(sink, "device", target_.c_str(), nullptr);
+        }
     }
+    if (!target_.empty()) noteTarget(chosen_ == kServerSink && serverHas(target_));
     return sink;
+}
+
+void AudioOutput::noteTarget(bool present) {
+    if (targetMissing_ == !present) return;
+    targetMissing_ = !present;
+    if (targetMissing_) {
+        SystemLog::shared().log("Warning: the sound output \"" + target_ +
+                                "\" is not there; movies play through the system default");
+    } else {
+        SystemLog::shared().log("Sound output \"" + target_ + "\" is there again");
+    }
+}
+
+void AudioOutput::setTarget(const std::string& name) {
+    // Asked before the lock: a sink made meanwhile need not wait for the server.
+    const bool present = name.empty() || serverHas(name);
+    std::lock_guard lock(mutex_);
+    if (name != target_) {
+        target_ = name;
+        targetMissing_ = false;
+    }
+    if (!target_.empty()) noteTarget(present);
+}
+
+std::string AudioOutput::target() const {
+    std::lock_guard lock(mutex_);
+    return target_;
+}
+
+std::optional<std::string> AudioOutput::missingTarget() const {
+    std::lock_guard lock(mutex_);
+    if (!targetMissing_) return std::nullopt;
+    return target_;
 }
 
 std::optional<std::string> AudioOutput::problem() const {

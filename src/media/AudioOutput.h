@@ -17,6 +17,10 @@ namespace bw {
 // the next movie tries again, so a sound server started later is found, and
 // the log says when sound is back.
 //
+// A chosen output (setTarget()) is given to the PulseAudio sink as its
+// device; one the server does not have plays through the server's default,
+// as that sink does by itself, and missingTarget() says so.
+//
 // Only the named candidates are ever used: the system's automatic choice
 // could take a sink that aborts the process as it exits.
 class AudioOutput {
@@ -45,9 +49,25 @@ public:
     // made has a sound output, and before the first.
     std::optional<std::string> problem() const;
 
+    // The sound server's output (sink) that sinks made from now on play
+    // into, by its name; empty: the system default. Movies playing keep
+    // theirs; the next movie takes the new one. Any thread: it asks the
+    // server whether the output is there (SoundSinks::list()), so it blocks
+    // for one round trip.
+    void setTarget(const std::string& name);
+    std::string target() const;
+
+    // The output set by setTarget() while the sound server does not have it
+    // (or no server answers): movies play through the system default, if
+    // any. Looked at again by setTarget() and by each makeSink().
+    std::optional<std::string> missingTarget() const;
+
 private:
     std::string probe() const;
     GstElement* makeOverride(const std::string& override);
+    // Records whether the target is there, saying so in the log when that
+    // changes. mutex_ held.
+    void noteTarget(bool present);
 
     std::vector<std::string> candidates_;
     std::string override_;
@@ -55,6 +75,8 @@ private:
     mutable std::mutex mutex_;
     std::string chosen_;
     std::string failedOverride_;  // the last override that could not be made
+    std::string target_;
+    bool targetMissing_ = false;
 };
 
 }  // namespace bw
