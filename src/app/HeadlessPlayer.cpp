@@ -294,6 +294,7 @@ void HeadlessPlayer::checkHealth() {
     sample.sharingProblem = PipeWireConnection::shared().unreachableReason();
     if (sync_) sample.clock = sync_->clockStatus();
     sample.soundProblem = AudioOutput::shared().problem();
+    sample.missingSoundOutput = AudioOutput::shared().missingTarget();
     const ShowHealth::Changes changes = health_.update(sample);
     for (const ShowHealth::Warning& warning : changes.appeared) {
         print(std::string("health warning ") + ShowHealth::kindName(warning.kind) + ": " +

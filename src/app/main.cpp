@@ -57,7 +57,8 @@ constexpr std::string_view kUsage =
     "  --check FILE     decode FILE as a load would and list its outputs, cues and media; exits\n"
     "                   0 when all is there, 1 not a show, 2 it does not load, 3 media missing\n"
     "                   or unreadable (opened as playback opens it: no loader or decoder, sound\n"
-    "                   but no picture, empty, cannot be read)\n"
+    "                   but no picture, empty, cannot be read), 4 the show's sound output is\n"
+    "                   not there\n"
     "  --version        print the version\n"
     "  PORTS, where remote commands are taken (also the preferences OSCPort and CREPPort):\n"
     "  --osc-port PORT  OSC over UDP and TCP on PORT (default 7777)\n"
@@ -289,6 +290,7 @@ void forwardOrListen(bw::InstanceServer& server, const QStringList& arguments) {
     window.setSharingProblemSource(
         [] { return bw::PipeWireConnection::shared().unreachableReason(); });
     window.setSoundProblemSource([] { return bw::AudioOutput::shared().problem(); });
+    window.setMissingSoundOutputSource([] { return bw::AudioOutput::shared().missingTarget(); });
     window.setLocked(locked);
     window.show();
     // No screen blanking or suspend while the window is open; a warning

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/MediaProbe.h"
+#include "platform/SoundSinks.h"
 #include "platform/Utf8.h"
 #include "show/NumberText.h"
 #include "show/ShowFile.h"
@@ -96,11 +97,29 @@ int ShowCheck::run(const std::string& showPath, std::ostream& out, std::ostream&
             }
         }
     }
+    std::optional<std::string> soundProblem;
+    if (const std::string& name = show.settings.soundOutput; !name.empty()) {
+        const std::optional<std::vector<SoundSink>> sinks = SoundSinks::list();
+        if (!sinks) {
+            soundProblem = "no sound server answered";
+        } else if (!SoundSinks::contains(*sinks, name)) {
+            soundProblem = "the sound server has no output by that name";
+        }
+        out << "sound output " << jsonQuoted(name)
+            << (!soundProblem ? ""
+                : sinks       ? " (missing)"
+                              : " (no sound server)")
+            << "\n";
+    }
     out << show.cues.size() << " cues, " << show.outputs.size() << " outputs, " << missing
         << " missing media";
     if (unreadable > 0) out << ", " << unreadable << " unreadable media";
     out << "\n";
-    if (missing + unreadable == 0) return kShowOK;
+    if (soundProblem) {
+        err << absolutePath << ": sound output " << jsonQuoted(show.settings.soundOutput) << ": "
+            << *soundProblem << "\n";
+    }
+    if (missing + unreadable == 0) return soundProblem ? kSoundOutputMissing : kShowOK;
     for (const auto& [path, why] : reasons) {
         err << path << ": " << why << "\n";
     }

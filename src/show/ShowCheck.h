@@ -17,8 +17,12 @@ namespace bw {
 //
 // Exit codes, for scripts run before a show: 0 a show with all its media, 1
 // not a show (or unreadable), 2 a show whose outputs or cues do not decode,
-// 3 a show with media missing or unreadable (any of the reasons above); for 1
-// and 2 the reason goes to `err`, for 3 each file's reason and the count.
+// 3 a show with media missing or unreadable (any of the reasons above), 4 a
+// show with all its media whose chosen sound output the sound server does
+// not have (or no sound server answers); for 1 and 2 the reason goes to
+// `err`, for 3 each file's reason and the count, for 4 the output's. A show
+// that plays to the system default is not asked about the sound server: a
+// machine without sound still checks its shows.
 // Movies are opened one after another, each given up on after
 // MediaProbe::kMovieTimeout, so a show of many movies takes a while.
 // Any thread.
@@ -28,6 +32,7 @@ public:
     static constexpr int kNotAShow = 1;
     static constexpr int kShowFailed = 2;
     static constexpr int kMediaMissing = 3;
+    static constexpr int kSoundOutputMissing = 4;
 
     static int run(const std::string& showPath, std::ostream& out, std::ostream& err);
 };

@@ -190,6 +190,16 @@ std::optional<ShowHealth::Warning> ShowHealth::sharingWarning(const Sample& samp
 }
 
 std::optional<ShowHealth::Warning> ShowHealth::soundWarning(const Sample& sample) {
+    if (!sample.soundProblem && sample.missingSoundOutput) {
+        const std::string& name = *sample.missingSoundOutput;
+        return Warning{Kind::Sound, "No sound on \"" + name + "\": that sound output is not there",
+                       "The show plays its sound through the sound output \"" + name +
+                           "\", which the sound server does not have now (unplugged, "
+                           "switched off, or named differently on this machine). Movies play "
+                           "their sound through the system default meanwhile. Connect the "
+                           "device, or choose another Sound Output in the Outputs window; the "
+                           "next movie that starts takes it."};
+    }
     if (!sample.soundProblem) return std::nullopt;
     return Warning{Kind::Sound, "No sound: " + *sample.soundProblem,
                    "Movies play their pictures but no sound: no sound server (PipeWire or "

@@ -26,7 +26,9 @@ namespace bw {
 //   MissingMedia   a cue names a media file that is missing or unreadable
 //   Sharing        no PipeWire daemon answers: the outputs are not shared
 //   Clock          a shared show's follower has lost the leader's clock
-//   Sound          no sound server or card answered: movies play silent
+//   Sound          no sound server or card answered: movies play silent;
+//                  or the show's sound output is not there: movies play
+//                  through the system default
 //
 // Time comes only with the samples, so tests drive it as they like. Not
 // thread-safe: one thread feeds and reads it.
@@ -74,6 +76,9 @@ public:
         // Why movies play silent; none: their sound has an output (or no
         // movie has looked for one yet).
         std::optional<std::string> soundProblem;
+        // The show's chosen sound output while the sound server does not
+        // have it; none: it is there, or the show plays to the default.
+        std::optional<std::string> missingSoundOutput;
     };
 
     // What one update changed: the warnings of kinds that were not standing

@@ -876,6 +876,12 @@ void ShowWindow::setSoundProblemSource(std::function<std::optional<std::string>(
     updateRefreshRate();
 }
 
+void ShowWindow::setMissingSoundOutputSource(
+    std::function<std::optional<std::string>()> source) {
+    missingSoundOutput_ = std::move(source);
+    updateRefreshRate();
+}
+
 void ShowWindow::updateRefreshRate() {
     // The files are looked at off this thread; the figures take what the
     // last look found.
@@ -885,6 +891,7 @@ void ShowWindow::updateRefreshRate() {
     if (sharingProblem_) sample_.sharingProblem = sharingProblem_();
     if (clockStatus_) sample_.clock = clockStatus_();
     if (soundProblem_) sample_.soundProblem = soundProblem_();
+    if (missingSoundOutput_) sample_.missingSoundOutput = missingSoundOutput_();
     health_.update(sample_);
     feedback_->healthChecked(health_.warnings());
     showHealth();

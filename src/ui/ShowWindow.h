@@ -110,6 +110,9 @@ public:
     // Why movies play silent (no sound output answers), asked once a second;
     // none: they have sound. Empty: never asked.
     void setSoundProblemSource(std::function<std::optional<std::string>()> source);
+    // The show's sound output while the sound server does not have it, asked
+    // once a second; none: it is there. Empty: never asked.
+    void setMissingSoundOutputSource(std::function<std::optional<std::string>()> source);
 
     // "demo.bwshow[*] — Beamwright", or "Untitled[*] — Beamwright"; with
     // " — Locked" after it while the show is locked.
@@ -289,6 +292,7 @@ private:
     QLabel* soundLabel_ = nullptr;
     std::function<std::optional<std::string>()> sharingProblem_;
     std::function<std::optional<std::string>()> soundProblem_;
+    std::function<std::optional<std::string>()> missingSoundOutput_;
     QLabel* fpsLabel_ = nullptr;
     QLabel* framesDroppedLabel_ = nullptr;
     QLabel* goLatencyLabel_ = nullptr;

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -86,6 +89,48 @@ TEST(ShowCheckTest, ExitCodesSayWhatIsWrong) {
               std::string::npos)
         << failed.err;
     EXPECT_EQ(failed.out, "");
+}
+
+// Verifies that a show naming a sound output is checked against the sound
+// server (here none: this process's runtime folder is an empty one) and
+// fails with a status of its own, while one playing to the system default is
+// not asked about sound at all.
+TEST(ShowCheckTest, AChosenSoundOutputWithoutASoundServerFailsTheCheck) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir / "runtime");
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::optional<std::string> saved =
+        runtime != nullptr ? std::optional<std::string>(runtime) : std::nullopt;
+    ::setenv("XDG_RUNTIME_DIR", (dir / "runtime").c_str(), 1);
+    ::unsetenv("PULSE_SERVER");
+    const struct {
+        const char* members;
+        int status;
+        const char* line;  // in the listing; null: no sound output line
+    } cases[] = {
+        {"", ShowCheck::kShowOK, nullptr},
+        {R"(,"soundOutput":"hdmi")", ShowCheck::kSoundOutputMissing,
+         "sound output \"hdmi\" (no sound server)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.members);
+        const CheckRun run =
+            check(dir.write("s.bwshow", std::string(R"({"config":[],"cues":[])") + c.members + "}")
+                      .string());
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(run.out.find("sound output") != std::string::npos, c.line != nullptr) << run.out;
+        if (c.line != nullptr) {
+            EXPECT_NE(run.out.find(c.line), std::string::npos) << run.out;
+            EXPECT_NE(run.err.find("sound output \"hdmi\": no sound server answered"),
+                      std::string::npos)
+                << run.err;
+        }
+    }
+    if (saved) {
+        ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
 }
 
 // Verifies the status pre-show scripts go by: 0 only when every file is there

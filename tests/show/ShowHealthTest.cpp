@@ -147,6 +147,19 @@ TEST(ShowHealthTest, EachWarningAppearsOnItsCauseAndClearsWhenItGoes) {
          {{0.0, kHealthy, {}},
           {1.0, [](Sample& s) { s.soundProblem = "no sound server"; }, "No sound: no sound server"},
           {2.0, kHealthy, {}}}},
+        {"the chosen sound output missing",
+         Kind::Sound,
+         {{0.0, kHealthy, {}},
+          {1.0, [](Sample& s) { s.missingSoundOutput = "hdmi"; },
+           "No sound on \"hdmi\": that sound output is not there"},
+          // No server at all is the deeper cause, and says so.
+          {2.0,
+           [](Sample& s) {
+               s.missingSoundOutput = "hdmi";
+               s.soundProblem = "no sound server";
+           },
+           "No sound: no sound server"},
+          {3.0, kHealthy, {}}}},
         {"a follower's clock lost",
          Kind::Clock,
          {{0.0, clock("clock waiting for leader", false), {}},
