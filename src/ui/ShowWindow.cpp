@@ -17,6 +17,7 @@
 #include <QStatusBar>
 #include <QStyleFactory>
 #include <QStyleHints>
+#include <QUndoCommand>
 #include <QUndoStack>
 #include <algorithm>
 #include <any>
@@ -100,6 +101,24 @@ QLabel* makeStatusLabel(const char* objectName, const QString& accessibleName, Q
     label->setTextFormat(Qt::PlainText);
     return label;
 }
+
+// A change of the show's sound output; undone by putting back the one before.
+class SoundOutputEdit final : public QUndoCommand {
+public:
+    SoundOutputEdit(std::function<void(const std::string&)> apply, std::string before,
+                    std::string after)
+        : QUndoCommand(QCoreApplication::translate("ShowWindow", "Sound Output")),
+          apply_(std::move(apply)),
+          before_(std::move(before)),
+          after_(std::move(after)) {}
+    void redo() override { apply_(after_); }
+    void undo() override { apply_(before_); }
+
+private:
+    std::function<void(const std::string&)> apply_;
+    std::string before_;
+    std::string after_;
+};
 
 }  // namespace
 
@@ -397,10 +416,29 @@ void ShowWindow::showOutputs() {
                                    },
                                    this);
         patchView_->setLocked(show_.isLocked());
+        patchView_->setSoundOutputChoice(
+            {[this] { return show_.settings().soundOutput; },
+             [this](const std::string& name) { chooseSoundOutput(name); }});
     }
     patchView_->show();
     patchView_->raise();
     patchView_->activateWindow();
+}
+
+void ShowWindow::chooseSoundOutput(const std::string& name) {
+    if (name == show_.settings().soundOutput) return;
+    if (refusedWhileLocked(tr("Sound Output"))) {
+        if (patchView_ != nullptr) patchView_->showSoundOutput();
+        return;
+    }
+    auto apply = [this](const std::string& output) {
+        ShowSettings settings = show_.settings();
+        settings.soundOutput = output;
+        show_.setSettings(settings);
+        if (patchView_ != nullptr) patchView_->showSoundOutput();
+    };
+    showView_->controller().undoStack().push(
+        new SoundOutputEdit(apply, show_.settings().soundOutput, name));
 }
 
 void ShowWindow::buildCueMenu() {

@@ -167,6 +167,9 @@ public slots:
     // show window lives).
     void showOutputs();
     PatchView* patchView() const { return patchView_; }
+    // The show's sound output (empty: the system default), as the outputs'
+    // window chooses it: an edit the Edit menu undoes, refused while locked.
+    void chooseSoundOutput(const std::string& name);
     OutputWindows& outputWindows() const { return *outputWindows_; }
     // The one-second refresh: frame rate, drops, GO latency, the show's
     // health, now and next.

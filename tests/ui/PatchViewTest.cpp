@@ -4,6 +4,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -263,6 +264,81 @@ TEST_F(PatchViewTest, ALockedShowKeepsItsOutputs) {
     EXPECT_FALSE(field<QLabel>("lockNoteLabel").isVisibleTo(patch_));
     EXPECT_TRUE(field<QLineEdit>("nameTextField").isEnabled());
     EXPECT_TRUE(field<QPushButton>("addOutputButton").isEnabled());
+}
+
+// Verifies the sound output chooser's entries: the system default first,
+// then the server's outputs by description, and a chosen one the server
+// lacks (or no server at all) kept, marked not there.
+TEST(PatchViewSoundTest, EntriesOfferTheServersOutputsAndKeepAMissingChoice) {
+    using Entry = PatchView::SoundOutputEntry;
+    const std::vector<SoundSink> sinks{{"hdmi", "HDMI Out"}, {"usb", "USB Interface"}};
+    const struct {
+        std::optional<std::vector<SoundSink>> sinks;
+        std::string chosen;
+        std::vector<Entry> expected;
+    } cases[] = {
+        {sinks, "", {{"System Default", ""}, {"HDMI Out", "hdmi"}, {"USB Interface", "usb"}}},
+        {sinks, "usb", {{"System Default", ""}, {"HDMI Out", "hdmi"}, {"USB Interface", "usb"}}},
+        {sinks,
+         "desk",
+         {{"System Default", ""},
+          {"HDMI Out", "hdmi"},
+          {"USB Interface", "usb"},
+          {"desk (not there)", "desk"}}},
+        {std::nullopt, "", {{"System Default", ""}}},
+        {std::nullopt, "usb", {{"System Default", ""}, {"usb (not there)", "usb"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        EXPECT_EQ(PatchView::soundOutputEntries(c.sinks, c.chosen), c.expected);
+    }
+}
+
+// Verifies that choosing a sound output is a show edit the Edit menu undoes
+// and redoes, refused while locked, and that an output the server loses
+// stays chosen and is said to be missing.
+TEST_F(PatchViewTest, SoundOutputChoiceIsAnUndoableShowEdit) {
+    std::optional<std::vector<SoundSink>> sinks =
+        std::vector<SoundSink>{{"hdmi", "HDMI Out"}, {"usb", "USB Interface"}};
+    patch_->setSoundOutputChoice(
+        {[this] { return show_->settings().soundOutput; },
+         [this](const std::string& name) { window_->chooseSoundOutput(name); },
+         [&] { return sinks; }});
+    QComboBox& box = field<QComboBox>("soundOutputComboBox");
+    ASSERT_EQ(box.count(), 3);
+    EXPECT_EQ(box.currentIndex(), 0);
+    status_.setDirty(false);
+
+    emit box.activated(2);
+    EXPECT_EQ(show_->settings().soundOutput, "usb");
+    EXPECT_EQ(box.currentText(), "USB Interface");
+    EXPECT_TRUE(status_.isDirty());
+    QAction* undo = window_->findChild<QAction*>("undoAction");
+    QAction* redo = window_->findChild<QAction*>("redoAction");
+    ASSERT_NE(undo, nullptr);
+    ASSERT_NE(redo, nullptr);
+    undo->trigger();
+    EXPECT_EQ(show_->settings().soundOutput, "");
+    EXPECT_EQ(box.currentIndex(), 0);
+    redo->trigger();
+    EXPECT_EQ(show_->settings().soundOutput, "usb");
+    EXPECT_EQ(box.currentIndex(), 2);
+
+    window_->setLocked(true);
+    EXPECT_FALSE(box.isEnabled());
+    window_->chooseSoundOutput("hdmi");
+    EXPECT_EQ(show_->settings().soundOutput, "usb");
+    window_->setLocked(false);
+    EXPECT_TRUE(box.isEnabled());
+
+    sinks->pop_back();
+    patch_->showSoundOutput();
+    EXPECT_EQ(box.currentText(), "usb (not there)");
+    EXPECT_TRUE(field<QLabel>("soundOutputNoteLabel").isVisibleTo(patch_));
+    sinks.reset();
+    patch_->showSoundOutput();
+    EXPECT_EQ(box.currentText(), "usb (not there)");
+    EXPECT_NE(field<QLabel>("soundOutputNoteLabel").text().indexOf("No sound server"), -1);
 }
 
 // The screen list: "None", the screens connected, and a saved choice whose

@@ -66,6 +66,8 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
       lockNoteLabel_(new QLabel(
           tr("Locked for the performance: unlock from the Show menu to change the outputs."),
           this)),
+      soundBox_(new QComboBox(this)),
+      soundNoteLabel_(new QLabel(this)),
       addButton_(new QPushButton(tr("+"), this)),
       removeButton_(new QPushButton(QStringLiteral("−"), this)) {
     setObjectName("patchView");
@@ -102,6 +104,13 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     screenNoteLabel_->setWordWrap(true);
     identifyButton_->setObjectName("identifyScreensButton");
     identifyButton_->setAutoDefault(false);
+    soundBox_->setObjectName("soundOutputComboBox");
+    soundBox_->setAccessibleName(tr("Sound Output"));
+    soundBox_->setEnabled(false);
+    soundNoteLabel_->setObjectName("soundOutputNoteLabel");
+    soundNoteLabel_->setTextFormat(Qt::PlainText);
+    soundNoteLabel_->setWordWrap(true);
+    soundNoteLabel_->hide();
 
     previewLabel_->setObjectName("previewLabel");
     previewLabel_->setAccessibleName(tr("Picture of the selected output"));
@@ -140,6 +149,10 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     auto* page = new QVBoxLayout(this);
     page->addWidget(lockNoteLabel_);
     page->addLayout(columns, 1);
+    auto* sound = new QFormLayout;
+    sound->addRow(tr("Sound Output"), soundBox_);
+    sound->addRow(soundNoteLabel_);
+    page->addLayout(sound);
 
     connect(addButton_, &QPushButton::clicked, this, &PatchView::addOutput);
     connect(removeButton_, &QPushButton::clicked, this, &PatchView::removeSelectedOutput);
@@ -149,6 +162,7 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     connect(heightField_, &QLineEdit::editingFinished, this, &PatchView::sizeEdited);
     connect(screenBox_, &QComboBox::activated, this, &PatchView::screenChosen);
     connect(identifyButton_, &QPushButton::clicked, &identifier_, &ScreenIdentifier::identify);
+    connect(soundBox_, &QComboBox::activated, this, &PatchView::soundOutputChosen);
     if (auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
         // Queued: the output windows follow the screens first, and a screen
         // going is still listed while the signal runs.
@@ -225,18 +239,69 @@ void PatchView::showWillLoad() {
     loading_ = true;
     updateOutputs();
     showSelected();
+    soundBox_->setEnabled(false);
 }
 
 void PatchView::setLocked(bool locked) {
     locked_ = locked;
     lockNoteLabel_->setVisible(locked);
     showSelected();
+    soundBox_->setEnabled(soundChoice_.choose && editable());
 }
 
 void PatchView::showDidLoad() {
     loading_ = false;
     updateOutputs();
     selectRow(std::nullopt);
+    showSoundOutput();
+}
+
+std::vector<PatchView::SoundOutputEntry> PatchView::soundOutputEntries(
+    const std::optional<std::vector<SoundSink>>& sinks, const std::string& chosen) {
+    std::vector<SoundOutputEntry> entries{{tr("System Default"), {}}};
+    for (const SoundSink& sink : sinks.value_or(std::vector<SoundSink>{}))
+        entries.push_back({QString::fromStdString(sink.description), sink.name});
+    if (!chosen.empty() && (!sinks || !SoundSinks::contains(*sinks, chosen)))
+        entries.push_back({tr("%1 (not there)").arg(QString::fromStdString(chosen)), chosen});
+    return entries;
+}
+
+void PatchView::setSoundOutputChoice(SoundOutputChoice choice) {
+    soundChoice_ = std::move(choice);
+    if (!soundChoice_.sinks) soundChoice_.sinks = [] { return SoundSinks::list(); };
+    showSoundOutput();
+}
+
+void PatchView::showSoundOutput() {
+    if (!soundChoice_.chosen) return;
+    const std::optional<std::vector<SoundSink>> sinks = soundChoice_.sinks();
+    const std::string chosen = soundChoice_.chosen();
+    soundEntries_ = soundOutputEntries(sinks, chosen);
+    const QSignalBlocker quiet(soundBox_);
+    soundBox_->clear();
+    int current = 0;
+    for (std::size_t k = 0; k < soundEntries_.size(); ++k) {
+        soundBox_->addItem(soundEntries_[k].text);
+        if (soundEntries_[k].name == chosen) current = static_cast<int>(k);
+    }
+    soundBox_->setCurrentIndex(current);
+    soundBox_->setEnabled(soundChoice_.choose && editable());
+    const bool missing = sinks && !chosen.empty() && !SoundSinks::contains(*sinks, chosen);
+    showNote(soundNoteLabel_,
+             !sinks    ? tr("No sound server answers: movies play silent until one starts.")
+             : missing ? tr("The sound server has no output by this name now: movies play "
+                            "through the system default.")
+                       : QString());
+}
+
+void PatchView::soundOutputChosen(int index) {
+    if (index < 0 || index >= static_cast<int>(soundEntries_.size()) || !soundChoice_.choose) {
+        return;
+    }
+    if (soundEntries_[static_cast<std::size_t>(index)].name != soundChoice_.chosen()) {
+        soundChoice_.choose(soundEntries_[static_cast<std::size_t>(index)].name);
+    }
+    showSoundOutput();
 }
 
 void PatchView::selectionChanged() {
@@ -306,6 +371,7 @@ void PatchView::showPreview() {
 void PatchView::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     showSelected();
+    showSoundOutput();
 }
 
 void PatchView::hideEvent(QHideEvent* event) {

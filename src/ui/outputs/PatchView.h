@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/NotificationCenter.h"
+#include "platform/SoundSinks.h"
 #include "ui/outputs/ScreenIdentifier.h"
 
 namespace bw {
@@ -42,6 +43,11 @@ class MediaOutput;
 // so. The view warns where the chosen screen shows another output already,
 // or refreshes at another rate than the one the outputs are paced at.
 // "Identify screens" shows each screen's name on it.
+//
+// Below, the show's Sound Output: "System Default" or one of the sound
+// server's outputs, listed anew each time the view opens or a show loads;
+// a saved output the server does not have stays chosen, marked "(not
+// there)". The choice is the window's to apply (an undoable show edit).
 //
 // Beside the fields, a live picture of the selected output: its published
 // frames, scaled down on the render thread, shown up to 15 times a second
@@ -83,6 +89,32 @@ public:
     // not changed, and a note says why.
     void setLocked(bool locked);
 
+    // The show's sound output as the view offers it. Until set, the chooser
+    // is disabled.
+    struct SoundOutputChoice {
+        // The output chosen now, by name; empty: the system default.
+        std::function<std::string()> chosen;
+        // Makes the operator's choice (an output's name, or empty).
+        std::function<void(const std::string&)> choose;
+        // The outputs to offer; SoundSinks::list() when not given.
+        std::function<std::optional<std::vector<SoundSink>>()> sinks{};
+    };
+    void setSoundOutputChoice(SoundOutputChoice choice);
+    // Lists the sound outputs again and marks the chosen one (after a
+    // change made elsewhere: an undo, a load).
+    void showSoundOutput();
+
+    // One entry of the chooser: what it says and the name it stands for.
+    struct SoundOutputEntry {
+        QString text;
+        std::string name;
+        friend bool operator==(const SoundOutputEntry&, const SoundOutputEntry&) = default;
+    };
+    // "System Default", then each of `sinks`, then `chosen` marked not there
+    // where `sinks` lacks it (or no server answered: none).
+    static std::vector<SoundOutputEntry> soundOutputEntries(
+        const std::optional<std::vector<SoundSink>>& sinks, const std::string& chosen);
+
 public slots:
     void addOutput();
     void removeSelectedOutput();
@@ -112,6 +144,7 @@ private:
     // Previews `output` (none: nothing) while the view is visible.
     void previewOutput(std::shared_ptr<MediaOutput> output);
     void showPreview();
+    void soundOutputChosen(int index);
 
     MediaEngine& engine_;
     NotificationCenter& center_;
@@ -137,6 +170,10 @@ private:
     QLabel* lockNoteLabel_;
     QTimer previewTimer_;
     std::shared_ptr<MediaOutput> previewed_;
+    QComboBox* soundBox_;
+    QLabel* soundNoteLabel_;
+    SoundOutputChoice soundChoice_;
+    std::vector<SoundOutputEntry> soundEntries_;
     QPushButton* addButton_;
     QPushButton* removeButton_;
 };
