@@ -487,6 +487,8 @@ DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath
     if (const auto sound = document.find("soundOutput"); sound != document.end()) {
         if (!sound->is_string()) {
             result.failure = "\"soundOutput\" is not a string (a sound output's name)";
+            result.outputs.clear();
+            result.cues.clear();
             return result;
         }
         const std::string& name = sound->get_ref<const std::string&>();
@@ -495,6 +497,8 @@ DecodedShow ShowFile::decode(std::string_view bytes, const std::string& showPath
             result.failure =
                 "\"soundOutput\" holds a control character, which no sound "
                 "output's name has";
+            result.outputs.clear();
+            result.cues.clear();
             return result;
         }
         result.settings.soundOutput = name;

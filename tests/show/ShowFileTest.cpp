@@ -373,12 +373,15 @@ TEST(ShowFileTest, SoundOutputIsWrittenOnlyWhereChosenAndRefusedWhereNoName) {
         {R"("soundOutput":"a\nb")", R"("soundOutput" holds a control character)"},
     };
     for (const auto& c : read) {
-        const std::string json = std::string(R"({"config":[],"cues":[],)") + c.member + "}";
+        const std::string json =
+            std::string(R"({"config":[{"name":"A","width":64,"height":36}],"cues":[],)") +
+            c.member + "}";
         const DecodedShow decoded = ShowFile::decode(json, "/s/show.bwshow");
         if (*c.failure == '\0') {
             EXPECT_EQ(decoded.status, Status::Decoded) << c.member << ": " << decoded.failure;
         } else {
             EXPECT_EQ(decoded.status, Status::Failed) << c.member;
+            EXPECT_TRUE(decoded.outputs.empty()) << "nothing of a failed show is installed";
             EXPECT_EQ(decoded.failure.rfind(c.failure, 0), 0U) << decoded.failure;
         }
     }
