@@ -102,7 +102,11 @@ TEST(ShowCheckTest, AChosenSoundOutputWithoutASoundServerFailsTheCheck) {
     const std::optional<std::string> saved =
         runtime != nullptr ? std::optional<std::string>(runtime) : std::nullopt;
     ::setenv("XDG_RUNTIME_DIR", (dir / "runtime").c_str(), 1);
-    ::unsetenv("PULSE_SERVER");
+    // Named outright, so that no client starts a server of its own.
+    const char* server = std::getenv("PULSE_SERVER");
+    const std::optional<std::string> savedServer =
+        server != nullptr ? std::optional<std::string>(server) : std::nullopt;
+    ::setenv("PULSE_SERVER", ("unix:" + (dir / "runtime" / "none").string()).c_str(), 1);
     const struct {
         const char* members;
         int status;
@@ -126,10 +130,13 @@ TEST(ShowCheckTest, AChosenSoundOutputWithoutASoundServerFailsTheCheck) {
                 << run.err;
         }
     }
-    if (saved) {
-        ::setenv("XDG_RUNTIME_DIR", saved->c_str(), 1);
-    } else {
-        ::unsetenv("XDG_RUNTIME_DIR");
+    for (const auto& [name, value] :
+         {std::pair{"XDG_RUNTIME_DIR", saved}, std::pair{"PULSE_SERVER", savedServer}}) {
+        if (value) {
+            ::setenv(name, value->c_str(), 1);
+        } else {
+            ::unsetenv(name);
+        }
     }
 }
 

@@ -41,7 +41,9 @@ SoundServer::SoundServer() {
         {"DBUS_SESSION_BUS_ADDRESS", bus},
         {"XDG_STATE_HOME", state.string()},
         {"XDG_CONFIG_HOME", (dir_.path() / "config").string()},
-        {"PULSE_SERVER", ""},
+        // Named outright, so that no client starts a server of its own
+        // where none answers.
+        {"PULSE_SERVER", "unix:" + (pipewire_.runtimeDir() / "pulse" / "native").string()},
         {"PULSE_SINK", ""},
     };
     for (const auto& [name, value] : environment) {
