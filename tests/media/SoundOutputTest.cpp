@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -119,7 +120,8 @@ TEST_F(SoundOutputTest, MoviesPlayToTheChosenOutputAndAMutedOneIsSilent) {
         SCOPED_TRACE(c.name);
         SystemLog::ScopedCapture log;
         AudioOutput::shared().setTarget(c.target);
-        VideoPlayer player(MediaURL::fileURL(movie), c.muted, false);
+        auto movieNow = std::make_unique<VideoPlayer>(MediaURL::fileURL(movie), c.muted, false);
+        VideoPlayer& player = *movieNow;
         player.setVolume(1.0F);
         player.play();
         // The pictures are taken as the render thread would, so the movie
@@ -153,6 +155,15 @@ TEST_F(SoundOutputTest, MoviesPlayToTheChosenOutputAndAMutedOneIsSilent) {
             }
         }
         EXPECT_FALSE(player.failed());
+        // The next case hears only its own movie.
+        movieNow.reset();
+        ASSERT_TRUE(VideoPlayer::waitForStoppedPipelines(kDeadline));
+        ASSERT_TRUE(test::waitFor(
+            [] {
+                return !test::SoundServer::hasInput(kDefaultSink) &&
+                       !test::SoundServer::hasInput(kChosenSink);
+            },
+            kDeadline));
     }
 }
 
