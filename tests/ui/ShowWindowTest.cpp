@@ -269,6 +269,8 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
     window.setSharingProblemSource([&] { return sharingProblem; });
     std::optional<std::string> soundProblem;
     window.setSoundProblemSource([&] { return soundProblem; });
+    std::optional<std::string> missingSoundOutput;
+    window.setMissingSoundOutputSource([&] { return missingSoundOutput; });
     ShowHealth::ClockStatus clockStatus{"clock locked", false};
     window.setClockStatusSource([&] { return clockStatus; });
 
@@ -308,6 +310,8 @@ TEST_F(ShowWindowTest, EachHealthWarningShowsOnItsFigureAndClears) {
          [&] { sharingProblem.reset(); }},
         {Kind::Sound, "soundLabel", [&] { soundProblem = "no sound server"; },
          [&] { soundProblem.reset(); }},
+        {Kind::Sound, "soundLabel", [&] { missingSoundOutput = "hdmi"; },
+         [&] { missingSoundOutput.reset(); }},
         {Kind::Clock, "clockLabel",
          [&] {
              clockStatus = {"clock lost, playing on its own", true};
