@@ -25,11 +25,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The libraries the programs link come from dpkg-shlibdeps. What they load or
 # run by name does not show there: the EGL driver (llvmpipe without a GPU),
 # Qt's platform plugins, GStreamer's elements for movies, and the PipeWire and
-# GStreamer programs beamwright-tap runs.
+# GStreamer programs beamwright-tap runs. Movies play their sound through a
+# PulseAudio server: PipeWire's, with its session manager to route it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libegl-mesa0, libgl1-mesa-dri, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, shared-mime-info, pipewire-bin, gstreamer1.0-pipewire, gstreamer1.0-tools")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire, gstreamer1.0-libav, gstreamer1.0-plugins-bad, webp-pixbuf-loader, heif-gdk-pixbuf, libavif-gdk-pixbuf, qt6-wayland")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire, pipewire-pulse, wireplumber, gstreamer1.0-libav, gstreamer1.0-plugins-bad, webp-pixbuf-loader, heif-gdk-pixbuf, libavif-gdk-pixbuf, qt6-wayland")
 set(CPACK_STRIP_FILES ON)
 # Staged under DESTDIR with the real prefix, so that what the install step
 # writes with the prefix in it (the systemd unit's ExecStart) names /usr.
