@@ -532,6 +532,26 @@ TEST_F(HeadlessPlayerTest, SaysWhenAHealthWarningAppearsAndClears) {
     ASSERT_TRUE(events_->waitFor("stopped")) << context();
 }
 
+// Verifies that a show whose sound output the sound server does not have
+// (here no PulseAudio server answers at all) says so on the terminal as it
+// loads, and plays all the same.
+TEST_F(HeadlessPlayerTest, SaysWhenTheShowsSoundOutputIsNotThere) {
+    const std::string show =
+        dir_.write("sound.bwshow", R"({"config":[{"name":"Stage","width":32,"height":24}],)"
+                                   R"("cues":[],"soundOutput":"desk-speakers"})")
+            .string();
+    // Named outright, so that no client starts a server of its own.
+    ::setenv("PULSE_SERVER", ("unix:" + (dir_ / "no-pulse-server").string()).c_str(), 1);
+    start({"--headless", show});
+    ::unsetenv("PULSE_SERVER");
+    ASSERT_TRUE(events_->waitFor("load done 0 cues 1 outputs")) << context();
+    ASSERT_TRUE(events_->waitFor(
+        "health warning sound: No sound on \"desk-speakers\": that sound output is not there"))
+        << context();
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
+}
+
 // Verifies that a movie the process has too few file descriptors left for
 // is refused with a warning on the terminal, and that the show plays on. The
 // limit is the player's own use with the movie's cue showing black, plus
