@@ -105,6 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(a.id == b.id, "cue ID differs after a round trip", i);
         check(a.fadeLength == b.fadeLength, "fade length differs after a round trip", i);
         check(a.description == b.description, "description differs after a round trip", i);
+        check(
+            a.preWait == b.preWait && a.continueMode == b.continueMode && a.postWait == b.postWait,
+            "cue timing differs after a round trip", i);
+        check(a.preWait >= 0.0 && a.postWait >= 0.0, "a decoded wait is below zero", i);
         // Files are written relative to the copy and resolve against it to the
         // same absolute path, found or not, so whole states compare equal.
         for (std::size_t j = 0; j < a.outputStates.size(); ++j) {

@@ -85,6 +85,16 @@ constexpr std::pair<PictureFit, const char*> kFitNames[] = {
 constexpr std::pair<PictureBars, const char*> kBarsNames[] = {
     {PictureBars::Transparent, "transparent"}, {PictureBars::Black, "black"}};
 
+constexpr std::pair<AtMovieEnd, const char*> kAtMovieEndNames[] = {{AtMovieEnd::Hold, "hold"},
+                                                                   {AtMovieEnd::Black, "black"}};
+constexpr std::pair<CueContinue, const char*> kContinueNames[] = {
+    {CueContinue::None, "none"},
+    {CueContinue::AutoContinue, "autoContinue"},
+    {CueContinue::AutoFollow, "autoFollow"}};
+
+// The longest wait a cue may set before or after itself: a day.
+constexpr double kMaxWaitSeconds = 86400.0;
+
 template <typename Value, std::size_t N>
 const char* nameOf(const std::pair<Value, const char*> (&names)[N], Value value) {
     for (const auto& [named, name] : names) {
@@ -111,6 +121,40 @@ PictureFit decodeFit(const json& object) {
         it->is_string() ? valueNamed(kFitNames, it->get<std::string>()) : std::nullopt;
     if (!fit) throw FormatError{R"("fit" must be "fit", "fill" or "stretch")"};
     return *fit;
+}
+
+// An optional member naming one of `names`; absent is the first. Any other
+// value fails the show with a message listing the names.
+template <typename Value, std::size_t N>
+Value decodeNamed(const json& object, const char* key,
+                  const std::pair<Value, const char*> (&names)[N]) {
+    auto it = object.find(key);
+    if (it == object.end()) return names[0].first;
+    if (it->is_string()) {
+        if (const std::optional<Value> value = valueNamed(names, it->get<std::string>()))
+            return *value;
+    }
+    std::string reason(1, '"');
+    reason.append(key).append("\" must be ");
+    for (std::size_t i = 0; i < N; ++i) {
+        if (i > 0) reason.append(i + 1 == N ? " or " : ", ");
+        reason.append(1, '"').append(names[i].second).append(1, '"');
+    }
+    throw FormatError{std::move(reason)};
+}
+
+// A cue's optional wait: absent is 0; otherwise a number of seconds from 0 to
+// a day (a boolean is no wait, unlike the older members' booleans).
+double decodeWait(const json& object, const char* key) {
+    auto it = object.find(key);
+    if (it == object.end()) return 0.0;
+    if (it->is_number()) {
+        const double seconds = it->get<double>();
+        if (seconds >= 0.0 && seconds <= kMaxWaitSeconds) return seconds;
+    }
+    std::string reason(1, '"');
+    reason.append(key).append("\" must be a number of seconds from 0 to 86400");
+    throw FormatError{std::move(reason)};
 }
 
 bool isArrayOfObjects(const json& value) {
@@ -184,9 +228,11 @@ public:
         state.looped = requireBool(object, "looped");
         state.kenBurns = requireBool(object, "kenBurns");
         state.fit = decodeFit(object);
+        const AtMovieEnd atMovieEnd = decodeNamed(object, "atMovieEnd", kAtMovieEndNames);
 
         const std::string* mediaPath = stringMember(object, "mediaPath");
         if (mediaPath == nullptr) return MediaOutputState::defaultState();
+        state.atMovieEnd = atMovieEnd;
         if (auto generator = MediaURL::generatorNamed(*mediaPath)) {
             state.mediaURL = MediaURL::generator(*generator);
             return state;
@@ -225,6 +271,9 @@ Cue decodeCue(const json& object, StateDecoder& states, std::size_t outputCount)
     const std::string* description = stringMember(object, "description");
     cue.description = description != nullptr ? *description : std::string();
     cue.fadeLength = requireNumber(object, "fadeLength");
+    cue.preWait = decodeWait(object, "preWait");
+    cue.continueMode = decodeNamed(object, "continue", kContinueNames);
+    cue.postWait = decodeWait(object, "postWait");
 
     auto list = object.find("outputStates");
     if (list == object.end() || !isArrayOfObjects(*list)) {
@@ -280,6 +329,9 @@ public:
         // Stretch is what a file without the member means: files that never
         // set one are written back as they were read.
         if (state.fit != PictureFit::Stretch) object["fit"] = nameOf(kFitNames, state.fit);
+        if (state.atMovieEnd != AtMovieEnd::Hold) {
+            object["atMovieEnd"] = nameOf(kAtMovieEndNames, state.atMovieEnd);
+        }
         return object;
     }
 
@@ -390,6 +442,19 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
             object["description"] = cue.description;
             object["fadeLength"] = cue.fadeLength;
             object["outputStates"] = std::move(states);
+            // The timing members only where a cue has them, so that a show
+            // without chains writes back as it was read.
+            for (const auto& [key, seconds] :
+                 {std::pair{"preWait", cue.preWait}, std::pair{"postWait", cue.postWait}}) {
+                if (seconds == 0.0) continue;
+                if (!(seconds >= 0.0 && seconds <= kMaxWaitSeconds)) {
+                    throw FormatError{where() + ": the " + key + notStorable(seconds)};
+                }
+                object[key] = seconds;
+            }
+            if (cue.continueMode != CueContinue::None) {
+                object["continue"] = nameOf(kContinueNames, cue.continueMode);
+            }
             cueList.push_back(std::move(object));
         }
         document["cues"] = std::move(cueList);

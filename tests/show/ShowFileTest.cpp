@@ -295,6 +295,43 @@ TEST(ShowFileTest, PictureFitIsWrittenOnlyWhereNotStretchAndOldFilesKeepTheirByt
     EXPECT_EQ(again.json, old);
 }
 
+// Verifies that a cue's timing and an output's end-of-movie choice are written
+// only where set, read back as written, and that a show with them reads and
+// writes back byte for byte (an old one is covered above).
+TEST(ShowFileTest, CueTimingIsWrittenOnlyWhereSetAndKeepsTheFileBytes) {
+    MediaOutputState black = generatorState(MediaURL::Generator::Black);
+    MediaOutputState ending = black;
+    ending.atMovieEnd = AtMovieEnd::Black;
+    Cue plain{1.0, "", 1.0, {black}};
+    Cue timed{2.0, "", 1.0, {ending}, 1.5, CueContinue::AutoContinue, 2.25};
+    Cue follows{3.0, "", 0.0, {black}, 0.0, CueContinue::AutoFollow, 0.0};
+    const std::vector<Cue> cues{plain, timed, follows};
+    const EncodedShow encoded = ShowFile::encode({{"A", 64, 36}}, cues, "/s/show.bwshow");
+    ASSERT_TRUE(encoded.ok) << encoded.failure;
+    const std::string expected =
+        R"({"config":[{"height":36,"name":"A","width":64}],"cues":[)"
+        R"({"description":"","fadeLength":1.0,"id":1.0,"outputStates":[)"
+        R"({"kenBurns":false,"looped":true,"mediaPath":"black://","muted":true}]},)"
+        R"({"continue":"autoContinue","description":"","fadeLength":1.0,"id":2.0,)"
+        R"("outputStates":[{"atMovieEnd":"black","kenBurns":false,"looped":true,)"
+        R"("mediaPath":"black://","muted":true}],"postWait":2.25,"preWait":1.5},)"
+        R"({"continue":"autoFollow","description":"","fadeLength":0.0,"id":3.0,"outputStates":[)"
+        R"({"kenBurns":false,"looped":true,"mediaPath":"black://","muted":true}]}],)"
+        R"("show":"/s/show.bwshow"})";
+    EXPECT_EQ(encoded.json, expected);
+    const DecodedShow decoded = ShowFile::decode(encoded.json, "/s/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    EXPECT_EQ(decoded.cues, cues);
+    const EncodedShow again =
+        ShowFile::encode(decoded.outputs, decoded.cues, "/s/show.bwshow", decoded.settings);
+    EXPECT_EQ(again.json, expected);
+
+    Cue endless = timed;
+    endless.postWait = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(ShowFile::encode({{"A", 64, 36}}, {endless}, "/s/show.bwshow").failure,
+              "cue 1 (ID 2.0): the postWait is inf, which a show file cannot hold");
+}
+
 // The placement settings follow the other settings: written where not the
 // default, read back, and read as the default where not understood.
 TEST(ShowFileTest, PlacementSettingsAreWrittenOnlyWhereSetAndReadLeniently) {
@@ -526,6 +563,19 @@ TEST(ShowFileTest, OneBadEntryFailsTheWholeShow) {
         {showWithCues(cueWithState(
              R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false,"fit":"Fit"})")),
          "cue 1 (ID 1.0), output 1: \"fit\" must be \"fit\", \"fill\" or \"stretch\""},
+        {showWithCues(R"({"id":1,"fadeLength":1,"preWait":"2","outputStates":[]})"),
+         "cue 1 (ID 1.0): \"preWait\" must be a number of seconds from 0 to 86400"},
+        {showWithCues(R"({"id":1,"fadeLength":1,"postWait":-1,"outputStates":[]})"),
+         "cue 1 (ID 1.0): \"postWait\" must be a number of seconds from 0 to 86400"},
+        {showWithCues(R"({"id":1,"fadeLength":1,"postWait":true,"outputStates":[]})"),
+         "cue 1 (ID 1.0): \"postWait\" must be a number of seconds from 0 to 86400"},
+        {showWithCues(R"({"id":1,"fadeLength":1,"continue":"auto","outputStates":[]})"),
+         "cue 1 (ID 1.0): \"continue\" must be \"none\", \"autoContinue\" or \"autoFollow\""},
+        {showWithCues(R"({"id":1,"fadeLength":1,"continue":1,"outputStates":[]})"),
+         "cue 1 (ID 1.0): \"continue\" must be \"none\", \"autoContinue\" or \"autoFollow\""},
+        {showWithCues(cueWithState(R"({"mediaPath":"black://","muted":true,"looped":true,)"
+                                   R"("kenBurns":false,"atMovieEnd":"fade"})")),
+         "cue 1 (ID 1.0), output 1: \"atMovieEnd\" must be \"hold\" or \"black\""},
     };
     for (const auto& c : cases) {
         DecodedShow decoded = ShowFile::decode(c.bytes, "/s/show.bwshow");
