@@ -76,6 +76,8 @@ bool Show::isLocked() const {
 }
 
 void Show::setLocked(bool locked) {
+    // Locking or unlocking stops a running chain of cues.
+    if (locked != status_.isLocked()) engine_.stopChain();
     status_.setLocked(locked);
 }
 

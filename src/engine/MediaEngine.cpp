@@ -71,7 +71,8 @@ MediaEngine::MediaEngine(Parts parts)
       status_(parts.status),
       clock_(parts.clock),
       network_(parts.network),
-      alive_(std::make_shared<MediaEngine*>(this)) {
+      alive_(std::make_shared<MediaEngine*>(this)),
+      chain_(chainHooks()) {
     // The stack, network manager and clock come ready-made; then the frame
     // times, the pool, the alignment grid and the display link, in that order.
     const auto now = static_cast<std::uint64_t>(clock_.hostTimeNanoseconds());
@@ -277,6 +278,7 @@ void MediaEngine::setPictureBars(PictureBars bars) {
 }
 
 void MediaEngine::panic() {
+    chain_.stop();
     bool cut = false;
     {
         std::lock_guard lock(mutex_);
@@ -388,8 +390,66 @@ void MediaEngine::go(GoSource source) {
         start = coordinator_->startTimeForGo();
         if (!start) return;
     }
+    runGo(start);
+}
+
+void MediaEngine::runGo(std::optional<std::int64_t> start) {
+    // A GO while the chain waits runs the waiting cue at once.
+    const std::optional<CueChain::Countdown> waiting = chain_.countdown();
+    chain_.stop();
+    const std::optional<Cue> target = cueGoRuns().cue;
+    if (target && target->preWait > 0.0 && !(waiting && waiting->cueID == target->id)) {
+        chain_.waitBefore(*target, start ? *start : chainTime());
+        return;
+    }
     const std::optional<Cue> cue = startGo(start);
     if (cue && coordinator_) coordinator_->goStarted(*cue, *start);
+}
+
+void MediaEngine::chainedGo(std::int64_t start) {
+    const bool onShowClock = showClock() != nullptr;
+    const std::optional<Cue> cue =
+        onShowClock ? startGo(start) : startGo(std::nullopt, false, start);
+    if (cue && coordinator_) coordinator_->goStarted(*cue, start);
+}
+
+std::int64_t MediaEngine::chainTime() const {
+    const std::int64_t host = clock_.hostTimeNanoseconds();
+    const ShowClock* sharedClock = showClock();
+    return sharedClock != nullptr ? sharedClock->showTimeAt(host) : host;
+}
+
+CueChain::Hooks MediaEngine::chainHooks() {
+    CueChain::Hooks hooks;
+    hooks.now = [this] { return chainTime(); };
+    hooks.lead = [this]() -> std::optional<std::int64_t> {
+        // Two refreshes ahead: the GO is in place before the tick that shows
+        // the due time, however late the main loop comes round within them.
+        const double rate = displayRefreshRate();
+        const double hz = rate > 0.0 ? rate : DisplayLink::kDefaultRefreshRate;
+        const auto twoRefreshes = static_cast<std::int64_t>(std::llround(2e9 / hz));
+        if (!coordinator_) return twoRefreshes;
+        const std::optional<std::int64_t> lead = coordinator_->chainedGoLead();
+        if (!lead) return std::nullopt;
+        return std::max(*lead, twoRefreshes);
+    };
+    hooks.cueGoRuns = [this] { return cueGoRuns().cue; };
+    hooks.go = [this](std::int64_t start) { chainedGo(start); };
+    hooks.movieLength = [this] { return stageMovieLength(); };
+    return hooks;
+}
+
+std::optional<double> MediaEngine::stageMovieLength() const {
+    std::optional<double> longest = 0.0;
+    for (const std::shared_ptr<MediaOutput>& output : outputs()) {
+        const MediaPlayerRef player = output->runningPlayer();
+        if (!player || !player->state() || player->state()->looped) continue;
+        const std::optional<MediaPlayer::PlaybackTime> time = player->playbackTime();
+        if (!time) continue;  // no movie after all (a file that did not open)
+        if (!time->duration) return std::nullopt;
+        longest = std::max(*longest, *time->duration);
+    }
+    return longest;
 }
 
 std::optional<Cue> MediaEngine::goAt(std::int64_t startTime) {
@@ -411,7 +471,8 @@ std::optional<std::int64_t> MediaEngine::fadeStartTime() const {
     return state_.fadeStartShowTime;
 }
 
-std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTime, bool panic) {
+std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTime, bool panic,
+                                        std::optional<std::int64_t> startHostTime) {
     if (!nextCue()) {
         loadCueAfterCurrent();
     }
@@ -429,7 +490,11 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
         std::lock_guard lock(mutex_);
         state_.pendingGoHostTime = clock_.hostTimeNanoseconds();
         ++state_.transition;
-        state_.fadeEndTime = clock_.mediaTimeSeconds() + effectiveFadeLength(next->fadeLength);
+        const double startSeconds = startHostTime
+                                        ? static_cast<double>(*startHostTime) /
+                                              static_cast<double>(Clock::kHostTicksPerSecond)
+                                        : clock_.mediaTimeSeconds();
+        state_.fadeEndTime = startSeconds + effectiveFadeLength(next->fadeLength);
         state_.fadeStartShowTime = startShowTime;
         state_.fadeTransitionProgress = 0.0;
         for (const auto& output : state_.outputs) {
@@ -462,6 +527,13 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
     tell([&](MediaEngineDelegate& d) { d.currentCueChanged(next); });
     setNextCue(std::nullopt);
     prepareCueAfterCurrent();
+    if (panic) {
+        chain_.stop();
+    } else {
+        chain_.cueStarted(*next, startShowTime   ? *startShowTime
+                                 : startHostTime ? *startHostTime
+                                                 : chainTime());
+    }
     return next;
 }
 
@@ -479,8 +551,7 @@ void MediaEngine::goToCue(double id, GoSource source) {
             loadNextCue(cue);
         }
     }
-    const std::optional<Cue> cue = startGo(start);
-    if (cue && coordinator_) coordinator_->goStarted(*cue, *start);
+    runGo(start);
 }
 
 void MediaEngine::loadNextCue(const Cue& cue) {
@@ -834,6 +905,7 @@ void MediaEngine::loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs)
     }
     status_.setDirty(true);
     dropPreparation();
+    chain_.stop();
     setCurrentCue(alignmentGridCue(count), true);
     setNextCue(std::nullopt);
     startDisplayLink();
@@ -848,6 +920,7 @@ void MediaEngine::resetOutputs() {
     }
     status_.setDirty(true);
     dropPreparation();
+    chain_.stop();
     setCurrentCue(alignmentGridCue(0), true);
     setNextCue(std::nullopt);
 }
@@ -939,11 +1012,14 @@ void MediaEngine::renderFrame(const DisplayTimeStamp& timeStamp) {
             // on the same refresh.
             const double p =
                 state_.showClock != nullptr && state_.fadeStartShowTime
-                    ? progressAtShowTime(
-                          state_.showClock->showTimeAt(static_cast<std::int64_t>(timeStamp.hostTime)),
-                          *state_.fadeStartShowTime, state_.currentCue->fadeLength)
-                    : progressAt(clock_.mediaTimeSeconds(), state_.fadeEndTime,
-                                 state_.currentCue->fadeLength);
+                    ? progressAtShowTime(state_.showClock->showTimeAt(
+                                             static_cast<std::int64_t>(timeStamp.hostTime)),
+                                         *state_.fadeStartShowTime, state_.currentCue->fadeLength)
+                    // A chained GO's crossfade may start a little after
+                    // its GO: until then it stands at 0.
+                    : std::max(progressAt(clock_.mediaTimeSeconds(), state_.fadeEndTime,
+                                          state_.currentCue->fadeLength),
+                               0.0);
             state_.fadeTransitionProgress = p;
             if (p > 1.0) {
                 completeTransition(released);

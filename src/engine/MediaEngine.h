@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/CueChain.h"
 #include "engine/MediaEngineDelegate.h"
 #include "media/MediaPlayer.h"
 #include "remote/CueRunner.h"
@@ -214,6 +215,20 @@ public:
     std::optional<Cue> goAt(std::int64_t startTime);
     // The show-clock start of the crossfade on stage (the last goAt()).
     std::optional<std::int64_t> fadeStartTime() const;
+
+    // Cues that run themselves (CueChain): a GO of a cue with a pre-wait
+    // starts its crossfade after the wait; the GO of an auto cue's next cue
+    // is made when its time comes, with the crossfade starting at its due
+    // time. A GO or go-to-cue while such a GO waits ends the wait and runs
+    // its cue at once (the guard and the coordinator have their say first);
+    // Panic, a new show and stopChain() end it. Chain times are on the show
+    // clock where there is one, else the engine's host clock.
+    const CueChain& chain() const { return chain_; }
+    CueChain& chain() { return chain_; }
+    // Ends the waiting chained GO, if any (the show was locked or unlocked).
+    void stopChain() { chain_.stop(); }
+    // The chain's clock now.
+    std::int64_t chainTime() const;
     void loadNextCue(const Cue& cue);
     void loadCueAfterCurrent();
     // Loads the cue after the next one as next; on an empty stack, clears the
@@ -343,7 +358,20 @@ private:
     // GO: the crossfade starts now on the media clock, or at `startShowTime`
     // on the show clock. Returns the cue started.
     // `panic`: the cue started is the panic cue.
-    std::optional<Cue> startGo(std::optional<std::int64_t> startShowTime, bool panic = false);
+    // `startHostTime`: without a show clock, the crossfade's start on the
+    // host clock (now when none), which may lie a little ahead or behind.
+    std::optional<Cue> startGo(std::optional<std::int64_t> startShowTime, bool panic = false,
+                               std::optional<std::int64_t> startHostTime = std::nullopt);
+    // The operator's GO, after the guard, the coordinator (`start`: the
+    // start it gave) and a go-to-cue's load: runs the cue, after its
+    // pre-wait when it has one.
+    void runGo(std::optional<std::int64_t> start);
+    // The chain's GO, its crossfade starting at `start` on the chain's clock.
+    void chainedGo(std::int64_t start);
+    CueChain::Hooks chainHooks();
+    // Where the longest non-looping movie on stage ends, in seconds from its
+    // start (CueChain::Hooks::movieLength).
+    std::optional<double> stageMovieLength() const;
     // Whether the GO guard lets a GO from `source` through now; a GO it
     // drops is counted, logged and told.
     bool admitGo(GoSource source);
@@ -427,6 +455,7 @@ private:
     // Work posted to the main queue checks it still runs on a live engine.
     std::shared_ptr<MediaEngine*> alive_;
 
+    CueChain chain_;
     mutable std::mutex mutex_;
     State state_;
     // Main thread only.

@@ -201,6 +201,11 @@ std::optional<std::int64_t> ShowSync::startTimeForGo() {
     return clock_->showTimeAt(systemClock().hostTimeNanoseconds()) + startDelay();
 }
 
+std::optional<std::int64_t> ShowSync::chainedGoLead() {
+    if (!leader_) return std::nullopt;
+    return startDelay();
+}
+
 void ShowSync::goStarted(const Cue& cue, std::int64_t startTime) {
     lastStarted_ = std::pair(cue.id, startTime);
     if (leader_) leader_->sendGo(cue.id, startTime);
