@@ -274,6 +274,9 @@ void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeSta
             inputs.firstPlace =
                 PicturePlacement::forPicture(*inputs.first, plan.size, plan.players[0]->fit());
         }
+        if (inputs.first && !(progress && plan.players.size() >= 2)) {
+            mixMovieEndBlack(*plan.players[0], timeStamp, inputs);
+        }
         if (inputs.first && progress && plan.players.size() >= 2) {
             inputs.second = plan.players[1]->frameForTime(timeStamp);
             draw = inputs.second != nullptr;
@@ -321,6 +324,31 @@ void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeSta
     if (plan.nextPlayer) {
         plan.nextPlayer->warmUp();
     }
+}
+
+void MediaOutput::mixMovieEndBlack(const MediaPlayer& player, const DisplayTimeStamp& timeStamp,
+                                   MixInputs& inputs) {
+    std::optional<MediaPlayer::PlaybackTime> time;
+    if (player.atMovieEnd() == AtMovieEnd::Black) time = player.playbackTime();
+    if (!time || !time->ended || time->looped) {
+        endedPlayer_ = nullptr;
+        return;
+    }
+    if (endedPlayer_ != &player) {
+        endedPlayer_ = &player;
+        endedAt_ = timeStamp.hostTime;
+    }
+    if (!movieEndBlack_ || !(movieEndBlackSize_ == inputs.size)) {
+        movieEndBlack_ = std::make_shared<BlackPlayer>(inputs.size);
+        movieEndBlackSize_ = inputs.size;
+    }
+    GpuBufferRef frame = movieEndBlack_->frameForTime(timeStamp);
+    if (!frame) return;
+    const double since = static_cast<double>(timeStamp.hostTime - endedAt_) / 1e9;
+    inputs.second = std::move(frame);
+    inputs.fade = static_cast<float>(std::clamp(since / kMovieEndFadeSeconds, 0.0, 1.0));
+    inputs.secondPlace =
+        PicturePlacement::forPicture(*inputs.second, inputs.size, PictureFit::Stretch);
 }
 
 GpuBufferRef MediaOutput::outputBuffer() const {

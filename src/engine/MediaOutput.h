@@ -115,6 +115,9 @@ public:
 
     // Render thread: the players and size for this tick.
     RenderPlan planRender() const;
+    // How long an output whose movie ends on black takes to fade to it.
+    static constexpr double kMovieEndFadeSeconds = 0.5;
+
     // Render thread: mixes the plan's players (with `progress` during a
     // crossfade), publishes the output's frame, lets the pool do its
     // housekeeping and warms up the player waiting for GO. A player without a
@@ -147,6 +150,11 @@ private:
 
         bool operator==(const MixInputs&) const = default;
     };
+    // Render thread: once `player`'s movie has ended on an output state
+    // that ends on black, mixes black over its last picture, from nothing
+    // to all over kMovieEndFadeSeconds.
+    void mixMovieEndBlack(const MediaPlayer& player, const DisplayTimeStamp& timeStamp,
+                          MixInputs& inputs);
 
     ShaderScene& mixer_;
     std::unique_ptr<FrameServer> frameServer_;
@@ -166,6 +174,13 @@ private:
     // frame server).
     MixInputs lastMix_;
     GpuBufferRef lastPublished_;
+    // Render thread only: the black a movie that ends on black fades to,
+    // the player whose end is fading, and the display time it was first
+    // seen ended at.
+    std::shared_ptr<MediaPlayer> movieEndBlack_;
+    PixelSize movieEndBlackSize_;
+    const MediaPlayer* endedPlayer_ = nullptr;
+    std::uint64_t endedAt_ = 0;
 };
 
 }  // namespace bw

@@ -60,6 +60,7 @@ public:
     const std::optional<MediaOutputState>& state() const { return state_; }
     void setState(MediaOutputState state) {
         fit_.store(state.fit, std::memory_order_relaxed);
+        atMovieEnd_.store(state.atMovieEnd, std::memory_order_relaxed);
         state_ = std::move(state);
     }
 
@@ -67,17 +68,21 @@ public:
     // fit (Stretch without a state). The output reads it at each mix, so a
     // state adopted in place changes the placement from the next frame on.
     PictureFit fit() const { return fit_.load(std::memory_order_relaxed); }
+    // Any thread: what the output shows once this player's movie has ended,
+    // its state's choice (Hold without a state); read at each mix as well.
+    AtMovieEnd atMovieEnd() const { return atMovieEnd_.load(std::memory_order_relaxed); }
 
     // Main thread. Takes `state` in place when it differs from the player's
     // own state() only in what the player can change while it plays (a
-    // movie's muted and looped flags, and for every player the fit, which
-    // the output applies); true when it did, and state() is then `state`.
-    // False when `state` needs another player. The default takes a state
-    // that differs in the fit alone.
+    // movie's muted and looped flags, and for every player the fit and the
+    // end-of-movie choice, which the output applies); true when it did, and state() is then
+    // `state`. False when `state` needs another player. The default takes a state that differs in
+    // the fit alone.
     virtual bool adoptState(const MediaOutputState& state) {
         if (!state_) return false;
         MediaOutputState refitted = *state_;
         refitted.fit = state.fit;
+        refitted.atMovieEnd = state.atMovieEnd;
         if (!(refitted == state)) return false;
         setState(state);
         return true;
@@ -86,6 +91,7 @@ public:
 private:
     std::optional<MediaOutputState> state_;
     std::atomic<PictureFit> fit_{PictureFit::Stretch};
+    std::atomic<AtMovieEnd> atMovieEnd_{AtMovieEnd::Hold};
 };
 
 using MediaPlayerRef = std::shared_ptr<MediaPlayer>;

@@ -60,6 +60,61 @@ TEST_F(MediaOutputTest, ANewOutputShowsTheGridAtItsSize) {
     EXPECT_EQ(output.outputBuffer()->size(), (PixelSize{33, 17}));
 }
 
+// A movie's last picture, as a player that has played to its end shows it.
+class EndedMoviePlayer : public RecordingPlayer {
+public:
+    using RecordingPlayer::RecordingPlayer;
+    std::optional<PlaybackTime> playbackTime() const override {
+        return PlaybackTime{2.0, 2.0, false, ended};
+    }
+    bool ended = false;
+};
+
+// Verifies that a movie ending on black fades its output to black over the
+// fixed time from the refresh its end was first seen, and that one that holds
+// keeps its last picture.
+TEST_F(MediaOutputTest, AMovieThatEndsOnBlackFadesItsOutputToBlack) {
+    const Image picture = test::testPattern({13, 7}, 200);
+    const auto at = [](double seconds) {
+        DisplayTimeStamp stamp;
+        stamp.hostTime = static_cast<std::uint64_t>(std::llround((10.0 + seconds) * 1e9));
+        return stamp;
+    };
+    const struct {
+        AtMovieEnd atEnd;
+        double blackAt[4];  // the black mixed in at 0, 0.25, 0.5 and 2 s after the end
+    } cases[] = {{AtMovieEnd::Black, {0.0, 0.5, 1.0, 1.0}}, {AtMovieEnd::Hold, {0, 0, 0, 0}}};
+    for (const auto& c : cases) {
+        MediaOutput output("Stage", 13, 7);
+        auto movie = std::make_shared<EndedMoviePlayer>(test::upload(picture));
+        MediaOutputState state = stateFor("black://");
+        state.atMovieEnd = c.atEnd;
+        state.looped = false;
+        movie->setState(state);
+        output.replaceRunningPlayer(movie);
+        output.render(at(-1.0), std::nullopt);
+        EXPECT_EQ(test::compare(test::readPixels(*output.outputBuffer()), picture, 2)
+                      .pixelsBeyondTolerance,
+                  0u)
+            << "playing: the picture";
+        movie->ended = true;
+        const double seconds[] = {0.0, 0.25, 0.5, 2.0};
+        for (int i = 0; i < 4; ++i) {
+            SCOPED_TRACE(seconds[i]);
+            output.render(at(seconds[i]), std::nullopt);
+            Image expected = picture;
+            for (std::size_t k = 0; k < expected.rgba.size(); ++k) {
+                const double black = k % 4 == 3 ? 255.0 : 0.0;
+                expected.rgba[k] = static_cast<std::uint8_t>(
+                    std::lround(picture.rgba[k] + (black - picture.rgba[k]) * c.blackAt[i]));
+            }
+            EXPECT_EQ(test::compare(test::readPixels(*output.outputBuffer()), expected, 2)
+                          .pixelsBeyondTolerance,
+                      0u);
+        }
+    }
+}
+
 TEST_F(MediaOutputTest, MidFadePixelsAreTheLinearMixOfBothPlayers) {
     MediaOutput output("Stage", 13, 7);
     const Image outgoing = test::testPattern({13, 7});
