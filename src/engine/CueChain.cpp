@@ -27,13 +27,21 @@ CueChain::CueChain(Hooks hooks) : hooks_(std::move(hooks)) {}
 CueChain::~CueChain() = default;
 
 void CueChain::waitBefore(const Cue& cue, std::int64_t start) {
-    stop();
-    countdown_ = Countdown{Wait::PreWait, cue.id, start + nanoseconds(cue.preWait)};
+    timer_.reset();
+    setCountdown(Countdown{Wait::PreWait, cue.id, start + nanoseconds(cue.preWait)});
     poll();
 }
 
 void CueChain::cueStarted(const Cue& cue, std::int64_t start) {
-    stop();
+    timer_.reset();
+    countdown_.reset();
+    // Told once, below, whatever follows.
+    struct Tell {
+        CueChain& chain;
+        ~Tell() {
+            if (chain.hooks_.changed) chain.hooks_.changed();
+        }
+    } tell{*this};
     // A cut's fade ends at once (the engine takes a fade it cannot run as
     // a cut, and so does this).
     const std::int64_t fadeEnd = start + nanoseconds(cue.fadeLength);
@@ -75,7 +83,14 @@ void CueChain::schedule(Wait wait, std::int64_t base) {
 
 bool CueChain::stop() {
     timer_.reset();
-    return std::exchange(countdown_, std::nullopt).has_value();
+    if (!countdown_) return false;
+    setCountdown(std::nullopt);
+    return true;
+}
+
+void CueChain::setCountdown(std::optional<Countdown> countdown) {
+    countdown_ = std::move(countdown);
+    if (hooks_.changed) hooks_.changed();
 }
 
 std::optional<double> CueChain::secondsLeft() const {
@@ -98,11 +113,10 @@ void CueChain::poll() {
             length && *length > 0.0 ? fadeStart_ + nanoseconds(*length) : fallbackBase_;
         const std::optional<Cue> target = hooks_.cueGoRuns();
         if (!target) {
-            countdown_.reset();
+            setCountdown(std::nullopt);
             return;
         }
-        countdown_->cueID = target->id;
-        countdown_->due = base + nanoseconds(target->preWait);
+        setCountdown(Countdown{Wait::MovieEnd, target->id, base + nanoseconds(target->preWait)});
     }
     const std::optional<std::int64_t> lead = hooks_.lead();
     // A follower shows the countdown and waits for the leader's GO.

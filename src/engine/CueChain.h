@@ -40,6 +40,8 @@ public:
         // seconds after its crossfade started: none while no such movie's
         // length is known yet; 0 with no such movie playing at all.
         std::function<std::optional<double>()> movieLength;
+        // The countdown began, changed its cue or due time, or ended.
+        std::function<void()> changed;
     };
 
     enum class Wait {
@@ -84,6 +86,7 @@ public:
 
 private:
     void schedule(Wait wait, std::int64_t base);
+    void setCountdown(std::optional<Countdown> countdown);
     void arm(std::int64_t wakeIn);
 
     Hooks hooks_;

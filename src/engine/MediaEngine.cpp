@@ -436,6 +436,7 @@ CueChain::Hooks MediaEngine::chainHooks() {
     hooks.cueGoRuns = [this] { return cueGoRuns().cue; };
     hooks.go = [this](std::int64_t start) { chainedGo(start); };
     hooks.movieLength = [this] { return stageMovieLength(); };
+    hooks.changed = [this] { tell([](MediaEngineDelegate& d) { d.chainChanged(); }); };
     return hooks;
 }
 

@@ -30,6 +30,9 @@ public:
     virtual void nextCueChanged(const std::optional<Cue>& cue) = 0;
     // A GO came within the GO guard of the last one and was dropped.
     virtual void goIgnored(const IgnoredGo& go) { (void)go; }
+    // A GO that a cue makes by itself began or stopped waiting
+    // (MediaEngine::chain()).
+    virtual void chainChanged() {}
 };
 
 }  // namespace bw

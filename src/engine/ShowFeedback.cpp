@@ -67,6 +67,7 @@ public:
     void goIgnored(const IgnoredGo& go) override {
         feedback_.report(ShowState::Change::GoIgnored, go.logLine());
     }
+    void chainChanged() override { feedback_.report(ShowState::Change::NextCue); }
 
 private:
     ShowFeedback& feedback_;
@@ -175,8 +176,9 @@ void ShowFeedback::tell(const ShowState& state, ShowState::Change change) {
 }
 
 void ShowFeedback::updateTicking(const ShowState& state) {
-    const bool moving =
-        state.fadeProgress >= 0.0 || (state.movieElapsed >= 0.0 && state.movieRemaining != 0.0);
+    const bool moving = state.fadeProgress >= 0.0 ||
+                        (state.movieElapsed >= 0.0 && state.movieRemaining != 0.0) ||
+                        engine_.chain().countdown().has_value();
     if (moving && !tick_) {
         tick_.reset(g_timeout_source_new(static_cast<guint>(kTickInterval.count())));
         g_source_set_callback(tick_.get(), &ShowFeedback::onTick, this, nullptr);
@@ -228,6 +230,8 @@ ShowState ShowFeedback::showState() const {
         }
         state.movieLoops = movie.looped;
     }
+
+    if (const std::optional<double> left = engine_.chain().secondsLeft()) state.autoIn = *left;
 
     state.locked = engine_.status().isLocked();
     if (engine_.showsPanic()) {

@@ -199,6 +199,7 @@ std::vector<OscMessage> OscFeedback::stateMessages(const ShowState& state,
          static_cast<float>(state.fadeRemaining)});
     add("/beamwright/movie",
         {static_cast<float>(state.movieElapsed), static_cast<float>(state.movieRemaining)});
+    add("/beamwright/autoIn", {static_cast<float>(state.autoIn)});
     add("/beamwright/state", {ShowState::modeName(state.mode)});
     add("/beamwright/locked", {flag(state.locked)});
     add("/beamwright/health",

@@ -63,6 +63,10 @@ struct ShowState {
     double movieElapsed = -1.0;
     double movieRemaining = -1.0;
     bool movieLoops = false;
+    // Seconds until a cue that runs by itself (a pre-wait's cue, or the cue
+    // after an auto cue) starts its crossfade: the cue is `next`; -1 while
+    // none waits or its time is not known yet (a movie's length).
+    double autoIn = -1.0;
     Mode mode = Mode::Standby;
     bool locked = false;
     std::uint64_t framesDropped = 0;

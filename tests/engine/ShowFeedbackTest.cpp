@@ -108,6 +108,26 @@ TEST_F(ShowFeedbackTest, FadeTimesMoveAndTicksRunOnlyWhileTheFadeDoes) {
     EXPECT_EQ(feedback_->showState().fadeProgress, -1.0);
 }
 
+// Verifies that a cue's own wait is reported when it begins and ends, with
+// the seconds left in autoIn, and keeps the ticks running while it counts.
+TEST_F(ShowFeedbackTest, AWaitingChainedGoReportsItsSecondsLeft) {
+    Cue first = makeCue(1, 0.0, {"black://"});
+    first.continueMode = CueContinue::AutoContinue;
+    first.postWait = 2.0;
+    Cue second = makeCue(2, 1.0, {"clear://"});
+    second.preWait = 0.5;
+    stack_.replaceCues({first, second});
+    engine_->reloadCues();
+    after([&] { engine_->go(), advance(0.01), tick(); });
+    ShowState state = feedback_->showState();
+    EXPECT_EQ(state.next.id, "2.0");
+    EXPECT_NEAR(state.autoIn, 2.49, 1e-6) << "post-wait and the next cue's pre-wait";
+    EXPECT_TRUE(feedback_->isTicking());
+    const auto reports = after([&] { engine_->panic(); });
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports.front().second.autoIn, -1.0);
+}
+
 TEST_F(ShowFeedbackTest, TheEndOfAShowThatStopsThereReadsEnded) {
     engine_->setStopsAtEnd(true);
     after([&] { engine_->go(), advance(1.01), tick(); });
