@@ -69,6 +69,25 @@ public:
         player_.print("next cue " + describeCue(cue));
     }
     void goIgnored(const IgnoredGo& go) override { player_.print(go.logLine()); }
+    // "auto cue 3 in 2.40 s", "auto cue 3 at movie end", "auto none".
+    void chainChanged() override {
+        if (!player_.engine_) return;
+        const CueChain& chain = player_.engine_->chain();
+        const std::optional<CueChain::Countdown>& countdown = chain.countdown();
+        if (!countdown) {
+            player_.print("auto none");
+            return;
+        }
+        std::string line = "auto cue " + formatCueNumber(countdown->cueID);
+        if (const std::optional<double> left = chain.secondsLeft()) {
+            char seconds[32];
+            std::snprintf(seconds, sizeof seconds, " in %.2f s", *left);
+            line += seconds;
+        } else {
+            line += " at movie end";
+        }
+        player_.print(line);
+    }
 
 private:
     HeadlessPlayer& player_;

@@ -199,7 +199,6 @@ std::vector<OscMessage> OscFeedback::stateMessages(const ShowState& state,
          static_cast<float>(state.fadeRemaining)});
     add("/beamwright/movie",
         {static_cast<float>(state.movieElapsed), static_cast<float>(state.movieRemaining)});
-    add("/beamwright/autoIn", {static_cast<float>(state.autoIn)});
     add("/beamwright/state", {ShowState::modeName(state.mode)});
     add("/beamwright/locked", {flag(state.locked)});
     add("/beamwright/health",
@@ -207,6 +206,7 @@ std::vector<OscMessage> OscFeedback::stateMessages(const ShowState& state,
          static_cast<float>(state.framesPerSecond)});
     add("/beamwright/clock", {state.clock, flag(state.clockLost)});
     add("/beamwright/warnings", {static_cast<int>(state.warnings.size()), joined(state.warnings)});
+    add("/beamwright/autoIn", {static_cast<float>(state.autoIn)});
     return messages;
 }
 

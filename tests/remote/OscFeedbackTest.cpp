@@ -149,9 +149,9 @@ std::vector<std::string> addresses(const std::vector<OscMessage>& messages) {
 }
 
 const std::vector<std::string> kStateAddresses = {
-    "/beamwright/event",  "/beamwright/current", "/beamwright/next",   "/beamwright/nextWraps",
-    "/beamwright/fade",   "/beamwright/movie",   "/beamwright/state",  "/beamwright/locked",
-    "/beamwright/health", "/beamwright/clock",   "/beamwright/warnings"};
+    "/beamwright/event",  "/beamwright/current", "/beamwright/next",     "/beamwright/nextWraps",
+    "/beamwright/fade",   "/beamwright/movie",   "/beamwright/state",    "/beamwright/locked",
+    "/beamwright/health", "/beamwright/clock",   "/beamwright/warnings", "/beamwright/autoIn"};
 
 OscMessage subscribe(int on) {
     return OscMessage("/updates", {on});
@@ -198,6 +198,7 @@ TEST_F(OscFeedbackTest, StateMessagesCarryEveryFigureWithItsTypes) {
     EXPECT_EQ(messages[1], OscMessage("/beamwright/current", {"12.5", "Opening"}));
     EXPECT_EQ(messages[2], OscMessage("/beamwright/next", {"", ""}));
     EXPECT_EQ(messages[4], OscMessage("/beamwright/fade", {0.25f, 0.5f, 1.5f}));
+    EXPECT_EQ(messages.back(), OscMessage("/beamwright/autoIn", {-1.0f}));
     EXPECT_EQ(messages[5], OscMessage("/beamwright/movie", {-1.0f, -1.0f}));
     EXPECT_EQ(messages[6], OscMessage("/beamwright/state", {"fading"}));
     EXPECT_EQ(messages[8], OscMessage("/beamwright/health", {3, 59.5f}));

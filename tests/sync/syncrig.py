@@ -46,18 +46,22 @@ def unavailable():
     return None
 
 
+def make_movie(path, frames=MOVIE_FRAMES):
+    """A 32x18 movie at MOVIE_FPS whose frame k is coloured (5k, 255 - 5k, 64)."""
+    width, height = 32, 18
+    data = b"".join(bytes([5 * k, 255 - 5 * k, 64]) * (width * height) for k in range(frames))
+    subprocess.run(["gst-launch-1.0", "-q", "fdsrc", "fd=0", "!",
+                    "rawvideoparse", "format=rgb", f"width={width}", f"height={height}",
+                    f"framerate={MOVIE_FPS}/1", "!", "videoconvert", "!", "jpegenc", "quality=100",
+                    "!", "avimux", "!", "filesink", f"location={path}"],
+                   input=data, check=True, stdout=subprocess.DEVNULL, timeout=60)
+
+
 def make_show(folder):
     """A one-output show: cue 1 a looped movie whose frame k is coloured
     (5k, 255 - 5k, 64), cue 2 black, cue 3 the grid; every fade 1 s."""
-    movie = os.path.join(folder, "frames.avi")
     width, height = 32, 18
-    frames = b"".join(bytes([5 * k, 255 - 5 * k, 64]) * (width * height)
-                      for k in range(MOVIE_FRAMES))
-    subprocess.run(["gst-launch-1.0", "-q", "fdsrc", "fd=0", "!",
-                    f"rawvideoparse", "format=rgb", f"width={width}", f"height={height}",
-                    f"framerate={MOVIE_FPS}/1", "!", "videoconvert", "!", "jpegenc", "quality=100",
-                    "!", "avimux", "!", "filesink", f"location={movie}"],
-                   input=frames, check=True, stdout=subprocess.DEVNULL, timeout=60)
+    make_movie(os.path.join(folder, "frames.avi"))
     state = lambda path: {"mediaPath": path, "muted": True, "looped": True, "kenBurns": False}
     cues = [(MOVIE_CUE, "frames.avi"), (2.0, "black://"), (3.0, "grid://")]
     show = os.path.join(folder, "sync.bwshow")
@@ -125,9 +129,11 @@ class Rig:
     """Leader L and followers A, B. `shared`: with the shared clock; without
     it the instances play alone and GOs reach the followers as plain OSC."""
 
-    def __init__(self, binary, folder, shared=True, fps=60):
+    def __init__(self, binary, folder, shared=True, fps=60, make=None):
         self.binary = binary
         self.folder = folder
+        # Makes the show in a folder and returns its path: make_show unless given.
+        self.make = make or make_show
         self.shared = shared
         self.fps = fps
         tag = f"bw{os.getpid() % 100000}"
@@ -140,7 +146,7 @@ class Rig:
     def __enter__(self):
         try:
             self._network()
-            self.show = make_show(self.folder)
+            self.show = self.make(self.folder)
             self._start()
         except BaseException:
             self.close()
