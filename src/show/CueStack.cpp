@@ -103,6 +103,15 @@ void CueStack::setFadeLength(std::size_t i, double seconds) {
     replace(std::move(edited));
 }
 
+void CueStack::setTiming(std::size_t i, double preWait, CueContinue continueMode, double postWait) {
+    if (i >= cues_.size()) return;
+    std::vector<Cue> edited = cues_;
+    edited[i].preWait = preWait;
+    edited[i].continueMode = continueMode;
+    edited[i].postWait = postWait;
+    replace(std::move(edited));
+}
+
 void CueStack::setDescription(std::size_t i, std::string description) {
     if (i >= cues_.size()) return;
     std::vector<Cue> edited = cues_;

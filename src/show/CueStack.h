@@ -62,6 +62,8 @@ public:
     void setCueID(std::size_t i, double id);
     void setFadeLength(std::size_t i, double seconds);
     void setDescription(std::size_t i, std::string description);
+    // Cue i's waits (seconds) and what follows it by itself.
+    void setTiming(std::size_t i, double preWait, CueContinue continueMode, double postWait);
     // Sets the media and makes the state's flags fit it: only an image keeps
     // Ken Burns motion, and anything but a movie is muted and looped. A cell
     // that held no file before takes `newMediaFit`, where given, as its fit;

@@ -157,12 +157,18 @@ void ShowView::refresh() {
     } else {
         next = tr("Next: %1").arg(describeCue(target.cue));
     }
+    const std::optional<CueChain::Countdown>& countdown = engine_.chain().countdown();
+    if (countdown && !armedCue_ && target.cue && target.cue->id == countdown->cueID) {
+        const std::optional<double> left = engine_.chain().secondsLeft();
+        next += left ? tr(" (auto in %1 s)").arg(*left, 0, 'f', 1) : tr(" (auto at movie end)");
+    }
     stageLine_->setCues(describeStage(), next, target.wraps && !target.endOfShow);
 
     const MediaEngine::StageTiming timing = engine_.stageTiming();
     stageLine_->setTiming(timing);
-    // While a fade or a movie runs, the times move ten times a second.
-    if (timing.fade || (timing.movie && !timing.movie->ended)) {
+    // While a fade, a movie or a cue's own wait runs, the times move ten
+    // times a second.
+    if (timing.fade || (timing.movie && !timing.movie->ended) || countdown) {
         if (!timingTimer_.isActive()) timingTimer_.start();
     } else {
         timingTimer_.stop();

@@ -135,6 +135,7 @@ public:
     void goIgnored(const IgnoredGo&) override {
         if (window_) window_->showLastGo();
     }
+    void chainChanged() override { cuesChanged(); }
 
 private:
     void changed() {

@@ -60,6 +60,10 @@ protected:
     }
     // Whether cell (row, column) is painted in the drop highlight.
     bool highlighted(int row, int column) {
+        // The timing columns beside the cue column may push the cell past
+        // the edge of a small window.
+        table().scrollTo(model().index(row, column));
+        QApplication::processEvents();
         const QImage picture = table().viewport()->grab().toImage();
         const QRect cell = table().visualRect(model().index(row, column));
         return picture.pixel(cell.topRight() + QPoint(-3, 3)) ==

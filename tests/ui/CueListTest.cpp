@@ -48,6 +48,20 @@ TEST_F(CueListTest, EditScriptKeepsTheListTrueAndUndoesToTheLoadedShow) {
         {"cue 2 becomes 7", [&] { controller().setCueID(rowOf(2), 7.0); }},
         {"fade of cue 3", [&] { controller().setFadeLength(rowOf(3), 4.5); }},
         {"description of cue 1", [&] { controller().setDescription(rowOf(1), "Doors"); }},
+        {"pre-wait of cue 3 typed in its column",
+         [&] {
+             const QModelIndex cell =
+                 model().index(rowOf(3), model().timingColumn(CueListModel::Timing::PreWait));
+             model().setData(cell, 1.5, CueListModel::PreWaitRole);
+         }},
+        {"cue 1 continues by itself",
+         [&] {
+             const QModelIndex cell =
+                 model().index(rowOf(1), model().timingColumn(CueListModel::Timing::Continue));
+             model().setData(cell, static_cast<int>(CueContinue::AutoFollow),
+                             CueListModel::ContinueRole);
+         }},
+        {"post-wait of cue 1", [&] { controller().setPostWait(rowOf(1), 2.0); }},
         {"GO and the fade's end", [&] { goAndFinishFade(); }, false},
         {"delete the selected cue",
          [&] {

@@ -80,8 +80,9 @@ protected:
         CueListModel& list = model();
         const std::vector<Cue>& cues = stack_.cues();
         ASSERT_EQ(list.rowCount(), static_cast<int>(cues.size()));
-        ASSERT_EQ(list.columnCount(), 1 + static_cast<int>(engine_->outputs().size()));
-        for (int c = 1; c < list.columnCount(); ++c) {
+        const int outputs = static_cast<int>(engine_->outputs().size());
+        ASSERT_EQ(list.columnCount(), 1 + outputs + 3) << "the cue, the outputs, the timing";
+        for (int c = 1; c <= outputs; ++c) {
             EXPECT_EQ(list.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString().toStdString(),
                       engine_->outputs()[static_cast<std::size_t>(c - 1)]->name());
         }
@@ -92,7 +93,21 @@ protected:
             EXPECT_EQ(cell.data(CueListModel::FadeLengthRole).toDouble(), cue.fadeLength);
             EXPECT_EQ(cell.data(CueListModel::DescriptionRole).toString().toStdString(),
                       cue.description);
-            for (int c = 1; c < list.columnCount(); ++c) {
+            using Timing = CueListModel::Timing;
+            EXPECT_EQ(list.index(r, list.timingColumn(Timing::PreWait))
+                          .data(CueListModel::PreWaitRole)
+                          .toDouble(),
+                      cue.preWait);
+            EXPECT_EQ(list.index(r, list.timingColumn(Timing::Continue))
+                          .data(CueListModel::ContinueRole)
+                          .toInt(),
+                      static_cast<int>(cue.continueMode));
+            EXPECT_EQ(list.index(r, list.timingColumn(Timing::PostWait))
+                          .data(CueListModel::PostWaitRole)
+                          .toDouble(),
+                      cue.postWait);
+            EXPECT_EQ(cell.data(CueListModel::ChainsRole).toBool(), cue.chains());
+            for (int c = 1; c <= outputs; ++c) {
                 const MediaOutputState& state = cue.outputStates.at(static_cast<std::size_t>(c - 1));
                 const QModelIndex output = list.index(r, c);
                 EXPECT_EQ(output.data(CueListModel::MediaURLRole).toString().toStdString(),

@@ -73,7 +73,7 @@ protected:
     QStringList cueListHeaders() {
         const CueListModel& model = window_->showView()->model();
         QStringList names;
-        for (int c = 1; c < model.columnCount(); ++c)
+        for (int c = 1; c < model.timingColumn(CueListModel::Timing::PreWait); ++c)
             names.push_back(model.headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
         return names;
     }

@@ -196,6 +196,26 @@ TEST_F(ShowWindowTest, NowAndNextFollowsEveryGo) {
     EXPECT_EQ(text("nextCueLabel"), "Next: 1.0 (GO goes back to the first cue)");
 }
 
+// Verifies that the next-cue line counts a chained GO down, and a pre-wait.
+TEST_F(ShowWindowTest, TheNextLineCountsDownACueThatRunsByItself) {
+    Cue first = makeCue(1, 1.0, {});
+    first.continueMode = CueContinue::AutoContinue;
+    first.postWait = 1.5;
+    Cue second = makeCue(2, 0.0, {});
+    second.preWait = 2.0;
+    stack_.replaceCues({first, second});
+    engine_->loadNextCue(stack_.cues()[0]);
+    makeWindow();
+    engine_->goToCue(1);
+    EXPECT_EQ(text("nextCueLabel"), "Next: 2.0 (auto in 4.5 s)");
+    engine_->stopChain();
+    EXPECT_EQ(text("nextCueLabel"), "Next: 2.0");
+    tickAt(1.1, 1);
+    engine_->go();
+    EXPECT_EQ(text("currentCueLabel"), "Now: 1.0") << "cue 2 waits for its pre-wait";
+    EXPECT_EQ(text("nextCueLabel"), "Next: 2.0 (auto in 2.0 s)");
+}
+
 // Verifies the status line: the frame rate after ticks 1/60 s apart, the
 // refreshes dropped and the last GO's latency, each as the refresh shows it.
 TEST_F(ShowWindowTest, StatusLineShowsRateDropsAndGoLatency) {

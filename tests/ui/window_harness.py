@@ -102,20 +102,23 @@ def write_cue_list_show(folder):
     gst_launch("videotestsrc", "num-buffers=1", "pattern=pinwheel", "!",
                "video/x-raw,width=64,height=48", "!", "pngenc", "!",
                "filesink", "location=" + os.path.join(media, "pinwheel.png"))
+    # Cue 3 hands on to cue 4 by itself, which waits a second before its
+    # fade (neither runs in the tests that use this show).
     cues = [
         (1, "Opening", 0, [state("media/bars.webm", muted=False),
-                           state("media/pinwheel.png", ken_burns=True)]),
-        (2, "Blackout", 1.5, [state("black://"), state("clear://")]),
-        (3, "Line-up", 0, [state("grid://"), state("media/gone.mov")]),
+                           state("media/pinwheel.png", ken_burns=True)], ""),
+        (2, "Blackout", 1.5, [state("black://"), state("clear://")], ""),
+        (3, "Line-up", 0, [state("grid://"), state("media/gone.mov")],
+         ',"continue":"autoContinue","postWait":2'),
         (4, "Title still", 2.5, [state("media/pinwheel.png"),
-                                 state("media/bars.webm", looped=False)]),
+                                 state("media/bars.webm", looped=False)], ',"preWait":1'),
     ]
     text = ('{"config":[{"name":"Stage","width":%d,"height":%d},'
             '{"name":"Back wall","width":%d,"height":%d}],"cues":[%s]}'
             % (STAGE_WIDTH, STAGE_HEIGHT, STAGE_WIDTH, STAGE_HEIGHT,
-               ",".join('{"id":%d,"description":"%s","fadeLength":%s,"outputStates":[%s]}'
-                        % (number, description, fade, ",".join(states))
-                        for number, description, fade, states in cues)))
+               ",".join('{"id":%d,"description":"%s","fadeLength":%s,"outputStates":[%s]%s}'
+                        % (number, description, fade, ",".join(states), timing)
+                        for number, description, fade, states, timing in cues)))
     path = os.path.join(folder, "show.bwshow")
     with open(path, "w") as out:
         out.write(text)

@@ -64,6 +64,12 @@ CueListController::CueListController(MediaEngine& engine, CueStack& stack, CueLi
                         return setFadeLength(row, value.toDouble());
                     case CueListModel::DescriptionRole:
                         return setDescription(row, value.toString().toStdString());
+                    case CueListModel::PreWaitRole:
+                        return setPreWait(row, value.toDouble());
+                    case CueListModel::ContinueRole:
+                        return setContinueMode(row, static_cast<CueContinue>(value.toInt()));
+                    case CueListModel::PostWaitRole:
+                        return setPostWait(row, value.toDouble());
                     default:
                         return false;
                 }
@@ -237,6 +243,42 @@ bool CueListController::setFadeLength(int row, double seconds) {
         model_.endOwnEdit();
         refreshEngineFor(row);
     });
+}
+
+bool CueListController::setTiming(int row, const QString& name, double preWait, CueContinue mode,
+                                  double postWait) {
+    const Cue* cue = model_.cueAt(row);
+    if (cue == nullptr) return false;
+    for (const double seconds : {preWait, postWait}) {
+        if (!(seconds >= 0.0 && seconds <= kMaxWaitSeconds)) return false;
+    }
+    if (cue->preWait == preWait && cue->continueMode == mode && cue->postWait == postWait)
+        return false;
+    return perform(name, [&] {
+        model_.beginOwnEdit();
+        stack_.setTiming(static_cast<std::size_t>(row), preWait, mode, postWait);
+        model_.rowChanged(row);
+        model_.endOwnEdit();
+        refreshEngineFor(row);
+    });
+}
+
+bool CueListController::setPreWait(int row, double seconds) {
+    const Cue* cue = model_.cueAt(row);
+    return cue != nullptr &&
+           setTiming(row, tr("Change Pre-Wait"), seconds, cue->continueMode, cue->postWait);
+}
+
+bool CueListController::setContinueMode(int row, CueContinue mode) {
+    const Cue* cue = model_.cueAt(row);
+    return cue != nullptr &&
+           setTiming(row, tr("Change Continue"), cue->preWait, mode, cue->postWait);
+}
+
+bool CueListController::setPostWait(int row, double seconds) {
+    const Cue* cue = model_.cueAt(row);
+    return cue != nullptr &&
+           setTiming(row, tr("Change Post-Wait"), cue->preWait, cue->continueMode, seconds);
 }
 
 bool CueListController::setDescription(int row, const std::string& description) {

@@ -75,6 +75,13 @@ public:
     std::optional<int> setCueID(int row, double id);
     // Refused when `seconds` is negative or not finite.
     bool setFadeLength(int row, double seconds);
+    // A cue's pre-wait, what follows it by itself, and its post-wait, each
+    // one undoable step; waits from 0 to a day.
+    bool setPreWait(int row, double seconds);
+    bool setContinueMode(int row, CueContinue mode);
+    bool setPostWait(int row, double seconds);
+    // The longest wait the cue list takes, as a show file holds: a day.
+    static constexpr double kMaxWaitSeconds = 86400.0;
     bool setDescription(int row, const std::string& description);
     // `name` names the step in the history ("Drop Media" when empty).
     bool setMediaURL(int row, int output, const MediaURL& url, const QString& name = {});
@@ -96,6 +103,7 @@ signals:
 
 private:
     class Edit;
+    bool setTiming(int row, const QString& name, double preWait, CueContinue mode, double postWait);
     using Snapshot = std::shared_ptr<const std::vector<Cue>>;
 
     // Runs `change` as one undoable step named `name`; false when it

@@ -74,7 +74,25 @@ int CueListModel::rowCount(const QModelIndex& parent) const {
 }
 
 int CueListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : 1 + static_cast<int>(outputNames_.size());
+    return parent.isValid() ? 0 : 1 + static_cast<int>(outputNames_.size()) + 3;
+}
+
+std::optional<CueListModel::Timing> CueListModel::timingOf(int column) const {
+    const int first = timingColumn(Timing::PreWait);
+    if (column < first || column > first + 2) return std::nullopt;
+    return static_cast<Timing>(column - first);
+}
+
+QString CueListModel::continueText(CueContinue mode) {
+    switch (mode) {
+        case CueContinue::None:
+            return {};
+        case CueContinue::AutoContinue:
+            return tr("Auto-continue");
+        case CueContinue::AutoFollow:
+            return tr("Auto-follow");
+    }
+    return {};
 }
 
 const Cue* CueListModel::cueAt(int row) const {
@@ -167,6 +185,26 @@ QVariant CueListModel::data(const QModelIndex& index, int role) const {
         return role == Qt::BackgroundRole ? QVariant(*colour) : QVariant(textOn(*colour));
     }
     if (role == DropTargetRole) return index == dropTarget_;
+    if (role == ChainsRole) return cue->chains();
+
+    if (const std::optional<Timing> timing = timingOf(index.column())) {
+        const bool text = role == Qt::DisplayRole || role == Qt::AccessibleTextRole;
+        switch (*timing) {
+            case Timing::PreWait:
+                if (text) return cue->preWait > 0.0 ? displayNumber(cue->preWait) : QString();
+                return role == PreWaitRole ? QVariant(cue->preWait) : QVariant();
+            case Timing::Continue:
+                if (text) return continueText(cue->continueMode);
+                return role == ContinueRole ? QVariant(static_cast<int>(cue->continueMode))
+                                            : QVariant();
+            case Timing::PostWait:
+                // A post-wait counts only where something follows.
+                if (text)
+                    return cue->postWait > 0.0 || cue->chains() ? displayNumber(cue->postWait)
+                                                                : QString();
+                return role == PostWaitRole ? QVariant(cue->postWait) : QVariant();
+        }
+    }
 
     if (index.column() == 0) {
         switch (role) {
@@ -218,21 +256,41 @@ QVariant CueListModel::data(const QModelIndex& index, int role) const {
 
 QVariant CueListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || section < 0 || section >= columnCount()) return {};
-    if (role == ColumnIdentifierRole)
+    const std::optional<Timing> timing = timingOf(section);
+    if (role == ColumnIdentifierRole) {
+        if (timing) {
+            static const char* const names[] = {"PreWaitColumn", "ContinueColumn",
+                                                "PostWaitColumn"};
+            return QString::fromLatin1(names[static_cast<int>(*timing)]);
+        }
         return section == 0 ? QStringLiteral("CueColumn") : QStringLiteral("MediaOutput");
-    if (role == Qt::DisplayRole) return section == 0 ? tr("Cue") : outputNames_[section - 1];
+    }
+    if (role == Qt::DisplayRole) {
+        if (timing) {
+            const QString names[] = {tr("Pre-wait"), tr("Continue"), tr("Post-wait")};
+            return names[static_cast<int>(*timing)];
+        }
+        return section == 0 ? tr("Cue") : outputNames_[section - 1];
+    }
     return {};
 }
 
 Qt::ItemFlags CueListModel::flags(const QModelIndex& index) const {
     if (!index.isValid()) return Qt::NoItemFlags;
     Qt::ItemFlags flags = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
-    if (index.column() == 0) flags |= Qt::ItemIsEditable;
+    if (index.column() == 0 || timingOf(index.column())) flags |= Qt::ItemIsEditable;
     return flags;
 }
 
 bool CueListModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (!index.isValid() || !editHandler_ || cueAt(index.row()) == nullptr) return false;
+    if (const std::optional<Timing> timing = timingOf(index.column())) {
+        const Role wanted = *timing == Timing::PreWait    ? PreWaitRole
+                            : *timing == Timing::Continue ? ContinueRole
+                                                          : PostWaitRole;
+        if (role != wanted) return false;
+        return editHandler_(index.row(), std::nullopt, wanted, value);
+    }
     const bool cueCell = index.column() == 0;
     const bool cueRole = role == CueIDRole || role == FadeLengthRole || role == DescriptionRole;
     const bool flagRole =

@@ -21,7 +21,9 @@ class MediaEngine;
 
 // The cue list's table: one row per cue in stack order; column 0 the cue
 // itself (ID, fade length, description), then one column per output, headed
-// by the output's name, showing what that output plays in the cue.
+// by the output's name, showing what that output plays in the cue, then the
+// cue's timing: its pre-wait, what follows it by itself and its post-wait
+// (the view shows these three beside the cue column; timingColumn()).
 //
 // The model reads only its own copy of the cues and output names, never the
 // stack itself, so a view never sees a list half changed. The copy is taken
@@ -43,7 +45,8 @@ class CueListModel final : public QAbstractTableModel {
 
 public:
     enum Role {
-        // Column identifiers in headerData: "CueColumn", "MediaOutput".
+        // Column identifiers in headerData: "CueColumn", "MediaOutput",
+        // "PreWaitColumn", "ContinueColumn", "PostWaitColumn".
         ColumnIdentifierRole = Qt::UserRole + 1,
         // Output cells: "VideoStateCell", "ImageStateCell", "GeneratorStateCell".
         CellTemplateRole,
@@ -65,11 +68,32 @@ public:
         MediaURLRole,
         // Whether the cell's picture is still being made.
         PendingRole,
+        // Timing cells: the cue's pre-wait and post-wait (seconds, double)
+        // and its CueContinue as an int; setData edits them.
+        PreWaitRole,
+        ContinueRole,
+        PostWaitRole,
+        // Any cell: whether the cue runs the next one by itself (the list
+        // links the two rows).
+        ChainsRole,
         // The cell under a drag that may be dropped there.
         DropTargetRole,
     };
 
     static constexpr int kOutputColumnWidth = 166;
+    static constexpr int kTimingColumnWidth = 78;
+    static constexpr int kContinueColumnWidth = 112;
+
+    enum class Timing { PreWait, Continue, PostWait };
+    // The logical column of a timing field, after the output columns.
+    int timingColumn(Timing timing) const {
+        return 1 + static_cast<int>(outputNames_.size()) + static_cast<int>(timing);
+    }
+    // The timing field a column shows, if any.
+    std::optional<Timing> timingOf(int column) const;
+    // How a continue mode reads in the list ("", "Auto-continue",
+    // "Auto-follow").
+    static QString continueText(CueContinue mode);
 
     // An edit asked for through setData: the row, the output (none for the
     // cue cell), the role and the new value. True when it was taken.

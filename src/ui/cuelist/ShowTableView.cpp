@@ -19,6 +19,7 @@
 #include "ui/cuelist/CueCellDelegate.h"
 #include "ui/cuelist/CueListController.h"
 #include "ui/cuelist/CueListModel.h"
+#include "ui/cuelist/CueTimingDelegate.h"
 #include "ui/cuelist/MediaCellDelegate.h"
 #include "ui/cuelist/MediaDrag.h"
 
@@ -56,6 +57,7 @@ ShowTableView::ShowTableView(CueListModel& model, CueListController& controller,
     auto* mediaDelegate = new MediaCellDelegate(this);
     setItemDelegate(mediaDelegate);
     setItemDelegateForColumn(0, new CueCellDelegate(controller_, this));
+    timingDelegate_ = new CueTimingDelegate(this);
     setWordWrap(false);
     setTabKeyNavigation(false);
     // Rows follow the cue IDs; only media is dropped, onto cells.
@@ -97,9 +99,8 @@ void ShowTableView::setZoom(double zoom) {
     setFont(font);
     horizontalHeader()->setFont(font);
     verticalHeader()->setDefaultSectionSize(scaled(CueCellDelegate::kRowHeight));
-    // The output columns share the width the list is given, none narrower
-    // than its thumbnail and flags need.
-    horizontalHeader()->setMinimumSectionSize(scaled(CueListModel::kOutputColumnWidth));
+    // The output columns share the width the list is given (sizeColumns).
+    horizontalHeader()->setMinimumSectionSize(scaled(CueListModel::kTimingColumnWidth));
     horizontalHeader()->setDefaultSectionSize(scaled(CueListModel::kOutputColumnWidth));
     sizeColumns();
     viewport()->update();
@@ -109,12 +110,42 @@ int ShowTableView::scaled(int size) const {
     return static_cast<int>(std::lround(size * zoom_));
 }
 
+void ShowTableView::resizeEvent(QResizeEvent* event) {
+    QTableView::resizeEvent(event);
+    sizeColumns();
+}
+
 void ShowTableView::sizeColumns() {
     QHeaderView* header = horizontalHeader();
     if (model_.columnCount() == 0) return;
-    header->setSectionResizeMode(QHeaderView::Stretch);
+    // The timing columns come after the outputs in the model and stand
+    // beside the cue column on screen.
+    for (int column = 1; column < model_.columnCount(); ++column) {
+        setItemDelegateForColumn(column, model_.timingOf(column) ? timingDelegate_ : nullptr);
+    }
+    const CueListModel::Timing timings[] = {CueListModel::Timing::PreWait,
+                                            CueListModel::Timing::Continue,
+                                            CueListModel::Timing::PostWait};
+    int fixedWidth = scaled(CueCellDelegate::kColumnWidth);
+    for (int k = 0; k < 3; ++k) {
+        const int column = model_.timingColumn(timings[k]);
+        header->moveSection(header->visualIndex(column), 1 + k);
+        header->setSectionResizeMode(column, QHeaderView::Fixed);
+        const int width =
+            scaled(timings[k] == CueListModel::Timing::Continue ? CueListModel::kContinueColumnWidth
+                                                                : CueListModel::kTimingColumnWidth);
+        setColumnWidth(column, width);
+        fixedWidth += width;
+    }
     header->setSectionResizeMode(0, QHeaderView::Fixed);
     setColumnWidth(0, scaled(CueCellDelegate::kColumnWidth));
+    const int outputs = model_.timingColumn(CueListModel::Timing::PreWait) - 1;
+    const bool roomy =
+        viewport()->width() - fixedWidth >= outputs * scaled(CueListModel::kOutputColumnWidth);
+    for (int column = 1; column <= outputs; ++column) {
+        header->setSectionResizeMode(column, roomy ? QHeaderView::Stretch : QHeaderView::Fixed);
+        if (!roomy) setColumnWidth(column, scaled(CueListModel::kOutputColumnWidth));
+    }
 }
 
 std::optional<int> ShowTableView::selectedRow() const {

@@ -11,6 +11,7 @@
 namespace bw {
 
 class CellActions;
+class CueTimingDelegate;
 class CueListController;
 class CueListModel;
 class MediaCatalog;
@@ -65,6 +66,7 @@ public:
     CellActions& cellActions() const { return *cellActions_; }
 
 protected:
+    void resizeEvent(QResizeEvent* event) override;
     // While the list is locked no editor opens: the controller says why.
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
     bool event(QEvent* event) override;
@@ -84,6 +86,9 @@ private:
     // Accepts or refuses a drag entering or moving at the event's position.
     void answerDrag(QDragMoveEvent* event, bool entering);
     static std::optional<Qt::DropAction> dropActionFor(Qt::DropActions offered);
+    // The cue column and the timing columns beside it at their widths; the
+    // output columns share the rest, none narrower than its thumbnail and
+    // flags need (the list scrolls sideways then).
     void sizeColumns();
 
     class GridStyle;
@@ -95,6 +100,7 @@ private:
     std::unique_ptr<GridStyle> style_;
     double zoom_ = 1.0;
     CellActions* cellActions_ = nullptr;
+    CueTimingDelegate* timingDelegate_ = nullptr;
 };
 
 }  // namespace bw
