@@ -77,7 +77,7 @@ void CueChain::schedule(Wait wait, std::int64_t base) {
     const std::optional<Cue> target = hooks_.cueGoRuns();
     // The end of a show that stops after its last cue: nothing follows.
     if (!target) return;
-    countdown_ = Countdown{wait, target->id, base + nanoseconds(target->preWait)};
+    countdown_ = Countdown{wait, target->id, base + nanoseconds(target->preWait), base};
     poll();
 }
 
@@ -86,6 +86,20 @@ bool CueChain::stop() {
     if (!countdown_) return false;
     setCountdown(std::nullopt);
     return true;
+}
+
+void CueChain::nextCueChanged(const Cue& cue) {
+    if (!countdown_ || countdown_->cueID == cue.id) return;
+    if (countdown_->wait == Wait::PreWait) {
+        stop();
+        return;
+    }
+    Countdown retargeted = *countdown_;
+    retargeted.cueID = cue.id;
+    // A movie end not known yet takes the cue's pre-wait when it is.
+    if (retargeted.due) retargeted.due = retargeted.base + nanoseconds(cue.preWait);
+    setCountdown(retargeted);
+    poll();
 }
 
 void CueChain::setCountdown(std::optional<Countdown> countdown) {
@@ -116,7 +130,8 @@ void CueChain::poll() {
             setCountdown(std::nullopt);
             return;
         }
-        setCountdown(Countdown{Wait::MovieEnd, target->id, base + nanoseconds(target->preWait)});
+        setCountdown(
+            Countdown{Wait::MovieEnd, target->id, base + nanoseconds(target->preWait), base});
     }
     const std::optional<std::int64_t> lead = hooks_.lead();
     // A follower shows the countdown and waits for the leader's GO.

@@ -55,6 +55,8 @@ public:
         Wait wait = Wait::PostWait;
         double cueID = 0.0;
         std::optional<std::int64_t> due;
+        // After an auto cue: the due time before the next cue's pre-wait.
+        std::int64_t base = 0;
     };
 
     explicit CueChain(Hooks hooks);
@@ -70,6 +72,9 @@ public:
     // Ends the wait, if any (Panic, the lock, a GO, a new show). True when a
     // GO was waiting.
     bool stop();
+    // The operator made `cue` the next cue: an auto cue's GO runs it, due
+    // after its own pre-wait; a pre-wait of another cue ends.
+    void nextCueChanged(const Cue& cue);
 
     const std::optional<Countdown>& countdown() const { return countdown_; }
     // Seconds until the waiting GO's crossfade starts (0 once due); none

@@ -316,6 +316,8 @@ void MediaEngine::setNextCue(std::optional<Cue> cue) {
         state_.nextCue = cue;
     }
     tell([&](MediaEngineDelegate& d) { d.nextCueChanged(cue); });
+    // A chained GO runs the cue the operator chose instead.
+    if (cue) chain_.nextCueChanged(*cue);
 }
 
 std::optional<Cue> MediaEngine::stackCue(double id) const {

@@ -178,6 +178,8 @@ TEST_F(CueChainTest, PanicLockAndGoEndTheWait) {
         {"GO runs cue 2 at once and the chain goes on from it", [](MediaEngine& e) { e.go(); }, 3,
          std::nullopt},
         {"go-to-cue 4 runs it", [](MediaEngine& e) { e.goToCue(4); }, 4, std::nullopt},
+        {"the operator makes cue 4 next: the chain runs it instead",
+         [](MediaEngine& e) { e.loadNextCue(e.stack().cues()[3]); }, 4, std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
