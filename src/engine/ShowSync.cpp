@@ -203,7 +203,10 @@ std::optional<std::int64_t> ShowSync::startTimeForGo() {
 
 std::optional<std::int64_t> ShowSync::chainedGoLead() {
     if (!leader_) return std::nullopt;
-    return startDelay();
+    // A chained GO is known ahead: sent a little earlier than the start
+    // delay asks, it still reaches a follower whose network or main loop is
+    // slow for a moment, and the fade starts there on time too.
+    return startDelay() + kChainedGoMarginNanoseconds;
 }
 
 void ShowSync::goStarted(const Cue& cue, std::int64_t startTime) {

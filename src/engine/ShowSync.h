@@ -70,8 +70,10 @@ public:
     // GoCoordinator
     std::optional<std::int64_t> startTimeForGo() override;
     void goStarted(const Cue& cue, std::int64_t startTime) override;
-    // Leader: the start delay; a follower makes no chained GO of its own.
+    // Leader: the start delay and kChainedGoMarginNanoseconds; a follower
+    // makes no chained GO of its own.
     std::optional<std::int64_t> chainedGoLead() override;
+    static constexpr std::int64_t kChainedGoMarginNanoseconds = 150'000'000;
     // Leader: the followers panic too (a GO of the panic cue's ID, which
     // each takes as a Panic of its own, at once).
     void panicked() override;

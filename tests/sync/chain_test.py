@@ -71,18 +71,27 @@ def near(colour, expected, tolerance):
     return colour is not None and all(abs(c - e) <= tolerance for c, e in zip(colour, expected))
 
 
-def chain_report(name, ticks):
+def chain_report(name, ticks, makes_gos=True):
     """Per chained cue: the error of its crossfade's start against its due
     time, and how long after the due time the first refresh showed it under
-    way, both in refreshes. Checks the held and the black movie ends."""
+    way, both in refreshes. Checks the held and the black movie ends.
+    `makes_gos`: the instance makes the chained GOs itself (alone, or the
+    leader), so the first refresh under way must be the first after the due
+    time; a follower shows a fade only once the leader's GO has reached it,
+    which on a busy machine may be after the due time (it then joins the fade
+    where it stands, as the start error shows)."""
     starts, first = {}, {}
     for cue_id, _, _ in CUES:
         inside = [show / 1e9 - p * FADE for _, show, p, cue, _ in ticks
                   if cue == cue_id and p is not None and 0.0 < p < 1.0]
         check(len(inside) > 10, f"{name}: cue {cue_id} did not fade in ({len(inside)} frames)")
         starts[cue_id] = statistics.median(inside)
+        # A record's cue is read after its tick, so the frame on which a GO
+        # lands may carry the new cue with the old fade's progress: only
+        # frames whose progress fits the new fade count.
         first[cue_id] = min(show / 1e9 for _, show, p, cue, _ in ticks
-                            if cue == cue_id and (p is None or p > 0.0))
+                            if cue == cue_id and p is not None and p > 0.0 and
+                            abs(show / 1e9 - p * FADE - starts[cue_id]) < 0.002)
     errors, lateness = [], []
     for cue_id, after in DUE_AFTER.items():
         previous = cue_id - 1.0
@@ -103,8 +112,9 @@ def chain_report(name, ticks):
     check(all(abs(e) < 0.1 for e in errors), f"{name}: a crossfade started off its due time")
     # The first refresh on or after the due time: never before it, never a
     # refresh late (a little slack for the movie end, read from the decoder).
-    check(all(-0.05 <= d <= 1.05 for d in lateness),
-          f"{name}: a chained crossfade showed more than one refresh from its due time")
+    check(all(d >= -0.05 for d in lateness), f"{name}: a chained crossfade showed before its time")
+    check(not makes_gos or all(d <= 1.05 for d in lateness),
+          f"{name}: a chained crossfade showed more than one refresh after its due time")
     return errors, lateness
 
 
@@ -143,7 +153,7 @@ def run_shared(binary, folder):
         rig.close()
         records = {name: syncrig.read_record(rig.record(name)) for name in ("L", "A", "B")}
     for name, ticks in records.items():
-        chain_report(name, ticks)
+        chain_report(name, ticks, makes_gos=name == "L")
     spreads = syncrig.alignment(records, FPS)
     check(len(spreads) >= 5, f"only {len(spreads)} chained fades were seen on all three")
     print(f"shared: fades {len(spreads)}: spread median {statistics.median(spreads):.3f} "
