@@ -17,6 +17,7 @@ import os
 import statistics
 import sys
 import tempfile
+import time
 import json
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -145,6 +146,15 @@ def run_alone(binary, folder):
 
 def run_shared(binary, folder):
     with syncrig.Rig(binary, folder, shared=True, fps=FPS, make=make_chain_show) as rig:
+        # As the sync test does: both followers joined and their clocks
+        # settled a moment after locking, before the GO.
+        leader = rig.processes["L"]
+        leader.wait_for("joined", 20 * TIME_SCALE)
+        give_up = time.monotonic() + 20 * TIME_SCALE
+        while leader.count("joined") < 2 and time.monotonic() < give_up:
+            time.sleep(0.05)
+        check(leader.count("joined") >= 2, "the leader did not see both followers")
+        time.sleep(2)
         marks = {name: len(process.lines) for name, process in rig.processes.items()}
         rig.go()
         for name, process in rig.processes.items():
