@@ -64,9 +64,10 @@ def visible_window(session, pattern):
     return found[0] if found else None
 
 
-def choose_media(session, path):
+def choose_media(session, accessibility, table, path):
     """F2 on the current cell, the file's full path typed into the chooser's
-    name field, Return; back in the window once the chooser has gone."""
+    name field, Return; back in the window once the chooser has gone and the
+    cue list has the keys again (keys sent before then go astray)."""
     session.xdotool("key", "F2")
     dialog = session.wait_for(lambda: visible_window(session, "^Set Media$"), 20,
                               "F2 opened no file chooser")
@@ -76,6 +77,8 @@ def choose_media(session, path):
     session.wait_for(lambda: not visible_window(session, "^Set Media$"), 20,
                      "the chooser did not take the typed path")
     session.xdotool("windowfocus", "--sync", session.window_id)
+    session.wait_for(lambda: accessibility.focused(table), 20,
+                     "the cue list did not get the keys back from the chooser")
 
 
 def main():
@@ -84,9 +87,12 @@ def main():
         return 2
     harness.require_programs()
     media = sys.argv[2]
-    with harness.Session(sys.argv[1], show=empty_show) as session:
+    with harness.Session(sys.argv[1], accessible=True, show=empty_show) as session:
         try:
             session.start()
+            accessibility = harness.Accessibility(session)
+            table = session.wait_for(lambda: accessibility.find("Cues"), 20,
+                                     "the cue list is not among the window's accessibles")
             frames = session.consumer()
             session.xdotool("windowfocus", "--sync", session.window_id)
             for _ in range(3):
@@ -94,10 +100,13 @@ def main():
             # Into the table (its only focusable control), to cue 1's output.
             session.xdotool("key", "Tab")
             session.xdotool("key", "ctrl+Home")
-            session.xdotool("key", "Right")
-            choose_media(session, os.path.join(media, "movie.webm"))
+            # Past the cue's pre-wait, continue and post-wait cells to the
+            # first output's.
+            for _ in range(4):
+                session.xdotool("key", "Right")
+            choose_media(session, accessibility, table, os.path.join(media, "movie.webm"))
             session.xdotool("key", "Down")
-            choose_media(session, os.path.join(media, "image.png"))
+            choose_media(session, accessibility, table, os.path.join(media, "image.png"))
             session.xdotool("key", "Down")
             session.xdotool("key", "g")
             # Nothing selected: Return runs the next cue, from cue 1 on.

@@ -383,6 +383,13 @@ class Accessibility:
         x, y, width, height = self.extents(accessible)
         return x + width // 2, y + height // 2
 
+    def focused(self, accessible):
+        """Whether `accessible` has the keyboard focus (AT-SPI's FOCUSED
+        state, bit 12 of the first word of its state set)."""
+        found = re.search(r"\[uint32 (\d+),", self.call(accessible,
+                                                       "org.a11y.atspi.Accessible.GetState"))
+        return bool(found) and bool(int(found.group(1)) & (1 << 12))
+
     def cell(self, table, row, column):
         """The cell of `table` at model row and column; None outside the table."""
         found = re.search(r"\('([^']*)', objectpath '([^']*)'\)",

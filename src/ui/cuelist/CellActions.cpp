@@ -321,6 +321,9 @@ void CellActions::chooseMedia() {
     const QPersistentModelIndex target(at);
     connect(dialog, &QFileDialog::fileSelected, this,
             [this, target](const QString& file) { takeChosenFile(target, file); });
+    // The operator goes on in the list: the keys belong to it again once
+    // the chooser closes, whatever had the focus while it was open.
+    connect(dialog, &QDialog::finished, &view_, [this] { view_.setFocus(Qt::OtherFocusReason); });
     mediaDialog_ = dialog;
     dialog->open();
 }
