@@ -25,7 +25,10 @@ std::string stringProperty(GObject* object, const char* name) {
 }
 
 // The provider lists nothing both where the server has no sinks and where
-// there is no server; a sink that connects tells the two apart.
+// there is no server; a sink that connects tells the two apart. It is asked
+// first: the provider's probe, where no server answers it, keeps the client
+// context it made for good, and the list is asked for again and again (each
+// look at the patch view, each movie that plays to a chosen output).
 bool serverAnswers() {
     GstElement* sink = gst_element_factory_make("pulsesink", nullptr);
     if (sink == nullptr) return false;
@@ -40,6 +43,7 @@ bool serverAnswers() {
 
 std::optional<std::vector<SoundSink>> SoundSinks::list() {
     initGStreamer();
+    if (!serverAnswers()) return std::nullopt;
     GstDeviceProvider* provider = gst_device_provider_factory_get_by_name("pulsedeviceprovider");
     if (provider == nullptr) return std::nullopt;
     std::vector<SoundSink> sinks;
@@ -57,7 +61,6 @@ std::optional<std::vector<SoundSink>> SoundSinks::list() {
     }
     g_list_free_full(devices, gst_object_unref);
     gst_object_unref(provider);
-    if (sinks.empty() && !serverAnswers()) return std::nullopt;
     std::sort(sinks.begin(), sinks.end(), [](const SoundSink& a, const SoundSink& b) {
         return std::tie(a.description, a.name) < std::tie(b.description, b.name);
     });
