@@ -16,14 +16,14 @@ struct SoundSink {
 
 // The sound server's outputs (sinks), as movies play into them: through the
 // PulseAudio protocol, which PipeWire's sound server speaks too, so the names
-// are the ones the PulseAudio sink's "device" takes. Listed with GStreamer's
-// PulseAudio device provider rather than a whole device monitor: a monitor
-// would add ALSA's and PipeWire's own views of the same devices, under names
-// that sink does not take.
+// are the ones the PulseAudio sink's "device" takes. Asked with the
+// protocol's own client library: GStreamer's device provider for it keeps
+// its client context for good at each probe, and the list is asked for at
+// each look at the patch view and each movie that plays to a chosen output.
 //
 // Any thread; each call is one round trip to the server (it blocks the
-// caller for as long as the server takes to answer) and touches no global
-// state but GStreamer's initialisation.
+// caller for as long as the server takes to answer, at most 2 s) and touches
+// no global state. It never starts a server.
 class SoundSinks {
 public:
     // The sinks by description (then name), as a chooser lists them; none
