@@ -17,6 +17,8 @@ namespace bw {
 namespace {
 
 constexpr guint kPollMilliseconds = 250;
+// How often the show clock reads the network clock for its calibration.
+constexpr guint kSampleMilliseconds = 100;
 constexpr double kMaxTestSkewPpm = 1000.0;
 
 // The local clock: GStreamer's system clock (CLOCK_MONOTONIC), optionally run
@@ -106,8 +108,8 @@ SharedClock::SharedClock(Options options) : options_(std::move(options)) {}
 
 SharedClock::~SharedClock() {
     pollSource_.reset();
+    sampleSource_.reset();
     provider_.reset();
-    if (slaved_) gst_clock_set_master(showClock_.get(), nullptr);
     if (networkClock_) g_object_set(networkClock_.get(), "bus", nullptr, nullptr);
 }
 
@@ -216,9 +218,9 @@ void SharedClock::poll() {
         lastAnswer_ = now;
         settling_.addExchange(0, 0, 0);
     }
-    if (!slaved_) {
+    if (!sampling_) {
         if (lastAnswer_ && gst_clock_is_synced(networkClock_.get())) {
-            // Slaved only from the first synchronised time on: the show clock's
+            // Calibrated only from the first synchronised time on: the show clock's
             // calibration never sees the network clock's jump to the leader.
             // Nothing has read the show clock yet, so it may start at the
             // network clock's time instead of slewing towards it for as long
@@ -226,8 +228,8 @@ void SharedClock::poll() {
             gst_clock_set_calibration(showClock_.get(),
                                       gst_clock_get_internal_time(showClock_.get()),
                                       gst_clock_get_time(networkClock_.get()), 1, 1);
-            gst_clock_set_master(showClock_.get(), networkClock_.get());
-            slaved_ = true;
+            sampling_ = true;
+            startSampling();
             settling_.restart(now);
         }
         return;
@@ -250,6 +252,60 @@ void SharedClock::poll() {
         setState(State::Lost);
     } else if (state_ == State::Lost && answering && settling_.settled(now)) {
         setState(State::Locked);
+    }
+}
+
+void SharedClock::startSampling() {
+    sampleSource_.reset(g_timeout_source_new(kSampleMilliseconds));
+    g_source_set_callback(
+        sampleSource_.get(),
+        [](gpointer self) -> gboolean {
+            static_cast<SharedClock*>(self)->sample();
+            return G_SOURCE_CONTINUE;
+        },
+        this, nullptr);
+    g_source_attach(sampleSource_.get(), nullptr);
+}
+
+void SharedClock::sample() {
+    GstClock* show = showClock_.get();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const GstClockTime before = gst_clock_get_internal_time(show);
+        const GstClockTime network = gst_clock_get_time(networkClock_.get());
+        const GstClockTime after = gst_clock_get_internal_time(show);
+        const GstClockTime middle = before / 2 + after / 2;
+        GstClockTime internal = 0;
+        GstClockTime external = 0;
+        GstClockTime rateNum = 1;
+        GstClockTime rateDenom = 1;
+        gst_clock_get_calibration(show, &internal, &external, &rateNum, &rateDenom);
+        const GstClockTime predicted =
+            gst_clock_adjust_with_calibration(show, middle, internal, external, rateNum, rateDenom);
+        switch (samples_.judge(static_cast<std::int64_t>(before), static_cast<std::int64_t>(after),
+                               static_cast<std::int64_t>(predicted),
+                               static_cast<std::int64_t>(network))) {
+            case ClockSamples::Verdict::Interrupted:
+                continue;
+            case ClockSamples::Verdict::HeldBack:
+                return;
+            case ClockSamples::Verdict::Step: {
+                // The leader's clock moved: the calibration starts afresh
+                // from here (setting the window size forgets the readings
+                // gathered so far).
+                gint window = 0;
+                g_object_get(show, "window-size", &window, nullptr);
+                g_object_set(show, "window-size", window, nullptr);
+                gst_clock_set_calibration(show, middle, network, 1, 1);
+                SystemLog::shared().log(
+                    "Warning: the leader's clock moved; the show clock follows it from now on");
+                return;
+            }
+            case ClockSamples::Verdict::Take: {
+                gdouble fit = 0;
+                gst_clock_add_observation(show, middle, network, &fit);
+                return;
+            }
+        }
     }
 }
 
