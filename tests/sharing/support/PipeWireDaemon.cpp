@@ -17,6 +17,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -297,30 +298,66 @@ std::optional<PipeWireNode> findNode(const std::string& name) {
     return std::nullopt;
 }
 
+namespace {
+
+// The daemon's links, output port to input port, from one pw-dump run.
+std::set<std::pair<std::uint32_t, std::uint32_t>> listLinks() {
+    std::set<std::pair<std::uint32_t, std::uint32_t>> links;
+    const std::optional<std::string> dump = runAndCapture({"pw-dump"}, 10s);
+    if (!dump) return links;
+    const nlohmann::json objects = nlohmann::json::parse(*dump, nullptr, false);
+    if (!objects.is_array()) return links;
+    for (const nlohmann::json& object : objects) {
+        if (object.value("type", "") != "PipeWire:Interface:Link") continue;
+        const nlohmann::json info = object["info"];
+        if (!info.is_object()) continue;
+        links.emplace(info.value("output-port-id", 0u), info.value("input-port-id", 0u));
+    }
+    return links;
+}
+
+}  // namespace
+
 bool linkNodes(const std::string& source, const std::string& sink,
                std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
+    // What stood in the way last, said when the time is up.
+    std::string problem = "pw-dump never answered";
     while (Clock::now() < deadline) {
         std::optional<PipeWireNode> from;
         std::optional<PipeWireNode> to;
+        std::string seen;
         for (PipeWireNode& node : listNodes()) {
+            seen += concat({" \"", node.name, "\" (", std::to_string(node.inputPorts.size()),
+                            " in, ", std::to_string(node.outputPorts.size()), " out)"});
             if (node.name == source && !node.outputPorts.empty()) from = node;
             if (node.name == sink && !node.inputPorts.empty()) to = node;
         }
         if (from && to) {
+            // A link made by an earlier try that pw-link reported as failed
+            // counts: linking the same ports again fails for good.
+            const auto links = listLinks();
             bool linked = true;
             const std::size_t pairs = std::min(from->outputPorts.size(), to->inputPorts.size());
             for (std::size_t i = 0; i < pairs; ++i) {
-                linked = runAndCapture({"pw-link", std::to_string(from->outputPorts[i]),
-                                        std::to_string(to->inputPorts[i])},
-                                       10s)
-                             .has_value() &&
-                         linked;
+                const std::string out = std::to_string(from->outputPorts[i]);
+                const std::string in = std::to_string(to->inputPorts[i]);
+                if (links.count({from->outputPorts[i], to->inputPorts[i]}) != 0) continue;
+                const std::optional<std::string> said = runAndCapture(
+                    {"sh", "-c", concat({"pw-link ", out, " ", in, " 2>&1 || echo failed"})}, 10s);
+                if (!said || said->find("failed") != std::string::npos) {
+                    problem = concat({"pw-link ", out, " ", in, ": ", said.value_or("no answer")});
+                    linked = false;
+                }
             }
             if (linked) return true;
+        } else {
+            problem = concat({"no ports to link yet; nodes:", seen});
         }
         std::this_thread::sleep_for(50ms);
     }
+    std::fprintf(stderr, "linkNodes: \"%s\" to \"%s\": %s\n", source.c_str(), sink.c_str(),
+                 problem.c_str());
     return false;
 }
 
