@@ -146,15 +146,7 @@ bool SharedClock::setUp(std::string* error) {
             break;
     }
     state_ = State::Waiting;
-    pollSource_.reset(g_timeout_source_new(kPollMilliseconds));
-    g_source_set_callback(
-        pollSource_.get(),
-        [](gpointer self) -> gboolean {
-            static_cast<SharedClock*>(self)->poll();
-            return G_SOURCE_CONTINUE;
-        },
-        this, nullptr);
-    g_source_attach(pollSource_.get(), nullptr);
+    pollSource_ = repeating<&SharedClock::poll>(kPollMilliseconds);
     return true;
 }
 
@@ -255,16 +247,23 @@ void SharedClock::poll() {
     }
 }
 
-void SharedClock::startSampling() {
-    sampleSource_.reset(g_timeout_source_new(kSampleMilliseconds));
+template <void (SharedClock::*call)()>
+std::unique_ptr<GSource, SharedClock::SourceDestroy> SharedClock::repeating(
+    unsigned int milliseconds) {
+    std::unique_ptr<GSource, SourceDestroy> source(g_timeout_source_new(milliseconds));
     g_source_set_callback(
-        sampleSource_.get(),
+        source.get(),
         [](gpointer self) -> gboolean {
-            static_cast<SharedClock*>(self)->sample();
+            (static_cast<SharedClock*>(self)->*call)();
             return G_SOURCE_CONTINUE;
         },
         this, nullptr);
-    g_source_attach(sampleSource_.get(), nullptr);
+    g_source_attach(source.get(), nullptr);
+    return source;
+}
+
+void SharedClock::startSampling() {
+    sampleSource_ = repeating<&SharedClock::sample>(kSampleMilliseconds);
 }
 
 void SharedClock::sample() {

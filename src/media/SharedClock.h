@@ -112,6 +112,10 @@ private:
     struct SourceDestroy {
         void operator()(GSource* source) const noexcept;
     };
+    // A source on the default main context calling `call` every
+    // `milliseconds` until it is destroyed.
+    template <void (SharedClock::*call)()>
+    std::unique_ptr<GSource, SourceDestroy> repeating(unsigned int milliseconds);
     template <typename T>
     using GstHandle = std::unique_ptr<T, GstObjectUnref>;
 
