@@ -30,8 +30,13 @@ struct ContextRelease {
         pa_context_unref(context);
     }
 };
-struct OperationUnref {
-    void operator()(pa_operation* operation) const noexcept { pa_operation_unref(operation); }
+// Cancelled first: an operation given up on must never call back into a
+// listing that is gone.
+struct OperationRelease {
+    void operator()(pa_operation* operation) const noexcept {
+        pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+    }
 };
 
 // Runs `loop` until `done`; false where the loop fails or the deadline passes
@@ -91,7 +96,7 @@ std::optional<std::vector<SoundSink>> SoundSinks::list() {
         return std::nullopt;
     }
     Listing listing;
-    const std::unique_ptr<pa_operation, OperationUnref> operation(
+    const std::unique_ptr<pa_operation, OperationRelease> operation(
         pa_context_get_sink_info_list(context.get(), addSink, &listing));
     if (!operation) return std::nullopt;
     if (!runUntil(loop.get(), deadline, [&] { return listing.ended; }) || listing.failed) {
