@@ -25,6 +25,11 @@ QLabel* makeLabel(const char* objectName, const QString& accessibleName, QWidget
     label->setTextFormat(Qt::PlainText);
     // Long descriptions are cut at the window's edge rather than widening it.
     label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    // A label that has never held text asks for a few pixels more than one
+    // whose text was emptied, so the times would sit apart from where they
+    // rest after the first crossfade; each starts out as an emptied one.
+    label->setText(QStringLiteral(" "));
+    label->setText(QString());
     return label;
 }
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/MediaEngine.h"
@@ -115,6 +116,31 @@ TEST(StageLineTest, TheWindowFitsTheScreenItOpensOn) {
     for (const auto& c : cases)
         EXPECT_EQ(ShowWindow::fittedGeometry(c.wanted, screen), c.fitted) << c.wanted.x();
     EXPECT_EQ(ShowWindow::fittedGeometry({5, 5, 10, 10}, QRect()), QRect(5, 5, 10, 10));
+}
+
+// Where the movie's time sits (left edge, width) once the line has shown
+// `steps` in turn.
+std::pair<int, int> movieTimeAfter(const std::vector<MediaEngine::StageTiming>& steps) {
+    test::ensureApplication();
+    QWidget window;
+    auto* line = new StageLine(&window);
+    line->resize(1080, 80);
+    window.show();
+    for (const auto& timing : steps) {
+        line->setTiming(timing);
+        QApplication::processEvents();
+    }
+    const QRect placed = line->findChild<QLabel*>("movieTimeLabel")->geometry();
+    return {placed.x(), placed.width()};
+}
+
+TEST(StageLineTest, TheTimesRestInOnePlaceWhetherOrNotACrossfadeWasShown) {
+    using Timing = MediaEngine::StageTiming;
+    const Timing loop{std::nullopt, PlaybackTime{0.3, 1.2, true, false}};
+    const Timing fading{Timing::Fade{0.5, 0.2, 0.3}, PlaybackTime{0.1, 1.2, true, false}};
+    // A GO whose crossfade passed between two looks at the stage shows no fade.
+    EXPECT_EQ(movieTimeAfter({loop}), movieTimeAfter({fading, loop}));
+    EXPECT_EQ(movieTimeAfter({Timing{}, loop}), movieTimeAfter({fading, Timing{}, loop}));
 }
 
 class StageLineWindowTest : public test::WindowTest {
