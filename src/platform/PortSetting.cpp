@@ -69,6 +69,7 @@ std::uint16_t portSetting(const PortSource& source, std::uint16_t defaultPort,
         }
     }
     if (const char* value = std::getenv(source.variable); value != nullptr && *value != '\0') {
+        if (source.zeroIsOff && std::string_view(value) == "0") return 0;
         if (const std::optional<std::uint16_t> port = parsePort(value)) return *port;
         log << "beamwright: ignoring " << source.variable << "=\"" << value
             << "\": not a port number from 1 to 65535" << std::endl;
@@ -79,6 +80,7 @@ std::uint16_t portSetting(const PortSource& source, std::uint16_t defaultPort,
         const auto first = text.find_first_not_of(" \t");
         text = first == std::string_view::npos ? std::string_view() : text.substr(first);
         text = text.substr(0, text.find_last_not_of(" \t") + 1);
+        if (source.zeroIsOff && text == "0") return 0;
         if (const std::optional<std::uint16_t> port = parsePort(text)) return *port;
         log << "beamwright: ignoring the preference " << source.preferenceKey << "=\"" << *value
             << "\" in " << preferences.path().string() << ": not a port number from 1 to 65535"

@@ -22,11 +22,14 @@ struct PortSource {
     std::string_view option;
     const char* variable;
     std::string_view preferenceKey;
+    // "0" in the environment or the preferences turns the listener off
+    // (portSetting() gives 0) rather than being passed over.
+    bool zeroIsOff = false;
 };
 inline constexpr PortSource kOscPortSource{"--osc-port", kOscPortVariable, "OSCPort"};
 inline constexpr PortSource kCrepPortSource{"--crep-port", kCrepPortVariable, "CREPPort"};
 // The web remote's port; without one it is off.
-inline constexpr PortSource kWebPortSource{"--web-port", kWebPortVariable, "WebRemotePort"};
+inline constexpr PortSource kWebPortSource{"--web-port", kWebPortVariable, "WebRemotePort", true};
 
 // A port number written out whole in decimal, 1 to 65535; none for anything else.
 std::optional<std::uint16_t> parsePort(std::string_view text);

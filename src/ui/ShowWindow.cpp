@@ -30,8 +30,11 @@
 #include "engine/MediaEngineDelegate.h"
 #include "engine/ShowFeedback.h"
 #include "platform/MainQueue.h"
+#include "platform/PortSetting.h"
 #include "platform/Preferences.h"
+#include "platform/SystemLog.h"
 #include "remote/NetworkManager.h"
+#include "remote/web/WebRemoteServer.h"
 #include "render/RenderContext.h"
 #include "show/CueStack.h"
 #include "show/NumberText.h"
@@ -211,6 +214,9 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     engine_.setDelegate(notices_);
     feedback_ = std::make_unique<ShowFeedback>(engine_, center_, MainQueue::shared());
     if (NetworkManager* network = engine_.network()) feedback_->attach(*network);
+    std::string webProblem;
+    setWebRemote(WebRemoteServer::fromSettings(engine_, *feedback_, preferences_, &webProblem));
+    if (!webProblem.empty()) SystemLog::shared().log("WebRemote: off, " + webProblem);
 
     // An output window that gets the focus after all gives it straight
     // back, and the keys typed meanwhile are this window's.
@@ -242,6 +248,7 @@ ShowWindow::~ShowWindow() {
     delete findChild<FocusRing*>(QString(), Qt::FindDirectChildrenOnly);
     show_.setConfirmationHandler(nullptr);
     if (engine_.delegate() == notices_) engine_.setDelegate(nullptr);
+    setWebRemote(nullptr);
     for (const NotificationCenter::Token token : observers_)
         center_.removeObserver(token);
     // The toolbar goes before the style it was given.
@@ -499,6 +506,9 @@ void ShowWindow::buildShowMenu() {
     panicFadeAction_ = menu->addAction(tr("&Panic Fade…"));
     panicFadeAction_->setObjectName("panicFadeAction");
     connect(panicFadeAction_, &QAction::triggered, this, &ShowWindow::askPanicFade);
+    QAction* webRemote = menu->addAction(tr("&Web Remote…"));
+    webRemote->setObjectName("webRemoteAction");
+    connect(webRemote, &QAction::triggered, this, &ShowWindow::showWebRemote);
     QMenu* fitMenu = menu->addMenu(tr("&Fit for New Media"));
     fitMenu->setObjectName("newMediaFitMenu");
     auto* fits = new QActionGroup(fitMenu);
@@ -547,6 +557,56 @@ void ShowWindow::showNewMediaFit() {
     for (QAction* choice : newMediaFitActions_)
         choice->setChecked(choice->data().toInt() == static_cast<int>(show_.settings().defaultFit));
     blackBarsAction_->setChecked(show_.settings().bars == PictureBars::Black);
+}
+
+void ShowWindow::setWebRemote(std::unique_ptr<WebRemoteServer> server) {
+    if (webRemote_) feedback_->removeListener(webRemote_.get());
+    webRemote_ = std::move(server);
+    if (webRemote_) {
+        feedback_->addListener(webRemote_.get());
+        webRemote_->setClientsChanged([this] {
+            if (webRemoteDialog_) webRemoteDialog_->refresh();
+        });
+    }
+    if (webRemoteDialog_) webRemoteDialog_->refresh();
+}
+
+void ShowWindow::showWebRemote() {
+    if (!webRemoteDialog_) {
+        WebRemoteDialog::Settings current;
+        if (webRemote_) current.port = webRemote_->port();
+        current.passcode =
+            preferences_.stringValue(WebRemoteServer::kPasscodePreference).value_or("");
+        webRemoteDialog_ = new WebRemoteDialog(
+            current, [this] { return static_cast<const WebRemoteServer*>(webRemote_.get()); },
+            [this](const WebRemoteDialog::Settings& settings) { return applyWebRemote(settings); },
+            this);
+        webRemoteDialog_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    webRemoteDialog_->show();
+    webRemoteDialog_->raise();
+    webRemoteDialog_->activateWindow();
+}
+
+std::optional<QString> ShowWindow::applyWebRemote(const WebRemoteDialog::Settings& settings) {
+    if (refusedWhileLocked(tr("Web Remote")))
+        return tr("Unlock the show to change the web remote.");
+    preferences_.setString(kWebPortSource.preferenceKey,
+                           settings.port ? std::to_string(*settings.port) : std::string("0"));
+    preferences_.setString(WebRemoteServer::kPasscodePreference, settings.passcode);
+    // The pages connected now reconnect by themselves to the new server.
+    setWebRemote(nullptr);
+    if (!settings.port) return std::nullopt;
+    auto server = std::make_unique<WebRemoteServer>(engine_, *feedback_);
+    server->setPasscode(settings.passcode);
+    std::string error;
+    if (!server->listen(webAddressSetting(), *settings.port, &error)) {
+        return tr("Port %1 cannot be opened: %2")
+            .arg(*settings.port)
+            .arg(QString::fromStdString(error));
+    }
+    setWebRemote(std::move(server));
+    return std::nullopt;
 }
 
 void ShowWindow::askPanicFade() {

@@ -19,6 +19,7 @@
 #include "show/MediaWatch.h"
 #include "show/ShowHealth.h"
 #include "ui/cuelist/CueEntry.h"
+#include "ui/remote/WebRemoteDialog.h"
 
 class QAction;
 class QCloseEvent;
@@ -40,6 +41,7 @@ class PatchView;
 class Preferences;
 class Show;
 class ShowView;
+class WebRemoteServer;
 
 // The show window: the toolbar (cue-number field, GO centred, duplicate and
 // delete), the central ShowView with the "now and next" line, and a status
@@ -209,6 +211,11 @@ private:
     void saveWindowGeometry();
     // Show > Panic Fade…: the show's Panic fade, asked in seconds.
     void askPanicFade();
+    // Show > Web Remote…, and what its Apply does: saves the port and
+    // passcode in the preferences and starts the server anew with them.
+    void showWebRemote();
+    std::optional<QString> applyWebRemote(const WebRemoteDialog::Settings& settings);
+    void setWebRemote(std::unique_ptr<WebRemoteServer> server);
     // Checks the Fit for New Media and Black Bars choices the show has.
     void showNewMediaFit();
     // Show > Lock for Performance, and Unlock (which asks first).
@@ -286,6 +293,9 @@ private:
     MediaWatch mediaWatch_;
     // What OSC and CREP controllers are told of the show.
     std::unique_ptr<ShowFeedback> feedback_;
+    // The web remote, while it is on; it follows feedback_.
+    std::unique_ptr<WebRemoteServer> webRemote_;
+    QPointer<WebRemoteDialog> webRemoteDialog_;
     // The figures of the last refresh, which the status bar shows.
     ShowHealth::Sample sample_;
     QLabel* mediaLabel_ = nullptr;

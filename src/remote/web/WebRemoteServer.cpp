@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <libsoup/soup.h>
 #include <net/if.h>
 #include <netinet/in.h>
 
@@ -108,6 +109,8 @@ WebRemoteServer::WebRemoteServer(CueRunner& runner, const ShowStateSource& sourc
     : runner_(runner), source_(source), now_(std::move(now)) {}
 
 WebRemoteServer::~WebRemoteServer() {
+    // Whoever watched the count may be gone already.
+    clientsChanged_ = nullptr;
     stop();
 }
 

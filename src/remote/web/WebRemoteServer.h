@@ -1,7 +1,5 @@
 #pragma once
 
-#include <libsoup/soup.h>
-
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +12,12 @@
 
 #include "platform/GLibHandle.h"
 #include "show/ShowState.h"
+
+// The server's libsoup types, declared rather than included, so that the
+// window's code (whose Qt keywords clash with GIO's headers) can use it.
+typedef struct _SoupServer SoupServer;
+typedef struct _SoupServerMessage SoupServerMessage;
+typedef struct _SoupWebsocketConnection SoupWebsocketConnection;
 
 namespace bw {
 
