@@ -16,11 +16,13 @@
 #include "engine/ShowSync.h"
 #include "media/AudioOutput.h"
 #include "platform/MainQueue.h"
+#include "platform/Preferences.h"
 #include "platform/SystemLog.h"
 #include "platform/Utf8.h"
 #include "remote/CREP.h"
 #include "remote/NetworkManager.h"
 #include "remote/net/AsyncSocket.h"
+#include "remote/web/WebRemoteServer.h"
 #include "render/DisplayLink.h"
 #include "sharing/PipeWireConnection.h"
 #include "show/CueStack.h"
@@ -100,11 +102,18 @@ HeadlessPlayer::~HeadlessPlayer() {
     if (watchesSharing_) PipeWireConnection::shared().setReachabilityObserver(nullptr);
     if (watchesLog_) SystemLog::shared().setSink(std::move(previousLogSink_));
     sources_.clear();
+    stopWebRemote();
     feedback_.reset();
     sync_.reset();
     for (NotificationCenter::Token token : observers_) {
         NotificationCenter::defaultCenter().removeObserver(token);
     }
+}
+
+void HeadlessPlayer::stopWebRemote() {
+    if (!webRemote_) return;
+    if (feedback_) feedback_->removeListener(webRemote_.get());
+    webRemote_.reset();
 }
 
 void HeadlessPlayer::print(const std::string& line) {
@@ -171,6 +180,15 @@ int HeadlessPlayer::run() {
             [this]() -> std::optional<ShowHealth::ClockStatus> { return sync_->clockStatus(); });
     }
     if (NetworkManager* network = engine_->network()) feedback_->attach(*network);
+    std::string webProblem;
+    webRemote_ =
+        WebRemoteServer::fromSettings(*engine_, *feedback_, Preferences::shared(), &webProblem);
+    if (webRemote_) {
+        feedback_->addListener(webRemote_.get());
+        print("web remote " + std::to_string(webRemote_->port()));
+    } else if (!webProblem.empty()) {
+        print("web remote off " + oneLine(webProblem));
+    }
 
     if (!options_.tickRecordPath.empty()) {
         std::string error;
@@ -345,6 +363,7 @@ void HeadlessPlayer::shutDown() {
     sources_.clear();
     // The ticks stop before the recorder and the show clock they read go.
     if (DisplayLink* link = engine_->displayLink()) link->stop();
+    stopWebRemote();
     feedback_.reset();
     sync_.reset();
     show_->shutDown();

@@ -25,12 +25,14 @@ class Show;
 class ShowFeedback;
 class ShowSync;
 class TickRecorder;
+class WebRemoteServer;
 
 // Beamwright without windows: loads a show, runs the engine with OSC and
 // CREP remote control, and talks over its standard streams.
 //
 // It prints one line per event on `out`, flushed at once:
 //   remote osc PORT crep PORT
+//   web remote PORT | web remote off REASON (only with a web port set)
 //   pipewire unreachable REASON: outputs are not published until a daemon answers
 //   pipewire reachable
 //   warning cannot play PATH: REASON
@@ -85,6 +87,9 @@ private:
     class EventPrinter;
 
     void print(const std::string& line);
+    // Closes the web remote's pages and stops it listening, before the
+    // feedback source it follows goes.
+    void stopWebRemote();
     void handleCommand(std::string_view line);
     void reload();
     void save();
@@ -107,6 +112,7 @@ private:
     std::unique_ptr<ShowSync> sync_;
     // What OSC and CREP controllers are told; after sync_, which it asks.
     std::unique_ptr<ShowFeedback> feedback_;
+    std::unique_ptr<WebRemoteServer> webRemote_;
     ShowHealth health_;
     MediaWatch mediaWatch_{MainQueue::shared()};
     std::unique_ptr<TickRecorder> recorder_;

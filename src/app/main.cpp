@@ -63,6 +63,8 @@ constexpr std::string_view kUsage =
     "  PORTS, where remote commands are taken (also the preferences OSCPort and CREPPort):\n"
     "  --osc-port PORT  OSC over UDP and TCP on PORT (default 7777)\n"
     "  --crep-port PORT CREP over UDP on PORT (default 6553)\n"
+    "  --web-port PORT  the web remote on PORT (off without it or the preference WebRemotePort)\n"
+    "  --web-address A  the web remote on the interface of address A only\n"
     "  CLOCK, one show on several machines (docs/sync.md):\n"
     "  --clock-provide PORT     lead: the show clock on UDP PORT, followers on PORT + 1\n"
     "  --clock-follow HOST:PORT follow the leader providing the clock on HOST:PORT\n"
@@ -132,13 +134,22 @@ ClockArguments takeClockArguments(std::vector<std::string>& arguments) {
     return result;
 }
 
-// Takes --osc-port and --crep-port, wherever they stand, out of `arguments`
-// and records their ports for the listeners; an error text when one is wrong.
+// Takes --osc-port, --crep-port, --web-port and --web-address, wherever they
+// stand, out of `arguments` and records them for the listeners; an error
+// text when one is wrong.
 std::optional<std::string> takePortArguments(std::vector<std::string>& arguments) {
     std::vector<std::string> rest;
     for (std::size_t k = 0; k < arguments.size(); ++k) {
         const bw::PortSource* source = nullptr;
-        for (const bw::PortSource* candidate : {&bw::kOscPortSource, &bw::kCrepPortSource}) {
+        if (arguments[k] == "--web-address") {
+            if (k + 1 >= arguments.size() || arguments[k + 1].empty()) {
+                return std::string("--web-address needs an IP address");
+            }
+            bw::setCommandLineWebAddress(arguments[++k]);
+            continue;
+        }
+        for (const bw::PortSource* candidate :
+             {&bw::kOscPortSource, &bw::kCrepPortSource, &bw::kWebPortSource}) {
             if (arguments[k] == candidate->option) source = candidate;
         }
         if (source == nullptr) {

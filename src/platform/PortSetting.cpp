@@ -17,6 +17,7 @@ struct CommandLinePorts {
     std::mutex mutex;
     // Guarded by mutex.
     std::map<std::string, std::uint16_t, std::less<>> ports;
+    std::string webAddress;
 
     static CommandLinePorts& shared() {
         static CommandLinePorts* const instance = new CommandLinePorts;
@@ -40,6 +41,18 @@ void setCommandLinePort(const PortSource& source, std::uint16_t port) {
     CommandLinePorts& chosen = CommandLinePorts::shared();
     std::lock_guard lock(chosen.mutex);
     chosen.ports[std::string(source.option)] = port;
+}
+
+void setCommandLineWebAddress(std::string address) {
+    CommandLinePorts& chosen = CommandLinePorts::shared();
+    std::lock_guard lock(chosen.mutex);
+    chosen.webAddress = std::move(address);
+}
+
+std::string webAddressSetting() {
+    CommandLinePorts& chosen = CommandLinePorts::shared();
+    std::lock_guard lock(chosen.mutex);
+    return chosen.webAddress;
 }
 
 std::uint16_t portSetting(const PortSource& source, std::uint16_t defaultPort) {

@@ -11,6 +11,7 @@ enum class GoSource {
     Osc,      // an OSC /go or /cue
     Crep,     // a CREP "go" or "cue"
     Command,  // a command on a headless player's standard input
+    Web,      // a page of the web remote
 };
 
 // The name a log line gives the source.
@@ -26,6 +27,8 @@ constexpr std::string_view goSourceName(GoSource source) {
             return "CREP";
         case GoSource::Command:
             return "a command";
+        case GoSource::Web:
+            return "the web remote";
     }
     return "an unknown source";
 }
