@@ -457,6 +457,13 @@ class FrameReader:
                            capture_output=True)
         return True
 
+    def close(self):
+        """Ends the consumer. One left running when the program it reads is
+        started again takes the new output's link from a new consumer."""
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait()
+
     def drain(self):
         """Drops the frames already waiting in the pipe."""
         while select.select([self.process.stdout], [], [], 0)[0]:

@@ -31,7 +31,7 @@ const os = require("os");
 const path = require("path");
 const readline = require("readline");
 
-const puppeteer = require(path.join(process.argv[2], "node_modules", "puppeteer-core"));
+const puppeteer = require(path.resolve(process.argv[2], "node_modules", "puppeteer-core"));
 
 const kFlags = ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update", "--disable-sync"];

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""The web remote's page in chromium against the real window under Xvfb,
-started with --web-port, its output read through PipeWire.
+"""The web remote's page in chromium against the real player (headless,
+with --web-port), its Stage output read through PipeWire.
 
 Without a passcode, a page on this machine (loopback) controls the show:
 - it shows the state, and the cue an OSC /go ran on its Now line;
@@ -14,7 +14,7 @@ Without a passcode, a page on this machine (loopback) controls the show:
   on the tablet. Both pictures are saved (docs/images/web-remote-*.png with
   BW_UPDATE_GOLDENS=1, else BW_SCREENSHOT_DIR where set);
 - the page's time formats, and no script error or blocked resource.
-Then the window is ended (the page shows offline) and started again on the
+Then the player is ended (the page shows offline) and started again on the
 same port with the preference WebRemotePasscode set; the page connects
 again by itself and shows the state and the passcode pad, no buttons. A
 wrong code is answered with an error; the right one brings the buttons,
@@ -22,18 +22,16 @@ and GO runs the show again.
 
 usage: web_remote_e2e.py BEAMWRIGHT_BINARY PUPPETEER_DIR
 """
-import json
 import os
 import shutil
 import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "ui"))
-import window_harness as harness  # noqa: E402
+import web_harness
+from web_harness import Browser, Page, harness
 
-DRIVER = os.path.join(HERE, "browser.js")
+HERE = os.path.dirname(os.path.abspath(__file__))
 DOC_IMAGES = os.path.join(HERE, "..", "..", "docs", "images")
 PASSCODE = "4711"
 
@@ -57,8 +55,9 @@ MOVIES = [
 
 def write_show(folder):
     """Four cues on the small Stage output: black; the grid after a
-    half-second fade; a three-second movie looping; a missing file (a
-    health warning from the start)."""
+    half-second fade; a three-second movie looping, faded in over 20 s (the
+    pictures show the fade's bar); a missing file (a health warning from the
+    start)."""
     media = os.path.join(folder, "media")
     os.makedirs(media)
     harness.gst_launch("videotestsrc", "num-buffers=75", "pattern=smpte", "!",
@@ -67,7 +66,7 @@ def write_show(folder):
                        "location=" + os.path.join(media, "rain.webm"))
     cues = [(1, "Preshow black", 0, harness.state("black://")),
             (2, "House to half", 0.5, harness.state("grid://")),
-            (3, "Rain loop", 0, harness.state("media/rain.webm")),
+            (3, "Rain loop", 20, harness.state("media/rain.webm")),
             (4, "Finale", 1, harness.state("media/finale.mov"))]
     text = ('{"config":[{"name":"Stage","width":%d,"height":%d}],"cues":[%s]}'
             % (harness.STAGE_WIDTH, harness.STAGE_HEIGHT,
@@ -77,63 +76,6 @@ def write_show(folder):
     with open(path, "w") as out:
         out.write(text)
     return path
-
-
-class Browser:
-    """browser.js in a process of its own, one step at a time."""
-
-    def __init__(self, puppeteer_dir, folder):
-        self.log_path = os.path.join(folder, "browser.log")
-        with open(self.log_path, "w") as log:
-            self.process = subprocess.Popen(["node", DRIVER, puppeteer_dir], stdin=subprocess.PIPE,
-                                            stdout=subprocess.PIPE, stderr=log, text=True,
-                                            start_new_session=True)
-
-    def step(self, step, **fields):
-        self.process.stdin.write(json.dumps({"step": step, **fields}) + "\n")
-        self.process.stdin.flush()
-        line = self.process.stdout.readline()
-        if not line:
-            raise RuntimeError("the browser driver ended:\n" + self.log())
-        answer = json.loads(line)
-        if not answer["ok"]:
-            raise RuntimeError("%s %s: %s" % (step, fields.get("selector", ""), answer["error"]))
-        return answer["value"]
-
-    def log(self):
-        with open(self.log_path) as text:
-            return text.read()
-
-    def close(self):
-        if self.process.poll() is None:
-            try:
-                self.process.stdin.write('{"step": "quit"}\n')
-                self.process.stdin.close()
-                self.process.wait(harness.deadline(30))
-            except (OSError, subprocess.TimeoutExpired):
-                self.process.kill()
-                self.process.wait()
-
-
-class Page:
-    def __init__(self, browser, name, url, viewport):
-        self.browser, self.name = browser, name
-        browser.step("open", name=name, url=url, **viewport)
-
-    def __getattr__(self, step):
-        return lambda **fields: self.browser.step(step, name=self.name, **fields)
-
-    def until(self, selector, seconds=20, **want):
-        self.browser.step("wait", name=self.name, selector=selector,
-                          seconds=harness.deadline(seconds), **want)
-
-    def shows_cue(self, line, number, description):
-        self.until("#%s-id" % line, text=number)
-        self.until("#%s-description" % line, text=description)
-
-    def tap_keys(self, pad, keys, attribute):
-        for key in keys:
-            self.tap(selector='#%s [data-%s="%s"]' % (pad, attribute, key))
 
 
 def other_address():
@@ -178,10 +120,10 @@ def save_screenshot(page, name, folder):
         shutil.copy(path, os.path.join(os.environ["BW_SCREENSHOT_DIR"], name))
 
 
-def open_controls(session, browser, url):
+def open_controls(session, browser):
     """Run without a passcode: the page on loopback controls the show."""
     frames = session.consumer()
-    page = Page(browser, "remote", url, PHONE)
+    page = Page(browser, "remote", session.url(), PHONE)
     page.until("#connection", visible=False)
     page.until("#state", text="standby")
     page.until("#controls", visible=True)
@@ -210,7 +152,7 @@ def open_controls(session, browser, url):
 
     far = other_address()
     if far:
-        other = Page(browser, "far", "http://%s:%d/" % (far, session.web_port), PHONE)
+        other = Page(browser, "far", session.url(far), PHONE)
         other.shows_cue("now", "3.0", "Rain loop")
         other.until("#local-only", visible=True, text="Control works only on the show machine.")
         other.until("#controls", visible=False)
@@ -230,11 +172,12 @@ def open_controls(session, browser, url):
     wrong = page.formats(cases=FORMATS) + page.movies(cases=MOVIES)
     if wrong:
         raise RuntimeError("formatted differently (case, got): %s" % wrong)
-    return page
+    return page, frames
 
 
-def passcode_after_restart(session, page):
-    """The window ended, then started again with a passcode."""
+def passcode_after_restart(session, page, frames):
+    """The player ended, then started again with a passcode."""
+    frames.close()
     session.stop_window()
     page.until("#connection", visible=True, match="offline")
     page.until("#controls", visible=False)
@@ -275,25 +218,14 @@ def passcode_after_restart(session, page):
 
 def main():
     binary, puppeteer_dir = sys.argv[1], sys.argv[2]
-    harness.require_programs(["Xvfb", "xdotool", "oscsend", "pipewire", "pw-link",
-                              "gst-launch-1.0", "dbus-daemon", "node", "hostname"])
-    if not os.access(os.environ.get("BW_CHROMIUM", "/usr/bin/chromium"), os.X_OK):
-        harness.missing_peer("chromium is not installed")
-    if not os.path.isfile(os.path.join(puppeteer_dir, "node_modules", "puppeteer-core",
-                                       "package.json")):
-        harness.missing_peer("puppeteer-core is not installed in %s" % puppeteer_dir)
-
+    web_harness.require_peers(puppeteer_dir)
     started = time.monotonic()
-    web_port = harness.free_port()
-    with harness.Session(binary, dark=True, show=write_show,
-                         arguments=["--web-port", str(web_port)]) as session:
-        session.web_port = web_port
-        browser = Browser(puppeteer_dir, session.dir)
+    with web_harness.HeadlessSession(binary, write_show) as session, \
+            Browser(puppeteer_dir, session.dir) as browser:
         try:
             session.start()
-            url = "http://127.0.0.1:%d/" % web_port
-            page = open_controls(session, browser, url)
-            passcode_after_restart(session, page)
+            page, frames = open_controls(session, browser)
+            passcode_after_restart(session, page, frames)
             problems = page.problems()
             if problems:
                 raise RuntimeError("the page reported: %s" % problems)
@@ -301,8 +233,6 @@ def main():
             print("FAIL: %s\nbeamwright log:\n%s\nbrowser log:\n%s"
                   % (error, session.log("beamwright"), browser.log()))
             return 1
-        finally:
-            browser.close()
     print("PASS (%.1f s)" % (time.monotonic() - started))
     return 0
 
