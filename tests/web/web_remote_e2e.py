@@ -191,7 +191,7 @@ def passcode_after_restart(session, page, frames):
     page.tap_keys("passcode", "1234", "digit")
     page.until("#passcode-display", text="••••")
     page.tap(selector="#passcode-enter")
-    page.until("#toast", visible=True, match=".")
+    page.until("#toast", visible=True, match="passcode")
     page.until("#controls", visible=False)
 
     # A try inside the pause after a wrong one is answered "wait N s before
