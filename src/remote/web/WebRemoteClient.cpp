@@ -53,27 +53,30 @@ void WebRemoteClient::sendState(const std::string& text, Clock::time_point now) 
         if (heldState_) ++statesHeldBack_;
         heldState_ = text;
         if (!behindSince_) behindSince_ = now;
-        flush(now);
         return;
     }
     behindSince_.reset();
     send(text);
 }
 
-bool WebRemoteClient::flush(Clock::time_point now) {
-    if (!heldState_) return false;
+WebRemoteClient::Flush WebRemoteClient::flush(Clock::time_point now) {
+    if (!heldState_) return Flush::Done;
     if (unsentBytes() <= kMaxUnsentBytes) {
         send(*heldState_);
         heldState_.reset();
         behindSince_.reset();
-        return false;
+        return Flush::Done;
     }
-    if (behindSince_ && now - *behindSince_ >= kStalledLimit) {
-        close(SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "the page stopped reading");
-        heldState_.reset();
-        return false;
-    }
-    return true;
+    return behindSince_ && now - *behindSince_ >= kStalledLimit ? Flush::Stalled : Flush::Holding;
+}
+
+void WebRemoteClient::cut() {
+    heldState_.reset();
+    // Its close frame would wait behind everything the page did not read, so
+    // the connection is cut rather than closed in turn.
+    close(SOUP_WEBSOCKET_CLOSE_POLICY_VIOLATION, "the page stopped reading");
+    g_io_stream_close(soup_websocket_connection_get_io_stream(connection_.get()), nullptr, nullptr);
+    finish();
 }
 
 bool WebRemoteClient::takeToken(Clock::time_point now) {
@@ -116,10 +119,15 @@ void WebRemoteClient::onMessage(SoupWebsocketConnection* /*connection*/, gint ty
 }
 
 void WebRemoteClient::onClosed(SoupWebsocketConnection* /*connection*/, gpointer self) {
-    auto* client = static_cast<WebRemoteClient*>(self);
-    client->disconnectSignals();
-    client->closing_ = true;
-    client->closed_(*client);
+    static_cast<WebRemoteClient*>(self)->finish();
+}
+
+void WebRemoteClient::finish() {
+    if (finished_) return;
+    finished_ = true;
+    closing_ = true;
+    disconnectSignals();
+    closed_(*this);
 }
 
 }  // namespace bw

@@ -18,12 +18,13 @@ namespace bw {
 //
 // It sends each state the server hands it unless the page has stopped
 // reading: while more than kMaxUnsentBytes wait in the socket's send queue
-// it keeps only the newest (each state is whole, so none is missed), sends
-// that once the queue drains (flush()), and closes the connection once the
-// page has read nothing for kStalledLimit.
+// it keeps only the newest (each state is whole, so none is missed) and
+// sends that once the queue drains (flush()); the owner cuts a page that
+// stays behind for kStalledLimit.
 //
 // Main thread only. `closed` is called once, from the connection's closed
-// signal or from close(); the server then drops this.
+// signal or when a stalled page is cut off; the owner then drops this (not
+// from inside the call).
 class WebRemoteClient {
 public:
     using Clock = std::chrono::steady_clock;
@@ -64,9 +65,12 @@ public:
     void send(const std::string& text);
     // Sends a state, or keeps it while the page is behind (see above).
     void sendState(const std::string& text, Clock::time_point now);
-    // Sends a held state if the page has caught up; closes a page that has
-    // been behind for too long. True while a state is still held.
-    bool flush(Clock::time_point now);
+    // Sends a held state if the page has caught up: Done (nothing held now),
+    // Holding, or Stalled once the page has been behind for kStalledLimit.
+    enum class Flush { Done, Holding, Stalled };
+    Flush flush(Clock::time_point now);
+    // Cuts the connection of a stalled page; `closed` is called from here.
+    void cut();
     // Whether one more message may be taken now (the rate limit).
     bool takeToken(Clock::time_point now);
     // Closes the connection with `code` and `reason`.
@@ -83,6 +87,8 @@ private:
     // that cannot be known.
     std::size_t unsentBytes() const;
     void disconnectSignals();
+    // Tells the owner, once, that the connection is gone.
+    void finish();
 
     GObjectPtr<SoupWebsocketConnection> connection_;
     GObjectPtr<GSocket> socket_;
@@ -99,6 +105,7 @@ private:
     std::optional<Clock::time_point> behindSince_;
     std::uint64_t statesHeldBack_ = 0;
     bool closing_ = false;
+    bool finished_ = false;
 };
 
 }  // namespace bw

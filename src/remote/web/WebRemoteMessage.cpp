@@ -52,7 +52,7 @@ std::variant<WebRemoteRequest, std::string> WebRemoteRequest::parse(std::string_
         } else if (cue != message.end() && cue->is_number() && std::isfinite(cue->get<double>())) {
             number = cue->get<double>();
         }
-        if (!number) return std::string("goto needs a cue number");
+        if (!number || !std::isfinite(*number)) return std::string("goto needs a cue number");
         request.kind = Kind::GoToCue;
         request.cue = *number;
     } else if (name == "passcode") {

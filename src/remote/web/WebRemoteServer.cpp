@@ -391,9 +391,18 @@ gboolean WebRemoteServer::onFlush(gpointer self) {
     auto* server = static_cast<WebRemoteServer*>(self);
     const Clock::time_point at = server->now();
     bool holding = false;
-    // flush() may close a client; its closed signal comes later, from the loop.
-    for (const auto& client : server->clients_)
-        holding = client->flush(at) || holding;
+    std::vector<WebRemoteClient*> stalled;
+    for (const auto& client : server->clients_) {
+        const WebRemoteClient::Flush result = client->flush(at);
+        holding = holding || result == WebRemoteClient::Flush::Holding;
+        if (result == WebRemoteClient::Flush::Stalled) stalled.push_back(client.get());
+    }
+    // Each cut drops its client from the list, so after the loop.
+    for (WebRemoteClient* client : stalled) {
+        SystemLog::shared().log("WebRemote: " + client->peer().address +
+                                " stopped reading; its connection is cut");
+        client->cut();
+    }
     if (holding) return G_SOURCE_CONTINUE;
     GSourcePtr done = std::move(server->flushSource_);
     return G_SOURCE_REMOVE;
