@@ -80,7 +80,10 @@ def write_show(folder):
 
 def other_address():
     """An IPv4 address of this machine other than loopback; None without."""
-    listed = subprocess.run(["hostname", "-I"], capture_output=True, text=True).stdout.split()
+    try:
+        listed = subprocess.run(["hostname", "-I"], capture_output=True, text=True).stdout.split()
+    except OSError:
+        return None
     return next((address for address in listed
                  if "." in address and not address.startswith("127.")), None)
 
