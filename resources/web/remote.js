@@ -97,7 +97,7 @@ function drawShow(show) {
   setText("clock", show.clock || "");
   $("clock").classList.toggle("lost", !!show.clockLost);
   const health = [];
-  if (Number.isFinite(show.fps)) health.push(`${show.fps.toFixed(0)} fps`);
+  if (show.fps > 0) health.push(`${show.fps.toFixed(0)} fps`);
   if (show.framesDropped) health.push(`${show.framesDropped} dropped`);
   if (show.locked) health.push("locked for the performance");
   setText("health", health.join(" · "));

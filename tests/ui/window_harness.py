@@ -129,12 +129,15 @@ class Session:
     """Xvfb, a session bus, a PipeWire daemon and the window on one show,
     which `show` writes into the session's folder and returns the path of.
     `go_guard` is the GoGuardSeconds preference: off by default, as the
-    tests send GOs back to back; None leaves the program's default."""
+    tests send GOs back to back; None leaves the program's default.
+    `preferences` are more keys for the preferences file, `arguments` go on
+    the program's command line before the show."""
 
     def __init__(self, binary, dark=False, accessible=False, show=write_show,
-                 screens=("1280x800",), go_guard="0"):
+                 screens=("1280x800",), go_guard="0", preferences=None, arguments=()):
         self.binary = binary
         self.screens = screens
+        self.arguments = list(arguments)
         self.dir = tempfile.mkdtemp(prefix="bw-window-")
         self.processes = []
         self.env = dict(os.environ)
@@ -144,10 +147,11 @@ class Session:
         config = os.path.join(self.dir, "config")
         os.makedirs(runtime, mode=0o700)
         os.makedirs(os.path.join(config, "beamwright"))
-        with open(os.path.join(config, "beamwright", "beamwright.conf"), "w") as out:
-            out.write("[General]\nInterfaceStyle=%s\n" % ("Dark" if dark else "Light"))
-            if go_guard is not None:
-                out.write("GoGuardSeconds=%s\n" % go_guard)
+        self.preferences_path = os.path.join(config, "beamwright", "beamwright.conf")
+        self.preferences = {"InterfaceStyle": "Dark" if dark else "Light"}
+        if go_guard is not None:
+            self.preferences["GoGuardSeconds"] = go_guard
+        self.write_preferences(preferences or {})
         self.osc_port = free_port()
         self.env.update({
             "XDG_RUNTIME_DIR": runtime, "XDG_CONFIG_HOME": config,
@@ -164,8 +168,19 @@ class Session:
             self.env["QT_LINUX_ACCESSIBILITY_ALWAYS_ON"] = "1"
         self.show = show(self.dir)
 
+    def write_preferences(self, changes):
+        """Writes the preferences file anew with `changes` made (a value of
+        None removes its key); the program reads it when it starts."""
+        self.preferences.update(changes)
+        with open(self.preferences_path, "w") as out:
+            out.write("[General]\n")
+            for key, value in self.preferences.items():
+                if value is not None:
+                    out.write("%s=%s\n" % (key, value))
+
     def spawn(self, argv, name, pass_fds=()):
-        log = open(os.path.join(self.dir, name + ".log"), "w")
+        # Appended to: a program started again keeps the log of its first run.
+        log = open(os.path.join(self.dir, name + ".log"), "a")
         process = subprocess.Popen(argv, env=self.env, stdout=log, stderr=subprocess.STDOUT,
                                    start_new_session=True, pass_fds=pass_fds)
         self.processes.append(process)
@@ -227,9 +242,22 @@ class Session:
         socket_path = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
         self.wait_for(lambda: os.path.exists(socket_path), 10, "PipeWire did not start")
 
-        self.window = self.spawn([self.binary, self.show], "beamwright")
-        self.window_id = self.wait_for(self.find_window, 20, "the window did not appear")
+        self.start_window()
         return self
+
+    def start_window(self):
+        self.window = self.spawn([self.binary, *self.arguments, self.show], "beamwright")
+        self.window_id = self.wait_for(self.find_window, 20, "the window did not appear")
+
+    def stop_window(self):
+        """Ends the window (SIGTERM) and waits until it has exited."""
+        window, self.window = self.window, None
+        window.send_signal(signal.SIGTERM)
+        try:
+            window.wait(deadline(20))
+        except subprocess.TimeoutExpired:
+            window.kill()
+            window.wait()
 
     def find_window(self):
         found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "show.bwshow"],
@@ -428,6 +456,13 @@ class FrameReader:
             subprocess.run(["pw-link", source, sink], env=self.session.env,
                            capture_output=True)
         return True
+
+    def close(self):
+        """Ends the consumer. One left running when the program it reads is
+        started again takes the new output's link from a new consumer."""
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait()
 
     def drain(self):
         """Drops the frames already waiting in the pipe."""
