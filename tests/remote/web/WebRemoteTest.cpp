@@ -450,22 +450,29 @@ TEST_F(WebRemoteServerTest, OtherSitesAndPagesPastTheLimitAreRefusedAndLeaveNoth
         RawClient client(port_);
         EXPECT_EQ(client.upgrade("http://evil.example"), 403);
     }
-    const int before = openDescriptors();
-    {
-        std::vector<std::unique_ptr<RawClient>> clients;
-        int accepted = 0;
-        int refused = 0;
-        for (int k = 0; k < 200; ++k) {
-            clients.push_back(std::make_unique<RawClient>(port_));
-            const int status = clients.back()->upgrade(clients.back()->origin());
-            accepted += status == 101;
-            refused += status == 503;
+    // `count` pages at once, then all gone: how many were taken and refused.
+    const auto crowd = [&](int count) {
+        std::pair<int, int> result;
+        {
+            std::vector<std::unique_ptr<RawClient>> clients;
+            for (int k = 0; k < count; ++k) {
+                clients.push_back(std::make_unique<RawClient>(port_));
+                const int status = clients.back()->upgrade(clients.back()->origin());
+                result.first += status == 101;
+                result.second += status == 503;
+            }
+            EXPECT_EQ(server_.clientCount(), static_cast<std::size_t>(result.first));
         }
-        EXPECT_EQ(accepted, static_cast<int>(WebRemoteServer::kMaxClients));
-        EXPECT_EQ(refused, 200 - accepted);
-        EXPECT_EQ(server_.clientCount(), WebRemoteServer::kMaxClients);
-    }
-    ASSERT_TRUE(pumpUntil([&] { return server_.clientCount() == 0; }));
+        EXPECT_TRUE(pumpUntil([&] { return server_.clientCount() == 0; }));
+        return result;
+    };
+    // The first crowd also makes what the libraries keep for good (their
+    // threads' wake-up descriptors, say).
+    crowd(70);
+    const int before = openDescriptors();
+    const auto [accepted, refused] = crowd(200);
+    EXPECT_EQ(accepted, static_cast<int>(WebRemoteServer::kMaxClients));
+    EXPECT_EQ(refused, 200 - accepted);
     ASSERT_TRUE(pumpUntil([&] { return openDescriptors() <= before; }))
         << openDescriptors() << " descriptors open, " << before << " before";
 }
