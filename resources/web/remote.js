@@ -6,6 +6,8 @@
 const kWarningSeconds = 10;
 const kCueLength = 8;
 const kPasscodeLength = 12;
+// A passcode has 4 to 12 digits: Enter waits for the fourth.
+const kShortestPasscode = 4;
 const kToastSeconds = 4;
 
 // Reconnecting: every second for the first tries, then every 3 s.
@@ -117,7 +119,7 @@ function draw() {
   $("passcode").hidden = !(online && !view.control && view.passcode);
   $("local-only").hidden = !(online && !view.control && !view.passcode);
   $("goto").disabled = $("pad-display").value === "";
-  $("passcode-enter").disabled = $("passcode-display").dataset.code.length === 0;
+  $("passcode-enter").disabled = $("passcode-display").dataset.code.length < kShortestPasscode;
 }
 
 let toastTimer = null;

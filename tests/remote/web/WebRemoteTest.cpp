@@ -199,6 +199,7 @@ public:
         return sendAll(frame);
     }
     bool sendText(const std::string& text) { return sendFrame(0x1, text); }
+    bool sendRaw(const std::string& bytes) { return sendAll(bytes); }
 
     // The next text message, or none once the connection closed or after
     // `limit`; a close frame's code goes to closeCode().
@@ -427,13 +428,22 @@ TEST_F(WebRemoteServerTest, StatesReachEveryPageAndBadMessagesChangeNothing) {
         if ((*message)["type"] == "error") ++refused;
     }
     EXPECT_EQ(runner_.goes, 40);
-    // A frame over 4 KiB closes that page's connection, and only that one.
+    // A frame over 4 KiB, and frames that break the protocol, close that
+    // page's connection and only that one. (A close frame may be lost: the
+    // server cuts a connection whose frame it will not read.)
     first->sendText(std::string(5000, 'x'));
-    // (Its close frame may be lost: the server cuts a connection whose
-    // frame it will not read.)
     ASSERT_TRUE(first->waitClosed());
+    for (const std::string& broken :
+         {std::string("\x81\x02hi", 4),                                         // not masked
+          std::string("\x83\x80\0\0\0\0", 6),                                   // no such opcode
+          std::string("\x89\xfe\x01\0\0\0\0\0", 8) + std::string(256, 'p')}) {  // a long ping
+        auto page = connect();
+        page->sendRaw(broken);
+        EXPECT_TRUE(page->waitClosed()) << static_cast<int>(broken[0]);
+    }
     server_.showStateChanged(state, ShowState::Change::Edit);
     EXPECT_EQ(second->nextOf("state").value_or(json())["change"], "edit");
+    EXPECT_TRUE(pumpUntil([&] { return server_.clientCount() == 1; })) << server_.clientCount();
 }
 
 TEST_F(WebRemoteServerTest, OtherSitesAndPagesPastTheLimitAreRefusedAndLeaveNothingBehind) {
