@@ -232,18 +232,20 @@ class Session:
                       "no X client can connect to display :%s; Xvfb said:\n%s"
                       % (number, self.log("xvfb")))
 
+        self.start_bus_and_pipewire()
+        self.start_window()
+        return self
+
+    def start_bus_and_pipewire(self):
+        """A session bus and a PipeWire daemon of the session's own."""
         bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1",
                               "--print-pid=1"], env=self.env, capture_output=True, text=True,
                              check=True).stdout.split()
         self.env["DBUS_SESSION_BUS_ADDRESS"] = bus[0]
         self.bus_pid = int(bus[1])
-
         self.spawn(["pipewire"], "pipewire")
         socket_path = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
         self.wait_for(lambda: os.path.exists(socket_path), 10, "PipeWire did not start")
-
-        self.start_window()
-        return self
 
     def start_window(self):
         self.window = self.spawn([self.binary, *self.arguments, self.show], "beamwright")

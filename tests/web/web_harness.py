@@ -39,14 +39,7 @@ class HeadlessSession(harness.Session):
         self.env.pop("DISPLAY", None)
 
     def start(self):
-        bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1",
-                              "--print-pid=1"], env=self.env, capture_output=True, text=True,
-                             check=True).stdout.split()
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = bus[0]
-        self.bus_pid = int(bus[1])
-        self.spawn(["pipewire"], "pipewire")
-        socket_path = os.path.join(self.env["XDG_RUNTIME_DIR"], "pipewire-0")
-        self.wait_for(lambda: os.path.exists(socket_path), 10, "PipeWire did not start")
+        self.start_bus_and_pipewire()
         self.start_window()
         return self
 
