@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <iostream>
 
 #include "document/Show.h"
 #include "engine/MediaEngine.h"
@@ -216,7 +217,11 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     if (NetworkManager* network = engine_.network()) feedback_->attach(*network);
     std::string webProblem;
     setWebRemote(WebRemoteServer::fromSettings(engine_, *feedback_, preferences_, &webProblem));
-    if (!webProblem.empty()) SystemLog::shared().log("WebRemote: off, " + webProblem);
+    if (!webProblem.empty()) {
+        SystemLog::shared().log("WebRemote: off, " + webProblem);
+        webRemoteProblem_ =
+            tr("The web remote is off: %1.").arg(QString::fromStdString(webProblem));
+    }
 
     // An output window that gets the focus after all gives it straight
     // back, and the keys typed meanwhile are this window's.
@@ -574,13 +579,19 @@ void ShowWindow::setWebRemote(std::unique_ptr<WebRemoteServer> server) {
 void ShowWindow::showWebRemote() {
     if (!webRemoteDialog_) {
         WebRemoteDialog::Settings current;
-        if (webRemote_) current.port = webRemote_->port();
+        if (webRemote_) {
+            current.port = webRemote_->port();
+        } else if (const std::uint16_t asked =
+                       portSetting(kWebPortSource, 0, preferences_, std::cerr);
+                   asked != 0) {
+            current.port = asked;
+        }
         current.passcode =
             preferences_.stringValue(WebRemoteServer::kPasscodePreference).value_or("");
         webRemoteDialog_ = new WebRemoteDialog(
             current, [this] { return static_cast<const WebRemoteServer*>(webRemote_.get()); },
             [this](const WebRemoteDialog::Settings& settings) { return applyWebRemote(settings); },
-            this);
+            webRemoteProblem_, this);
         webRemoteDialog_->setAttribute(Qt::WA_DeleteOnClose);
     }
     webRemoteDialog_->show();
@@ -596,14 +607,16 @@ std::optional<QString> ShowWindow::applyWebRemote(const WebRemoteDialog::Setting
     preferences_.setString(WebRemoteServer::kPasscodePreference, settings.passcode);
     // The pages connected now reconnect by themselves to the new server.
     setWebRemote(nullptr);
+    webRemoteProblem_.clear();
     if (!settings.port) return std::nullopt;
     auto server = std::make_unique<WebRemoteServer>(engine_, *feedback_);
     server->setPasscode(settings.passcode);
     std::string error;
     if (!server->listen(webAddressSetting(), *settings.port, &error)) {
-        return tr("Port %1 cannot be opened: %2")
-            .arg(*settings.port)
-            .arg(QString::fromStdString(error));
+        webRemoteProblem_ = tr("Port %1 cannot be opened: %2")
+                                .arg(*settings.port)
+                                .arg(QString::fromStdString(error));
+        return webRemoteProblem_;
     }
     setWebRemote(std::move(server));
     return std::nullopt;

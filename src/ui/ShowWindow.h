@@ -296,6 +296,9 @@ private:
     // The web remote, while it is on; it follows feedback_.
     std::unique_ptr<WebRemoteServer> webRemote_;
     QPointer<WebRemoteDialog> webRemoteDialog_;
+    // Why the web remote the settings ask for is off; empty while it is on
+    // or not asked for.
+    QString webRemoteProblem_;
     // The figures of the last refresh, which the status bar shows.
     ShowHealth::Sample sample_;
     QLabel* mediaLabel_ = nullptr;

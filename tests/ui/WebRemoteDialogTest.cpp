@@ -114,6 +114,13 @@ TEST(WebRemoteDialogTest, ShowsWhereDevicesFindItAndHowManyAreConnected) {
     dialog.refresh();
     EXPECT_EQ(status->text(), "The web remote is off.");
     EXPECT_TRUE(qrCode->isHidden());
+    // Off for a reason: the reason is what it says.
+    WebRemoteDialog failed(
+        {8080, ""}, []() -> const WebRemoteServer* { return nullptr; },
+        [](const WebRemoteDialog::Settings&) -> std::optional<QString> { return std::nullopt; },
+        "Port 8080 cannot be opened: in use");
+    EXPECT_EQ(failed.findChild<QLabel*>("webRemoteStatus")->text(),
+              "Port 8080 cannot be opened: in use");
 }
 
 }  // namespace

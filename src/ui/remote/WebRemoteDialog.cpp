@@ -23,7 +23,7 @@ constexpr int kQrModulePixels = 5;
 }  // namespace
 
 WebRemoteDialog::WebRemoteDialog(Settings current, std::function<const WebRemoteServer*()> server,
-                                 Apply apply, QWidget* parent)
+                                 Apply apply, QString problem, QWidget* parent)
     : QDialog(parent),
       server_(std::move(server)),
       apply_(std::move(apply)),
@@ -34,7 +34,8 @@ WebRemoteDialog::WebRemoteDialog(Settings current, std::function<const WebRemote
       status_(new QLabel(this)),
       qrCode_(new QLabel(this)),
       devices_(new QLabel(this)),
-      applyButton_(nullptr) {
+      applyButton_(nullptr),
+      problem_(std::move(problem)) {
     setObjectName("webRemoteDialog");
     setWindowTitle(tr("Web Remote"));
     enabled_->setObjectName("webRemoteEnabled");

@@ -34,9 +34,10 @@ public:
 
     static constexpr std::uint16_t kDefaultPort = 8080;
 
-    // `server` gives the running server, or null while it is off.
+    // `server` gives the running server, or null while it is off;
+    // `problem` says why it is off when it should be on (its port was taken).
     WebRemoteDialog(Settings current, std::function<const WebRemoteServer*()> server, Apply apply,
-                    QWidget* parent = nullptr);
+                    QString problem = {}, QWidget* parent = nullptr);
 
     // Reads the server's addresses and connected devices again.
     void refresh();
