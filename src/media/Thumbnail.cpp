@@ -11,6 +11,7 @@
 #include "platform/Fatal.h"
 #include "platform/FileTypes.h"
 #include "platform/GLibHandle.h"
+#include "platform/GstHandle.h"
 #include "platform/Resources.h"
 
 namespace bw {
@@ -18,20 +19,6 @@ namespace {
 
 // How long a movie may take to open, to seek and to deliver its frame.
 constexpr GstClockTime kMovieStepTimeout = 5 * GST_SECOND;
-
-struct GstObjectDeleter {
-    void operator()(gpointer object) const noexcept { gst_object_unref(object); }
-};
-struct GstMessageDeleter {
-    void operator()(GstMessage* message) const noexcept { gst_message_unref(message); }
-};
-struct GstSampleDeleter {
-    void operator()(GstSample* sample) const noexcept { gst_sample_unref(sample); }
-};
-template <typename T>
-using GstObjectPtr = std::unique_ptr<T, GstObjectDeleter>;
-using GstMessagePtr = std::unique_ptr<GstMessage, GstMessageDeleter>;
-using GstSamplePtr = std::unique_ptr<GstSample, GstSampleDeleter>;
 
 // A pipeline that is stopped (state NULL) before it is released.
 struct StoppedPipelineDeleter {

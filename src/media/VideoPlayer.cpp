@@ -21,6 +21,7 @@
 #include "media/VideoFrameUpload.h"
 #include "platform/Clock.h"
 #include "platform/GLibHandle.h"
+#include "platform/GstHandle.h"
 #include "platform/SystemLog.h"
 #include "render/GpuBufferPool.h"
 #include "render/RenderContext.h"
@@ -46,17 +47,6 @@ struct StoppingPipelines {
         return *stopping;
     }
 };
-
-struct GstObjectDeleter {
-    void operator()(gpointer object) const noexcept { gst_object_unref(object); }
-};
-template <typename T>
-using GstPtr = std::unique_ptr<T, GstObjectDeleter>;
-
-struct GstSampleDeleter {
-    void operator()(GstSample* sample) const noexcept { gst_sample_unref(sample); }
-};
-using GstSamplePtr = std::unique_ptr<GstSample, GstSampleDeleter>;
 
 // Whether pictures are converted to RGBA on the CPU instead of going to the
 // renderer in the decoder's format. BEAMWRIGHT_CONVERT_ON_CPU=1 or 0 decides
@@ -87,7 +77,7 @@ GstElement* chainInBin(std::initializer_list<GstElement*> elements) {
         if (previous != nullptr) gst_element_link(previous, element);
         previous = element;
     }
-    GstPtr<GstPad> pad(gst_element_get_static_pad(*elements.begin(), "sink"));
+    GstObjectPtr<GstPad> pad(gst_element_get_static_pad(*elements.begin(), "sink"));
     gst_element_add_pad(bin, gst_ghost_pad_new("sink", pad.get()));
     return bin;
 }
@@ -131,14 +121,14 @@ GstElement* makeVideoSink(GstElement* appsink) {
 // player, ever waits for it.
 struct VideoPlayer::Pipeline {
     std::string path;
-    GstPtr<GstElement> playbin;
-    GstPtr<GstElement> appsink;  // our reference to the playbin's video sink
+    GstObjectPtr<GstElement> playbin;
+    GstObjectPtr<GstElement> appsink;  // our reference to the playbin's video sink
     // A `volume` element right after the sound's decoder (the playbin's audio
     // filter): muted, it hands on silence marked as a gap, so nothing of a
     // muted movie reaches the sound output at any level the output's own
     // stream volume or the fade's curve may set. Null where the element is
     // missing.
-    GstPtr<GstElement> soundGate;
+    GstObjectPtr<GstElement> soundGate;
     GMainContextPtr context{g_main_context_new()};
     GMainLoopPtr loop{g_main_loop_new(context.get(), FALSE)};
     GSourcePtr busWatch;  // attached to `context`
@@ -440,7 +430,7 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock*
     // message of the same name comes when the demuxer has sent the pass,
     // while pictures are still queued.) Called on a streaming thread, which
     // stops before the pipeline is freed.
-    GstPtr<GstPad> sinkPad(gst_element_get_static_pad(appsink, "sink"));
+    GstObjectPtr<GstPad> sinkPad(gst_element_get_static_pad(appsink, "sink"));
     gst_pad_add_probe(
         sinkPad.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
@@ -488,7 +478,7 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock*
                  "audio-sink", AudioOutput::shared().makeSink(), "mute", muted ? TRUE : FALSE,
                  nullptr);
 
-    GstPtr<GstBus> bus(gst_element_get_bus(playbin));
+    GstObjectPtr<GstBus> bus(gst_element_get_bus(playbin));
     pipeline->busWatch.reset(gst_bus_create_watch(bus.get()));
     GstBusFunc onMessage = [](GstBus*, GstMessage* message, gpointer data) -> gboolean {
         static_cast<Pipeline*>(data)->handle(message);
@@ -624,7 +614,7 @@ void VideoPlayer::takeDecodedPictures() {
 
 std::optional<std::uint64_t> VideoPlayer::runningTimeAt(std::uint64_t hostTime) const {
     GstElement* playbin = pipeline_->playbin.get();
-    GstPtr<GstClock> clock(gst_element_get_clock(playbin));
+    GstObjectPtr<GstClock> clock(gst_element_get_clock(playbin));
     if (!clock) return std::nullopt;
     const GstClockTime base = gst_element_get_base_time(playbin);
     const GstClockTime now = gst_clock_get_time(clock.get());

@@ -13,21 +13,16 @@
 #include "platform/FileDescriptor.h"
 #include "platform/FileTypes.h"
 #include "platform/GLibHandle.h"
+#include "platform/GstHandle.h"
 
 namespace bw {
 namespace {
 
-struct GstDeleter {
-    void operator()(gpointer object) const noexcept { gst_object_unref(object); }
-};
 struct GstDiscovererInfoDeleter {
     void operator()(GstDiscovererInfo* info) const noexcept { g_object_unref(info); }
 };
 struct GstStreamListDeleter {
     void operator()(GList* list) const noexcept { gst_discoverer_stream_info_list_free(list); }
-};
-struct GstCapsDeleter {
-    void operator()(GstCaps* caps) const noexcept { gst_caps_unref(caps); }
 };
 struct GstFactoryListDeleter {
     void operator()(GList* list) const noexcept { gst_plugin_feature_list_free(list); }
@@ -108,7 +103,7 @@ std::optional<std::string> missingVideoDecoder(GstDiscovererInfo* info) {
 std::optional<std::string> movieProblem(const std::string& path) {
     initGStreamer();
     GError* rawError = nullptr;
-    std::unique_ptr<GstDiscoverer, GstDeleter> discoverer(gst_discoverer_new(
+    GstObjectPtr<GstDiscoverer> discoverer(gst_discoverer_new(
         static_cast<GstClockTime>(
             std::chrono::duration_cast<std::chrono::nanoseconds>(MediaProbe::kMovieTimeout)
                 .count()),
@@ -144,8 +139,7 @@ std::optional<std::string> movieProblem(const std::string& path) {
     for (GList* v = videos.get(); v != nullptr; v = v->next) {
         auto* video = static_cast<GstDiscovererVideoInfo*>(v->data);
         if (gst_discoverer_video_info_is_image(video)) continue;
-        std::unique_ptr<GstCaps, GstCapsDeleter> caps(
-            gst_discoverer_stream_info_get_caps(GST_DISCOVERER_STREAM_INFO(video)));
+        GstCapsPtr caps(gst_discoverer_stream_info_get_caps(GST_DISCOVERER_STREAM_INFO(video)));
         if (!caps || gst_caps_is_empty(caps.get())) continue;
         anyVideo = true;
         if (hasVideoDecoder(caps.get())) return std::nullopt;

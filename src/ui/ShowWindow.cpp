@@ -40,6 +40,7 @@
 #include "show/CueStack.h"
 #include "show/NumberText.h"
 #include "show/ShowStatus.h"
+#include "ui/AccessibleText.h"
 #include "ui/CentringSpacer.h"
 #include "ui/FocusRing.h"
 #include "ui/LoadingSheet.h"
@@ -90,13 +91,6 @@ public:
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
 };
-
-// A label's text, also as its accessible description: the accessible name
-// says what the label is, and would otherwise hide what it shows.
-void showText(QLabel* label, const QString& text) {
-    label->setText(text);
-    label->setAccessibleDescription(text);
-}
 
 QLabel* makeStatusLabel(const char* objectName, const QString& accessibleName, QWidget* parent) {
     auto* label = new QLabel(parent);
@@ -208,7 +202,8 @@ ShowWindow::ShowWindow(MediaEngine& engine, CueStack& stack, Show& show, Notific
     connect(&showView_->controller(), &CueListController::refused, this, &ShowWindow::showRefusal);
     refusalTimer_.setSingleShot(true);
     refusalTimer_.setInterval(kRefusalShown);
-    connect(&refusalTimer_, &QTimer::timeout, this, [this] { showText(refusalLabel_, {}); });
+    connect(&refusalTimer_, &QTimer::timeout, this,
+            [this] { showAccessibleText(refusalLabel_, {}); });
     reloadShowAction_->setEnabled(show_.fileURL().has_value());
     lockChanged(show_.isLocked());
 
@@ -665,7 +660,7 @@ void ShowWindow::lockChanged(bool locked) {
     setWindowTitle(titleFor(show_.fileURL(), locked));
     if (!locked) {
         refusalTimer_.stop();
-        showText(refusalLabel_, {});
+        showAccessibleText(refusalLabel_, {});
     }
 }
 
@@ -679,8 +674,9 @@ void ShowWindow::showRefusal(const QString& what) {
     QString command = what;
     command.remove('&');
     command.remove(QStringLiteral("…"));
-    showText(refusalLabel_,
-             tr("Locked for the performance: %1 refused. Unlock from the Show menu.").arg(command));
+    showAccessibleText(
+        refusalLabel_,
+        tr("Locked for the performance: %1 refused. Unlock from the Show menu.").arg(command));
     refusalTimer_.start();
 }
 
@@ -1034,14 +1030,14 @@ void ShowWindow::showHealth() {
 void ShowWindow::showFigure(QLabel* label, const QString& plain, ShowHealth::Kind kind) {
     const ShowHealth::Warning* warning = health_.warning(kind);
     if (warning == nullptr) {
-        showText(label, plain);
+        showAccessibleText(label, plain);
         label->setToolTip(QString());
         // Empty ones: the label inherits the window's font and colours again.
         label->setFont(QFont());
         label->setPalette(QPalette());
         return;
     }
-    showText(label, QString::fromStdString(warning->text));
+    showAccessibleText(label, QString::fromStdString(warning->text));
     // Rich text, so that the tooltip wraps its sentences; the list of
     // missing files keeps its lines.
     label->setToolTip(QStringLiteral("<p>") +
@@ -1121,22 +1117,23 @@ void ShowWindow::showCueEntry() {
 
 void ShowWindow::showLastGo() {
     if (const std::optional<IgnoredGo>& ignored = engine_.lastIgnoredGo()) {
-        showText(lastGoLabel_,
-                 tr("GO ignored: %1 s after the last").arg(ignored->secondsAfterLast, 0, 'f', 2));
+        showAccessibleText(
+            lastGoLabel_,
+            tr("GO ignored: %1 s after the last").arg(ignored->secondsAfterLast, 0, 'f', 2));
         return;
     }
     const std::optional<CueEntry::LastGo>& go = cueEntry_.lastGo();
     if (go && go->endOfShow) {
-        showText(lastGoLabel_, tr("End of show"));
+        showAccessibleText(lastGoLabel_, tr("End of show"));
         return;
     }
     if (!go || !go->typedNamedNoCue || !go->typed) {
-        showText(lastGoLabel_, QString());
+        showAccessibleText(lastGoLabel_, QString());
         return;
     }
-    showText(lastGoLabel_, tr("No cue %1: GO ran %2")
-                               .arg(QString::fromStdString(formatCueNumber(*go->typed)),
-                                    ShowView::describeCue(go->ran)));
+    showAccessibleText(lastGoLabel_, tr("No cue %1: GO ran %2")
+                                         .arg(QString::fromStdString(formatCueNumber(*go->typed)),
+                                              ShowView::describeCue(go->ran)));
 }
 
 void ShowWindow::showWillLoad() {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "ui/AccessibleText.h"
 #include "ui/Look.h"
 
 namespace bw {
@@ -31,14 +32,6 @@ QLabel* makeLabel(const char* objectName, const QString& accessibleName, QWidget
     label->setText(QStringLiteral(" "));
     label->setText(QString());
     return label;
-}
-
-// The text, also as the accessible description: the accessible name says
-// which line it is.
-void showText(QLabel* label, const QString& text) {
-    if (label->text() == text) return;
-    label->setText(text);
-    label->setAccessibleDescription(text);
 }
 
 void setColour(QLabel* label, const std::optional<QColor>& colour) {
@@ -78,8 +71,8 @@ StageLine::StageLine(QWidget* parent)
 }
 
 void StageLine::setCues(const QString& now, const QString& next, bool nextWarns) {
-    showText(nowLabel_, now);
-    showText(nextLabel_, next);
+    showAccessibleText(nowLabel_, now);
+    showAccessibleText(nextLabel_, next);
     if (nextWarns != nextWarns_) {
         nextWarns_ = nextWarns;
         applyColours();
@@ -87,8 +80,8 @@ void StageLine::setCues(const QString& now, const QString& next, bool nextWarns)
 }
 
 void StageLine::setTiming(const MediaEngine::StageTiming& timing) {
-    showText(movieLabel_, describeMovie(timing.movie));
-    showText(fadeLabel_, describeFade(timing.fade));
+    showAccessibleText(movieLabel_, describeMovie(timing.movie));
+    showAccessibleText(fadeLabel_, describeFade(timing.fade));
     if (timing.fade) {
         fadeProgress_->setValue(
             static_cast<int>(std::lround(timing.fade->progress * kProgressSteps)));

@@ -30,7 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr PixelSize kStageSize{64, 48};
 
@@ -84,7 +84,7 @@ public:
     // Waits for a line equal to `expected` after the ones already consumed;
     // false (with everything seen) when none came within `timeout`.
     bool waitFor(const std::string& expected, std::chrono::milliseconds timeout = 20s) {
-        const auto deadline = Clock::now() + timeout;
+        const auto deadline = SteadyClock::now() + timeout;
         for (;;) {
             while (next_ < lines_.size()) {
                 if (lines_[next_++] == expected) return true;
@@ -94,7 +94,7 @@ public:
     }
     // The first line after the consumed ones that starts with `prefix`.
     std::string waitForPrefix(const std::string& prefix, std::chrono::milliseconds timeout = 20s) {
-        const auto deadline = Clock::now() + timeout;
+        const auto deadline = SteadyClock::now() + timeout;
         for (;;) {
             while (next_ < lines_.size()) {
                 const std::string& line = lines_[next_++];
@@ -110,8 +110,9 @@ public:
     }
 
 private:
-    bool readMore(Clock::time_point deadline) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    bool readMore(SteadyClock::time_point deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
         if (left <= 0ms) return false;
         pollfd poll{fd_.get(), POLLIN, 0};
         if (::poll(&poll, 1, static_cast<int>(left.count())) <= 0) return false;

@@ -5,12 +5,13 @@
 #include <vector>
 
 #include "media/ClockSamples.h"
+#include "media/ClockTestUnits.h"
 
 namespace bw {
 namespace {
 
-constexpr std::int64_t kMs = 1'000'000;
-constexpr std::int64_t kS = 1'000'000'000;
+using test::kMs;
+using test::kS;
 
 using Verdict = ClockSamples::Verdict;
 

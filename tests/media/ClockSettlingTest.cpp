@@ -4,12 +4,13 @@
 #include <vector>
 
 #include "media/ClockSettling.h"
+#include "media/ClockTestUnits.h"
 
 namespace bw {
 namespace {
 
-constexpr std::int64_t kMs = 1'000'000;
-constexpr std::int64_t kS = 1'000'000'000;
+using test::kMs;
+using test::kS;
 
 // One exchange: round trip, and the estimate minus the answer at either end.
 struct Exchange {

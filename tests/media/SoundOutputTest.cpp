@@ -30,7 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::chrono::milliseconds kDeadline = test::scaled(20s);
+const std::chrono::milliseconds kSoundDeadline = test::scaled(20s);
 constexpr const char* kDefaultSink = "bw-test-default";
 constexpr const char* kChosenSink = "bw-test-chosen";
 // Tenths of a second of sound read from a sink's monitor: the test movie's
@@ -70,9 +70,9 @@ protected:
     void startServer() {
         const std::optional<std::string> failure = server_->start();
         ASSERT_FALSE(failure) << *failure;
-        ASSERT_TRUE(server_->addSink(kDefaultSink, "Test Default", 2000, kDeadline))
+        ASSERT_TRUE(server_->addSink(kDefaultSink, "Test Default", 2000, kSoundDeadline))
             << server_->log();
-        ASSERT_TRUE(server_->addSink(kChosenSink, "Test Chosen", 1000, kDeadline))
+        ASSERT_TRUE(server_->addSink(kChosenSink, "Test Chosen", 1000, kSoundDeadline))
             << server_->log();
     }
 
@@ -132,7 +132,7 @@ TEST_F(SoundOutputTest, MoviesPlayToTheChosenOutputAndAMutedOneIsSilent) {
                     player.frameForTime(DisplayTimeStamp{});
                     return done();
                 },
-                kDeadline);
+                kSoundDeadline);
         };
         const std::string into = c.loudSink != nullptr ? c.loudSink : kChosenSink;
         ASSERT_TRUE(keepTaking([&] { return test::SoundServer::hasInput(into); }))
@@ -142,8 +142,9 @@ TEST_F(SoundOutputTest, MoviesPlayToTheChosenOutputAndAMutedOneIsSilent) {
         EXPECT_EQ(AudioOutput::shared().missingTarget(),
                   c.missing ? std::optional(c.target) : std::nullopt);
         for (const char* sink : {kDefaultSink, kChosenSink}) {
-            auto recording = std::async(
-                std::launch::async, [&] { return test::recordPeak(sink, kIntervals, kDeadline); });
+            auto recording = std::async(std::launch::async, [&] {
+                return test::recordPeak(sink, kIntervals, kSoundDeadline);
+            });
             keepTaking([&] { return recording.wait_for(0s) == std::future_status::ready; });
             const std::optional<double> peak = recording.get();
             ASSERT_TRUE(peak) << "nothing recorded from " << sink;
@@ -157,13 +158,13 @@ TEST_F(SoundOutputTest, MoviesPlayToTheChosenOutputAndAMutedOneIsSilent) {
         EXPECT_FALSE(player.failed());
         // The next case hears only its own movie.
         movieNow.reset();
-        ASSERT_TRUE(VideoPlayer::waitForStoppedPipelines(kDeadline));
+        ASSERT_TRUE(VideoPlayer::waitForStoppedPipelines(kSoundDeadline));
         ASSERT_TRUE(test::waitFor(
             [] {
                 return !test::SoundServer::hasInput(kDefaultSink) &&
                        !test::SoundServer::hasInput(kChosenSink);
             },
-            kDeadline));
+            kSoundDeadline));
     }
 }
 

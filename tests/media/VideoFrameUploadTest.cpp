@@ -21,13 +21,10 @@
 #include "render/RenderContext.h"
 #include "render/RenderTestSupport.h"
 #include "render/ShaderScene.h"
+#include "support/TempDir.h"
 
 namespace bw {
 namespace {
-
-std::string mediaPath(const std::string& name) {
-    return std::string(BW_TEST_MEDIA_DIR) + "/" + name;
-}
 
 // The largest difference, in any channel, between the centre of each of the
 // eight bars in `drawn` and the premultiplied colour of the same bar in
@@ -69,7 +66,7 @@ protected:
     // `picture` converted by GStreamer's own converter to `caps`; null, with
     // a failure added, when the pipeline does not run.
     static GstSample* convertedSample(const std::string& picture, const std::string& caps) {
-        const std::string description = "filesrc location=\"" + mediaPath(picture) +
+        const std::string description = "filesrc location=\"" + test::testMediaPath(picture) +
                                         "\" ! pngdec ! videoscale ! videoconvert ! " + caps +
                                         " ! appsink name=sink";
         GError* error = nullptr;
@@ -139,7 +136,7 @@ TEST_F(VideoFrameUploadTest, EachFormatDrawsItsBarsInTheirColours) {
     };
     for (const Case& c : cases) {
         test::Image reference;
-        ASSERT_TRUE(test::loadPng(mediaPath(c.picture), reference)) << c.picture;
+        ASSERT_TRUE(test::loadPng(test::testMediaPath(c.picture), reference)) << c.picture;
         const GpuBufferRef picture = converted(c.picture, c.caps);
         ASSERT_TRUE(picture) << c.caps;
         EXPECT_EQ(picture->encoding().kind, c.kind) << c.caps;
@@ -237,7 +234,7 @@ TEST_F(VideoFrameUploadTest, PlanesReachTheirExactColours) {
 // logged, when none came.
 GpuBufferRef firstPicture(const std::string& movie) {
     SystemLog::ScopedCapture capture;
-    VideoPlayer player(MediaURL::fileURL(mediaPath(movie)), true, false);
+    VideoPlayer player(MediaURL::fileURL(test::testMediaPath(movie)), true, false);
     GpuBufferRef picture;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!(picture = player.frameForTime(DisplayTimeStamp{})) &&
@@ -283,12 +280,12 @@ TEST_F(VideoFrameUploadTest, DecodedMoviesKeepTheirColoursThroughTheMixer) {
         const int tolerance = *onCpu == '1' ? 6 : 3;
         ::setenv("BEAMWRIGHT_CONVERT_ON_CPU", onCpu, 1);
         for (const Case& c : cases) {
-            if (!std::filesystem::exists(mediaPath(c.movie))) {
+            if (!std::filesystem::exists(test::testMediaPath(c.movie))) {
                 std::printf("%s was not made on this machine\n", c.movie);
                 continue;
             }
             test::Image reference;
-            ASSERT_TRUE(test::loadPng(mediaPath(c.picture), reference)) << c.picture;
+            ASSERT_TRUE(test::loadPng(test::testMediaPath(c.picture), reference)) << c.picture;
             const GpuBufferRef picture = firstPicture(c.movie);
             ASSERT_TRUE(picture) << c.movie;
             EXPECT_EQ(picture->encoding().kind == PictureEncoding::Kind::Rgba, *onCpu == '1')

@@ -45,16 +45,12 @@ namespace bw {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 // Waits end on their condition; the deadline only ends a test gone wrong.
 const std::chrono::milliseconds kDeadline = test::scaled(15s);
 // The pictures in each of the two-second test movies.
 constexpr std::uint64_t kMoviePictures = 50;
-
-std::string mediaPath(const std::string& name) {
-    return std::string(BW_TEST_MEDIA_DIR) + "/" + name;
-}
 
 class VideoPlayerTest : public test::RenderTest {
 protected:
@@ -74,7 +70,7 @@ protected:
     // when this machine could not make it.
     static std::unique_ptr<VideoPlayer> open(const std::string& name, bool muted = false,
                                              bool looped = false) {
-        const std::string path = mediaPath(name);
+        const std::string path = test::testMediaPath(name);
         if (!std::filesystem::exists(path)) {
             return nullptr;
         }
@@ -85,8 +81,8 @@ protected:
     // deadline passes.
     static bool tickUntil(VideoPlayer& player, const std::function<bool()>& done,
                           std::chrono::milliseconds timeout = kDeadline) {
-        const auto deadline = Clock::now() + timeout;
-        while (Clock::now() < deadline) {
+        const auto deadline = SteadyClock::now() + timeout;
+        while (SteadyClock::now() < deadline) {
             player.frameForTime(DisplayTimeStamp{});
             if (done()) {
                 return true;
@@ -213,7 +209,7 @@ TEST_F(VideoPlayerTest, InterlacedMoviesAreShownDeinterlaced) {
 TEST_F(VideoPlayerTest, PrerolledFrameArrivesWithoutPlayAndHoldsStill) {
     auto player = open("movie-h264.mp4");
     ASSERT_TRUE(player);
-    EXPECT_EQ(player->url(), MediaURL::fileURL(mediaPath("movie-h264.mp4")));
+    EXPECT_EQ(player->url(), MediaURL::fileURL(test::testMediaPath("movie-h264.mp4")));
     const GpuBufferRef frame = firstFrame(*player);
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->size(), (PixelSize{66, 38}));
@@ -246,8 +242,9 @@ TEST_F(VideoPlayerTest, APrerolledPictureIsNeverLostToAFrameRequestUnderWay) {
         auto player = open("movie-vp8.webm");
         ASSERT_TRUE(player);
         GpuBufferRef frame;
-        const auto deadline = Clock::now() + kDeadline;
-        while (!(frame = player->frameForTime(DisplayTimeStamp{})) && Clock::now() < deadline) {
+        const auto deadline = SteadyClock::now() + kDeadline;
+        while (!(frame = player->frameForTime(DisplayTimeStamp{})) &&
+               SteadyClock::now() < deadline) {
         }
         ASSERT_TRUE(frame) << "round " << round;
         EXPECT_EQ(player->framesDecoded(), 1U);
@@ -257,8 +254,8 @@ TEST_F(VideoPlayerTest, APrerolledPictureIsNeverLostToAFrameRequestUnderWay) {
 TEST_F(VideoPlayerTest, WarmUpUploadsThePrerolledFrame) {
     auto player = open("movie-vp8.webm");
     ASSERT_TRUE(player);
-    const auto deadline = Clock::now() + kDeadline;
-    while (player->framesDecoded() == 0 && Clock::now() < deadline) {
+    const auto deadline = SteadyClock::now() + kDeadline;
+    while (player->framesDecoded() == 0 && SteadyClock::now() < deadline) {
         player->warmUp();
         std::this_thread::sleep_for(5ms);
     }
@@ -303,7 +300,7 @@ TEST_F(VideoPlayerTest, MutedMovieIgnoresVolumeAndUnmutedFollowsIt) {
 // not: muted, every sample is silence (below -100 dBFS), whatever level the
 // fade asks for; unmuted, the tone is there.
 TEST_F(VideoPlayerTest, AMutedMovieSendsOnlySilenceToTheSoundOutput) {
-    const std::string movie = mediaPath("movie-sound.mkv");
+    const std::string movie = test::testMediaPath("movie-sound.mkv");
     if (!std::filesystem::exists(movie)) {
         GTEST_SKIP() << "no movie with sound on this machine";
     }
@@ -404,15 +401,15 @@ TEST_F(VideoPlayerTest, EveryGeneratedCodecDecodesAFirstFrame) {
 TEST_F(VideoPlayerTest, DamagedAndMissingFilesWarnOnceAndShowNothing) {
     for (const char* name : {"corrupt.png", "notes.txt", "no-such-movie.mp4"}) {
         SystemLog::ScopedCapture capture;
-        auto player =
-            std::make_unique<VideoPlayer>(MediaURL::fileURL(mediaPath(name)), false, true);
+        auto player = std::make_unique<VideoPlayer>(MediaURL::fileURL(test::testMediaPath(name)),
+                                                    false, true);
         player->play();
         EXPECT_TRUE(tickUntil(*player, [&] { return player->failed(); })) << name;
         EXPECT_FALSE(player->frameForTime(DisplayTimeStamp{})) << name;
         player.reset();
         VideoPlayer::waitForStoppedPipelines();
         ASSERT_EQ(warnings(capture), 1U) << name;
-        EXPECT_NE(capture.lines().back().find(mediaPath(name) + ": "), std::string::npos);
+        EXPECT_NE(capture.lines().back().find(test::testMediaPath(name) + ": "), std::string::npos);
     }
 }
 
@@ -474,8 +471,8 @@ TEST_F(VideoPlayerTest, SeveralPlayingMoviesTakeTheirPicturesCleanly) {
     const auto allPastTenPictures = [&] {
         return std::ranges::all_of(players, [](const auto& p) { return p->framesDecoded() > 10; });
     };
-    const auto deadline = Clock::now() + kDeadline;
-    while (!allPastTenPictures() && Clock::now() < deadline) {
+    const auto deadline = SteadyClock::now() + kDeadline;
+    while (!allPastTenPictures() && SteadyClock::now() < deadline) {
         for (auto& player : players) {
             player->frameForTime(DisplayTimeStamp{});
         }
@@ -550,7 +547,7 @@ TEST_F(VideoPlayerTest, AHangingPipelineStopsOnlyItsOwnMovie) {
 
     // A writer handing over a whole movie at every open lets the stuck
     // pipeline go on; it then stops as it was told and is freed.
-    const std::string movie = test::readFile(mediaPath("movie.webm"));
+    const std::string movie = test::readFile(test::testMediaPath("movie.webm"));
     std::atomic<bool> serving{true};
     std::thread writer([&] {
         // A reader that closes early gives EPIPE here instead of SIGPIPE.
@@ -576,7 +573,7 @@ TEST_F(VideoPlayerTest, AHangingPipelineStopsOnlyItsOwnMovie) {
 TEST_F(VideoPlayerTest, AdoptsTheFlagsOfItsOwnMovieOnly) {
     auto player = open("movie-h264.mp4", true, true);
     ASSERT_TRUE(player);
-    const MediaURL other = MediaURL::fileURL(mediaPath("movie-vp8.webm"));
+    const MediaURL other = MediaURL::fileURL(test::testMediaPath("movie-vp8.webm"));
     EXPECT_FALSE(player->adoptState(MediaOutputState{other, false, false, false}));
     EXPECT_FALSE(player->adoptState(MediaOutputState{player->url(), false, false, true}));
     EXPECT_TRUE(player->isMuted());
@@ -674,8 +671,8 @@ std::vector<int> cadence(int fps, int hz) {
     GstClock* const clock = gst_test_clock_new_with_start_time(kStart);
     GstTestClock* const testClock = GST_TEST_CLOCK(clock);
     auto player = std::make_unique<VideoPlayer>(
-        MediaURL::fileURL(mediaPath("cadence-" + std::to_string(fps) + ".webm")), true, false,
-        clock);
+        MediaURL::fileURL(test::testMediaPath("cadence-" + std::to_string(fps) + ".webm")), true,
+        false, clock);
     std::vector<int> runs;
     if (player->frameForTime(DisplayTimeStamp{}) == nullptr) {
         const auto deadline = std::chrono::steady_clock::now() + kDeadline;
@@ -765,7 +762,8 @@ std::vector<int> expectedCadence(int fps, int hz) {
 // shows every picture twice, 25 fps at 60 Hz keeps its steady 2-3 cadence,
 // 60 fps at 50 Hz leaves a picture out now and then, never shows one late.
 TEST_F(VideoPlayerTest, PicturesKeepTheirCadenceOnTheDisplay) {
-    if (!std::filesystem::exists(mediaPath("cadence-25.webm"))) GTEST_SKIP() << "no cadence movies";
+    if (!std::filesystem::exists(test::testMediaPath("cadence-25.webm")))
+        GTEST_SKIP() << "no cadence movies";
     struct Case {
         int fps;
         int hz;
@@ -794,7 +792,7 @@ TEST_F(VideoPlayerTest, SoundWithoutPictureSaysSoInTheLog) {
     player.reset();
     VideoPlayer::waitForStoppedPipelines();
     ASSERT_EQ(warnings(capture), 1U);
-    EXPECT_NE(capture.lines().back().find(mediaPath("sound-only.mkv") +
+    EXPECT_NE(capture.lines().back().find(test::testMediaPath("sound-only.mkv") +
                                           ": the file has sound but no picture"),
               std::string::npos)
         << capture.lines().back();

@@ -14,10 +14,6 @@
 namespace bw {
 namespace {
 
-std::string media(const std::string& name) {
-    return (test::testMediaDir() / name).string();
-}
-
 // Verifies each reason a file would not play, and that real media of every
 // kind playback takes passes, the HEIF and AVIF stills included.
 TEST(MediaProbeTest, SaysWhyEachFileWouldNotPlay) {
@@ -44,14 +40,14 @@ TEST(MediaProbeTest, SaysWhyEachFileWouldNotPlay) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        if (!std::filesystem::exists(media(c.file))) {
+        if (!std::filesystem::exists(test::testMediaPath(c.file))) {
             // make-test-media skips what this machine's encoders cannot make
             // (HEIC, AVIF, JPEG 2000 come from ImageMagick): a gap here, a
             // failure under CI=true, where every encoder is installed.
             if (test::outsidePeersRequired()) ADD_FAILURE() << "test medium not made: " << c.file;
             continue;
         }
-        const std::optional<std::string> problem = MediaProbe::problem(media(c.file));
+        const std::optional<std::string> problem = MediaProbe::problem(test::testMediaPath(c.file));
         if (!c.problem) {
             EXPECT_EQ(problem, std::nullopt) << *problem;
         } else {
@@ -87,7 +83,8 @@ TEST(MediaProbeTest, MovieWithoutADecoderNamesTheCodec) {
         ranks.emplace_back(feature, gst_plugin_feature_get_rank(feature));
         gst_plugin_feature_set_rank(feature, GST_RANK_NONE);
     }
-    const std::optional<std::string> problem = MediaProbe::problem(media("movie-vp8.webm"));
+    const std::optional<std::string> problem =
+        MediaProbe::problem(test::testMediaPath("movie-vp8.webm"));
     for (const auto& [feature, rank] : ranks)
         gst_plugin_feature_set_rank(feature, rank);
     gst_plugin_feature_list_free(decoders);
@@ -95,7 +92,7 @@ TEST(MediaProbeTest, MovieWithoutADecoderNamesTheCodec) {
 
     ASSERT_TRUE(problem.has_value());
     EXPECT_EQ(*problem, "no decoder for the video codec VP8 (video/x-vp8)");
-    EXPECT_EQ(MediaProbe::problem(media("movie-vp8.webm")), std::nullopt);
+    EXPECT_EQ(MediaProbe::problem(test::testMediaPath("movie-vp8.webm")), std::nullopt);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ namespace bw {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 constexpr PixelSize kSize{31, 13};
 
@@ -32,17 +32,6 @@ std::vector<std::uint8_t> asBgra(const test::Image& image) {
         std::swap(bgra[i], bgra[i + 2]);
     }
     return bgra;
-}
-
-bool waitFor(const std::function<bool()>& condition, Clock::duration timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 // Renders one picture through the mixer and publishes it, once per refresh.
@@ -57,11 +46,11 @@ public:
 
     std::uint64_t ticks() const { return ticks_.load(); }
     // The longest tick since the last call.
-    Clock::duration takeLongestTick() { return Clock::duration(longest_.exchange(0)); }
+    SteadyClock::duration takeLongestTick() { return SteadyClock::duration(longest_.exchange(0)); }
 
 private:
     void tick() {
-        const auto start = Clock::now();
+        const auto start = SteadyClock::now();
         RenderContext& context = RenderContext::shared();
         if (!context.isCurrent()) {
             context.makeCurrent();
@@ -75,8 +64,8 @@ private:
         output_ = mix.allocAndRenderToBufferSized(kSize);
         server_.publishFrame(*output_);
         GpuBufferPool::global().housekeeping();
-        const Clock::rep took = (Clock::now() - start).count();
-        Clock::rep longest = longest_.load();
+        const SteadyClock::rep took = (SteadyClock::now() - start).count();
+        SteadyClock::rep longest = longest_.load();
         while (took > longest && !longest_.compare_exchange_weak(longest, took)) {
         }
         ++ticks_;
@@ -87,7 +76,7 @@ private:
     GpuBufferRef input_;
     GpuBufferRef output_;
     std::atomic<std::uint64_t> ticks_ = 0;
-    std::atomic<Clock::rep> longest_ = 0;
+    std::atomic<SteadyClock::rep> longest_ = 0;
     DisplayLink link_;  // last: stopped before the rest goes
 };
 
@@ -116,16 +105,16 @@ TEST(FrameServerPublishingTest, RenderedFramesReachConsumersWhileDaemonAndConsum
     receiveExact("Stage Left");
 
     // The daemon dies while the render thread goes on; no tick waits for it.
-    ASSERT_TRUE(waitFor([&] { return loop.ticks() > 10; }, test::scaled(10s)));
+    ASSERT_TRUE(test::waitFor([&] { return loop.ticks() > 10; }, test::scaled(10s)));
     loop.takeLongestTick();
     daemon.kill();
-    ASSERT_TRUE(waitFor([&] { return !connection.isConnected(); }, test::scaled(10s)));
+    ASSERT_TRUE(test::waitFor([&] { return !connection.isConnected(); }, test::scaled(10s)));
     const std::uint64_t ticksAtLoss = loop.ticks();
     std::this_thread::sleep_for(700ms);  // over a retry
-    EXPECT_TRUE(waitFor([&] { return loop.ticks() > ticksAtLoss + 10; }, test::scaled(10s)))
+    EXPECT_TRUE(test::waitFor([&] { return loop.ticks() > ticksAtLoss + 10; }, test::scaled(10s)))
         << "the render thread stalled without a daemon";
     ASSERT_TRUE(daemon.start()) << daemon.log();
-    ASSERT_TRUE(waitFor([&] { return connection.isConnected(); }, test::scaled(10s)));
+    ASSERT_TRUE(test::waitFor([&] { return connection.isConnected(); }, test::scaled(10s)));
     receiveExact("Stage Left");
     // Generous for a loaded machine: what matters is that nothing waited.
     EXPECT_LT(loop.takeLongestTick(), 100ms);

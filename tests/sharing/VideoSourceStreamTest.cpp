@@ -26,7 +26,7 @@ namespace bw {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 // Waits end on their condition; the deadline only ends a test gone wrong.
 const std::chrono::milliseconds kDeadline = test::scaled(10s);
@@ -100,21 +100,21 @@ public:
         stopping_ = true;
         if (thread_.joinable()) thread_.join();
     }
-    Clock::duration longestPush() const { return Clock::duration(longest_.load()); }
+    SteadyClock::duration longestPush() const { return SteadyClock::duration(longest_.load()); }
     std::uint64_t accepted() const { return accepted_; }
     std::uint64_t refused() const { return refused_; }
 
 private:
     void run(VideoSourceStream& stream, std::size_t extraStride) {
-        auto next = Clock::now();
+        auto next = SteadyClock::now();
         for (std::uint32_t k = 0; !stopping_; ++k) {
             const std::uint32_t width = stream.width();
             const std::uint32_t height = stream.height();
             const std::size_t stride = width * 4 + extraStride;
             const std::vector<std::uint8_t> frame = patternRgba(width, height, k, stride);
-            const auto before = Clock::now();
+            const auto before = SteadyClock::now();
             const bool pushed = stream.pushFrame(frame.data(), stride, width, height);
-            const auto took = (Clock::now() - before).count();
+            const auto took = (SteadyClock::now() - before).count();
             longest_ = std::max(longest_.load(), took);
             ++(pushed ? accepted_ : refused_);
             next += 16667us;
@@ -123,20 +123,11 @@ private:
     }
 
     std::atomic<bool> stopping_ = false;
-    std::atomic<Clock::rep> longest_ = 0;
+    std::atomic<SteadyClock::rep> longest_ = 0;
     std::atomic<std::uint64_t> accepted_ = 0;
     std::atomic<std::uint64_t> refused_ = 0;
     std::thread thread_;  // last: started once the counters exist
 };
-
-bool waitFor(const std::function<bool()>& condition, Clock::duration timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 std::size_t countContaining(const std::vector<std::string>& lines, const std::string& text) {
     return static_cast<std::size_t>(
@@ -186,9 +177,10 @@ TEST_F(VideoSourceStreamTest, ConsumerThatLeavesAndComesBackGetsFramesAgain) {
     FramePusher pusher(stream, 0);
 
     expectPatternFrames(test::receiveFrames("Revisited", kWidth, kHeight, 3), kWidth, kHeight);
-    EXPECT_TRUE(waitFor([&] { return !stream.isStreaming(); }, kDeadline));
+    EXPECT_TRUE(test::waitFor([&] { return !stream.isStreaming(); }, kDeadline));
     const auto droppedWhileAlone = stream.framesDropped();
-    EXPECT_TRUE(waitFor([&] { return stream.framesDropped() > droppedWhileAlone; }, kDeadline));
+    EXPECT_TRUE(
+        test::waitFor([&] { return stream.framesDropped() > droppedWhileAlone; }, kDeadline));
 
     const auto frames = test::receiveFrames("Revisited", kWidth, kHeight, 3);
     ASSERT_EQ(frames.size(), 3u);
@@ -240,10 +232,10 @@ TEST_F(VideoSourceStreamTest, DaemonKilledWhilePushingIsRejoinedUnderTheSameName
     ASSERT_EQ(test::receiveFrames("Survivor", kWidth, kHeight, 2).size(), 2u);
 
     daemon_.kill();
-    EXPECT_TRUE(waitFor([&] { return !connection.isConnected(); }, kDeadline));
+    EXPECT_TRUE(test::waitFor([&] { return !connection.isConnected(); }, kDeadline));
     const auto droppedAtLoss = stream.framesDropped();
     std::this_thread::sleep_for(700ms);  // pushes go on, with no daemon, over a retry
-    EXPECT_TRUE(waitFor([&] { return stream.framesDropped() > droppedAtLoss; }, kDeadline));
+    EXPECT_TRUE(test::waitFor([&] { return stream.framesDropped() > droppedAtLoss; }, kDeadline));
     startDaemon();
 
     const auto frames = test::receiveFrames("Survivor", kWidth, kHeight, 3);
@@ -269,7 +261,7 @@ TEST(VideoSourceStreamWithoutDaemonTest, LogsOnceAndDropsEveryFramePromptly) {
 
     FramePusher pusher(stream, 0);
     std::this_thread::sleep_for(1300ms);  // over two retries
-    EXPECT_TRUE(waitFor([&] { return pusher.refused() > 30; }, kDeadline));
+    EXPECT_TRUE(test::waitFor([&] { return pusher.refused() > 30; }, kDeadline));
     pusher.stop();
     EXPECT_EQ(pusher.accepted(), 0u);
     EXPECT_GT(pusher.refused(), 30u);
@@ -287,7 +279,7 @@ TEST_F(VideoSourceStreamTest, DaemonThatAppearsLaterIsUsed) {
     VideoSourceStream stream(connection, "Early", kWidth, kHeight);
     FramePusher pusher(stream, 0);
     startDaemon();
-    EXPECT_TRUE(waitFor([&] { return connection.isConnected(); }, kDeadline));
+    EXPECT_TRUE(test::waitFor([&] { return connection.isConnected(); }, kDeadline));
 
     const auto frames = test::receiveFrames("Early", kWidth, kHeight, 3);
     ASSERT_EQ(frames.size(), 3u);
@@ -310,7 +302,8 @@ TEST_F(VideoSourceStreamTest, SameNameTwiceGetsANumberUntilGivenBack) {
     EXPECT_EQ(capture.lines(),
               std::vector<std::string>{"Warning: an output named \"Name\" is already published; "
                                        "publishing this one as \"Name 2\""});
-    EXPECT_TRUE(waitFor([] { return test::findNode("Name") && test::findNode("Name 2"); }, kDeadline));
+    EXPECT_TRUE(test::waitFor([] { return test::findNode("Name") && test::findNode("Name 2"); },
+                              kDeadline));
 
     second.rename("Other");
     EXPECT_EQ(second.publishedName(), "Other");
@@ -329,8 +322,10 @@ TEST_F(VideoSourceStreamTest, NamesOtherClientsPublishAreAvoided) {
     PipeWireConnection theirs;
     VideoSourceStream mine(ours, "Mine", kWidth, kHeight);
     VideoSourceStream taken(theirs, "Taken", kWidth, kHeight);
-    ASSERT_TRUE(waitFor([&] { return ours.otherNodeNames().count("Taken") == 1; }, kDeadline));
-    ASSERT_TRUE(waitFor([&] { return theirs.otherNodeNames().count("Mine") == 1; }, kDeadline));
+    ASSERT_TRUE(
+        test::waitFor([&] { return ours.otherNodeNames().count("Taken") == 1; }, kDeadline));
+    ASSERT_TRUE(
+        test::waitFor([&] { return theirs.otherNodeNames().count("Mine") == 1; }, kDeadline));
     EXPECT_EQ(ours.otherNodeNames().count("Mine"), 0u);
 
     VideoSourceStream clash(ours, "Taken", kWidth, kHeight);
@@ -367,7 +362,7 @@ TEST_F(VideoSourceStreamTest, TapToolListsAndCapturesPublishedOutputs) {
     FramePusher pusher(stream, 0);
     // The daemon announces the node a moment after it is made; on a busy
     // machine the listing could otherwise come first.
-    ASSERT_TRUE(waitFor([] { return test::findNode("Tap Source").has_value(); }, kDeadline));
+    ASSERT_TRUE(test::waitFor([] { return test::findNode("Tap Source").has_value(); }, kDeadline));
 
     const ToolRun list = runTap({"--list"});
     EXPECT_EQ(list.exitCode, 0) << list.standardError;

@@ -80,7 +80,7 @@ struct Step {
     std::optional<std::string> text;
 };
 
-struct Case {
+struct WarningCase {
     const char* name;
     Kind kind;
     std::vector<Step> steps;
@@ -90,7 +90,7 @@ struct Case {
 // the hold where the rule has one), shows the figures, and clears when the
 // cause goes; no other warning stands meanwhile.
 TEST(ShowHealthTest, EachWarningAppearsOnItsCauseAndClearsWhenItGoes) {
-    const std::vector<Case> cases = {
+    const std::vector<WarningCase> cases = {
         {"frame rate low for 2 s",
          Kind::FrameRate,
          {{0.0, fps(56), {}},
@@ -168,7 +168,7 @@ TEST(ShowHealthTest, EachWarningAppearsOnItsCauseAndClearsWhenItGoes) {
           {3.0, clock("clock lost, playing on its own", true), "clock lost, playing on its own"},
           {4.0, kNoClock, {}}}},
     };
-    for (const Case& c : cases) {
+    for (const WarningCase& c : cases) {
         SCOPED_TRACE(c.name);
         ShowHealth health;
         for (const Step& step : c.steps) {

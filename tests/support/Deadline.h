@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <thread>
 
 namespace bw::test {
 
@@ -32,6 +34,18 @@ template <typename Rep, typename Period>
 std::chrono::milliseconds scaled(std::chrono::duration<Rep, Period> base) {
     const auto milliseconds = std::chrono::duration<double, std::milli>(base).count();
     return std::chrono::milliseconds(static_cast<std::int64_t>(milliseconds * deadlineScale()));
+}
+
+// Asks `done` every few milliseconds until it holds (true) or `timeout`
+// passes (false): for what another thread or process makes true. Work
+// posted to the main queue needs the queue pumped instead.
+inline bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 }  // namespace bw::test

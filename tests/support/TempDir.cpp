@@ -43,6 +43,10 @@ std::string readFile(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string testMediaPath(const std::string& name) {
+    return (testMediaDir() / name).string();
+}
+
 std::filesystem::path testMediaDir() {
     return BW_TEST_MEDIA_DIR;
 }

@@ -30,5 +30,7 @@ std::string readFile(const std::filesystem::path& path);
 
 // The folder of small media files made once per build by make-test-media.sh.
 std::filesystem::path testMediaDir();
+// The path of test medium `name` in that folder.
+std::string testMediaPath(const std::string& name);
 
 }  // namespace bw::test

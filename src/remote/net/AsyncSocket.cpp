@@ -25,8 +25,6 @@ namespace bw {
 
 namespace {
 
-using Clock = SocketIOThread::Clock;
-
 constexpr int kListenBacklog = 64;
 // Bytes one read delivers at most.
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
@@ -41,15 +39,8 @@ constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 constexpr int kKeepAliveIdleSeconds = 30;
 constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 3;
-constexpr double kMaxTimeoutSeconds = 1e9;
-
 SocketIOThread& io() {
     return SocketIOThread::shared();
-}
-
-Clock::duration toDuration(double seconds) {
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(std::clamp(seconds, 0.0, kMaxTimeoutSeconds)));
 }
 
 SocketError misuse(SocketErrorCode code, std::string text) {
@@ -141,7 +132,7 @@ private:
         long tag = 0;
         double timeoutSeconds = -1;
         bool started = false;
-        Clock::time_point startedAt;
+        SocketIOThread::Clock::time_point startedAt;
         std::optional<SocketIOThread::TimerId> timer;
         std::vector<std::uint8_t> data;  // writes only
         std::size_t done = 0;            // bytes written so far
@@ -549,9 +540,9 @@ void AsyncSocket::Impl::startFront(std::deque<Operation>& operations, bool isRea
     }
     Operation& front = operations.front();
     front.started = true;
-    front.startedAt = Clock::now();
+    front.startedAt = SocketIOThread::Clock::now();
     if (front.timeoutSeconds >= 0) {
-        front.timer = io().addTimer(toDuration(front.timeoutSeconds),
+        front.timer = io().addTimer(SocketIOThread::durationOf(front.timeoutSeconds),
                                     [this, isRead, id = front.id] { onTimeout(isRead, id); });
     }
 }
@@ -563,7 +554,8 @@ void AsyncSocket::Impl::onTimeout(bool isRead, std::uint64_t id) {
     }
     Operation& front = operations.front();
     front.timer.reset();
-    const double elapsed = std::chrono::duration<double>(Clock::now() - front.startedAt).count();
+    const double elapsed =
+        std::chrono::duration<double>(SocketIOThread::Clock::now() - front.startedAt).count();
     // The delegate answers on its own queue; the answer comes back as work
     // here, so this thread never waits for it.
     link.postRaw(weak_from_this(), [self = weak_from_this(), isRead, id, tag = front.tag, elapsed,
@@ -585,7 +577,7 @@ void AsyncSocket::Impl::onTimeoutAnswer(bool isRead, std::uint64_t id, double ex
         return;  // finished while the delegate was asked
     }
     if (extensionSeconds > 0) {
-        operations.front().timer = io().addTimer(toDuration(extensionSeconds),
+        operations.front().timer = io().addTimer(SocketIOThread::durationOf(extensionSeconds),
                                                  [this, isRead, id] { onTimeout(isRead, id); });
         return;
     }

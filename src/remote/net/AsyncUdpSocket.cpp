@@ -32,19 +32,7 @@ constexpr int kMaxDatagramsPerWake = 128;
 // Room for bursts while the delegate queue is busy (the kernel caps it at
 // net.core.rmem_max; failing to set it is not an error).
 constexpr int kReceiveBufferBytes = 1 << 20;
-// Far enough to mean "never" without overflowing the clock's arithmetic.
-constexpr double kMaxTimeoutSeconds = 1e9;
-
-SocketIOThread& io() {
-    return SocketIOThread::shared();
-}
-
-SocketIOThread::Clock::duration toDuration(double seconds) {
-    return std::chrono::duration_cast<SocketIOThread::Clock::duration>(
-        std::chrono::duration<double>(std::clamp(seconds, 0.0, kMaxTimeoutSeconds)));
-}
-
-SocketError misuse(SocketErrorCode code, std::string text) {
+SocketError udpMisuse(SocketErrorCode code, std::string text) {
     return SocketError::make(kAsyncUdpSocketErrorDomain, code, std::move(text));
 }
 
@@ -82,7 +70,7 @@ public:
     auto onIOThread(Operation&& operation) {
         used = true;
         decltype(operation()) result{};
-        io().sync([&] { result = operation(); });
+        SocketIOThread::shared().sync([&] { result = operation(); });
         return result;
     }
 
@@ -177,8 +165,8 @@ bool AsyncUdpSocket::Impl::adopt(Endpoint& endpoint, FileDescriptor fd, SocketEr
         return true;
     }
     Endpoint* target = &endpoint;
-    const int added =
-        io().add(fd.get(), 0, [this, target](std::uint32_t events) { onEvents(*target, events); });
+    const int added = SocketIOThread::shared().add(
+        fd.get(), 0, [this, target](std::uint32_t events) { onEvents(*target, events); });
     if (added != 0) {
         sockets::report(error, SocketError::posix(added, "Error in epoll_ctl() function"));
         return false;
@@ -189,7 +177,7 @@ bool AsyncUdpSocket::Impl::adopt(Endpoint& endpoint, FileDescriptor fd, SocketEr
 
 void AsyncUdpSocket::Impl::closeEndpoint(Endpoint& endpoint) {
     if (endpoint.fd.valid()) {
-        io().remove(endpoint.fd.get());
+        SocketIOThread::shared().remove(endpoint.fd.get());
         endpoint.fd.reset();
     }
     endpoint.waitingToWrite = false;
@@ -236,8 +224,8 @@ bool AsyncUdpSocket::Impl::setReportsUnreachable(bool enable, SocketError* error
 
 bool AsyncUdpSocket::Impl::bind(std::uint16_t port, SocketError* error) {
     if (bound_) {
-        sockets::report(error,
-                        misuse(SocketErrorCode::badConfig, "Cannot bind a socket more than once."));
+        sockets::report(
+            error, udpMisuse(SocketErrorCode::badConfig, "Cannot bind a socket more than once."));
         return false;
     }
     sockets::DualStack stack;
@@ -261,8 +249,8 @@ bool AsyncUdpSocket::Impl::bind(std::uint16_t port, SocketError* error) {
 
 bool AsyncUdpSocket::Impl::beginReceiving(SocketError* error) {
     if (!bound_) {
-        sockets::report(error, misuse(SocketErrorCode::badConfig,
-                                      "Must bind a socket before you can receive data."));
+        sockets::report(error, udpMisuse(SocketErrorCode::badConfig,
+                                         "Must bind a socket before you can receive data."));
         return false;
     }
     receiving_ = true;
@@ -277,7 +265,7 @@ void AsyncUdpSocket::Impl::updateEvents(Endpoint& endpoint) {
     }
     const std::uint32_t events =
         (receiving_ ? EPOLLIN : 0u) | (endpoint.waitingToWrite ? EPOLLOUT : 0u);
-    io().modify(endpoint.fd.get(), events);
+    SocketIOThread::shared().modify(endpoint.fd.get(), events);
 }
 
 void AsyncUdpSocket::Impl::onEvents(Endpoint& endpoint, std::uint32_t events) {
@@ -424,8 +412,8 @@ void AsyncUdpSocket::Impl::send(std::vector<std::uint8_t> data, const std::strin
                               [this](const auto& a) { return endpointFor(a.family()) != nullptr; });
     }
     if (usable == addresses.end()) {
-        reportNotSent(tag, misuse(SocketErrorCode::badParam,
-                                  "No socket of the host's address family is available."));
+        reportNotSent(tag, udpMisuse(SocketErrorCode::badParam,
+                                     "No socket of the host's address family is available."));
         return;
     }
     enqueue(std::move(data), *usable, timeoutSeconds, tag);
@@ -439,12 +427,12 @@ void AsyncUdpSocket::Impl::send(std::vector<std::uint8_t> data, const SocketAddr
         return;
     }
     if (to.family() != AF_INET && to.family() != AF_INET6) {
-        reportNotSent(tag, misuse(SocketErrorCode::badParam, "Invalid address parameter"));
+        reportNotSent(tag, udpMisuse(SocketErrorCode::badParam, "Invalid address parameter"));
         return;
     }
     if (endpointFor(to.family()) == nullptr) {
-        reportNotSent(tag, misuse(SocketErrorCode::badParam,
-                                  "No socket of the address's family is available."));
+        reportNotSent(tag, udpMisuse(SocketErrorCode::badParam,
+                                     "No socket of the address's family is available."));
         return;
     }
     enqueue(std::move(data), to, timeoutSeconds, tag);
@@ -458,8 +446,9 @@ void AsyncUdpSocket::Impl::enqueue(std::vector<std::uint8_t> data, const SocketA
     pending.to = to;
     pending.tag = tag;
     if (timeoutSeconds >= 0) {
-        pending.timer = io().addTimer(toDuration(timeoutSeconds),
-                                      [this, id = pending.id] { onSendTimeout(id); });
+        pending.timer =
+            SocketIOThread::shared().addTimer(SocketIOThread::durationOf(timeoutSeconds),
+                                              [this, id = pending.id] { onSendTimeout(id); });
     }
     sends_.push_back(std::move(pending));
     processSends();
@@ -470,7 +459,7 @@ void AsyncUdpSocket::Impl::processSends() {
         PendingSend& front = sends_.front();
         Endpoint* endpoint = endpointFor(front.to.family());
         if (endpoint == nullptr) {
-            finishFront(misuse(SocketErrorCode::closed, "Socket is closed."));
+            finishFront(udpMisuse(SocketErrorCode::closed, "Socket is closed."));
             continue;
         }
         if (endpoint->waitingToWrite) {
@@ -511,7 +500,7 @@ void AsyncUdpSocket::Impl::finishFront(std::optional<SocketError> error) {
     PendingSend done = std::move(sends_.front());
     sends_.pop_front();
     if (done.timer) {
-        io().cancelTimer(*done.timer);
+        SocketIOThread::shared().cancelTimer(*done.timer);
     }
     if (error) {
         reportNotSent(done.tag, std::move(*error));
@@ -531,7 +520,7 @@ void AsyncUdpSocket::Impl::onSendTimeout(std::uint64_t id) {
     }
     const long tag = found->tag;
     sends_.erase(found);
-    reportNotSent(tag, misuse(SocketErrorCode::timeout, "Send operation timed out."));
+    reportNotSent(tag, udpMisuse(SocketErrorCode::timeout, "Send operation timed out."));
     if (sends_.empty() && closeAfterSending_) {
         close(true);
     }
@@ -556,7 +545,7 @@ void AsyncUdpSocket::Impl::close(bool notify) {
     ++*epoch_;
     for (const PendingSend& pending : sends_) {
         if (pending.timer) {
-            io().cancelTimer(*pending.timer);
+            SocketIOThread::shared().cancelTimer(*pending.timer);
         }
     }
     sends_.clear();
@@ -586,7 +575,7 @@ AsyncUdpSocket::AsyncUdpSocket(AsyncUdpSocketDelegate* delegate, MainQueue& dele
 AsyncUdpSocket::~AsyncUdpSocket() {
     impl_->link.detach();
     if (impl_->used) {
-        io().sync([impl = impl_.get()] { impl->close(false); });
+        SocketIOThread::shared().sync([impl = impl_.get()] { impl->close(false); });
     }
 }
 
@@ -613,17 +602,19 @@ bool AsyncUdpSocket::beginReceiving(SocketError* error) {
 void AsyncUdpSocket::sendData(std::vector<std::uint8_t> data, const std::string& host,
                               std::uint16_t port, double timeoutSeconds, long tag) {
     impl_->used = true;
-    io().run([impl = impl_, data = std::move(data), host, port, timeoutSeconds, tag]() mutable {
-        impl->send(std::move(data), host, port, timeoutSeconds, tag);
-    });
+    SocketIOThread::shared().run(
+        [impl = impl_, data = std::move(data), host, port, timeoutSeconds, tag]() mutable {
+            impl->send(std::move(data), host, port, timeoutSeconds, tag);
+        });
 }
 
 void AsyncUdpSocket::sendData(std::vector<std::uint8_t> data, const SocketAddress& to,
                               double timeoutSeconds, long tag) {
     impl_->used = true;
-    io().run([impl = impl_, data = std::move(data), to, timeoutSeconds, tag]() mutable {
-        impl->send(std::move(data), to, timeoutSeconds, tag);
-    });
+    SocketIOThread::shared().run(
+        [impl = impl_, data = std::move(data), to, timeoutSeconds, tag]() mutable {
+            impl->send(std::move(data), to, timeoutSeconds, tag);
+        });
 }
 
 bool AsyncUdpSocket::setReportsUnreachable(bool enable, SocketError* error) {
@@ -632,12 +623,12 @@ bool AsyncUdpSocket::setReportsUnreachable(bool enable, SocketError* error) {
 
 void AsyncUdpSocket::closeAfterSending() {
     impl_->used = true;
-    io().run([impl = impl_] { impl->closeAfterSending(); });
+    SocketIOThread::shared().run([impl = impl_] { impl->closeAfterSending(); });
 }
 
 void AsyncUdpSocket::close() {
     if (impl_->used) {
-        io().sync([impl = impl_.get()] { impl->close(true); });
+        SocketIOThread::shared().sync([impl = impl_.get()] { impl->close(true); });
     }
 }
 

@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -62,6 +63,12 @@ SocketIOThread::SocketIOThread(std::string label)
 
 SocketIOThread::~SocketIOThread() {
     stop();
+}
+
+SocketIOThread::Clock::duration SocketIOThread::durationOf(double seconds) {
+    constexpr double kNeverSeconds = 1e9;
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(std::clamp(seconds, 0.0, kNeverSeconds)));
 }
 
 SocketIOThread& SocketIOThread::shared() {

@@ -45,6 +45,10 @@ public:
     // process exits and never destroyed.
     static SocketIOThread& shared();
 
+    // `seconds` as a Clock duration, clamped to [0, 1e9 s]: far enough to
+    // mean "never" without overflowing the clock's arithmetic.
+    static Clock::duration durationOf(double seconds);
+
     // Runs `work` later on the I/O thread, after everything posted before.
     void run(Work work);
     // Runs `work` on the I/O thread after everything posted before it and

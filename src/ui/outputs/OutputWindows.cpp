@@ -12,14 +12,6 @@
 
 namespace bw {
 
-namespace {
-
-// Rates closer than this are the same rate (a screen may report 59.95 Hz
-// one moment and 59.94 Hz the next).
-constexpr double kSameRate = 0.01;
-
-}  // namespace
-
 OutputWindows::OutputWindows(MediaEngine& engine, std::function<void()> focusTaken,
                              std::function<void(QKeyEvent&)> keyTaken, QObject* parent)
     : QObject(parent),

@@ -36,6 +36,10 @@ class OutputWindows final : public QObject {
     Q_OBJECT
 
 public:
+    // Refresh rates closer than this are the same rate (a screen may report
+    // 59.95 Hz one moment and 59.94 Hz the next).
+    static constexpr double kSameRate = 0.01;
+
     // `focusTaken` and `keyTaken` are given to each window: see OutputWindow.
     OutputWindows(MediaEngine& engine, std::function<void()> focusTaken,
                   std::function<void(QKeyEvent&)> keyTaken, QObject* parent = nullptr);

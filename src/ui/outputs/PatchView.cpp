@@ -26,9 +26,6 @@ namespace {
 constexpr int kNoScreen = -1;
 constexpr int kScreenNotConnected = -2;
 
-// Rates closer than this are the same rate.
-constexpr double kSameRate = 0.01;
-
 // A note under the fields takes room only while it says something.
 void showNote(QLabel* label, const QString& text) {
     label->setText(text);
@@ -495,7 +492,8 @@ void PatchView::showScreens(const MediaOutput* output, int row) {
 }
 
 QString PatchView::rateNote(double screenRate, double pacedRate) {
-    if (screenRate <= 0.0 || pacedRate <= 0.0 || std::fabs(screenRate - pacedRate) < kSameRate)
+    if (screenRate <= 0.0 || pacedRate <= 0.0 ||
+        std::fabs(screenRate - pacedRate) < OutputWindows::kSameRate)
         return {};
     return tr("This screen refreshes at %1 Hz but the outputs are paced at %2 Hz: movement on "
               "it will not be smooth.")

@@ -16,7 +16,7 @@ namespace bw::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 std::string readAll(const std::filesystem::path& path) {
     std::ifstream in(path);
@@ -24,15 +24,6 @@ std::string readAll(const std::filesystem::path& path) {
 }
 
 }  // namespace
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (!done()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
 
 SoundServer::SoundServer() {
     const std::filesystem::path state = dir_.path() / "state";
@@ -155,8 +146,8 @@ std::optional<double> recordPeak(const std::string& name, int intervals,
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     std::optional<double> peak;
     int seen = 0;
-    const auto deadline = Clock::now() + timeout;
-    while (seen < intervals && Clock::now() < deadline) {
+    const auto deadline = SteadyClock::now() + timeout;
+    while (seen < intervals && SteadyClock::now() < deadline) {
         GstMessage* message = gst_bus_timed_pop_filtered(
             bus, 100 * GST_MSECOND,
             static_cast<GstMessageType>(GST_MESSAGE_ELEMENT | GST_MESSAGE_ERROR));

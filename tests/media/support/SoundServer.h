@@ -49,9 +49,6 @@ private:
     ChildProcess pulse_;
 };
 
-// Asks `done` until it holds (true) or `timeout` passes (false).
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
-
 // The loudest sample, in dBFS, that sink `name` is given (read from its
 // monitor) over `intervals` tenths of a second of its sound; none when
 // nothing was recorded within `timeout`. Digital silence reads as -350.

@@ -88,13 +88,8 @@ private:
     static void onMain() { EXPECT_TRUE(MainQueue::shared().isMainThread()); }
 };
 
-bool pump(const std::function<bool()>& done) {
-    return MainQueue::shared().pumpUntil(done, 10s);
-}
-
-void settle() {
-    MainQueue::shared().pumpUntil([] { return false; }, 100ms);
-}
+using test::pump;
+using test::settle;
 
 // A listener and one client connected to it; `server` is the accepted end.
 struct Connection {

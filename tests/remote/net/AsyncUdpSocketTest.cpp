@@ -67,14 +67,8 @@ SocketAddress addressOf(const std::string& host, std::uint16_t port) {
     return SocketAddress(reinterpret_cast<const sockaddr*>(&storage), length);
 }
 
-bool pump(const std::function<bool()>& done) {
-    return MainQueue::shared().pumpUntil(done, 10s);
-}
-
-// Gives stray callbacks a chance to arrive before a test checks there were none.
-void settle() {
-    MainQueue::shared().pumpUntil([] { return false; }, 100ms);
-}
+using test::pump;
+using test::settle;
 
 class UdpFamilyTest : public testing::TestWithParam<const char*> {
 protected:

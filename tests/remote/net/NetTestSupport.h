@@ -1,22 +1,36 @@
 #pragma once
 
 // Helpers for the socket tests: plain blocking sockets as outside peers,
-// descriptor counts, and whether the machine has an IPv6 loopback.
+// descriptor counts, whether the machine has an IPv6 loopback, and the main
+// queue run until the sockets' callbacks have come.
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/FileDescriptor.h"
+#include "platform/MainQueue.h"
 
 namespace bw::test {
+
+// Runs the main queue until `done` holds; false after ten seconds.
+inline bool pump(const std::function<bool()>& done) {
+    return MainQueue::shared().pumpUntil(done, std::chrono::seconds(10));
+}
+
+// Gives stray callbacks a chance to arrive before a test checks there were none.
+inline void settle() {
+    MainQueue::shared().pumpUntil([] { return false; }, std::chrono::milliseconds(100));
+}
 
 // Entries of /proc/self/fd, not counting the descriptor that reads them.
 inline int openDescriptorCount() {

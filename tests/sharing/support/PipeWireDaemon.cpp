@@ -31,7 +31,7 @@ namespace bw::test {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 std::string concat(std::initializer_list<std::string_view> parts) {
@@ -155,9 +155,9 @@ bool ChildProcess::running() {
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const auto deadline = SteadyClock::now() + timeout;
     while (running()) {
-        if (Clock::now() >= deadline) return std::nullopt;
+        if (SteadyClock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(5ms);
     }
     return status_;
@@ -183,12 +183,12 @@ std::optional<std::string> runAndCapture(const std::vector<std::string>& argv,
     writeEnd.reset();
     if (!child.running()) return std::nullopt;
 
-    const auto deadline = Clock::now() + timeout;
+    const auto deadline = SteadyClock::now() + timeout;
     std::string output;
     char buffer[65536];
     for (;;) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
         if (left <= 0ms) return std::nullopt;  // the child is killed on the way out
         pollfd entry{readEnd.get(), POLLIN, 0};
         const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
@@ -200,7 +200,7 @@ std::optional<std::string> runAndCapture(const std::vector<std::string>& argv,
         output.append(buffer, static_cast<std::size_t>(count));
     }
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
     const std::optional<int> status = child.wait(std::max(left, 0ms));
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) return std::nullopt;
     return output;
@@ -232,10 +232,10 @@ PipeWireDaemon::~PipeWireDaemon() {
 bool PipeWireDaemon::start() {
     if (process_.running()) return true;
     process_ = ChildProcess({"pipewire"}, -1, dir_ / "pipewire.log");
-    const auto deadline = Clock::now() + 10s;
+    const auto deadline = SteadyClock::now() + 10s;
     while (process_.running()) {
         if (socketAnswers(runtimeDir_ / "pipewire-0")) return true;
-        if (Clock::now() >= deadline) break;
+        if (SteadyClock::now() >= deadline) break;
         std::this_thread::sleep_for(2ms);
     }
     process_.stop(SIGKILL, 0ms);
@@ -320,10 +320,10 @@ std::set<std::pair<std::uint32_t, std::uint32_t>> listLinks() {
 
 bool linkNodes(const std::string& source, const std::string& sink,
                std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
+    const auto deadline = SteadyClock::now() + timeout;
     // What stood in the way last, said when the time is up.
     std::string problem = "pw-dump never answered";
-    while (Clock::now() < deadline) {
+    while (SteadyClock::now() < deadline) {
         std::optional<PipeWireNode> from;
         std::optional<PipeWireNode> to;
         std::string seen;
@@ -408,7 +408,7 @@ std::vector<std::vector<std::uint8_t>> receiveFrames(const std::string& targetNa
                                                      std::chrono::milliseconds timeout) {
     // Only a test gone wrong waits this long: longer under the sanitizers.
     timeout = scaled(timeout);
-    const auto deadline = Clock::now() + timeout;
+    const auto deadline = SteadyClock::now() + timeout;
     OutsideConsumer consumer(targetName, width, height, frameCount);
     if (!consumer.link(timeout)) {
         std::fprintf(stderr, "receiveFrames: no link to \"%s\" within %lld ms\n",
@@ -416,7 +416,7 @@ std::vector<std::vector<std::uint8_t>> receiveFrames(const std::string& targetNa
         return {};
     }
     const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
     auto frames = consumer.frames(std::max(left, 0ms));
     if (static_cast<int>(frames.size()) < frameCount) {
         // What the consumer said, for the failure that follows.
