@@ -5,8 +5,10 @@
 //     (sync off, no drops), every picture pulled and its planes uploaded into
 //     pooled textures, as VideoPlayer does for each new picture;
 //   - the CPU path (the default on a software renderer, the baseline): the
-//     same with the pictures converted to RGBA by the pipeline first, one
-//     RGBA texture each;
+//     same with the pictures converted to exact RGBA by the pipeline first,
+//     one RGBA texture each;
+//   - GStreamer's converter alone making the RGBA (what the exact one
+//     replaced), for the conversion's cost;
 //   - the floor: filesrc ! decodebin ! fakesink sync=false on the same file,
 //     in the same process (no conversion, no upload).
 // Each runs --runs times (default 3), alternating; medians are printed with
@@ -29,6 +31,7 @@
 
 #include "BenchSupport.h"
 #include "media/VideoFrameUpload.h"
+#include "media/VideoPlayer.h"
 #include "render/GpuBufferPool.h"
 #include "render/RenderContext.h"
 
@@ -91,7 +94,15 @@ Run decodeOnly(const std::string& path) {
     return run;
 }
 
-Run decodeAndUpload(const std::string& path, bool onCpu) {
+// Where the player's pictures are made RGB.
+enum class Path {
+    Planes,     // by the renderer, from the decoder's planes
+    ExactRgba,  // on the CPU, by the player's exact converter
+    GstRgba,    // on the CPU, by GStreamer's own converter alone
+};
+
+Run decodeAndUpload(const std::string& path, Path where) {
+    const bool onCpu = where != Path::Planes;
     GstElement* playbin = gst_element_factory_make("playbin", nullptr);
     GstElement* appsink = gst_element_factory_make("appsink", nullptr);
     GstCaps* caps =
@@ -99,16 +110,22 @@ Run decodeAndUpload(const std::string& path, bool onCpu) {
     g_object_set(appsink, "caps", caps, "max-buffers", 2U, "drop", FALSE, "sync", FALSE, nullptr);
     gst_caps_unref(caps);
     gchar* uri = g_filename_to_uri(path.c_str(), nullptr, nullptr);
-    // As VideoPlayer builds it: a converter on all cores (passing the
-    // decoder's pictures through where the appsink takes them), then appsink.
-    GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
-    g_object_set(convert, "n-threads", 0U, nullptr);
-    GstElement* videoSink = gst_bin_new(nullptr);
-    gst_bin_add_many(GST_BIN(videoSink), convert, appsink, nullptr);
-    gst_element_link(convert, appsink);
-    GstPad* pad = gst_element_get_static_pad(convert, "sink");
-    gst_element_add_pad(videoSink, gst_ghost_pad_new("sink", pad));
-    gst_object_unref(pad);
+    // The player's own picture sink: deinterlacing, then a converter passing
+    // the decoder's pictures through where the appsink takes them, or exact
+    // RGBA made of them; or GStreamer's converter on all cores alone.
+    GstElement* videoSink = nullptr;
+    if (where == Path::GstRgba) {
+        GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
+        g_object_set(convert, "n-threads", 0U, nullptr);
+        videoSink = gst_bin_new(nullptr);
+        gst_bin_add_many(GST_BIN(videoSink), convert, appsink, nullptr);
+        gst_element_link(convert, appsink);
+        GstPad* pad = gst_element_get_static_pad(convert, "sink");
+        gst_element_add_pad(videoSink, gst_ghost_pad_new("sink", pad));
+        gst_object_unref(pad);
+    } else {
+        videoSink = bw::VideoPlayer::makePictureSink(appsink, onCpu);
+    }
     g_object_set(playbin, "uri", uri, "video-sink", videoSink, "audio-sink",
                  gst_element_factory_make("fakesink", nullptr), nullptr);
     g_free(uri);
@@ -166,30 +183,36 @@ int main(int argc, char** argv) {
 
     std::vector<double> playerFps;
     std::vector<double> fallbackFps;
+    std::vector<double> gstFps;
     std::vector<double> floorFps;
     int frames = 0;
     for (int i = 0; i < runs; ++i) {
         const Run floor = decodeOnly(path);
-        const Run player = decodeAndUpload(path, false);
-        const Run fallback = decodeAndUpload(path, true);
+        const Run player = decodeAndUpload(path, Path::Planes);
+        const Run fallback = decodeAndUpload(path, Path::ExactRgba);
+        const Run gst = decodeAndUpload(path, Path::GstRgba);
         floorFps.push_back(floor.frames / floor.seconds);
         playerFps.push_back(player.frames / player.seconds);
         fallbackFps.push_back(fallback.frames / fallback.seconds);
+        gstFps.push_back(gst.frames / gst.seconds);
         frames = player.frames;
         std::printf(
-            "run %d: decode+planes %d frames (%.1f fps), decode+RGBA %d frames (%.1f fps), "
-            "decode only %d frames (%.1f fps)\n",
-            i + 1, player.frames, playerFps.back(), fallback.frames, fallbackFps.back(),
-            floor.frames, floorFps.back());
+            "run %d: decode+planes %d frames (%.1f fps), decode+exact RGBA %d frames (%.1f fps), "
+            "decode+GStreamer RGBA %d frames (%.1f fps), decode only %d frames (%.1f fps)\n",
+            i + 1, player.frames, playerFps.back(), fallback.frames, fallbackFps.back(), gst.frames,
+            gstFps.back(), floor.frames, floorFps.back());
     }
     const double player = bw::bench::median(playerFps);
     const double fallback = bw::bench::median(fallbackFps);
+    const double gst = bw::bench::median(gstFps);
     const double floor = bw::bench::median(floorFps);
     std::printf("1920x1080 H.264, %d frames, median of %d runs:\n", frames, runs);
-    std::printf("  decode + planes upload:       %.1f fps\n", player);
-    std::printf("  decode + RGBA on CPU + upload: %.1f fps\n", fallback);
-    std::printf("  decode only (floor):          %.1f fps\n", floor);
+    std::printf("  decode + planes upload:                 %.1f fps\n", player);
+    std::printf("  decode + exact RGBA on CPU + upload:     %.1f fps\n", fallback);
+    std::printf("  decode + GStreamer's RGBA on CPU + upload: %.1f fps\n", gst);
+    std::printf("  decode only (floor):                    %.1f fps\n", floor);
     std::printf("  ratio player/floor:   %.2f (aim 0.8)\n", player / floor);
     std::printf("  ratio fallback/floor: %.2f\n", fallback / floor);
+    std::printf("  ratio exact/GStreamer RGBA: %.2f\n", fallback / gst);
     return 0;
 }

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "media/AudioOutput.h"
+#include "media/RgbaConverter.h"
 #include "media/VideoFrameUpload.h"
 #include "platform/Clock.h"
 #include "platform/GLibHandle.h"
@@ -80,36 +81,6 @@ GstElement* chainInBin(std::initializer_list<GstElement*> elements) {
     GstObjectPtr<GstPad> pad(gst_element_get_static_pad(*elements.begin(), "sink"));
     gst_element_add_pad(bin, gst_ghost_pad_new("sink", pad.get()));
     return bin;
-}
-
-// The video sink: a converter on all cores, then `appsink` (floating
-// references are taken over by the bin). The converter passes the pictures
-// through untouched when the decoder's format is one the appsink takes.
-//
-// In front of it, a deinterlacer. The playbin deinterlaces the formats the
-// deinterlacer takes and passes others through interlaced (10-bit
-// broadcast material, say): those are converted to an 8-bit format first
-// and deinterlaced here. Progressive pictures pass both untouched.
-//
-// Without a converter, the appsink alone; without a deinterlacer, no
-// deinterlacing beyond the playbin's.
-GstElement* makeVideoSink(GstElement* appsink) {
-    GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
-    if (convert == nullptr) {
-        return appsink;
-    }
-    g_object_set(convert, "n-threads", 0U, nullptr);
-    GstElement* deinterlace = gst_element_factory_make("deinterlace", nullptr);
-    if (deinterlace == nullptr) {
-        return chainInBin({convert, appsink});
-    }
-    GstElement* narrow = gst_element_factory_make("videoconvert", nullptr);
-    g_object_set(narrow, "n-threads", 0U, nullptr);
-    GstElement* formats = gst_element_factory_make("capsfilter", nullptr);
-    GstCaps* caps = gst_caps_from_string(kDeinterlacedCaps);
-    g_object_set(formats, "caps", caps, nullptr);
-    gst_caps_unref(caps);
-    return chainInBin({narrow, formats, deinterlace, convert, appsink});
 }
 
 }  // namespace
@@ -400,6 +371,42 @@ void VideoPlayer::BufferRelease::operator()(GstBuffer* buffer) const noexcept {
     gst_buffer_unref(buffer);
 }
 
+// A converter on all cores, then `appsink` (floating
+// references are taken over by the bin). The converter passes the pictures
+// through untouched when the decoder's format is one the appsink takes.
+// Where pictures are converted to RGBA on the CPU (`toRgba`), the converter
+// hands the decoder's YCbCr on to RgbaConverter's element, which makes RGBA
+// of it to its exact colours.
+//
+// In front of it, a deinterlacer. The playbin deinterlaces the formats the
+// deinterlacer takes and passes others through interlaced (10-bit
+// broadcast material, say): those are converted to an 8-bit format first
+// and deinterlaced here. Progressive pictures pass both untouched.
+//
+// Without a converter, the appsink alone; without a deinterlacer, no
+// deinterlacing beyond the playbin's.
+GstElement* VideoPlayer::makePictureSink(GstElement* appsink, bool toRgba) {
+    GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
+    if (convert == nullptr) {
+        return appsink;
+    }
+    g_object_set(convert, "n-threads", 0U, nullptr);
+    GstElement* exact = toRgba ? RgbaConverter::makeElement() : nullptr;
+    GstElement* deinterlace = gst_element_factory_make("deinterlace", nullptr);
+    if (deinterlace == nullptr) {
+        return exact != nullptr ? chainInBin({convert, exact, appsink})
+                                : chainInBin({convert, appsink});
+    }
+    GstElement* narrow = gst_element_factory_make("videoconvert", nullptr);
+    g_object_set(narrow, "n-threads", 0U, nullptr);
+    GstElement* formats = gst_element_factory_make("capsfilter", nullptr);
+    GstCaps* caps = gst_caps_from_string(kDeinterlacedCaps);
+    g_object_set(formats, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    return exact != nullptr ? chainInBin({narrow, formats, deinterlace, convert, exact, appsink})
+                            : chainInBin({narrow, formats, deinterlace, convert, appsink});
+}
+
 VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock* clock)
     : url_(url), muted_(muted), looped_(looped) {
     initGStreamer();
@@ -455,8 +462,8 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock*
         },
         pipeline.get(), nullptr);
 
-    GstCaps* caps =
-        convertOnCpu() ? VideoFrameUpload::rgbaCaps() : VideoFrameUpload::decoderFormatCaps();
+    const bool toRgba = convertOnCpu();
+    GstCaps* caps = toRgba ? VideoFrameUpload::rgbaCaps() : VideoFrameUpload::decoderFormatCaps();
     // Synchronised to the pipeline clock, but a little early: each picture
     // arrives up to kHandedOverEarly before it is due, and waits for the
     // display time that covers it. The clock keeps the decoder in step with
@@ -474,9 +481,9 @@ VideoPlayer::VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock*
     }
 
     GCharPtr uri(g_filename_to_uri(url.path().c_str(), nullptr, nullptr));
-    g_object_set(playbin, "uri", uri ? uri.get() : "file:///", "video-sink", makeVideoSink(appsink),
-                 "audio-sink", AudioOutput::shared().makeSink(), "mute", muted ? TRUE : FALSE,
-                 nullptr);
+    g_object_set(playbin, "uri", uri ? uri.get() : "file:///", "video-sink",
+                 makePictureSink(appsink, toRgba), "audio-sink", AudioOutput::shared().makeSink(),
+                 "mute", muted ? TRUE : FALSE, nullptr);
 
     GstObjectPtr<GstBus> bus(gst_element_get_bus(playbin));
     pipeline->busWatch.reset(gst_bus_create_watch(bus.get()));

@@ -14,6 +14,7 @@
 typedef struct _GstBuffer GstBuffer;
 typedef struct _GstCaps GstCaps;
 typedef struct _GstClock GstClock;
+typedef struct _GstElement GstElement;
 typedef struct _GstSegment GstSegment;
 
 namespace bw {
@@ -130,6 +131,12 @@ public:
     // stopping so far has stopped (orderly shutdown, tests); false when some
     // had not stopped by then.
     static bool waitForStoppedPipelines(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // The bin every player hands its pictures to `appsink` through (which
+    // it takes over): deinterlacing, and a conversion to the formats the
+    // appsink's caps take, to exact RGBA where `toRgba`. Floating; for
+    // benchmarks that measure the player's path.
+    static GstElement* makePictureSink(GstElement* appsink, bool toRgba);
 
     // The pipeline, its thread and its bus handling; lives until its thread
     // has stopped it.

@@ -1,0 +1,281 @@
+#include "media/RgbaConverter.h"
+
+#include <gst/gst.h>
+#include <gst/video/gstvideofilter.h>
+#include <gst/video/video.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "media/VideoFrameUpload.h"
+
+namespace bw {
+
+namespace {
+
+// The YCbCr formats converted; the same as VideoFrameUpload's.
+constexpr GstVideoFormat kFormats[] = {
+    GST_VIDEO_FORMAT_I420,      GST_VIDEO_FORMAT_YV12,      GST_VIDEO_FORMAT_NV12,
+    GST_VIDEO_FORMAT_Y42B,      GST_VIDEO_FORMAT_Y444,      GST_VIDEO_FORMAT_I420_10LE,
+    GST_VIDEO_FORMAT_I422_10LE, GST_VIDEO_FORMAT_Y444_10LE, GST_VIDEO_FORMAT_I420_12LE,
+    GST_VIDEO_FORMAT_I422_12LE, GST_VIDEO_FORMAT_Y444_12LE, GST_VIDEO_FORMAT_P010_10LE,
+    GST_VIDEO_FORMAT_A420,      GST_VIDEO_FORMAT_A420_10LE, GST_VIDEO_FORMAT_A422_10LE,
+    GST_VIDEO_FORMAT_A444_10LE,
+};
+
+// Each subsampled chroma sample sits centred on the two luma samples it
+// covers: the luma sample on its side of the centre takes 3/4 of it and 1/4
+// of its neighbour beyond, as linear sampling of the chroma plane gives.
+constexpr float kNear = 0.75F;
+constexpr float kFar = 0.25F;
+
+// Where the samples of `component` start. With Cb and Cr interleaved in one
+// plane, Cr follows each Cb sample: GStreamer 1.22 gives a Cr offset of one
+// byte for 16-bit samples too (P010), where it is two.
+const std::uint8_t* componentData(const GstVideoFrame& frame, int component) {
+    const GstVideoFormatInfo* info = frame.info.finfo;
+    if (component == GST_VIDEO_COMP_V && GST_VIDEO_FORMAT_INFO_PLANE(info, GST_VIDEO_COMP_U) ==
+                                             GST_VIDEO_FORMAT_INFO_PLANE(info, GST_VIDEO_COMP_V)) {
+        const int sampleBytes = GST_VIDEO_FORMAT_INFO_BITS(info) > 8 ? 2 : 1;
+        return componentData(frame, GST_VIDEO_COMP_U) + sampleBytes;
+    }
+    return static_cast<const std::uint8_t*>(GST_VIDEO_FRAME_COMP_DATA(&frame, component));
+}
+
+}  // namespace
+
+bool RgbaConverter::converts(int format) {
+    return std::find(std::begin(kFormats), std::end(kFormats),
+                     static_cast<GstVideoFormat>(format)) != std::end(kFormats);
+}
+
+RgbaConverter::RgbaConverter(const GstVideoInfo& info)
+    : width_(GST_VIDEO_INFO_WIDTH(&info)),
+      height_(GST_VIDEO_INFO_HEIGHT(&info)),
+      chromaWidth_(GST_VIDEO_INFO_COMP_WIDTH(&info, 1)),
+      chromaHeight_(GST_VIDEO_INFO_COMP_HEIGHT(&info, 1)),
+      horizontalShift_(GST_VIDEO_FORMAT_INFO_W_SUB(info.finfo, 1)),
+      verticalShift_(GST_VIDEO_FORMAT_INFO_H_SUB(info.finfo, 1)),
+      wide_(GST_VIDEO_FORMAT_INFO_BITS(info.finfo) > 8) {
+    // The renderer's matrix takes samples as textures give them, stored
+    // value / (2^container bits - 1); these rows take the stored values and
+    // give 0..255, with the half step for rounding in the bias.
+    const std::array<float, 16> rows = VideoFrameUpload::colourMatrix(info);
+    const float perStored = 255.0F / (wide_ ? 65535.0F : 255.0F);
+    for (int row = 0; row < 3; ++row) {
+        for (int column = 0; column < 3; ++column) {
+            matrix_[row * 4 + column] = rows[row * 4 + column] * perStored;
+        }
+        matrix_[row * 4 + 3] = rows[row * 4 + 3] * 255.0F + 0.5F;
+    }
+    hasAlpha_ = GST_VIDEO_FORMAT_INFO_HAS_ALPHA(info.finfo);
+    alphaGain_ = rows[15] * perStored;
+    const auto width = static_cast<std::size_t>(width_);
+    const auto chromaWidth = static_cast<std::size_t>(chromaWidth_);
+    luma_.resize(width);
+    cb_.resize(width);
+    cr_.resize(width);
+    alpha_.resize(hasAlpha_ ? width : 0);
+    chromaAbove_.resize(chromaWidth);
+    chromaBelow_.resize(chromaWidth);
+    chromaBlended_.resize(chromaWidth);
+}
+
+void RgbaConverter::readRow(const GstVideoFrame& frame, int component, int row, float* line) const {
+    const int count = GST_VIDEO_FRAME_COMP_WIDTH(&frame, component);
+    const int step = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, component);
+    const std::uint8_t* samples =
+        componentData(frame, component) +
+        static_cast<std::ptrdiff_t>(row) * GST_VIDEO_FRAME_COMP_STRIDE(&frame, component);
+    if (wide_) {
+        for (int x = 0; x < count; ++x) {
+            std::uint16_t value = 0;
+            std::memcpy(&value, samples + static_cast<std::ptrdiff_t>(x) * step, sizeof value);
+            line[x] = static_cast<float>(GUINT16_FROM_LE(value));
+        }
+    } else if (step == 1) {
+        for (int x = 0; x < count; ++x)
+            line[x] = static_cast<float>(samples[x]);
+    } else {
+        for (int x = 0; x < count; ++x)
+            line[x] = static_cast<float>(samples[static_cast<std::ptrdiff_t>(x) * step]);
+    }
+}
+
+void RgbaConverter::chromaRow(const GstVideoFrame& frame, int component, int row, float* line) {
+    float* const chroma = horizontalShift_ == 0 ? line : chromaBlended_.data();
+    if (verticalShift_ == 0) {
+        readRow(frame, component, row, chroma);
+    } else {
+        const int near = row >> 1;
+        const int far = std::clamp((row & 1) != 0 ? near + 1 : near - 1, 0, chromaHeight_ - 1);
+        readRow(frame, component, near, chromaAbove_.data());
+        readRow(frame, component, far, chromaBelow_.data());
+        for (int x = 0; x < chromaWidth_; ++x)
+            chroma[x] = kNear * chromaAbove_[x] + kFar * chromaBelow_[x];
+    }
+    if (horizontalShift_ == 0) return;
+    for (int x = 0; x < chromaWidth_; ++x) {
+        const float here = chroma[x];
+        const float left = chroma[std::max(x - 1, 0)];
+        const float right = chroma[std::min(x + 1, chromaWidth_ - 1)];
+        line[2 * x] = kNear * here + kFar * left;
+        if (2 * x + 1 < width_) line[2 * x + 1] = kNear * here + kFar * right;
+    }
+}
+
+void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
+    auto* const rgba = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0));
+    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0);
+    const std::array<float, 12> m = matrix_;
+    for (int y = 0; y < height_; ++y) {
+        readRow(in, GST_VIDEO_COMP_Y, y, luma_.data());
+        chromaRow(in, GST_VIDEO_COMP_U, y, cb_.data());
+        chromaRow(in, GST_VIDEO_COMP_V, y, cr_.data());
+        if (hasAlpha_) readRow(in, GST_VIDEO_COMP_A, y, alpha_.data());
+        std::uint8_t* pixel = rgba + static_cast<std::ptrdiff_t>(y) * stride;
+        for (int x = 0; x < width_; ++x, pixel += 4) {
+            const float l = luma_[x];
+            const float cb = cb_[x];
+            const float cr = cr_[x];
+            const float r = m[0] * l + m[1] * cb + m[2] * cr + m[3];
+            const float g = m[4] * l + m[5] * cb + m[6] * cr + m[7];
+            const float b = m[8] * l + m[9] * cb + m[10] * cr + m[11];
+            pixel[0] = static_cast<std::uint8_t>(std::clamp(r, 0.0F, 255.5F));
+            pixel[1] = static_cast<std::uint8_t>(std::clamp(g, 0.0F, 255.5F));
+            pixel[2] = static_cast<std::uint8_t>(std::clamp(b, 0.0F, 255.5F));
+            pixel[3] = hasAlpha_ ? static_cast<std::uint8_t>(
+                                       std::clamp(alpha_[x] * alphaGain_ + 0.5F, 0.0F, 255.5F))
+                                 : std::uint8_t{255};
+        }
+    }
+}
+
+// The element: a video filter whose sink takes the formats converted and
+// RGBA, and whose source gives RGBA; RGBA in passes through untouched.
+struct BwRgbaConvert {
+    GstVideoFilter parent;
+    RgbaConverter* converter;  // for the negotiated YCbCr format; null for RGBA
+};
+
+struct BwRgbaConvertClass {
+    GstVideoFilterClass parent;
+};
+
+namespace {
+
+GObjectClass* parentClass = nullptr;  // set as the class is made
+
+// The formats the sink takes, as a caps field value.
+std::string sinkFormats() {
+    std::string formats = "{ ";
+    for (GstVideoFormat format : kFormats) {
+        formats += gst_video_format_to_string(format);
+        formats += ", ";
+    }
+    return formats + "RGBA }";
+}
+
+GstCaps* transformCaps(GstBaseTransform*, GstPadDirection direction, GstCaps* caps,
+                       GstCaps* filter) {
+    static const std::string formats = sinkFormats();
+    GstCaps* result = gst_caps_new_empty();
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        GstStructure* structure = gst_structure_copy(gst_caps_get_structure(caps, i));
+        gst_structure_remove_fields(structure, "format", "colorimetry", "chroma-site", nullptr);
+        if (direction == GST_PAD_SINK) {
+            gst_structure_set(structure, "format", G_TYPE_STRING, "RGBA", nullptr);
+        } else {
+            GValue list = G_VALUE_INIT;
+            g_value_init(&list, GST_TYPE_LIST);
+            gst_value_deserialize(&list, formats.c_str());
+            gst_structure_take_value(structure, "format", &list);
+        }
+        result = gst_caps_merge_structure(result, structure);
+    }
+    if (filter != nullptr) {
+        GstCaps* filtered = gst_caps_intersect_full(filter, result, GST_CAPS_INTERSECT_FIRST);
+        gst_caps_unref(result);
+        result = filtered;
+    }
+    return result;
+}
+
+gboolean setInfo(GstVideoFilter* filter, GstCaps*, GstVideoInfo* inInfo, GstCaps*,
+                 GstVideoInfo* outInfo) {
+    auto* self = reinterpret_cast<BwRgbaConvert*>(filter);
+    delete self->converter;
+    self->converter = nullptr;
+    if (GST_VIDEO_INFO_WIDTH(inInfo) != GST_VIDEO_INFO_WIDTH(outInfo) ||
+        GST_VIDEO_INFO_HEIGHT(inInfo) != GST_VIDEO_INFO_HEIGHT(outInfo) ||
+        GST_VIDEO_INFO_FORMAT(outInfo) != GST_VIDEO_FORMAT_RGBA) {
+        return FALSE;
+    }
+    const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(inInfo);
+    gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), format == GST_VIDEO_FORMAT_RGBA);
+    if (format == GST_VIDEO_FORMAT_RGBA) return TRUE;
+    if (!RgbaConverter::converts(format)) return FALSE;
+    self->converter = new RgbaConverter(*inInfo);
+    return TRUE;
+}
+
+GstFlowReturn transformFrame(GstVideoFilter* filter, GstVideoFrame* in, GstVideoFrame* out) {
+    auto* self = reinterpret_cast<BwRgbaConvert*>(filter);
+    if (self->converter == nullptr) return GST_FLOW_NOT_NEGOTIATED;
+    self->converter->convert(*in, *out);
+    return GST_FLOW_OK;
+}
+
+void finalize(GObject* object) {
+    auto* self = reinterpret_cast<BwRgbaConvert*>(object);
+    delete self->converter;
+    self->converter = nullptr;
+    parentClass->finalize(object);
+}
+
+void classInit(gpointer klass, gpointer) {
+    parentClass = static_cast<GObjectClass*>(g_type_class_peek_parent(klass));
+    G_OBJECT_CLASS(klass)->finalize = finalize;
+    GstElementClass* element = GST_ELEMENT_CLASS(klass);
+    const std::string sink = "video/x-raw, format=(string)" + sinkFormats();
+    gst_element_class_add_pad_template(element,
+                                       gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
+                                                            gst_caps_from_string(sink.c_str())));
+    gst_element_class_add_pad_template(
+        element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS,
+                                      gst_caps_from_string("video/x-raw, format=(string)RGBA")));
+    gst_element_class_set_static_metadata(element, "Exact RGBA converter", "Filter/Converter/Video",
+                                          "Makes RGBA of YCbCr pictures to their exact colours",
+                                          "Beamwright");
+    GstBaseTransformClass* transform = GST_BASE_TRANSFORM_CLASS(klass);
+    transform->transform_caps = transformCaps;
+    transform->passthrough_on_same_caps = TRUE;
+    GstVideoFilterClass* video = GST_VIDEO_FILTER_CLASS(klass);
+    video->set_info = setInfo;
+    video->transform_frame = transformFrame;
+}
+
+void instanceInit(GTypeInstance* instance, gpointer) {
+    reinterpret_cast<BwRgbaConvert*>(instance)->converter = nullptr;
+}
+
+GType elementType() {
+    static const GType type = g_type_register_static_simple(
+        GST_TYPE_VIDEO_FILTER, "BwRgbaConvert", sizeof(BwRgbaConvertClass), classInit,
+        sizeof(BwRgbaConvert), instanceInit, GTypeFlags{});
+    return type;
+}
+
+}  // namespace
+
+GstElement* RgbaConverter::makeElement() {
+    static std::once_flag once;
+    std::call_once(
+        once, [] { gst_element_register(nullptr, "bwrgbaconvert", GST_RANK_NONE, elementType()); });
+    return gst_element_factory_make("bwrgbaconvert", nullptr);
+}
+
+}  // namespace bw

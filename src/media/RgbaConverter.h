@@ -1,0 +1,67 @@
+#pragma once
+
+#include <array>
+#include <vector>
+
+typedef struct _GstElement GstElement;
+typedef struct _GstVideoFrame GstVideoFrame;
+typedef struct _GstVideoInfo GstVideoInfo;
+
+namespace bw {
+
+// Makes 8-bit RGBA (straight alpha) of a decoded YCbCr picture on the CPU, to
+// the nearest of 255 steps of its exact colours: the picture's colour matrix,
+// range and bit depth are those VideoFrameUpload::colourMatrix gives the
+// renderer, worked in single precision and rounded once, and subsampled
+// chroma is filtered as the renderer's linear sampling does (each chroma
+// sample centred on the luma samples it covers), so both paths make the same
+// picture. Takes the YCbCr formats VideoFrameUpload takes: 4:2:0, 4:2:2 and
+// 4:4:4 YUV, planar or with interleaved chroma, 8 to 12 bits, with or without
+// an alpha plane.
+//
+// GStreamer's own converter takes 8-bit shortcuts that leave limited-range
+// pictures several steps dark (188 for 191), black and white included; this
+// one is what the pipeline converts with where pictures reach the renderer
+// as RGBA.
+class RgbaConverter {
+public:
+    // Whether pictures in `format` (a GstVideoFormat) are converted.
+    static bool converts(int format);
+
+    // For pictures described by `info`, whose format converts() takes.
+    explicit RgbaConverter(const GstVideoInfo& info);
+
+    // The picture in `in` into `out`, an RGBA frame of the same size.
+    void convert(const GstVideoFrame& in, GstVideoFrame& out);
+
+    // A GStreamer element converting with it: YCbCr in the formats above to
+    // RGBA, and RGBA passed through as it is. A floating reference; null
+    // where the element cannot be made.
+    static GstElement* makeElement();
+
+private:
+    // Reads row `row` of component `component`, scaled to the 8-bit
+    // matrix's units, into `line`.
+    void readRow(const GstVideoFrame& frame, int component, int row, float* line) const;
+    // The chroma of output row `row` for `component`, filtered to full width.
+    void chromaRow(const GstVideoFrame& frame, int component, int row, float* line);
+
+    // Rows (R, G, B, A) of the matrix taking (Y, Cb, Cr, 1) samples as read
+    // to 0..255, and the alpha sample's gain.
+    std::array<float, 12> matrix_{};
+    float alphaGain_ = 0.0F;
+    bool hasAlpha_ = false;
+    int width_ = 0;
+    int height_ = 0;
+    int chromaWidth_ = 0;
+    int chromaHeight_ = 0;
+    int horizontalShift_ = 0;  // log2 of the chroma's horizontal subsampling
+    int verticalShift_ = 0;
+    bool wide_ = false;  // 16-bit samples
+    // One row each: luma, the two chroma rows being blended, the blended
+    // chroma at chroma width, and each chroma component and alpha at full
+    // width.
+    std::vector<float> luma_, chromaAbove_, chromaBelow_, chromaBlended_, cb_, cr_, alpha_;
+};
+
+}  // namespace bw
