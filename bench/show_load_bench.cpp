@@ -3,8 +3,16 @@
 // with a fresh thumbnail cache each time. The thumbnail prefill runs on one
 // worker per core against a single worker, alternating, in the same run.
 //
-// bench_show_load [--rounds N] [--workers N]
+// Then real movies: a show over N distinct 1080p movies (links to
+// bench-1080p30.mp4 under other names), loaded with a fresh thumbnail cache:
+// the process's CPU time per movie thumbnail. And the CPU time of one
+// thumbnail of a 6000x4000 JPEG still.
+//
+// bench_show_load [--rounds N] [--workers N] [--movies N]
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +47,62 @@ constexpr int kOutputs = 4;
 constexpr int kStills = 100;
 constexpr int kMovies = 100;
 
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+// "median M (min A, max B)" of values in milliseconds.
+std::string spread(const std::vector<double>& values) {
+    char text[96];
+    std::snprintf(text, sizeof text, "median %.1f ms (min %.1f, max %.1f)", bench::median(values),
+                  *std::min_element(values.begin(), values.end()),
+                  *std::max_element(values.begin(), values.end()));
+    return text;
+}
+
+// A show of one cue per movie, each on one output.
+std::string encodeShow(const test::TempDir& dir, const std::string& name,
+                       const std::vector<fs::path>& files, std::vector<OutputConfig> outputs,
+                       int cues) {
+    const std::string showPath = (dir / name).string();
+    std::vector<Cue> list;
+    for (int i = 0; i < cues; ++i) {
+        Cue cue{static_cast<double>(i + 1), "Cue " + std::to_string(i + 1), 1.0, {}};
+        for (std::size_t j = 0; j < outputs.size(); ++j) {
+            MediaOutputState state;
+            state.mediaURL = MediaURL::fileURL(
+                files[(static_cast<std::size_t>(i) * outputs.size() + j) % files.size()].string());
+            cue.outputStates.push_back(state);
+        }
+        list.push_back(std::move(cue));
+    }
+    const EncodedShow encoded = ShowFile::encode(outputs, list, showPath);
+    if (!encoded.ok) {
+        std::fprintf(stderr, "cannot encode the show: %s\n", encoded.failure.c_str());
+        std::exit(1);
+    }
+    dir.write(name, encoded.json);
+    return showPath;
+}
+
+// `count` distinct names for the 1080p bench movie: hard links where the
+// folder allows, else copies.
+std::vector<fs::path> linkMovies(const test::TempDir& dir, const fs::path& movie, int count) {
+    fs::create_directories(dir / "movies");
+    std::vector<fs::path> files;
+    for (int k = 0; k < count; ++k) {
+        const fs::path file = dir / ("movies/movie-" + std::to_string(k) + ".mp4");
+        std::error_code error;
+        fs::create_hard_link(movie, file, error);
+        if (error) fs::copy_file(movie, file);
+        files.push_back(file);
+    }
+    return files;
+}
+
 // 100 copies of a small still and 100 of a small movie (distinct files, so
 // each is decoded), and a show naming them in turn.
 std::string makeShow(const test::TempDir& dir, const fs::path& media) {
@@ -47,52 +111,48 @@ std::string makeShow(const test::TempDir& dir, const fs::path& media) {
         fs::copy_file(media / "image.jpg", dir / ("media/still-" + std::to_string(k) + ".jpg"));
     }
     for (int k = 0; k < kMovies; ++k) {
-        fs::copy_file(media / "movie-h264.mp4", dir / ("media/movie-" + std::to_string(k) + ".mp4"));
+        fs::copy_file(media / "movie-h264.mp4",
+                      dir / ("media/movie-" + std::to_string(k) + ".mp4"));
     }
     std::vector<OutputConfig> outputs;
     for (int j = 0; j < kOutputs; ++j) {
         outputs.push_back({"Output " + std::to_string(j + 1), 64, 36});
     }
-    const std::string showPath = (dir / "large.bwshow").string();
-    std::vector<Cue> cues;
-    for (int i = 0; i < kCues; ++i) {
-        Cue cue{static_cast<double>(i + 1), "Cue " + std::to_string(i + 1), 1.0, {}};
-        for (int j = 0; j < kOutputs; ++j) {
-            const int k = (i * kOutputs + j) % (kStills + kMovies);
-            const std::string name = k < kStills ? "media/still-" + std::to_string(k) + ".jpg"
-                                                 : "media/movie-" + std::to_string(k - kStills) + ".mp4";
-            MediaOutputState state;
-            state.mediaURL = MediaURL::fileURL((dir / name).string());
-            cue.outputStates.push_back(state);
-        }
-        cues.push_back(std::move(cue));
+    std::vector<fs::path> files;
+    for (int k = 0; k < kStills; ++k) {
+        files.push_back(dir / ("media/still-" + std::to_string(k) + ".jpg"));
     }
-    const EncodedShow encoded = ShowFile::encode(outputs, cues, showPath);
-    if (!encoded.ok) {
-        std::fprintf(stderr, "cannot encode the show: %s\n", encoded.failure.c_str());
-        std::exit(1);
+    for (int k = 0; k < kMovies; ++k) {
+        files.push_back(dir / ("media/movie-" + std::to_string(k) + ".mp4"));
     }
-    dir.write("large.bwshow", encoded.json);
-    return showPath;
+    return encodeShow(dir, "large.bwshow", files, std::move(outputs), kCues);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     int rounds = 3;
+    int movies = 20;
     std::size_t workers = Show::defaultThumbnailWorkers();
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "--workers") == 0 && i + 1 < argc) {
             workers = static_cast<std::size_t>(std::max(1, std::atoi(argv[++i])));
+        } else if (std::strcmp(argv[i], "--movies") == 0 && i + 1 < argc) {
+            movies = std::max(1, std::atoi(argv[++i]));
         } else {
-            std::fprintf(stderr, "usage: %s [--rounds N] [--workers N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--rounds N] [--workers N] [--movies N]\n", argv[0]);
             return 2;
         }
     }
-    const auto media = bench::makeTestMedia(false);
+    const auto media = bench::makeTestMedia(true);
     if (!media) return 1;
+    const fs::path benchMovie = fs::path(*media) / "bench-1080p30.mp4";
+    if (!fs::exists(benchMovie)) {
+        std::fprintf(stderr, "%s was not made (no H.264 encoder)\n", benchMovie.c_str());
+        return 1;
+    }
 
     MainQueue& mainQueue = MainQueue::shared();
     NotificationCenter center(mainQueue);
@@ -101,28 +161,37 @@ int main(int argc, char** argv) {
     MediaEngine engine(MediaEngine::Parts{stack, status, systemClock(), nullptr, nullptr});
     test::TempDir dir;
     const std::string showPath = makeShow(dir, *media);
+    const std::vector<fs::path> movieFiles = linkMovies(dir, benchMovie, movies);
+    const std::string movieShowPath =
+        encodeShow(dir, "movies.bwshow", movieFiles, {{"Output 1", 1920, 1080}}, movies);
 
     bool loaded = false;
     center.addObserver("ShowDidLoad", [&](const Notification&) { loaded = true; });
 
-    // One load with `threads` prefill workers and an empty cache; seconds.
-    auto loadOnce = [&](std::size_t threads) {
-        Thumbnail cache;
+    // One load of `path` with `threads` prefill workers into `cache`, which
+    // must then have made `made` thumbnails; seconds.
+    auto load = [&](const std::string& path, std::size_t threads, Thumbnail& cache,
+                    std::size_t cues, std::size_t made) {
         Show show(Show::Parts{engine, stack, status, mainQueue,
                               [&cache](const MediaURL& url) { cache.thumbnailForURL(url); },
                               nullptr, threads});
         loaded = false;
         const auto start = SteadyClock::now();
-        show.load(showPath);
+        show.load(path);
         mainQueue.pumpUntil([&] { return loaded; }, 600s);
         const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
-        if (!loaded || stack.cues().size() != kCues || cache.madeCount() != kStills + kMovies) {
+        if (!loaded || stack.cues().size() != cues || cache.madeCount() != made) {
             std::fprintf(stderr, "the load did not complete: %zu cues, %zu thumbnails made\n",
                          stack.cues().size(), cache.madeCount());
             std::exit(1);
         }
         show.reset();
         return seconds;
+    };
+    // The large show with an empty cache.
+    auto loadOnce = [&](std::size_t threads) {
+        Thumbnail cache;
+        return load(showPath, threads, cache, kCues, kStills + kMovies);
     };
 
     std::printf("show: %d cues x %d outputs over %d files (%d stills, %d movies); %u cores\n",
@@ -142,5 +211,34 @@ int main(int argc, char** argv) {
                 workers, parallelMedian);
     std::printf("ratio parallel/single: %.2f (%.2fx faster)\n", parallelMedian / singleMedian,
                 singleMedian / parallelMedian);
+
+    // Real movies: CPU time of the whole load, per movie thumbnail.
+    std::printf(
+        "\nshow: %d cues over %d distinct 1920x1080 movies (bench-1080p30.mp4), %zu workers\n",
+        movies, movies, workers);
+    const auto count = static_cast<std::size_t>(movies);
+    std::vector<double> cold;
+    for (int round = 0; round < rounds; ++round) {
+        Thumbnail cache;
+        const double cpuBefore = processCpuSeconds();
+        const double seconds = load(movieShowPath, workers, cache, count, count);
+        cold.push_back((processCpuSeconds() - cpuBefore) * 1000.0 / movies);
+        std::printf("round %d: %.1f ms CPU per movie thumbnail (load %.2f s)\n", round + 1,
+                    cold.back(), seconds);
+    }
+    std::printf("CPU per movie thumbnail: %s\n", spread(cold).c_str());
+
+    // One thumbnail of a 6000x4000 JPEG, without the cache.
+    const std::string largeStill = (fs::path(*media) / "image-large.jpg").string();
+    std::vector<double> still;
+    for (int round = 0; round < rounds; ++round) {
+        const double cpuBefore = processCpuSeconds();
+        if (!Thumbnail::makeImageThumbnail(largeStill)) {
+            std::fprintf(stderr, "cannot make the thumbnail of %s\n", largeStill.c_str());
+            return 1;
+        }
+        still.push_back((processCpuSeconds() - cpuBefore) * 1000.0);
+    }
+    std::printf("CPU per 6000x4000 still thumbnail: %s\n", spread(still).c_str());
     return 0;
 }
