@@ -2,14 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "media/Thumbnail.h"
 #include "platform/GLibHandle.h"
+#include "platform/SystemLog.h"
 #include "support/TempDir.h"
 
 namespace bw {
@@ -57,6 +60,16 @@ void saveSplitImage(const std::filesystem::path& path, int width, int height, in
     return ::testing::AssertionSuccess();
 }
 
+// The files in a thumbnail disk folder.
+std::vector<std::filesystem::path> diskFiles(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> files;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        files.push_back(entry.path());
+    }
+    return files;
+}
+
 void expectThumbnailSized(const ThumbnailImageRef& image) {
     ASSERT_NE(image, nullptr);
     EXPECT_EQ(image->width, Thumbnail::kSize);
@@ -65,21 +78,135 @@ void expectThumbnailSized(const ThumbnailImageRef& image) {
 }
 
 TEST(ThumbnailTest, GeneratorsAndUnreadableFilesGiveTheMissingPictureAndAreNotKept) {
-    Thumbnail thumbnails;
+    test::TempDir dir;
+    Thumbnail thumbnails(dir / "thumbnails");
     const ThumbnailImageRef missing = Thumbnail::missingImage();
     expectThumbnailSized(missing);
-    test::TempDir dir;
     const auto notes = dir.write("notes.txt", "not media\n");
     const auto broken = dir.write("broken.png", std::string(300, 'x'));
-    for (const MediaURL& url :
-         {MediaURL::generator(MediaURL::Generator::Black),
-          MediaURL::generator(MediaURL::Generator::Clear),
-          MediaURL::generator(MediaURL::Generator::Grid), fileURL(notes), fileURL(broken)}) {
+    for (const MediaURL& url : {MediaURL::generator(MediaURL::Generator::Black),
+                                MediaURL::generator(MediaURL::Generator::Clear),
+                                MediaURL::generator(MediaURL::Generator::Grid), fileURL(notes),
+                                fileURL(broken), fileURL(dir / "absent.png")}) {
         SCOPED_TRACE(url.absoluteString());
         EXPECT_EQ(thumbnails.thumbnailForURL(url), missing);
     }
     EXPECT_EQ(thumbnails.cachedCount(), 0u);
     EXPECT_EQ(thumbnails.madeCount(), 0u);
+    EXPECT_TRUE(diskFiles(dir / "thumbnails").empty());
+}
+
+// A still stored on its side with an EXIF orientation (SMPTE bars, turned a
+// quarter clockwise): upright, the white bar is at the top, the blue one at the
+// bottom.
+TEST(ThumbnailTest, StillIsTurnedUprightByItsExifOrientation) {
+    const std::string path = BW_TEST_MEDIA_DIR "/image-exif.jpg";
+    const ThumbnailImageRef image = Thumbnail::makeImageThumbnail(path);
+    ASSERT_NE(image, nullptr);
+    expectThumbnailSized(image);
+    EXPECT_TRUE(pixelNear(*image, 70, 3, {235, 235, 235}, 30));
+    EXPECT_TRUE(pixelNear(*image, 70, 76, {16, 16, 235}, 30));
+}
+
+// A second cache over the same disk folder (the next run) reads the thumbnail
+// instead of decoding, until the file's size or modification time changes.
+TEST(ThumbnailTest, DiskFolderServesTheNextCacheUntilTheFileChanges) {
+    test::TempDir dir;
+    const auto folder = dir / "thumbnails";
+    const auto path = dir / "still.png";
+    saveSplitImage(path, 64, 48, 32, {200, 40, 40}, {40, 40, 200}, "png");
+    Thumbnail first(folder);
+    const ThumbnailImageRef made = first.thumbnailForURL(fileURL(path));
+    ASSERT_NE(made, Thumbnail::missingImage());
+    EXPECT_EQ(first.madeCount(), 1u);
+    ASSERT_EQ(diskFiles(folder).size(), 1u);
+    EXPECT_EQ(std::filesystem::status(folder).permissions(), std::filesystem::perms::owner_all);
+
+    Thumbnail second(folder);
+    const ThumbnailImageRef read = second.thumbnailForURL(fileURL(path));
+    EXPECT_EQ(second.madeCount(), 0u);
+    EXPECT_EQ(second.diskHitCount(), 1u);
+    EXPECT_EQ(read->rgba, made->rgba);
+
+    struct Change {
+        const char* what;
+        std::function<void()> apply;
+        Rgb left;
+    };
+    const Change changes[] = {
+        {"modification time",
+         [&] {
+             std::filesystem::last_write_time(
+                 path, std::filesystem::last_write_time(path) + std::chrono::seconds(10));
+         },
+         {200, 40, 40}},
+        {"size and pixels",
+         [&] {
+             saveSplitImage(path, 80, 48, 40, {40, 200, 40}, {40, 40, 200}, "png");
+         },
+         {40, 200, 40}},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        change.apply();
+        Thumbnail next(folder);
+        const ThumbnailImageRef image = next.thumbnailForURL(fileURL(path));
+        EXPECT_EQ(next.madeCount(), 1u);
+        EXPECT_EQ(next.diskHitCount(), 0u);
+        EXPECT_TRUE(pixelNear(*image, 10, 40, change.left, 3));
+    }
+}
+
+// A disk file that is not a whole thumbnail is decoded anew and written over.
+TEST(ThumbnailTest, DamagedDiskFileIsDecodedAnewAndWrittenOver) {
+    test::TempDir dir;
+    const auto folder = dir / "thumbnails";
+    const auto path = dir / "still.png";
+    saveSplitImage(path, 64, 48, 32, {200, 40, 40}, {40, 40, 200}, "png");
+    Thumbnail(folder).thumbnailForURL(fileURL(path));
+    ASSERT_EQ(diskFiles(folder).size(), 1u);
+    const auto file = diskFiles(folder).front();
+    const std::string whole = test::readFile(file);
+
+    auto withWord = [&](std::size_t offset, char value) {
+        std::string bytes = whole;
+        bytes[offset] = value;
+        return bytes;
+    };
+    const std::pair<const char*, std::string> damages[] = {
+        {"empty", ""},
+        {"truncated", whole.substr(0, whole.size() / 2)},
+        {"one byte more", whole + "x"},
+        {"wrong magic", withWord(0, 'X')},
+        {"other version", withWord(4, 99)},
+        {"other width", withWord(8, 40)},
+    };
+    for (const auto& [what, bytes] : damages) {
+        SCOPED_TRACE(what);
+        dir.write(file.lexically_relative(dir.path()).string(), bytes);
+        Thumbnail next(folder);
+        const ThumbnailImageRef image = next.thumbnailForURL(fileURL(path));
+        EXPECT_EQ(next.madeCount(), 1u);
+        EXPECT_TRUE(pixelNear(*image, 10, 40, {200, 40, 40}, 3));
+        EXPECT_EQ(test::readFile(file), whole);
+    }
+}
+
+// A disk folder that cannot be made (its parent is a file) costs the decodes
+// and one log line, nothing else.
+TEST(ThumbnailTest, UnwritableDiskFolderStillGivesThumbnails) {
+    test::TempDir dir;
+    const auto blocker = dir.write("blocker", "a file");
+    SystemLog::ScopedCapture log;
+    Thumbnail thumbnails(blocker / "thumbnails");
+    for (int i = 0; i < 2; ++i) {
+        const auto path = dir / ("still-" + std::to_string(i) + ".png");
+        saveSplitImage(path, 32, 32, 16, {0, 180, 0}, {0, 0, 0}, "png");
+        EXPECT_TRUE(pixelNear(*thumbnails.thumbnailForURL(fileURL(path)), 5, 5, {0, 180, 0}, 2));
+    }
+    EXPECT_EQ(thumbnails.madeCount(), 2u);
+    ASSERT_EQ(log.lines().size(), 1u);
+    EXPECT_NE(log.lines().front().find("cannot write the thumbnail cache"), std::string::npos);
 }
 
 // A wide picture is stretched over the whole square, not letterboxed: a band
@@ -129,14 +256,18 @@ TEST(ThumbnailTest, FileThatAppearsLaterGetsItsRealThumbnail) {
     EXPECT_EQ(thumbnails.cachedCount(), 1u);
 }
 
-// A 5 s movie: blue for 0.2 s, red until 1.0 s, then green. One tenth in
+// A 5 s movie: blue for 0.2 s, red until 1.0 s, then green, a key frame every
+// 0.2 s, each in the index (a cluster each). The key frame nearest one tenth in
 // (0.5 s) is red; the first frame is blue.
-TEST(ThumbnailTest, MovieGivesItsFrameOneTenthIn) {
+TEST(ThumbnailTest, MovieGivesItsKeyFrameNearestOneTenthIn) {
     test::TempDir dir;
     const auto path = dir / "colours.webm";
     const char* caps = " ! video/x-raw,width=64,height=36,framerate=25/1 ! c. ";
-    std::string command = "timeout 60 gst-launch-1.0 -q webmmux name=mux ! filesink location='";
-    command.append(path.string()).append("' concat name=c ! videoconvert ! vp8enc deadline=1");
+    std::string command =
+        "timeout 60 gst-launch-1.0 -q webmmux name=mux min-cluster-duration=0 ! filesink "
+        "location='";
+    command.append(path.string()).append("' concat name=c ! videoconvert");
+    command.append(" ! vp8enc deadline=1 keyframe-max-dist=5");
     command.append(" ! mux. videotestsrc pattern=blue num-buffers=5");
     command.append(caps).append("videotestsrc pattern=red num-buffers=20");
     command.append(caps).append("videotestsrc pattern=green num-buffers=100").append(caps);
