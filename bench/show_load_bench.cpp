@@ -4,9 +4,11 @@
 // worker per core against a single worker, alternating, in the same run.
 //
 // Then real movies: a show over N distinct 1080p movies (links to
-// bench-1080p30.mp4 under other names), loaded with a fresh thumbnail cache:
-// the process's CPU time per movie thumbnail. And the CPU time of one
-// thumbnail of a 6000x4000 JPEG still.
+// bench-1080p30.mp4 under other names), loaded with a fresh thumbnail cache
+// over an empty disk folder (cold), then again over the folder that load
+// filled (warm, as when a show is reopened): the process's CPU time per movie
+// thumbnail, and warm against cold. And the CPU time of one thumbnail of a
+// 6000x4000 JPEG still.
 //
 // bench_show_load [--rounds N] [--workers N] [--movies N]
 
@@ -180,9 +182,10 @@ int main(int argc, char** argv) {
         show.load(path);
         mainQueue.pumpUntil([&] { return loaded; }, 600s);
         const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
-        if (!loaded || stack.cues().size() != cues || cache.madeCount() != made) {
+        if (!loaded || stack.cues().size() != cues ||
+            cache.madeCount() + cache.diskHitCount() != made) {
             std::fprintf(stderr, "the load did not complete: %zu cues, %zu thumbnails made\n",
-                         stack.cues().size(), cache.madeCount());
+                         stack.cues().size(), cache.madeCount() + cache.diskHitCount());
             std::exit(1);
         }
         show.reset();
@@ -218,15 +221,33 @@ int main(int argc, char** argv) {
         movies, movies, workers);
     const auto count = static_cast<std::size_t>(movies);
     std::vector<double> cold;
+    std::vector<double> warm;
     for (int round = 0; round < rounds; ++round) {
-        Thumbnail cache;
-        const double cpuBefore = processCpuSeconds();
-        const double seconds = load(movieShowPath, workers, cache, count, count);
-        cold.push_back((processCpuSeconds() - cpuBefore) * 1000.0 / movies);
-        std::printf("round %d: %.1f ms CPU per movie thumbnail (load %.2f s)\n", round + 1,
-                    cold.back(), seconds);
+        test::TempDir diskCache;
+        auto cpuPerMovie = [&](std::size_t expectDecoded) {
+            Thumbnail cache(diskCache.path());
+            const double cpuBefore = processCpuSeconds();
+            const double seconds = load(movieShowPath, workers, cache, count, count);
+            if (cache.madeCount() != expectDecoded) {
+                std::fprintf(stderr, "%zu movies decoded, expected %zu\n", cache.madeCount(),
+                             expectDecoded);
+                std::exit(1);
+            }
+            return std::pair{(processCpuSeconds() - cpuBefore) * 1000.0 / movies, seconds};
+        };
+        const auto [coldMs, coldSeconds] = cpuPerMovie(count);
+        const auto [warmMs, warmSeconds] = cpuPerMovie(0);
+        cold.push_back(coldMs);
+        warm.push_back(warmMs);
+        std::printf(
+            "round %d: CPU per movie thumbnail cold %.1f ms (load %.2f s), warm %.2f ms "
+            "(load %.2f s)\n",
+            round + 1, coldMs, coldSeconds, warmMs, warmSeconds);
     }
-    std::printf("CPU per movie thumbnail: %s\n", spread(cold).c_str());
+    std::printf("CPU per movie thumbnail, cold disk cache: %s\n", spread(cold).c_str());
+    std::printf("CPU per movie thumbnail, warm disk cache: %s\n", spread(warm).c_str());
+    std::printf("ratio warm/cold: %.3f (%.0fx less)\n", bench::median(warm) / bench::median(cold),
+                bench::median(cold) / bench::median(warm));
 
     // One thumbnail of a 6000x4000 JPEG, without the cache.
     const std::string largeStill = (fs::path(*media) / "image-large.jpg").string();
