@@ -116,6 +116,9 @@ void FrameServer::publishFrame(GpuBuffer& frame, bool changed) {
     if (!mapped) {
         return;
     }
+    // This tick's own pixels are out: the frame owed for a late readback is
+    // not, or a consumer and the windows would take every change twice.
+    if (mapped->newest) sendsOwed_ = 0;
     stream_->pushFrame(mapped->rgba, mapped->stride, static_cast<std::uint32_t>(mapped->size.width),
                        static_cast<std::uint32_t>(mapped->size.height));
 

@@ -65,8 +65,9 @@ public:
     // a capture waits, or kKeepAliveInterval has passed since the last
     // frame went out (a consumer that linked unseen, or lost a buffer, has a
     // picture within it). Pixels are read back only while a consumer
-    // streams, a feed is attached or a capture waits. After each change two
-    // frames go out, as a readback may hand out a frame one call late.
+    // streams, a feed is attached or a capture waits. After each change one
+    // frame goes out, and a second where the readback handed out the
+    // previous one (a GPU not done yet), so that the change still arrives.
     void publishFrame(GpuBuffer& frame, bool changed = true);
     static constexpr std::chrono::seconds kKeepAliveInterval{1};
 

@@ -63,6 +63,7 @@ std::optional<PixelReadback::Mapped> PixelReadback::readAndMap(GLuint framebuffe
         previous.filled = false;
         deleteFence(previous);
         result = map(current);
+        if (result) result->newest = true;
     } else if (previous.filled) {
         if (isDone(previous)) {
             result = map(previous);

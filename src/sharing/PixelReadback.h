@@ -30,6 +30,8 @@ public:
         const std::uint8_t* rgba = nullptr;
         PixelSize size;
         std::size_t stride = 0;
+        // The pixels this call read, not those of the call before.
+        bool newest = false;
     };
 
     PixelReadback() = default;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/SystemLog.h"
+#include "render/RenderContext.h"
 #include "render/RenderTestSupport.h"
 #include "sharing/FrameFeed.h"
 #include "sharing/FrameServer.h"
@@ -122,10 +123,9 @@ TEST_F(FrameServerTest, PreviewIsASmallCopyOfThePublishedFrame) {
         PixelSize bounds;
         PixelSize expected;
     };
-    for (const Fit& fit : {Fit{{1920, 1080}, {240, 240}, {240, 135}},
-                           Fit{{100, 400}, {240, 135}, {34, 135}},
-                           Fit{{33, 17}, {240, 135}, {33, 17}},
-                           Fit{{4000, 1}, {240, 135}, {240, 1}}}) {
+    for (const Fit& fit :
+         {Fit{{1920, 1080}, {240, 240}, {240, 135}}, Fit{{100, 400}, {240, 135}, {34, 135}},
+          Fit{{33, 17}, {240, 135}, {33, 17}}, Fit{{4000, 1}, {240, 135}, {240, 1}}}) {
         EXPECT_EQ(FrameServer::fitting(fit.frame, fit.bounds), fit.expected)
             << fit.frame.width << "x" << fit.frame.height;
     }
@@ -159,10 +159,10 @@ TEST_F(FrameServerTest, PreviewIsASmallCopyOfThePublishedFrame) {
     EXPECT_EQ(server.previewsMade(), 1u);
 }
 
-// A frame published again unchanged goes nowhere, beyond the two frames
-// that follow each change and a repeat each keep-alive interval; a new feed
-// gets the frame standing. Without a feed, consumer or capture nothing is
-// read back at all.
+// A frame published again unchanged goes nowhere, beyond the frame that
+// follows each change (two where the readback handed out the one before) and
+// a repeat each keep-alive interval; a new feed gets the frame standing.
+// Without a feed, consumer or capture nothing is read back at all.
 TEST_F(FrameServerTest, AnUnchangedFrameIsNotSentAgain) {
     FrameServer server("Held", {8, 4});
     const GpuBufferRef frame = test::upload(test::testPattern({8, 4}));
@@ -174,12 +174,17 @@ TEST_F(FrameServerTest, AnUnchangedFrameIsNotSentAgain) {
         server.publishFrame(*frame, false);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     const auto keepAlives = static_cast<std::uint64_t>(elapsed / FrameServer::kKeepAliveInterval);
-    EXPECT_GE(feed->framesPut(), 2u) << "the new feed's frame, and the one after";
-    EXPECT_LE(feed->framesPut(), 2u + keepAlives);
+    // A renderer on the CPU always has this tick's pixels ready: once each.
+    const std::uint64_t perChange = RenderContext::shared().isSoftware() ? 1 : 2;
+    EXPECT_GE(feed->framesPut(), 1u) << "the new feed's frame";
+    EXPECT_LE(feed->framesPut(), perChange + keepAlives);
 
+    const std::uint64_t beforeChange = feed->framesPut();
     server.publishFrame(*frame, true);
+    server.publishFrame(*frame, false);
     const std::uint64_t afterChange = feed->framesPut();
-    EXPECT_GE(afterChange, 3u);
+    EXPECT_GE(afterChange, beforeChange + 1);
+    EXPECT_LE(afterChange, beforeChange + perChange + 1) << "at most one keep-alive between";
 
     server.removeFeed(feed.get());
     const std::uint64_t notReady = server.framesDropped();
