@@ -31,7 +31,8 @@ GpuBufferPool& GpuBufferPool::global() {
 
 GpuBufferPool::GpuBufferPool(RenderContext& context)
     : shelf_(std::make_shared<GpuBufferShelf>()),
-      maxTextureSize_(std::max(1, context.maxTextureSize())) {}
+      maxTextureSize_(std::max(1, context.maxTextureSize())),
+      uploadsDirectly_(context.isSoftware()) {}
 
 GpuBufferPool::~GpuBufferPool() {
     shelf_->orphan();
@@ -67,8 +68,8 @@ GpuBufferRef GpuBufferPool::allocBufferWithPixels(const std::uint8_t* rgba, Pixe
 
 GpuBufferRef GpuBufferPool::allocBufferWithPlane(const Plane& plane) {
     const PixelSize size = plane.size;
-    const std::size_t rowBytes =
-        static_cast<std::size_t>(std::max(size.width, 0)) * static_cast<std::size_t>(plane.bytesPerPixel);
+    const std::size_t rowBytes = static_cast<std::size_t>(std::max(size.width, 0)) *
+                                 static_cast<std::size_t>(plane.bytesPerPixel);
     if (plane.pixels == nullptr || size.isEmpty() || plane.stride < rowBytes) {
         return nullptr;
     }
@@ -81,21 +82,33 @@ GpuBufferRef GpuBufferPool::allocBufferWithPlane(const Plane& plane) {
     // is, the texture would take its first contents from it, and fail to be
     // made at all where the plane has fewer bytes than the texture.
     const GLuint texture = buffer->name();
-    GlBuffer& staging = uploadBuffers_[nextUploadBuffer_];
-    nextUploadBuffer_ = (nextUploadBuffer_ + 1) % uploadBuffers_.size();
-    if (!staging) {
-        staging = GlBuffer::create();
-    }
     // Rows are copied with their padding in one go where the padding is a
     // whole number of pixels, and the texture is told the row length;
     // otherwise row by row, packed.
     const bool wholePixels = plane.stride % static_cast<std::size_t>(plane.bytesPerPixel) == 0;
+    if (uploadsDirectly_ && wholePixels) {
+        upload(texture, plane, plane.pixels, plane.stride);
+        return buffer;
+    }
+    const std::size_t slot = nextUploadBuffer_;
+    GlBuffer& staging = uploadBuffers_[slot];
+    nextUploadBuffer_ = (nextUploadBuffer_ + 1) % uploadBuffers_.size();
+    if (!staging) {
+        staging = GlBuffer::create();
+    }
     const std::size_t stagedStride = wholePixels ? plane.stride : rowBytes;
     const std::size_t rows = static_cast<std::size_t>(size.height);
     const std::size_t bytes = stagedStride * (rows - 1) + rowBytes;
     glBindBuffer(GL_PIXEL_UNPACK_BUFFER, staging.get());
-    // Orphaning the old storage lets a GPU finish reading it undisturbed.
-    glBufferData(GL_PIXEL_UNPACK_BUFFER, static_cast<GLsizeiptr>(bytes), nullptr, GL_STREAM_DRAW);
+    // New storage only when it must grow: remade for every picture, it is
+    // fresh memory each time, which the system clears and maps page by page.
+    // Mapping with the invalidate bit lets a GPU still reading the last
+    // contents keep them.
+    if (uploadCapacities_[slot] < bytes) {
+        glBufferData(GL_PIXEL_UNPACK_BUFFER, static_cast<GLsizeiptr>(bytes), nullptr,
+                     GL_STREAM_DRAW);
+        uploadCapacities_[slot] = bytes;
+    }
     void* mapped = glMapBufferRange(GL_PIXEL_UNPACK_BUFFER, 0, static_cast<GLsizeiptr>(bytes),
                                     GL_MAP_WRITE_BIT | GL_MAP_INVALIDATE_BUFFER_BIT);
     if (mapped == nullptr) {
@@ -111,17 +124,22 @@ GpuBufferRef GpuBufferPool::allocBufferWithPlane(const Plane& plane) {
         }
     }
     glUnmapBuffer(GL_PIXEL_UNPACK_BUFFER);
+    upload(texture, plane, nullptr, stagedStride);
+    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
+    return buffer;
+}
+
+void GpuBufferPool::upload(GLuint texture, const Plane& plane, const std::uint8_t* pixels,
+                           std::size_t stride) {
     glBindTexture(GL_TEXTURE_2D, texture);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glPixelStorei(GL_UNPACK_ROW_LENGTH,
-                  static_cast<GLint>(stagedStride / static_cast<std::size_t>(plane.bytesPerPixel)));
-    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, size.width, size.height, plane.format, plane.type,
-                    nullptr);
+                  static_cast<GLint>(stride / static_cast<std::size_t>(plane.bytesPerPixel)));
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, plane.size.width, plane.size.height, plane.format,
+                    plane.type, pixels);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
     glBindTexture(GL_TEXTURE_2D, 0);
-    glBindBuffer(GL_PIXEL_UNPACK_BUFFER, 0);
-    return buffer;
 }
 
 void GpuBufferPool::housekeeping() {

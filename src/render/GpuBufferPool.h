@@ -71,7 +71,8 @@ public:
         int bytesPerPixel = 4;
     };
     // Render thread: a buffer holding a copy of `plane`, uploaded through the
-    // same staging ring; none when the plane is larger than a texture can be
+    // same staging ring (on a renderer that runs on the CPU, straight from
+    // `plane`); none when the plane is larger than a texture can be
     // or the staging memory cannot be mapped.
     GpuBufferRef allocBufferWithPlane(const Plane& plane);
 
@@ -88,13 +89,23 @@ public:
 private:
     GpuBufferRef alloc(PixelSize size, GLenum format, bool clearOnFirstUse);
     PixelSize clamp(PixelSize size) const;
+    // Fills `texture` with the plane's pixels: from `pixels` in client
+    // memory, or from the bound unpack buffer where `pixels` is null.
+    static void upload(GLuint texture, const Plane& plane, const std::uint8_t* pixels,
+                       std::size_t stride);
 
     std::shared_ptr<GpuBufferShelf> shelf_;
     int maxTextureSize_;
     // Upload staging buffers, used in turn so a GPU can still be reading one
     // while the next is filled. Created at the first upload.
     std::array<GlBuffer, 3> uploadBuffers_;
+    // The bytes each upload buffer's storage holds: storage is made again
+    // only for a larger picture, so a movie's frames reuse the same memory.
+    std::array<std::size_t, 3> uploadCapacities_{};
     std::size_t nextUploadBuffer_ = 0;
+    // A renderer that runs on the CPU reads the pixels while they are handed
+    // to it; a staging copy would only add one.
+    bool uploadsDirectly_;
 };
 
 }  // namespace bw

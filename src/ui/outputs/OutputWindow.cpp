@@ -69,10 +69,14 @@ public:
     void draw(GLuint target, QSize window) {
         gl_.glBindFramebuffer(GL_DRAW_FRAMEBUFFER, target);
         gl_.glViewport(0, 0, window.width(), window.height());
-        gl_.glClearColor(0.0F, 0.0F, 0.0F, 1.0F);
-        gl_.glClear(GL_COLOR_BUFFER_BIT);
-        if (texture_ == 0) return;
         const QRect place = OutputWindow::fittedRect(size_, window);
+        // Black where the frame leaves the window uncovered; a frame that
+        // covers it all is drawn over whatever the buffer held.
+        if (texture_ == 0 || place != QRect(QPoint(0, 0), window)) {
+            gl_.glClearColor(0.0F, 0.0F, 0.0F, 1.0F);
+            gl_.glClear(GL_COLOR_BUFFER_BIT);
+        }
+        if (texture_ == 0) return;
         // The frame's top row is its first; GL counts rows from the bottom.
         const GLint top = window.height() - place.y();
         const GLint bottom = window.height() - (place.y() + place.height());
