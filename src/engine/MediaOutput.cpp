@@ -158,7 +158,7 @@ MediaPlayerRef MediaOutput::makePlayer(const MediaOutputState& state, GstClock* 
                     break;
                 }
                 player = std::make_shared<VideoPlayer>(state.mediaURL, state.muted, state.looped,
-                                                       movieClock);
+                                                       movieClock, pixelSize());
                 break;
             case MediaKind::Image: {
                 auto image =
@@ -287,7 +287,11 @@ void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeSta
                 plan.players[0]->setVolume(static_cast<float>(1.0 - *progress));
             }
         }
-        if (draw && !(inputs == lastMix_)) {
+        if (draw && !(inputs == lastMix_) && !inputs.second &&
+            coversAsMixed(*inputs.first, inputs.firstPlace, plan.size)) {
+            mixed = inputs.first;
+            lastMix_ = std::move(inputs);
+        } else if (draw && !(inputs == lastMix_)) {
             const bool both = inputs.second != nullptr;
             mixer_.setValue(kCrossfade, both ? static_cast<double>(inputs.fade) : 0.0);
             mixer_.setValue(kFirstImage, inputs.first);
@@ -324,6 +328,14 @@ void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeSta
     if (plan.nextPlayer) {
         plan.nextPlayer->warmUp();
     }
+}
+
+bool MediaOutput::coversAsMixed(const GpuBuffer& picture, const AffineMap& place, PixelSize size) {
+    const PictureEncoding& encoding = picture.encoding();
+    return encoding.kind == PictureEncoding::Kind::Rgba && !encoding.straightAlpha &&
+           !encoding.opaque && picture.format() == GL_RGBA8 && picture.size() == size &&
+           !picture.flipped() && picture.srcRect() == PixelRect{0, 0, size.width, size.height} &&
+           place == AffineMap{};
 }
 
 void MediaOutput::mixMovieEndBlack(const MediaPlayer& player, const DisplayTimeStamp& timeStamp,

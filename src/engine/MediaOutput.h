@@ -155,6 +155,13 @@ private:
     // to all over kMovieEndFadeSeconds.
     void mixMovieEndBlack(const MediaPlayer& player, const DisplayTimeStamp& timeStamp,
                           MixInputs& inputs);
+    // Whether the mix of `picture` alone, placed by `place` on an output of
+    // `size`, is the picture itself: RGBA with premultiplied (or full) alpha
+    // in an RGBA8 texture, upright, of the output's size, covering it pixel
+    // for pixel. Then the picture is published as it is, and the output
+    // costs no drawing at all (a movie's picture converted on the CPU, a
+    // generator's frame).
+    static bool coversAsMixed(const GpuBuffer& picture, const AffineMap& place, PixelSize size);
 
     ShaderScene& mixer_;
     std::unique_ptr<FrameServer> frameServer_;

@@ -150,7 +150,7 @@ std::array<float, 16> VideoFrameUpload::colourMatrix(const GstVideoInfo& info) {
 }
 
 GpuBufferRef VideoFrameUpload::upload(GstBuffer* buffer, const GstVideoInfo& info,
-                                      GpuBufferPool& pool) {
+                                      GpuBufferPool& pool, bool opaqueSource) {
     const Layout* layout = layoutOf(GST_VIDEO_INFO_FORMAT(&info));
     if (layout == nullptr) return nullptr;
     GstVideoInfo mapped = info;
@@ -168,7 +168,7 @@ GpuBufferRef VideoFrameUpload::upload(GstBuffer* buffer, const GstVideoInfo& inf
         plane.format = layout->packedFormat;
         plane.bytesPerPixel = layout->bytesPerPixel;
         picture = pool.allocBufferWithPlane(plane);
-        encoding.straightAlpha = layout->straightAlpha;
+        encoding.straightAlpha = layout->straightAlpha && !opaqueSource;
         encoding.opaque = layout->opaque;
     } else {
         picture = pool.allocBufferWithPlane(componentPlane(frame, GST_VIDEO_COMP_Y, 1));

@@ -37,8 +37,12 @@ public:
     // Render thread: the picture in `buffer`, described by `info`, in
     // buffers of `pool`; none when its format is not one of those taken or
     // it cannot be mapped or uploaded. The buffer carries the picture's pixel
-    // aspect ratio (GpuBuffer::pixelAspect).
-    static GpuBufferRef upload(GstBuffer* buffer, const GstVideoInfo& info, GpuBufferPool& pool);
+    // aspect ratio (GpuBuffer::pixelAspect). `opaqueSource`: the RGBA
+    // picture was converted from one without alpha, so every alpha sample is
+    // full and its colours are premultiplied as they are (the mixer may then
+    // hand the picture on as it is).
+    static GpuBufferRef upload(GstBuffer* buffer, const GstVideoInfo& info, GpuBufferPool& pool,
+                               bool opaqueSource = false);
 };
 
 }  // namespace bw

@@ -10,6 +10,7 @@
 #include "media/MediaPlayer.h"
 #include "platform/MediaURL.h"
 #include "render/PictureOrientation.h"
+#include "render/PixelSize.h"
 
 typedef struct _GstBuffer GstBuffer;
 typedef struct _GstCaps GstCaps;
@@ -23,10 +24,9 @@ namespace bw {
 // to the system's audio output or the element BEAMWRIGHT_AUDIO_SINK names) and
 // hands its pictures to an appsink in the decoder's own format; each new
 // picture's planes are uploaded once into pooled textures, and the scenes
-// that draw it convert it to RGB (VideoFrameUpload). On a software renderer,
-// or with BEAMWRIGHT_CONVERT_ON_CPU=1, the pipeline converts every picture to
-// RGBA on the CPU instead (BEAMWRIGHT_CONVERT_ON_CPU=0 sends the planes even
-// there). Pictures are decoded a few ahead and shown by the display's
+// that draw it convert it to RGB (VideoFrameUpload). On a software renderer
+// the pipeline converts pictures no larger than the output to RGBA on the CPU
+// instead; BEAMWRIGHT_CONVERT_ON_CPU=1 converts every picture so, =0 none. Pictures are decoded a few ahead and shown by the display's
 // time: each frame request shows the picture whose presentation time covers
 // the pipeline's running time at the moment the frame will be on screen (the
 // time stamp's host time), so a 30 fps movie on a 60 Hz display shows each
@@ -77,7 +77,10 @@ public:
 
     // `clock`, when given, is the pipeline's clock instead of the one it
     // would choose (tests drive one by hand; the player takes a reference).
-    VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock* clock = nullptr);
+    // `output`: the size of the output it plays on, where known, which
+    // decides where a software renderer's pictures are converted.
+    VideoPlayer(const MediaURL& url, bool muted, bool looped, GstClock* clock = nullptr,
+                PixelSize output = {});
     ~VideoPlayer() override;
     VideoPlayer(const VideoPlayer&) = delete;
     VideoPlayer& operator=(const VideoPlayer&) = delete;
@@ -134,9 +137,12 @@ public:
 
     // The bin every player hands its pictures to `appsink` through (which
     // it takes over): deinterlacing, and a conversion to the formats the
-    // appsink's caps take, to exact RGBA where `toRgba`. Floating; for
-    // benchmarks that measure the player's path.
-    static GstElement* makePictureSink(GstElement* appsink, bool toRgba);
+    // appsink's caps take, to exact RGBA where `toRgba` (pictures of more
+    // than `largest` pixels, when not 0, passed on in their decoder's format
+    // where the appsink takes it). Floating; for benchmarks that measure the
+    // player's path.
+    static GstElement* makePictureSink(GstElement* appsink, bool toRgba,
+                                       std::uint64_t largest = 0);
 
     // The pipeline, its thread and its bus handling; lives until its thread
     // has stopped it.
@@ -165,6 +171,9 @@ private:
     };
     // A picture's place in the file from its sample's segment.
     static std::int64_t streamTimeOf(const GstSegment* segment, GstBuffer* buffer);
+    // Whether the pictures are made RGBA on the way from a decoder format
+    // without alpha (so every alpha sample is full).
+    bool decodedWithoutAlpha() const;
 
     // How long before it is due a picture reaches the appsink, in
     // nanoseconds: the display link renders a refresh ahead, and the render

@@ -276,6 +276,46 @@ TEST_F(MediaOutputTest, OnlyATickWithSomethingNewIsMixedAgain) {
     EXPECT_NE(second, nullptr);
 }
 
+// A premultiplied picture that covers its output pixel for pixel is published
+// as it is, with nothing drawn; one the mixer would change in any way (its
+// size, straight alpha, a turn, a crossfade) is mixed.
+TEST_F(MediaOutputTest, OnlyAPictureCoveringItsOutputAsItIsGoesOutUnmixed) {
+    struct Case {
+        const char* what;
+        PixelSize picture;
+        bool straightAlpha;
+        PictureOrientation orientation;
+        bool asItIs;
+    };
+    const Case cases[] = {
+        {"covering", {4, 4}, false, PictureOrientation::Rotate0, true},
+        {"another size", {2, 4}, false, PictureOrientation::Rotate0, false},
+        {"straight alpha", {4, 4}, true, PictureOrientation::Rotate0, false},
+        {"turned", {4, 4}, false, PictureOrientation::Rotate180, false},
+    };
+    for (const Case& c : cases) {
+        MediaOutput output("Stage", 4, 4);
+        const Image image = test::testPattern(c.picture);
+        const GpuBufferRef picture = test::upload(image);
+        PictureEncoding encoding;
+        encoding.straightAlpha = c.straightAlpha;
+        picture->setEncoding(encoding);
+        picture->setOrientation(c.orientation);
+        output.replaceRunningPlayer(std::make_shared<RecordingPlayer>(picture));
+        const Image shown = rendered(output, std::nullopt);
+        EXPECT_EQ(output.outputBuffer() == picture, c.asItIs) << c.what;
+        if (c.asItIs) {
+            EXPECT_EQ(shown.rgba, image.rgba) << c.what;
+        }
+    }
+    MediaOutput output("Stage", 4, 4);
+    const GpuBufferRef picture = test::upload(test::testPattern({4, 4}));
+    output.setNextPlayer(std::make_shared<RecordingPlayer>(picture));
+    output.go();
+    output.render(DisplayTimeStamp{}, 0.5);
+    EXPECT_NE(output.outputBuffer(), picture) << "mid-fade";
+}
+
 TEST_F(MediaOutputTest, GoDuringAFadeWithoutANextPlayerKeepsTheIncomingOneRunning) {
     MediaOutput output("Stage", 4, 4);
     const GpuBufferRef frame = test::upload(test::testPattern({4, 4}));

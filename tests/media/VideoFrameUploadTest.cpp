@@ -304,9 +304,9 @@ TEST_F(VideoFrameUploadTest, TheCpuConvertsEveryYcbcrFormatTheRendererTakes) {
 // itself to itself: both of the mixer's inputs convert it.
 // The first picture of `movie`, from a player; none, with what the player
 // logged, when none came.
-GpuBufferRef firstPicture(const std::string& movie) {
+GpuBufferRef firstPicture(const std::string& movie, PixelSize output = {}) {
     SystemLog::ScopedCapture capture;
-    VideoPlayer player(MediaURL::fileURL(test::testMediaPath(movie)), true, false);
+    VideoPlayer player(MediaURL::fileURL(test::testMediaPath(movie)), true, false, nullptr, output);
     GpuBufferRef picture;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!(picture = player.frameForTime(DisplayTimeStamp{})) &&
@@ -369,15 +369,44 @@ TEST_F(VideoFrameUploadTest, DecodedMoviesKeepTheirColoursThroughTheMixer) {
     ::unsetenv("BEAMWRIGHT_CONVERT_ON_CPU");
 }
 
-// Unless told, only a software renderer has the pipeline convert pictures.
+// Unless told, only a software renderer has the pipeline convert pictures,
+// and only those with no more pixels than their output (any where the output
+// is not known). A picture converted from one without alpha is premultiplied
+// as it is, so that an output it covers can publish it unmixed; one with
+// alpha keeps its straight alpha.
 TEST_F(VideoFrameUploadTest, TheRendererChoosesWhereMoviesAreConverted) {
     ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
     ::unsetenv("BEAMWRIGHT_CONVERT_ON_CPU");
-    const GpuBufferRef picture = firstPicture("movie-h264.mp4");
-    ASSERT_TRUE(picture);
-    EXPECT_EQ(picture->encoding().kind == PictureEncoding::Kind::Rgba,
-              RenderContext::shared().isSoftware())
-        << RenderContext::shared().renderer();
+    struct Case {
+        const char* movie;
+        PixelSize output;
+        bool converted;  // on a software renderer
+        bool straightAlpha;
+    };
+    const Case cases[] = {
+        {"movie-h264.mp4", {}, true, false},        // 66x38
+        {"movie-h264.mp4", {66, 38}, true, false},  // as many pixels
+        {"movie-h264.mp4", {1920, 1080}, true, false},
+        {"movie-h264.mp4", {65, 38}, false, false},  // one column fewer
+        {"colour-alpha.mov", {1920, 1080}, true, true},
+    };
+    for (const Case& c : cases) {
+        if (!std::filesystem::exists(test::testMediaPath(c.movie))) {
+            std::printf("%s was not made on this machine\n", c.movie);
+            continue;
+        }
+        const GpuBufferRef picture = firstPicture(c.movie, c.output);
+        ASSERT_TRUE(picture) << c.movie;
+        const PictureEncoding& encoding = picture->encoding();
+        const bool converted = RenderContext::shared().isSoftware() && c.converted;
+        EXPECT_EQ(encoding.kind == PictureEncoding::Kind::Rgba, converted)
+            << c.movie << " on " << c.output.width << "x" << c.output.height << ", "
+            << RenderContext::shared().renderer();
+        if (converted) {
+            EXPECT_EQ(encoding.straightAlpha, c.straightAlpha) << c.movie;
+            EXPECT_FALSE(encoding.opaque) << c.movie;
+        }
+    }
 }
 
 // Formats the scenes do not take are left to the pipeline's converter.
