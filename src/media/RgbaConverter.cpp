@@ -5,6 +5,7 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -82,6 +83,35 @@ RgbaConverter::RgbaConverter(const GstVideoInfo& info)
     chromaAbove_.resize(chromaWidth);
     chromaBelow_.resize(chromaWidth);
     chromaBlended_.resize(chromaWidth);
+    if (!wide_) makeTables();
+}
+
+void RgbaConverter::makeTables() {
+    // Each filter step (horizontal, vertical) blends 3:1, a factor of 4.
+    chromaScale_ = (horizontalShift_ > 0 ? 4 : 1) * (verticalShift_ > 0 ? 4 : 1);
+    const auto term = [](double value) {
+        return static_cast<std::int32_t>(std::lround(value * 65536.0));
+    };
+    const int chromaSteps = 255 * chromaScale_ + 1;
+    for (int colour = 0; colour < 3; ++colour) {
+        const double bias = matrix_[colour * 4 + 3];  // the half step for rounding included
+        lumaTerms_[colour].resize(256);
+        for (int value = 0; value < 256; ++value)
+            lumaTerms_[colour][value] = term(matrix_[colour * 4] * value + bias);
+        cbTerms_[colour].resize(static_cast<std::size_t>(chromaSteps));
+        crTerms_[colour].resize(static_cast<std::size_t>(chromaSteps));
+        for (int step = 0; step < chromaSteps; ++step) {
+            const double sample = static_cast<double>(step) / chromaScale_;
+            cbTerms_[colour][step] = term(matrix_[colour * 4 + 1] * sample);
+            crTerms_[colour][step] = term(matrix_[colour * 4 + 2] * sample);
+        }
+    }
+    for (int value = 0; value < 256; ++value)
+        alphaValues_[value] = static_cast<std::uint8_t>(
+            std::clamp(static_cast<float>(value) * alphaGain_ + 0.5F, 0.0F, 255.5F));
+    cb8_.resize(static_cast<std::size_t>(width_));
+    cr8_.resize(static_cast<std::size_t>(width_));
+    blended8_.resize(static_cast<std::size_t>(chromaWidth_));
 }
 
 void RgbaConverter::readRow(const GstVideoFrame& frame, int component, int row, float* line) const {
@@ -127,7 +157,82 @@ void RgbaConverter::chromaRow(const GstVideoFrame& frame, int component, int row
     }
 }
 
+void RgbaConverter::chromaRow8(const GstVideoFrame& frame, int component, int row,
+                               std::uint16_t* line) {
+    const int step = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, component);
+    const int stride = GST_VIDEO_FRAME_COMP_STRIDE(&frame, component);
+    const std::uint8_t* const samples = componentData(frame, component);
+    std::uint16_t* const chroma = horizontalShift_ == 0 ? line : blended8_.data();
+    const std::uint8_t* const near =
+        samples + static_cast<std::ptrdiff_t>(verticalShift_ == 0 ? row : row >> 1) * stride;
+    if (verticalShift_ == 0) {
+        for (int x = 0; x < chromaWidth_; ++x)
+            chroma[x] = near[static_cast<std::ptrdiff_t>(x) * step];
+    } else {
+        const int nearRow = row >> 1;
+        const int farRow =
+            std::clamp((row & 1) != 0 ? nearRow + 1 : nearRow - 1, 0, chromaHeight_ - 1);
+        const std::uint8_t* const far = samples + static_cast<std::ptrdiff_t>(farRow) * stride;
+        for (int x = 0; x < chromaWidth_; ++x) {
+            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(x) * step;
+            chroma[x] = static_cast<std::uint16_t>(3 * near[at] + far[at]);
+        }
+    }
+    if (horizontalShift_ == 0) return;
+    for (int x = 0; x < chromaWidth_; ++x) {
+        const int here = 3 * chroma[x];
+        line[2 * x] = static_cast<std::uint16_t>(here + chroma[std::max(x - 1, 0)]);
+        if (2 * x + 1 < width_)
+            line[2 * x + 1] =
+                static_cast<std::uint16_t>(here + chroma[std::min(x + 1, chromaWidth_ - 1)]);
+    }
+}
+
+void RgbaConverter::convert8(const GstVideoFrame& in, GstVideoFrame& out) {
+    auto* const rgba = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0));
+    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0);
+    const int lumaStep = GST_VIDEO_FRAME_COMP_PSTRIDE(&in, GST_VIDEO_COMP_Y);
+    const int lumaStride = GST_VIDEO_FRAME_COMP_STRIDE(&in, GST_VIDEO_COMP_Y);
+    const std::uint8_t* const lumaSamples = componentData(in, GST_VIDEO_COMP_Y);
+    const std::uint8_t* const alphaSamples =
+        hasAlpha_ ? componentData(in, GST_VIDEO_COMP_A) : nullptr;
+    const int alphaStride = hasAlpha_ ? GST_VIDEO_FRAME_COMP_STRIDE(&in, GST_VIDEO_COMP_A) : 0;
+    const std::int32_t* const yR = lumaTerms_[0].data();
+    const std::int32_t* const yG = lumaTerms_[1].data();
+    const std::int32_t* const yB = lumaTerms_[2].data();
+    const std::int32_t* const cbR = cbTerms_[0].data();
+    const std::int32_t* const cbG = cbTerms_[1].data();
+    const std::int32_t* const cbB = cbTerms_[2].data();
+    const std::int32_t* const crR = crTerms_[0].data();
+    const std::int32_t* const crG = crTerms_[1].data();
+    const std::int32_t* const crB = crTerms_[2].data();
+    const auto channel = [](std::int32_t sum) {
+        return static_cast<std::uint8_t>(std::clamp(sum >> 16, 0, 255));
+    };
+    for (int y = 0; y < height_; ++y) {
+        chromaRow8(in, GST_VIDEO_COMP_U, y, cb8_.data());
+        chromaRow8(in, GST_VIDEO_COMP_V, y, cr8_.data());
+        const std::uint8_t* const luma = lumaSamples + static_cast<std::ptrdiff_t>(y) * lumaStride;
+        const std::uint8_t* const alpha =
+            hasAlpha_ ? alphaSamples + static_cast<std::ptrdiff_t>(y) * alphaStride : nullptr;
+        std::uint8_t* pixel = rgba + static_cast<std::ptrdiff_t>(y) * stride;
+        for (int x = 0; x < width_; ++x, pixel += 4) {
+            const std::uint8_t l = luma[static_cast<std::ptrdiff_t>(x) * lumaStep];
+            const std::uint16_t cb = cb8_[x];
+            const std::uint16_t cr = cr8_[x];
+            pixel[0] = channel(yR[l] + cbR[cb] + crR[cr]);
+            pixel[1] = channel(yG[l] + cbG[cb] + crG[cr]);
+            pixel[2] = channel(yB[l] + cbB[cb] + crB[cr]);
+            pixel[3] = alpha != nullptr ? alphaValues_[alpha[x]] : std::uint8_t{255};
+        }
+    }
+}
+
 void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
+    if (!wide_) {
+        convert8(in, out);
+        return;
+    }
     auto* const rgba = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0));
     const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0);
     const std::array<float, 12> m = matrix_;
@@ -155,10 +260,13 @@ void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
 }
 
 // The element: a video filter whose sink takes the formats converted and
-// RGBA, and whose source gives RGBA; RGBA in passes through untouched.
+// RGBA, and whose source gives RGBA; RGBA in passes through untouched, and so
+// does a picture larger than `largest` pixels (when not 0), which the renderer
+// converts for less where the output has fewer pixels than it.
 struct BwRgbaConvert {
     GstVideoFilter parent;
     RgbaConverter* converter;  // for the negotiated YCbCr format; null for RGBA
+    guint64 largest;           // set before the element first negotiates
 };
 
 struct BwRgbaConvertClass {
@@ -179,12 +287,27 @@ std::string sinkFormats() {
     return formats + "RGBA }";
 }
 
-GstCaps* transformCaps(GstBaseTransform*, GstPadDirection direction, GstCaps* caps,
+// Whether a picture described by `structure` is larger than `largest`
+// pixels allows.
+bool tooLargeToConvert(const GstStructure* structure, guint64 largest) {
+    gint width = 0;
+    gint height = 0;
+    return largest > 0 && gst_structure_get_int(structure, "width", &width) &&
+           gst_structure_get_int(structure, "height", &height) &&
+           static_cast<guint64>(width) * static_cast<guint64>(height) > largest;
+}
+
+GstCaps* transformCaps(GstBaseTransform* element, GstPadDirection direction, GstCaps* caps,
                        GstCaps* filter) {
     static const std::string formats = sinkFormats();
+    const guint64 largest = reinterpret_cast<BwRgbaConvert*>(element)->largest;
     GstCaps* result = gst_caps_new_empty();
     for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
-        GstStructure* structure = gst_structure_copy(gst_caps_get_structure(caps, i));
+        const GstStructure* given = gst_caps_get_structure(caps, i);
+        // Large: passed through as it is, in preference to RGBA.
+        if (direction == GST_PAD_SINK && tooLargeToConvert(given, largest))
+            result = gst_caps_merge_structure(result, gst_structure_copy(given));
+        GstStructure* structure = gst_structure_copy(given);
         gst_structure_remove_fields(structure, "format", "colorimetry", "chroma-site", nullptr);
         if (direction == GST_PAD_SINK) {
             gst_structure_set(structure, "format", G_TYPE_STRING, "RGBA", nullptr);
@@ -209,14 +332,15 @@ gboolean setInfo(GstVideoFilter* filter, GstCaps*, GstVideoInfo* inInfo, GstCaps
     auto* self = reinterpret_cast<BwRgbaConvert*>(filter);
     delete self->converter;
     self->converter = nullptr;
+    const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(inInfo);
+    const bool asItIs = format == GST_VIDEO_INFO_FORMAT(outInfo);
     if (GST_VIDEO_INFO_WIDTH(inInfo) != GST_VIDEO_INFO_WIDTH(outInfo) ||
         GST_VIDEO_INFO_HEIGHT(inInfo) != GST_VIDEO_INFO_HEIGHT(outInfo) ||
-        GST_VIDEO_INFO_FORMAT(outInfo) != GST_VIDEO_FORMAT_RGBA) {
+        (!asItIs && GST_VIDEO_INFO_FORMAT(outInfo) != GST_VIDEO_FORMAT_RGBA)) {
         return FALSE;
     }
-    const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(inInfo);
-    gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), format == GST_VIDEO_FORMAT_RGBA);
-    if (format == GST_VIDEO_FORMAT_RGBA) return TRUE;
+    gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), asItIs);
+    if (asItIs) return TRUE;
     if (!RgbaConverter::converts(format)) return FALSE;
     self->converter = new RgbaConverter(*inInfo);
     return TRUE;
@@ -244,9 +368,9 @@ void classInit(gpointer klass, gpointer) {
     gst_element_class_add_pad_template(element,
                                        gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS,
                                                             gst_caps_from_string(sink.c_str())));
-    gst_element_class_add_pad_template(
-        element, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS,
-                                      gst_caps_from_string("video/x-raw, format=(string)RGBA")));
+    gst_element_class_add_pad_template(element,
+                                       gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS,
+                                                            gst_caps_from_string(sink.c_str())));
     gst_element_class_set_static_metadata(element, "Exact RGBA converter", "Filter/Converter/Video",
                                           "Makes RGBA of YCbCr pictures to their exact colours",
                                           "Beamwright");
@@ -260,6 +384,7 @@ void classInit(gpointer klass, gpointer) {
 
 void instanceInit(GTypeInstance* instance, gpointer) {
     reinterpret_cast<BwRgbaConvert*>(instance)->converter = nullptr;
+    reinterpret_cast<BwRgbaConvert*>(instance)->largest = 0;
 }
 
 GType elementType() {
@@ -271,11 +396,13 @@ GType elementType() {
 
 }  // namespace
 
-GstElement* RgbaConverter::makeElement() {
+GstElement* RgbaConverter::makeElement(std::uint64_t largest) {
     static std::once_flag once;
     std::call_once(
         once, [] { gst_element_register(nullptr, "bwrgbaconvert", GST_RANK_NONE, elementType()); });
-    return gst_element_factory_make("bwrgbaconvert", nullptr);
+    GstElement* element = gst_element_factory_make("bwrgbaconvert", nullptr);
+    if (element != nullptr) reinterpret_cast<BwRgbaConvert*>(element)->largest = largest;
+    return element;
 }
 
 }  // namespace bw
