@@ -5,7 +5,6 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -83,35 +82,6 @@ RgbaConverter::RgbaConverter(const GstVideoInfo& info)
     chromaAbove_.resize(chromaWidth);
     chromaBelow_.resize(chromaWidth);
     chromaBlended_.resize(chromaWidth);
-    if (!wide_) makeTables();
-}
-
-void RgbaConverter::makeTables() {
-    // Each filter step (horizontal, vertical) blends 3:1, a factor of 4.
-    chromaScale_ = (horizontalShift_ > 0 ? 4 : 1) * (verticalShift_ > 0 ? 4 : 1);
-    const auto term = [](double value) {
-        return static_cast<std::int32_t>(std::lround(value * 65536.0));
-    };
-    const int chromaSteps = 255 * chromaScale_ + 1;
-    for (int colour = 0; colour < 3; ++colour) {
-        const double bias = matrix_[colour * 4 + 3];  // the half step for rounding included
-        lumaTerms_[colour].resize(256);
-        for (int value = 0; value < 256; ++value)
-            lumaTerms_[colour][value] = term(matrix_[colour * 4] * value + bias);
-        cbTerms_[colour].resize(static_cast<std::size_t>(chromaSteps));
-        crTerms_[colour].resize(static_cast<std::size_t>(chromaSteps));
-        for (int step = 0; step < chromaSteps; ++step) {
-            const double sample = static_cast<double>(step) / chromaScale_;
-            cbTerms_[colour][step] = term(matrix_[colour * 4 + 1] * sample);
-            crTerms_[colour][step] = term(matrix_[colour * 4 + 2] * sample);
-        }
-    }
-    for (int value = 0; value < 256; ++value)
-        alphaValues_[value] = static_cast<std::uint8_t>(
-            std::clamp(static_cast<float>(value) * alphaGain_ + 0.5F, 0.0F, 255.5F));
-    cb8_.resize(static_cast<std::size_t>(width_));
-    cr8_.resize(static_cast<std::size_t>(width_));
-    blended8_.resize(static_cast<std::size_t>(chromaWidth_));
 }
 
 void RgbaConverter::readRow(const GstVideoFrame& frame, int component, int row, float* line) const {
@@ -157,82 +127,7 @@ void RgbaConverter::chromaRow(const GstVideoFrame& frame, int component, int row
     }
 }
 
-void RgbaConverter::chromaRow8(const GstVideoFrame& frame, int component, int row,
-                               std::uint16_t* line) {
-    const int step = GST_VIDEO_FRAME_COMP_PSTRIDE(&frame, component);
-    const int stride = GST_VIDEO_FRAME_COMP_STRIDE(&frame, component);
-    const std::uint8_t* const samples = componentData(frame, component);
-    std::uint16_t* const chroma = horizontalShift_ == 0 ? line : blended8_.data();
-    const std::uint8_t* const near =
-        samples + static_cast<std::ptrdiff_t>(verticalShift_ == 0 ? row : row >> 1) * stride;
-    if (verticalShift_ == 0) {
-        for (int x = 0; x < chromaWidth_; ++x)
-            chroma[x] = near[static_cast<std::ptrdiff_t>(x) * step];
-    } else {
-        const int nearRow = row >> 1;
-        const int farRow =
-            std::clamp((row & 1) != 0 ? nearRow + 1 : nearRow - 1, 0, chromaHeight_ - 1);
-        const std::uint8_t* const far = samples + static_cast<std::ptrdiff_t>(farRow) * stride;
-        for (int x = 0; x < chromaWidth_; ++x) {
-            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(x) * step;
-            chroma[x] = static_cast<std::uint16_t>(3 * near[at] + far[at]);
-        }
-    }
-    if (horizontalShift_ == 0) return;
-    for (int x = 0; x < chromaWidth_; ++x) {
-        const int here = 3 * chroma[x];
-        line[2 * x] = static_cast<std::uint16_t>(here + chroma[std::max(x - 1, 0)]);
-        if (2 * x + 1 < width_)
-            line[2 * x + 1] =
-                static_cast<std::uint16_t>(here + chroma[std::min(x + 1, chromaWidth_ - 1)]);
-    }
-}
-
-void RgbaConverter::convert8(const GstVideoFrame& in, GstVideoFrame& out) {
-    auto* const rgba = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0));
-    const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0);
-    const int lumaStep = GST_VIDEO_FRAME_COMP_PSTRIDE(&in, GST_VIDEO_COMP_Y);
-    const int lumaStride = GST_VIDEO_FRAME_COMP_STRIDE(&in, GST_VIDEO_COMP_Y);
-    const std::uint8_t* const lumaSamples = componentData(in, GST_VIDEO_COMP_Y);
-    const std::uint8_t* const alphaSamples =
-        hasAlpha_ ? componentData(in, GST_VIDEO_COMP_A) : nullptr;
-    const int alphaStride = hasAlpha_ ? GST_VIDEO_FRAME_COMP_STRIDE(&in, GST_VIDEO_COMP_A) : 0;
-    const std::int32_t* const yR = lumaTerms_[0].data();
-    const std::int32_t* const yG = lumaTerms_[1].data();
-    const std::int32_t* const yB = lumaTerms_[2].data();
-    const std::int32_t* const cbR = cbTerms_[0].data();
-    const std::int32_t* const cbG = cbTerms_[1].data();
-    const std::int32_t* const cbB = cbTerms_[2].data();
-    const std::int32_t* const crR = crTerms_[0].data();
-    const std::int32_t* const crG = crTerms_[1].data();
-    const std::int32_t* const crB = crTerms_[2].data();
-    const auto channel = [](std::int32_t sum) {
-        return static_cast<std::uint8_t>(std::clamp(sum >> 16, 0, 255));
-    };
-    for (int y = 0; y < height_; ++y) {
-        chromaRow8(in, GST_VIDEO_COMP_U, y, cb8_.data());
-        chromaRow8(in, GST_VIDEO_COMP_V, y, cr8_.data());
-        const std::uint8_t* const luma = lumaSamples + static_cast<std::ptrdiff_t>(y) * lumaStride;
-        const std::uint8_t* const alpha =
-            hasAlpha_ ? alphaSamples + static_cast<std::ptrdiff_t>(y) * alphaStride : nullptr;
-        std::uint8_t* pixel = rgba + static_cast<std::ptrdiff_t>(y) * stride;
-        for (int x = 0; x < width_; ++x, pixel += 4) {
-            const std::uint8_t l = luma[static_cast<std::ptrdiff_t>(x) * lumaStep];
-            const std::uint16_t cb = cb8_[x];
-            const std::uint16_t cr = cr8_[x];
-            pixel[0] = channel(yR[l] + cbR[cb] + crR[cr]);
-            pixel[1] = channel(yG[l] + cbG[cb] + crG[cr]);
-            pixel[2] = channel(yB[l] + cbB[cb] + crB[cr]);
-            pixel[3] = alpha != nullptr ? alphaValues_[alpha[x]] : std::uint8_t{255};
-        }
-    }
-}
-
 void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
-    if (!wide_) {
-        convert8(in, out);
-        return;
-    }
     auto* const rgba = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0));
     const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0);
     const std::array<float, 12> m = matrix_;

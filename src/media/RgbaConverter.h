@@ -49,14 +49,6 @@ private:
     // The chroma of output row `row` for `component`, filtered to full width.
     void chromaRow(const GstVideoFrame& frame, int component, int row, float* line);
 
-    // 8-bit pictures, in integers: each filtered chroma sample is a whole
-    // number of 1/chromaScale_ steps, and every term of the matrix comes
-    // from a table in 1/65536 steps, so a pixel costs three table sums.
-    void makeTables();
-    void convert8(const GstVideoFrame& in, GstVideoFrame& out);
-    // As chromaRow, in units of 1/chromaScale_ of a sample.
-    void chromaRow8(const GstVideoFrame& frame, int component, int row, std::uint16_t* line);
-
     // Rows (R, G, B, A) of the matrix taking (Y, Cb, Cr, 1) samples as read
     // to 0..255, and the alpha sample's gain.
     std::array<float, 12> matrix_{};
@@ -73,13 +65,6 @@ private:
     // chroma at chroma width, and each chroma component and alpha at full
     // width.
     std::vector<float> luma_, chromaAbove_, chromaBelow_, chromaBlended_, cb_, cr_, alpha_;
-    // 8-bit pictures: the matrix's terms for R, G and B by luma sample, by
-    // filtered Cb and Cr (chromaScale_ steps a sample), the alpha by sample;
-    // rows of filtered chroma, and the chroma blended between rows.
-    int chromaScale_ = 1;
-    std::array<std::vector<std::int32_t>, 3> lumaTerms_, cbTerms_, crTerms_;
-    std::array<std::uint8_t, 256> alphaValues_{};
-    std::vector<std::uint16_t> cb8_, cr8_, blended8_;
 };
 
 }  // namespace bw
