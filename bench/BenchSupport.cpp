@@ -1,6 +1,7 @@
 #include "BenchSupport.h"
 
 #include <glib.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -44,6 +45,13 @@ double percentile(std::vector<double> values, double fraction) {
     const auto index =
         static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1) + 0.5);
     return values[std::min(index, values.size() - 1)];
+}
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
 double median(std::vector<double> values) {

@@ -19,6 +19,8 @@ namespace bw::bench {
 inline constexpr PixelSize kFullHd{1920, 1080};
 
 double median(std::vector<double> values);
+// The CPU time this process has used, every thread, in seconds.
+double processCpuSeconds();
 double percentile(std::vector<double> values, double fraction);
 
 // A full-HD picture of a repeating pattern; `seed` makes two differ.

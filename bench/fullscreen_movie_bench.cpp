@@ -22,7 +22,6 @@
 //                        [--player mpv|choice|pipeline|mixer]
 
 #include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -246,13 +245,6 @@ Sample playMpv(const std::string& movie, const XServer& server, const test::Temp
     return sample;
 }
 
-double ownCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
-
 // `convert`: the BEAMWRIGHT_CONVERT_ON_CPU value, "" for the player's own choice.
 Sample playBeamwright(const std::string& movie, const XServer& server, const char* convert,
                       double seconds) {
@@ -287,13 +279,13 @@ Sample playBeamwright(const std::string& movie, const XServer& server, const cha
         mainQueue.pumpUntil([&] { return window.framesPresented() >= 30; }, 30s);
         const std::uint64_t shownBefore = window.framesPresented();
         if (shownBefore >= 30) {
-            const double playerBefore = ownCpuSeconds();
+            const double playerBefore = bench::processCpuSeconds();
             const double serverBefore = cpuSecondsOf(server.pid());
             const auto start = SteadyClock::now();
             mainQueue.pumpUntil([] { return false; },
                                 std::chrono::milliseconds(static_cast<int>(seconds * 1e3)));
             sample.seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
-            sample.playerCpu = ownCpuSeconds() - playerBefore;
+            sample.playerCpu = bench::processCpuSeconds() - playerBefore;
             sample.serverCpu = cpuSecondsOf(server.pid()) - serverBefore;
             sample.shown = static_cast<double>(window.framesPresented() - shownBefore);
             sample.memoryMiB = residentMiB(::getpid()) - memoryBefore;

@@ -2,16 +2,16 @@
 // 480x270 output, with no picture shown late; and the CPU time one 1080p
 // movie costs per picture shown on a 1080p output. Each is measured for the
 // pictures converted to RGBA on the CPU (BEAMWRIGHT_CONVERT_ON_CPU=1: the
-// baseline, and the default on a software renderer) and for the planes
-// uploaded as decoded and converted in the mixer (=0), in the same run. The display link ticks at 60 Hz.
+// baseline; a software renderer's choice where the output has as many pixels
+// as the movie) and for the planes uploaded as decoded and converted in the
+// mixer (=0; its choice for smaller outputs), in the same run. The display
+// link ticks at 60 Hz.
 //
 // A count is held when, over the measured seconds, every movie showed all of
 // its pictures (30 a second, less one for where the window falls) and the
 // display link skipped no refresh. Counts go up from one until one fails.
 //
 // bench_movie_outputs [--seconds N] [--most N] [--runs N]
-
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -40,13 +40,6 @@ using namespace bw;
 using namespace std::chrono_literals;
 
 constexpr double kMovieRate = 30.0;
-
-double processCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 struct Trial {
     std::uint64_t fewestShown = 0;  // pictures shown by the movie that showed fewest
@@ -97,14 +90,14 @@ Trial play(const std::string& path, bool onCpu, std::size_t count, PixelSize siz
     };
     const std::vector<std::uint64_t> before = shownNow();
     engine.resetFrameStatistics();
-    const double cpuBefore = processCpuSeconds();
+    const double cpuBefore = bench::processCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     mainQueue.pumpUntil([] { return false; },
                         std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Trial trial;
-    trial.cpuSeconds = processCpuSeconds() - cpuBefore;
+    trial.cpuSeconds = bench::processCpuSeconds() - cpuBefore;
     trial.refreshesSkipped = engine.framesDropped();
     const std::vector<std::uint64_t> after = shownNow();
     trial.fewestShown = ~std::uint64_t{0};

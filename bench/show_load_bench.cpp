@@ -12,8 +12,6 @@
 //
 // bench_show_load [--rounds N] [--workers N] [--movies N]
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -48,13 +46,6 @@ constexpr int kCues = 1000;
 constexpr int kOutputs = 4;
 constexpr int kStills = 100;
 constexpr int kMovies = 100;
-
-double processCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 // "median M (min A, max B)" of values in milliseconds.
 std::string spread(const std::vector<double>& values) {
@@ -226,14 +217,14 @@ int main(int argc, char** argv) {
         test::TempDir diskCache;
         auto cpuPerMovie = [&](std::size_t expectDecoded) {
             Thumbnail cache(diskCache.path());
-            const double cpuBefore = processCpuSeconds();
+            const double cpuBefore = bench::processCpuSeconds();
             const double seconds = load(movieShowPath, workers, cache, count, count);
             if (cache.madeCount() != expectDecoded) {
                 std::fprintf(stderr, "%zu movies decoded, expected %zu\n", cache.madeCount(),
                              expectDecoded);
                 std::exit(1);
             }
-            return std::pair{(processCpuSeconds() - cpuBefore) * 1000.0 / movies, seconds};
+            return std::pair{(bench::processCpuSeconds() - cpuBefore) * 1000.0 / movies, seconds};
         };
         const auto [coldMs, coldSeconds] = cpuPerMovie(count);
         const auto [warmMs, warmSeconds] = cpuPerMovie(0);
@@ -253,12 +244,12 @@ int main(int argc, char** argv) {
     const std::string largeStill = (fs::path(*media) / "image-large.jpg").string();
     std::vector<double> still;
     for (int round = 0; round < rounds; ++round) {
-        const double cpuBefore = processCpuSeconds();
+        const double cpuBefore = bench::processCpuSeconds();
         if (!Thumbnail::makeImageThumbnail(largeStill)) {
             std::fprintf(stderr, "cannot make the thumbnail of %s\n", largeStill.c_str());
             return 1;
         }
-        still.push_back((processCpuSeconds() - cpuBefore) * 1000.0);
+        still.push_back((bench::processCpuSeconds() - cpuBefore) * 1000.0);
     }
     std::printf("CPU per 6000x4000 still thumbnail: %s\n", spread(still).c_str());
     return 0;
