@@ -10,6 +10,7 @@
 #include "media/PicturePlacement.h"
 #include "media/VideoPlayer.h"
 #include "platform/DescriptorBudget.h"
+#include "platform/Fatal.h"
 #include "platform/FileTypes.h"
 #include "platform/SystemLog.h"
 #include "render/GpuBufferPool.h"
@@ -261,6 +262,11 @@ void MediaOutput::render(const DisplayTimeStamp& timeStamp, std::optional<double
 
 void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeStamp,
                          std::optional<double> progress) {
+    // The mixer's programs are built at the first tick, not at the first
+    // crossfade: a picture published unmixed (below) may leave the mixer
+    // unused until then, and building every variant takes several refreshes.
+    std::string failure;
+    if (!mixer_.prepare(failure)) fatalError(failure);
     GpuBufferRef mixed;
     if (!plan.players.empty()) {
         MixInputs inputs;
