@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "media/VideoFrameUpload.h"
 
@@ -16,15 +17,11 @@ namespace bw {
 
 namespace {
 
-// The YCbCr formats converted; the same as VideoFrameUpload's.
-constexpr GstVideoFormat kFormats[] = {
-    GST_VIDEO_FORMAT_I420,      GST_VIDEO_FORMAT_YV12,      GST_VIDEO_FORMAT_NV12,
-    GST_VIDEO_FORMAT_Y42B,      GST_VIDEO_FORMAT_Y444,      GST_VIDEO_FORMAT_I420_10LE,
-    GST_VIDEO_FORMAT_I422_10LE, GST_VIDEO_FORMAT_Y444_10LE, GST_VIDEO_FORMAT_I420_12LE,
-    GST_VIDEO_FORMAT_I422_12LE, GST_VIDEO_FORMAT_Y444_12LE, GST_VIDEO_FORMAT_P010_10LE,
-    GST_VIDEO_FORMAT_A420,      GST_VIDEO_FORMAT_A420_10LE, GST_VIDEO_FORMAT_A422_10LE,
-    GST_VIDEO_FORMAT_A444_10LE,
-};
+// The YCbCr formats converted: those the renderer takes as planes.
+const std::vector<int>& formatsConverted() {
+    static const std::vector<int> formats = VideoFrameUpload::ycbcrFormats();
+    return formats;
+}
 
 // Each subsampled chroma sample sits centred on the two luma samples it
 // covers: the luma sample on its side of the centre takes 3/4 of it and 1/4
@@ -48,8 +45,8 @@ const std::uint8_t* componentData(const GstVideoFrame& frame, int component) {
 }  // namespace
 
 bool RgbaConverter::converts(int format) {
-    return std::find(std::begin(kFormats), std::end(kFormats),
-                     static_cast<GstVideoFormat>(format)) != std::end(kFormats);
+    const std::vector<int>& formats = formatsConverted();
+    return std::find(formats.begin(), formats.end(), format) != formats.end();
 }
 
 RgbaConverter::RgbaConverter(const GstVideoInfo& info)
@@ -175,8 +172,8 @@ GObjectClass* parentClass = nullptr;  // set as the class is made
 // The formats the sink takes, as a caps field value.
 std::string sinkFormats() {
     std::string formats = "{ ";
-    for (GstVideoFormat format : kFormats) {
-        formats += gst_video_format_to_string(format);
+    for (int format : formatsConverted()) {
+        formats += gst_video_format_to_string(static_cast<GstVideoFormat>(format));
         formats += ", ";
     }
     return formats + "RGBA }";

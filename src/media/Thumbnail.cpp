@@ -98,8 +98,8 @@ bool gstreamerReady() {
 // measured on a 1080p H.264 movie).
 void decodeOnOneThread(GstBin* /*bin*/, GstBin* /*subBin*/, GstElement* element,
                        gpointer /*data*/) {
-    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads");
-    if (spec != nullptr && spec->value_type == G_TYPE_INT) {
+    GParamSpec* threads = g_object_class_find_property(G_OBJECT_GET_CLASS(element), "max-threads");
+    if (threads != nullptr && threads->value_type == G_TYPE_INT) {
         g_object_set(element, "max-threads", 1, nullptr);
     }
 }

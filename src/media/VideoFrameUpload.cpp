@@ -97,6 +97,14 @@ GstCaps* VideoFrameUpload::decoderFormatCaps() {
     return caps;
 }
 
+std::vector<int> VideoFrameUpload::ycbcrFormats() {
+    std::vector<int> formats;
+    for (const Layout& layout : kLayouts) {
+        if (layout.kind != Kind::Rgba) formats.push_back(layout.format);
+    }
+    return formats;
+}
+
 GstCaps* VideoFrameUpload::rgbaCaps() {
     return gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "RGBA", nullptr);
 }

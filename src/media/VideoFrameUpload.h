@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <vector>
 
 #include "render/GpuBuffer.h"
 
@@ -26,6 +27,8 @@ public:
     // RGBA only, converted on the CPU by the pipeline: the fallback, and the
     // baseline the direct path is measured against.
     static GstCaps* rgbaCaps();
+    // The YCbCr formats taken (GstVideoFormat values), in order of preference.
+    static std::vector<int> ycbcrFormats();
 
     // Rows of the matrix that takes a YUV picture of `info` from its samples
     // as the plane textures give them (Y, Cb, Cr, 1) to (R, G, B, s), s
