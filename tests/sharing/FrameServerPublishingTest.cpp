@@ -22,7 +22,6 @@ namespace bw {
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
 constexpr PixelSize kSize{31, 13};
 
@@ -45,12 +44,9 @@ public:
     ~RenderLoop() { link_.stop(); }
 
     std::uint64_t ticks() const { return ticks_.load(); }
-    // The longest tick since the last call.
-    SteadyClock::duration takeLongestTick() { return SteadyClock::duration(longest_.exchange(0)); }
 
 private:
     void tick() {
-        const auto start = SteadyClock::now();
         RenderContext& context = RenderContext::shared();
         if (!context.isCurrent()) {
             context.makeCurrent();
@@ -64,10 +60,6 @@ private:
         output_ = mix.allocAndRenderToBufferSized(kSize);
         server_.publishFrame(*output_);
         GpuBufferPool::global().housekeeping();
-        const SteadyClock::rep took = (SteadyClock::now() - start).count();
-        SteadyClock::rep longest = longest_.load();
-        while (took > longest && !longest_.compare_exchange_weak(longest, took)) {
-        }
         ++ticks_;
     }
 
@@ -76,7 +68,6 @@ private:
     GpuBufferRef input_;
     GpuBufferRef output_;
     std::atomic<std::uint64_t> ticks_ = 0;
-    std::atomic<SteadyClock::rep> longest_ = 0;
     DisplayLink link_;  // last: stopped before the rest goes
 };
 
@@ -106,7 +97,6 @@ TEST(FrameServerPublishingTest, RenderedFramesReachConsumersWhileDaemonAndConsum
 
     // The daemon dies while the render thread goes on; no tick waits for it.
     ASSERT_TRUE(test::waitFor([&] { return loop.ticks() > 10; }, test::scaled(10s)));
-    loop.takeLongestTick();
     daemon.kill();
     ASSERT_TRUE(test::waitFor([&] { return !connection.isConnected(); }, test::scaled(10s)));
     const std::uint64_t ticksAtLoss = loop.ticks();
@@ -116,8 +106,15 @@ TEST(FrameServerPublishingTest, RenderedFramesReachConsumersWhileDaemonAndConsum
     ASSERT_TRUE(daemon.start()) << daemon.log();
     ASSERT_TRUE(test::waitFor([&] { return connection.isConnected(); }, test::scaled(10s)));
     receiveExact("Stage Left");
-    // Generous for a loaded machine: what matters is that nothing waited.
-    EXPECT_LT(loop.takeLongestTick(), 100ms);
+
+    // A daemon that hangs with its socket open answers nothing; the ticks go
+    // on all the same, as many as it takes to show that none waits for it.
+    daemon.freeze();
+    const std::uint64_t ticksAtHang = loop.ticks();
+    EXPECT_TRUE(test::waitFor([&] { return loop.ticks() > ticksAtHang + 60; }, test::scaled(20s)))
+        << "the render thread stalled behind a hung daemon";
+    daemon.thaw();
+    ASSERT_TRUE(test::waitFor([&] { return connection.isConnected(); }, test::scaled(10s)));
 
     server.setName("Stage Right");
     receiveExact("Stage Right");

@@ -100,7 +100,6 @@ public:
         stopping_ = true;
         if (thread_.joinable()) thread_.join();
     }
-    SteadyClock::duration longestPush() const { return SteadyClock::duration(longest_.load()); }
     std::uint64_t accepted() const { return accepted_; }
     std::uint64_t refused() const { return refused_; }
 
@@ -112,10 +111,7 @@ private:
             const std::uint32_t height = stream.height();
             const std::size_t stride = width * 4 + extraStride;
             const std::vector<std::uint8_t> frame = patternRgba(width, height, k, stride);
-            const auto before = SteadyClock::now();
             const bool pushed = stream.pushFrame(frame.data(), stride, width, height);
-            const auto took = (SteadyClock::now() - before).count();
-            longest_ = std::max(longest_.load(), took);
             ++(pushed ? accepted_ : refused_);
             next += 16667us;
             std::this_thread::sleep_until(next);
@@ -123,7 +119,6 @@ private:
     }
 
     std::atomic<bool> stopping_ = false;
-    std::atomic<SteadyClock::rep> longest_ = 0;
     std::atomic<std::uint64_t> accepted_ = 0;
     std::atomic<std::uint64_t> refused_ = 0;
     std::thread thread_;  // last: started once the counters exist
@@ -243,13 +238,32 @@ TEST_F(VideoSourceStreamTest, DaemonKilledWhilePushingIsRejoinedUnderTheSameName
     ASSERT_EQ(frames.size(), 3u);
     expectPatternFrames(frames, kWidth, kHeight);
     EXPECT_EQ(stream.publishedName(), "Survivor");
-    // Generous for a loaded machine: what matters is that no call waited for
-    // the daemon.
-    EXPECT_LT(pusher.longestPush(), 100ms);
 
     const auto lines = capture.lines();
     EXPECT_EQ(countContaining(lines, "no PipeWire daemon reachable (connection lost)"), 1u);
     EXPECT_EQ(countContaining(lines, "PipeWire daemon reachable again"), 1u) << daemon_.log();
+}
+
+TEST_F(VideoSourceStreamTest, PushesGoOnWhileTheDaemonHangs) {
+    startDaemon();
+    PipeWireConnection connection;
+    VideoSourceStream stream(connection, "Patient", kWidth, kHeight);
+    FramePusher pusher(stream, 0);
+    ASSERT_EQ(test::receiveFrames("Patient", kWidth, kHeight, 2).size(), 2u);
+
+    // Its socket stays open and nothing answers: a push that waited on it
+    // would hold the pusher for good.
+    daemon_.freeze();
+    const auto pushedAtHang = pusher.accepted() + pusher.refused();
+    EXPECT_TRUE(test::waitFor(
+        [&] { return pusher.accepted() + pusher.refused() > pushedAtHang + 60; }, kDeadline))
+        << "a push waited for the hung daemon";
+    daemon_.thaw();
+
+    const auto frames = test::receiveFrames("Patient", kWidth, kHeight, 3);
+    pusher.stop();
+    ASSERT_EQ(frames.size(), 3u);
+    expectPatternFrames(frames, kWidth, kHeight);
 }
 
 TEST(VideoSourceStreamWithoutDaemonTest, LogsOnceAndDropsEveryFramePromptly) {
@@ -266,7 +280,6 @@ TEST(VideoSourceStreamWithoutDaemonTest, LogsOnceAndDropsEveryFramePromptly) {
     EXPECT_EQ(pusher.accepted(), 0u);
     EXPECT_GT(pusher.refused(), 30u);
     EXPECT_EQ(stream.framesDropped(), pusher.refused());
-    EXPECT_LT(pusher.longestPush(), 100ms);
 
     const auto lines = capture.lines();
     ASSERT_EQ(lines.size(), 1u);

@@ -243,11 +243,20 @@ bool PipeWireDaemon::start() {
 }
 
 void PipeWireDaemon::stop() {
+    thaw();  // a stopped process keeps SIGTERM pending
     process_.stop(SIGTERM, 3s);
 }
 
 void PipeWireDaemon::kill() {
     process_.stop(SIGKILL, 3s);
+}
+
+void PipeWireDaemon::freeze() {
+    if (process_.running()) ::kill(process_.pid(), SIGSTOP);
+}
+
+void PipeWireDaemon::thaw() {
+    if (process_.running()) ::kill(process_.pid(), SIGCONT);
 }
 
 std::string PipeWireDaemon::log() const {

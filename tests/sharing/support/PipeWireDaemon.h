@@ -77,6 +77,10 @@ public:
     // SIGKILL at once, reaped: the socket and lock files stay behind, as a
     // crashed daemon leaves them.
     void kill();
+    // SIGSTOP and SIGCONT: a daemon that hangs, keeping its socket open and
+    // answering nothing, and one that comes back from that.
+    void freeze();
+    void thaw();
     bool running() { return process_.running(); }
 
     const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
