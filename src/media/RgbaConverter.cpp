@@ -5,6 +5,7 @@
 #include <gst/video/video.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -115,14 +116,61 @@ void RgbaConverter::chromaRow(const GstVideoFrame& frame, int component, int row
             chroma[x] = kNear * chromaAbove_[x] + kFar * chromaBelow_[x];
     }
     if (horizontalShift_ == 0) return;
-    for (int x = 0; x < chromaWidth_; ++x) {
-        const float here = chroma[x];
-        const float left = chroma[std::max(x - 1, 0)];
-        const float right = chroma[std::min(x + 1, chromaWidth_ - 1)];
-        line[2 * x] = kNear * here + kFar * left;
-        if (2 * x + 1 < width_) line[2 * x + 1] = kNear * here + kFar * right;
+    // Written out edge apart, so that the row between vectorises.
+    const int last = chromaWidth_ - 1;
+    const float* const c = chroma;
+    line[0] = kNear * c[0] + kFar * c[0];
+    if (width_ > 1) line[1] = kNear * c[0] + kFar * c[std::min(1, last)];
+    for (int x = 1; x < last; ++x) {
+        line[2 * x] = kNear * c[x] + kFar * c[x - 1];
+        line[2 * x + 1] = kNear * c[x] + kFar * c[x + 1];
+    }
+    if (last > 0) {
+        line[2 * last] = kNear * c[last] + kFar * c[last - 1];
+        if (2 * last + 1 < width_) line[2 * last + 1] = kNear * c[last] + kFar * c[last];
     }
 }
+
+namespace {
+
+// On x86-64, a hot loop compiled twice, for AVX2 and for the baseline, the
+// one to run picked when the program loads: eight pixels a step where the
+// processor has it, four where not. Not under the sanitizers: those builds
+// check the code, not its speed.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define BW_WIDEST_VECTORS __attribute__((target_clones("avx2", "default")))
+#else
+#define BW_WIDEST_VECTORS
+#endif
+
+// One row of RGBA from rows of samples as read: the matrix `m`, each channel
+// clamped to 0..255 and truncated (the bias holds the half step), stored as
+// the four bytes R, G, B, A. Without branches, so that it vectorises.
+template <bool kAlpha>
+BW_WIDEST_VECTORS void storeRow(const float* __restrict luma, const float* __restrict cb,
+                                const float* __restrict cr, const float* __restrict alpha,
+                                const std::array<float, 12> m, float alphaGain, int width,
+                                std::uint8_t* __restrict rgba) {
+    static_assert(std::endian::native == std::endian::little);
+    const auto channel = [](float value) {
+        const float low = value > 0.0F ? value : 0.0F;
+        return static_cast<std::uint32_t>(static_cast<std::int32_t>(low < 255.0F ? low : 255.0F));
+    };
+    for (int x = 0; x < width; ++x) {
+        const float l = luma[x];
+        const float b = cb[x];
+        const float r = cr[x];
+        const std::uint32_t red = channel(m[0] * l + m[1] * b + m[2] * r + m[3]);
+        const std::uint32_t green = channel(m[4] * l + m[5] * b + m[6] * r + m[7]);
+        const std::uint32_t blue = channel(m[8] * l + m[9] * b + m[10] * r + m[11]);
+        const std::uint32_t opacity = kAlpha ? channel(alpha[x] * alphaGain + 0.5F) : 255U;
+        const std::uint32_t pixel = red | (green << 8) | (blue << 16) | (opacity << 24);
+        std::memcpy(rgba + static_cast<std::ptrdiff_t>(x) * 4, &pixel, sizeof pixel);
+    }
+}
+
+}  // namespace
 
 void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
     auto* const rgba = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0));
@@ -133,20 +181,13 @@ void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
         chromaRow(in, GST_VIDEO_COMP_U, y, cb_.data());
         chromaRow(in, GST_VIDEO_COMP_V, y, cr_.data());
         if (hasAlpha_) readRow(in, GST_VIDEO_COMP_A, y, alpha_.data());
-        std::uint8_t* pixel = rgba + static_cast<std::ptrdiff_t>(y) * stride;
-        for (int x = 0; x < width_; ++x, pixel += 4) {
-            const float l = luma_[x];
-            const float cb = cb_[x];
-            const float cr = cr_[x];
-            const float r = m[0] * l + m[1] * cb + m[2] * cr + m[3];
-            const float g = m[4] * l + m[5] * cb + m[6] * cr + m[7];
-            const float b = m[8] * l + m[9] * cb + m[10] * cr + m[11];
-            pixel[0] = static_cast<std::uint8_t>(std::clamp(r, 0.0F, 255.5F));
-            pixel[1] = static_cast<std::uint8_t>(std::clamp(g, 0.0F, 255.5F));
-            pixel[2] = static_cast<std::uint8_t>(std::clamp(b, 0.0F, 255.5F));
-            pixel[3] = hasAlpha_ ? static_cast<std::uint8_t>(
-                                       std::clamp(alpha_[x] * alphaGain_ + 0.5F, 0.0F, 255.5F))
-                                 : std::uint8_t{255};
+        std::uint8_t* row = rgba + static_cast<std::ptrdiff_t>(y) * stride;
+        if (hasAlpha_) {
+            storeRow<true>(luma_.data(), cb_.data(), cr_.data(), alpha_.data(), m, alphaGain_,
+                           width_, row);
+        } else {
+            storeRow<false>(luma_.data(), cb_.data(), cr_.data(), nullptr, m, alphaGain_, width_,
+                            row);
         }
     }
 }
