@@ -12,11 +12,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "platform/Clock.h"
 #include "platform/SystemLog.h"
 #include "sharing/FrameFeed.h"
+#include "ui/outputs/SharedMemoryPresenter.h"
 
 namespace bw {
 
@@ -95,6 +100,20 @@ private:
     PixelSize size_;
 };
 
+// Whether frames of the window's size go through X shared memory rather than
+// GL: where `renderer` draws on the CPU, unless BEAMWRIGHT_SHARED_MEMORY_WINDOWS
+// says otherwise ("0": never, "1": on any renderer).
+bool drawsThroughSharedMemory(const char* renderer) {
+    const char* choice = std::getenv("BEAMWRIGHT_SHARED_MEMORY_WINDOWS");
+    if (choice != nullptr && std::strcmp(choice, "0") == 0) return false;
+    if (choice != nullptr && std::strcmp(choice, "1") == 0) return true;
+    const std::string name = renderer != nullptr ? renderer : "";
+    for (const char* software : {"llvmpipe", "softpipe", "swrast"}) {
+        if (name.find(software) != std::string::npos) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 OutputWindow::OutputWindow(QScreen* screen, const QString& title, std::function<void()> focusTaken,
@@ -138,9 +157,12 @@ void OutputWindow::start() {
     setWindowStates(Qt::WindowFullScreen);
     setVisible(true);
     if (!presenter_.joinable()) {
-        presenter_ = std::thread([this, format = requestedFormat(), name = title().toStdString()] {
-            present(format, name);
-        });
+        auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        xcb_connection_t* connection = x11 != nullptr ? x11->connection() : nullptr;
+        const auto window = connection != nullptr ? static_cast<xcb_window_t>(winId()) : 0;
+        presenter_ =
+            std::thread([this, format = requestedFormat(), name = title().toStdString(), connection,
+                         window] { present(format, name, connection, window); });
     }
 }
 
@@ -216,7 +238,8 @@ void OutputWindow::giveFocusBack() {
     if (focusTaken_) QMetaObject::invokeMethod(this, focusTaken_, Qt::QueuedConnection);
 }
 
-void OutputWindow::present(const QSurfaceFormat& format, const std::string& name) {
+void OutputWindow::present(const QSurfaceFormat& format, const std::string& name,
+                           xcb_connection_t* connection, xcb_window_t window) {
     QOpenGLContext context;
     context.setFormat(format);
     context.setScreen(targetScreen_);
@@ -228,19 +251,49 @@ void OutputWindow::present(const QSurfaceFormat& format, const std::string& name
     presenting_.store(true);
     {
         FrameTexture texture(*context.extraFunctions());
+        const char* renderer =
+            reinterpret_cast<const char*>(context.functions()->glGetString(GL_RENDERER));
+        bool sharedMemory =
+            connection != nullptr && window != 0 && drawsThroughSharedMemory(renderer);
+        std::unique_ptr<SharedMemoryPresenter> putter;
         FrameFeed::Frame frame;
+        bool haveFrame = false;
+        bool uploaded = false;  // the texture holds `frame`
         bool blackShown = false;
         for (;;) {
             const FrameFeed::Wait wait = feed_->waitAndTake(frame, 250ms);
             if (wait == FrameFeed::Wait::Closed) break;
-            if (wait == FrameFeed::Wait::Frame) texture.upload(frame.pixels);
+            if (wait == FrameFeed::Wait::Frame) {
+                haveFrame = true;
+                uploaded = false;
+            }
             // Nothing new: draw again only to put black up for the first time.
             if (wait == FrameFeed::Wait::TimedOut && blackShown) continue;
             if (!exposed_.load()) continue;
-            if (!context.makeCurrent(this)) continue;
-            texture.draw(context.defaultFramebufferObject(),
-                         QSize(pixelWidth_.load(), pixelHeight_.load()));
-            context.swapBuffers(this);
+            const QSize pixels(pixelWidth_.load(), pixelHeight_.load());
+            bool put = false;
+            if (sharedMemory && haveFrame &&
+                frame.pixels.size == PixelSize{pixels.width(), pixels.height()}) {
+                std::string whyNot;
+                if (!putter || putter->size() != frame.pixels.size)
+                    putter = SharedMemoryPresenter::create(connection, window, frame.pixels.size,
+                                                           whyNot);
+                put = putter && putter->present(frame.pixels);
+                if (!put) {
+                    putter.reset();
+                    sharedMemory = false;
+                    SystemLog::shared().log(
+                        "Output window \"" + name + "\": frames drawn with OpenGL from now on: " +
+                        (whyNot.empty() ? std::string("the X server refused a frame") : whyNot));
+                }
+            }
+            if (!put) {
+                if (!context.makeCurrent(this)) continue;
+                if (haveFrame && !uploaded) texture.upload(frame.pixels);
+                uploaded = true;
+                texture.draw(context.defaultFramebufferObject(), pixels);
+                context.swapBuffers(this);
+            }
             blackShown = true;
             if (wait != FrameFeed::Wait::Frame) continue;
             framesPresented_.fetch_add(1);
@@ -248,6 +301,7 @@ void OutputWindow::present(const QSurfaceFormat& format, const std::string& name
             std::lock_guard lock(callbackMutex_);
             if (presented_) presented_(frame.sequence, frame.publishedAt, swapped);
         }
+        putter.reset();
     }
     context.doneCurrent();
     presenting_.store(false);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <xcb/xcb.h>
+
 #include <QKeyEvent>
 #include <QRect>
 #include <QSize>
@@ -28,10 +30,13 @@ class FrameFeed;
 // window's feed (which the output's frame server fills on the render
 // thread), uploads it into a texture of the window's own GL context and
 // draws it with the screen's swap interval, so that a swap never holds up the
-// main thread or another output's window. A frame of the screen's size is
-// drawn pixel for pixel; any other is scaled to fit with its proportions kept,
-// between black bars. Until the first frame arrives, and whenever the window
-// is shown again, the last frame (or black) is drawn at once.
+// main thread or another output's window. Where that GL draws on the CPU, a
+// frame of the window's own size is put into the window through X shared
+// memory instead: one pass over its pixels, where GL would take three (an
+// upload, a textured draw, a copy of the back buffer to the server). A frame of the screen's size
+// is drawn pixel for pixel; any other is scaled to fit with its proportions kept, between black
+// bars. Until the first frame arrives, and whenever the window is shown again, the last frame (or
+// black) is drawn at once.
 //
 // It never asks for the keyboard focus. Should it get it all the same (a
 // compositor that gives it, a tool that forces it), `focusTaken` is called
@@ -86,8 +91,10 @@ protected:
 private:
     void giveFocusBack();
     void showBlackUnderneath();
-    // The presenting thread's body; `name` names the window in the log.
-    void present(const QSurfaceFormat& format, const std::string& name);
+    // The presenting thread's body; `name` names the window in the log,
+    // `connection` and `window` are the X11 ones (null and 0 elsewhere).
+    void present(const QSurfaceFormat& format, const std::string& name,
+                 xcb_connection_t* connection, xcb_window_t window);
 
     QScreen* const targetScreen_;
     const std::shared_ptr<FrameFeed> feed_;
