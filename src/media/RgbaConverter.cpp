@@ -50,14 +50,26 @@ bool RgbaConverter::converts(int format) {
     return std::find(formats.begin(), formats.end(), format) != formats.end();
 }
 
-RgbaConverter::RgbaConverter(const GstVideoInfo& info)
+bool RgbaConverter::halves(const GstVideoInfo& info) {
+    const int width = GST_VIDEO_INFO_WIDTH(&info);
+    const int height = GST_VIDEO_INFO_HEIGHT(&info);
+    return info.finfo != nullptr && converts(GST_VIDEO_INFO_FORMAT(&info)) && width >= 2 &&
+           height >= 2 && width % 2 == 0 && height % 2 == 0 &&
+           GST_VIDEO_FORMAT_INFO_W_SUB(info.finfo, 1) <= 1 &&
+           GST_VIDEO_FORMAT_INFO_H_SUB(info.finfo, 1) <= 1;
+}
+
+RgbaConverter::RgbaConverter(const GstVideoInfo& info, bool halved)
     : width_(GST_VIDEO_INFO_WIDTH(&info)),
       height_(GST_VIDEO_INFO_HEIGHT(&info)),
       chromaWidth_(GST_VIDEO_INFO_COMP_WIDTH(&info, 1)),
       chromaHeight_(GST_VIDEO_INFO_COMP_HEIGHT(&info, 1)),
       horizontalShift_(GST_VIDEO_FORMAT_INFO_W_SUB(info.finfo, 1)),
       verticalShift_(GST_VIDEO_FORMAT_INFO_H_SUB(info.finfo, 1)),
-      wide_(GST_VIDEO_FORMAT_INFO_BITS(info.finfo) > 8) {
+      wide_(GST_VIDEO_FORMAT_INFO_BITS(info.finfo) > 8),
+      halved_(halved),
+      outWidth_(halved ? width_ / 2 : width_),
+      outHeight_(halved ? height_ / 2 : height_) {
     // The renderer's matrix takes samples as textures give them, stored
     // value / (2^container bits - 1); these rows take the stored values and
     // give 0..255, with the half step for rounding in the bias.
@@ -71,12 +83,16 @@ RgbaConverter::RgbaConverter(const GstVideoInfo& info)
     }
     hasAlpha_ = GST_VIDEO_FORMAT_INFO_HAS_ALPHA(info.finfo);
     alphaGain_ = rows[15] * perStored;
-    const auto width = static_cast<std::size_t>(width_);
+    const auto width = static_cast<std::size_t>(outWidth_);
     const auto chromaWidth = static_cast<std::size_t>(chromaWidth_);
     luma_.resize(width);
     cb_.resize(width);
     cr_.resize(width);
     alpha_.resize(hasAlpha_ ? width : 0);
+    if (halved_) {
+        upper_.resize(static_cast<std::size_t>(width_));
+        lower_.resize(static_cast<std::size_t>(width_));
+    }
     chromaAbove_.resize(chromaWidth);
     chromaBelow_.resize(chromaWidth);
     chromaBlended_.resize(chromaWidth);
@@ -131,6 +147,38 @@ void RgbaConverter::chromaRow(const GstVideoFrame& frame, int component, int row
     }
 }
 
+void RgbaConverter::halvedRow(const GstVideoFrame& frame, int component, int row, float* line) {
+    readRow(frame, component, 2 * row, upper_.data());
+    readRow(frame, component, 2 * row + 1, lower_.data());
+    const float* const upper = upper_.data();
+    const float* const lower = lower_.data();
+    for (int x = 0; x < outWidth_; ++x) {
+        line[x] = 0.25F * ((upper[2 * x] + upper[2 * x + 1]) + (lower[2 * x] + lower[2 * x + 1]));
+    }
+}
+
+void RgbaConverter::halvedChromaRow(const GstVideoFrame& frame, int component, int row,
+                                    float* line) {
+    // Subsampled chroma has a sample for each pixel made; full chroma has
+    // two each way, averaged.
+    float* const chroma = chromaAbove_.data();
+    if (verticalShift_ == 1) {
+        readRow(frame, component, row, chroma);
+    } else {
+        readRow(frame, component, 2 * row, chroma);
+        readRow(frame, component, 2 * row + 1, chromaBelow_.data());
+        const float* const below = chromaBelow_.data();
+        for (int x = 0; x < chromaWidth_; ++x)
+            chroma[x] = 0.5F * (chroma[x] + below[x]);
+    }
+    if (horizontalShift_ == 1) {
+        std::copy(chroma, chroma + outWidth_, line);
+    } else {
+        for (int x = 0; x < outWidth_; ++x)
+            line[x] = 0.5F * (chroma[2 * x] + chroma[2 * x + 1]);
+    }
+}
+
 namespace {
 
 // On x86-64, a hot loop compiled twice, for AVX2 and for the baseline, the
@@ -176,26 +224,34 @@ void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
     auto* const rgba = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0));
     const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0);
     const std::array<float, 12> m = matrix_;
-    for (int y = 0; y < height_; ++y) {
-        readRow(in, GST_VIDEO_COMP_Y, y, luma_.data());
-        chromaRow(in, GST_VIDEO_COMP_U, y, cb_.data());
-        chromaRow(in, GST_VIDEO_COMP_V, y, cr_.data());
-        if (hasAlpha_) readRow(in, GST_VIDEO_COMP_A, y, alpha_.data());
+    for (int y = 0; y < outHeight_; ++y) {
+        if (halved_) {
+            halvedRow(in, GST_VIDEO_COMP_Y, y, luma_.data());
+            halvedChromaRow(in, GST_VIDEO_COMP_U, y, cb_.data());
+            halvedChromaRow(in, GST_VIDEO_COMP_V, y, cr_.data());
+            if (hasAlpha_) halvedRow(in, GST_VIDEO_COMP_A, y, alpha_.data());
+        } else {
+            readRow(in, GST_VIDEO_COMP_Y, y, luma_.data());
+            chromaRow(in, GST_VIDEO_COMP_U, y, cb_.data());
+            chromaRow(in, GST_VIDEO_COMP_V, y, cr_.data());
+            if (hasAlpha_) readRow(in, GST_VIDEO_COMP_A, y, alpha_.data());
+        }
         std::uint8_t* row = rgba + static_cast<std::ptrdiff_t>(y) * stride;
         if (hasAlpha_) {
             storeRow<true>(luma_.data(), cb_.data(), cr_.data(), alpha_.data(), m, alphaGain_,
-                           width_, row);
+                           outWidth_, row);
         } else {
-            storeRow<false>(luma_.data(), cb_.data(), cr_.data(), nullptr, m, alphaGain_, width_,
+            storeRow<false>(luma_.data(), cb_.data(), cr_.data(), nullptr, m, alphaGain_, outWidth_,
                             row);
         }
     }
 }
 
 // The element: a video filter whose sink takes the formats converted and
-// RGBA, and whose source gives RGBA; RGBA in passes through untouched, and so
-// does a picture larger than `largest` pixels (when not 0), which the renderer
-// converts for less where the output has fewer pixels than it.
+// RGBA, and whose source gives RGBA; RGBA in passes through untouched. A
+// picture larger than `largest` pixels (when not 0) is made RGBA at half its
+// size where the half still has as many, and passes through otherwise: the
+// renderer converts it for less where the output has fewer pixels than it.
 struct BwRgbaConvert {
     GstVideoFilter parent;
     RgbaConverter* converter;  // for the negotiated YCbCr format; null for RGBA
@@ -230,27 +286,78 @@ bool tooLargeToConvert(const GstStructure* structure, guint64 largest) {
            static_cast<guint64>(width) * static_cast<guint64>(height) > largest;
 }
 
+// Whether a picture described by `structure`, too large to convert, is made
+// RGBA at half its size: its format and size are fixed, RgbaConverter halves
+// it, and the half still has `largest` pixels.
+bool halvedToConvert(const GstStructure* structure, guint64 largest) {
+    const char* format = gst_structure_get_string(structure, "format");
+    gint width = 0;
+    gint height = 0;
+    if (format == nullptr || !gst_structure_get_int(structure, "width", &width) ||
+        !gst_structure_get_int(structure, "height", &height)) {
+        return false;
+    }
+    const GstVideoFormat videoFormat = gst_video_format_from_string(format);
+    GstVideoInfo info;
+    gst_video_info_init(&info);
+    if (videoFormat == GST_VIDEO_FORMAT_UNKNOWN || width < 2 || height < 2 ||
+        !gst_video_info_set_format(&info, videoFormat, static_cast<guint>(width),
+                                   static_cast<guint>(height))) {
+        return false;
+    }
+    return RgbaConverter::halves(info) &&
+           static_cast<guint64>(width / 2) * static_cast<guint64>(height / 2) >= largest;
+}
+
+// `structure` with its fixed width and height multiplied by `numerator` and
+// divided by `denominator`; a copy as it is where they are not fixed.
+GstStructure* scaledCopy(const GstStructure* structure, int numerator, int denominator) {
+    GstStructure* copy = gst_structure_copy(structure);
+    gint width = 0;
+    gint height = 0;
+    if (gst_structure_get_int(structure, "width", &width) &&
+        gst_structure_get_int(structure, "height", &height)) {
+        gst_structure_set(copy, "width", G_TYPE_INT, width * numerator / denominator, "height",
+                          G_TYPE_INT, height * numerator / denominator, nullptr);
+    }
+    return copy;
+}
+
 GstCaps* transformCaps(GstBaseTransform* element, GstPadDirection direction, GstCaps* caps,
                        GstCaps* filter) {
     static const std::string formats = sinkFormats();
     const guint64 largest = reinterpret_cast<BwRgbaConvert*>(element)->largest;
     GstCaps* result = gst_caps_new_empty();
+    const auto asRgba = [](GstStructure* structure) {
+        gst_structure_remove_fields(structure, "format", "colorimetry", "chroma-site", nullptr);
+        gst_structure_set(structure, "format", G_TYPE_STRING, "RGBA", nullptr);
+        return structure;
+    };
+    const auto asConverted = [](GstStructure* structure) {
+        gst_structure_remove_fields(structure, "format", "colorimetry", "chroma-site", nullptr);
+        GValue list = G_VALUE_INIT;
+        g_value_init(&list, GST_TYPE_LIST);
+        gst_value_deserialize(&list, formats.c_str());
+        gst_structure_take_value(structure, "format", &list);
+        return structure;
+    };
     for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
         const GstStructure* given = gst_caps_get_structure(caps, i);
-        // Large: passed through as it is, in preference to RGBA.
-        if (direction == GST_PAD_SINK && tooLargeToConvert(given, largest))
-            result = gst_caps_merge_structure(result, gst_structure_copy(given));
-        GstStructure* structure = gst_structure_copy(given);
-        gst_structure_remove_fields(structure, "format", "colorimetry", "chroma-site", nullptr);
         if (direction == GST_PAD_SINK) {
-            gst_structure_set(structure, "format", G_TYPE_STRING, "RGBA", nullptr);
+            // Large: RGBA at half its size, else passed through as it is, in
+            // preference to RGBA at its own.
+            if (tooLargeToConvert(given, largest)) {
+                if (halvedToConvert(given, largest))
+                    result = gst_caps_merge_structure(result, asRgba(scaledCopy(given, 1, 2)));
+                result = gst_caps_merge_structure(result, gst_structure_copy(given));
+            }
+            result = gst_caps_merge_structure(result, asRgba(gst_structure_copy(given)));
         } else {
-            GValue list = G_VALUE_INIT;
-            g_value_init(&list, GST_TYPE_LIST);
-            gst_value_deserialize(&list, formats.c_str());
-            gst_structure_take_value(structure, "format", &list);
+            result = gst_caps_merge_structure(result, asConverted(gst_structure_copy(given)));
+            // RGBA of a size may be the half of a picture twice that size.
+            if (largest > 0)
+                result = gst_caps_merge_structure(result, asConverted(scaledCopy(given, 2, 1)));
         }
-        result = gst_caps_merge_structure(result, structure);
     }
     if (filter != nullptr) {
         GstCaps* filtered = gst_caps_intersect_full(filter, result, GST_CAPS_INTERSECT_FIRST);
@@ -267,15 +374,21 @@ gboolean setInfo(GstVideoFilter* filter, GstCaps*, GstVideoInfo* inInfo, GstCaps
     self->converter = nullptr;
     const GstVideoFormat format = GST_VIDEO_INFO_FORMAT(inInfo);
     const bool asItIs = format == GST_VIDEO_INFO_FORMAT(outInfo);
-    if (GST_VIDEO_INFO_WIDTH(inInfo) != GST_VIDEO_INFO_WIDTH(outInfo) ||
-        GST_VIDEO_INFO_HEIGHT(inInfo) != GST_VIDEO_INFO_HEIGHT(outInfo) ||
+    const int width = GST_VIDEO_INFO_WIDTH(inInfo);
+    const int height = GST_VIDEO_INFO_HEIGHT(inInfo);
+    const bool sameSize =
+        width == GST_VIDEO_INFO_WIDTH(outInfo) && height == GST_VIDEO_INFO_HEIGHT(outInfo);
+    const bool halved = !asItIs && RgbaConverter::halves(*inInfo) &&
+                        width / 2 == GST_VIDEO_INFO_WIDTH(outInfo) &&
+                        height / 2 == GST_VIDEO_INFO_HEIGHT(outInfo);
+    if ((!sameSize && !halved) ||
         (!asItIs && GST_VIDEO_INFO_FORMAT(outInfo) != GST_VIDEO_FORMAT_RGBA)) {
         return FALSE;
     }
     gst_base_transform_set_passthrough(GST_BASE_TRANSFORM(filter), asItIs);
     if (asItIs) return TRUE;
     if (!RgbaConverter::converts(format)) return FALSE;
-    self->converter = new RgbaConverter(*inInfo);
+    self->converter = new RgbaConverter(*inInfo, halved);
     return TRUE;
 }
 

@@ -29,17 +29,28 @@ public:
     // Whether pictures in `format` (a GstVideoFormat) are converted.
     static bool converts(int format);
 
-    // For pictures described by `info`, whose format converts() takes.
-    explicit RgbaConverter(const GstVideoInfo& info);
+    // Whether pictures described by `info` can be made RGBA at half their
+    // width and height: an even size, in a format converts() takes, with
+    // chroma subsampled by at most two each way.
+    static bool halves(const GstVideoInfo& info);
 
-    // The picture in `in` into `out`, an RGBA frame of the same size.
+    // For pictures described by `info`, whose format converts() takes;
+    // `halved`: made at half their width and height (halves() must hold),
+    // each pixel as the renderer samples the picture at that scale: the
+    // mean of the 2x2 luma (and alpha) samples it covers, and the chroma
+    // there (the mean of those it covers where chroma is not subsampled).
+    explicit RgbaConverter(const GstVideoInfo& info, bool halved = false);
+
+    // The picture in `in` into `out`, an RGBA frame of the same size (half
+    // of it, halved).
     void convert(const GstVideoFrame& in, GstVideoFrame& out);
 
     // A GStreamer element converting with it: YCbCr in the formats above to
     // RGBA, and RGBA passed through as it is. A picture of more than
-    // `largest` pixels (0: no limit) passes through in its YCbCr format where
-    // downstream takes that. A floating reference; null where the element
-    // cannot be made.
+    // `largest` pixels (0: no limit) is made RGBA at half its size where that
+    // still has `largest` pixels and halves() holds, and otherwise passes
+    // through in its YCbCr format where downstream takes that. A floating
+    // reference; null where the element cannot be made.
     static GstElement* makeElement(std::uint64_t largest = 0);
 
 private:
@@ -48,6 +59,9 @@ private:
     void readRow(const GstVideoFrame& frame, int component, int row, float* line) const;
     // The chroma of output row `row` for `component`, filtered to full width.
     void chromaRow(const GstVideoFrame& frame, int component, int row, float* line);
+    // Halved: the luma (or alpha) and the chroma of output row `row`.
+    void halvedRow(const GstVideoFrame& frame, int component, int row, float* line);
+    void halvedChromaRow(const GstVideoFrame& frame, int component, int row, float* line);
 
     // Rows (R, G, B, A) of the matrix taking (Y, Cb, Cr, 1) samples as read
     // to 0..255, and the alpha sample's gain.
@@ -61,10 +75,14 @@ private:
     int horizontalShift_ = 0;  // log2 of the chroma's horizontal subsampling
     int verticalShift_ = 0;
     bool wide_ = false;  // 16-bit samples
+    bool halved_ = false;
+    int outWidth_ = 0;  // the RGBA picture's size
+    int outHeight_ = 0;
     // One row each: luma, the two chroma rows being blended, the blended
-    // chroma at chroma width, and each chroma component and alpha at full
-    // width.
+    // chroma at chroma width, and each chroma component and alpha at the
+    // output's width. Halved, the two rows read for each row made, at full width.
     std::vector<float> luma_, chromaAbove_, chromaBelow_, chromaBlended_, cb_, cr_, alpha_;
+    std::vector<float> upper_, lower_;
 };
 
 }  // namespace bw

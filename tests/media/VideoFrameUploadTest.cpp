@@ -198,19 +198,20 @@ std::array<int, 4> exactColour(GstSample* sample, int x, int y) {
     return rgba;
 }
 
-// `planes` made RGBA by RgbaConverter.
-test::Image convertedOnCpu(GstSample* planes) {
+// `planes` made RGBA by RgbaConverter (at half its size, `halved`).
+test::Image convertedOnCpu(GstSample* planes, bool halved = false) {
     GstVideoInfo in;
     gst_video_info_from_caps(&in, gst_sample_get_caps(planes));
+    const int divisor = halved ? 2 : 1;
     GstVideoInfo out;
-    gst_video_info_set_format(&out, GST_VIDEO_FORMAT_RGBA, GST_VIDEO_INFO_WIDTH(&in),
-                              GST_VIDEO_INFO_HEIGHT(&in));
+    gst_video_info_set_format(&out, GST_VIDEO_FORMAT_RGBA, GST_VIDEO_INFO_WIDTH(&in) / divisor,
+                              GST_VIDEO_INFO_HEIGHT(&in) / divisor);
     GstBuffer* buffer = gst_buffer_new_allocate(nullptr, GST_VIDEO_INFO_SIZE(&out), nullptr);
     GstVideoFrame inFrame;
     GstVideoFrame outFrame;
     gst_video_frame_map(&inFrame, &in, gst_sample_get_buffer(planes), GST_MAP_READ);
     gst_video_frame_map(&outFrame, &out, buffer, GST_MAP_WRITE);
-    RgbaConverter(in).convert(inFrame, outFrame);
+    RgbaConverter(in, halved).convert(inFrame, outFrame);
     test::Image image;
     image.size = PixelSize{GST_VIDEO_INFO_WIDTH(&out), GST_VIDEO_INFO_HEIGHT(&out)};
     image.rgba.resize(static_cast<std::size_t>(image.size.width) * image.size.height * 4);
@@ -283,6 +284,60 @@ TEST_F(VideoFrameUploadTest, BothPathsReachTheExactColours) {
                                 << where;
         }
         gst_sample_unref(planes);
+    }
+}
+
+// A picture made RGBA at half its size is, edges and all, the one the mixer
+// draws from its planes at that size, in each layout of chroma, to within two
+// steps: llvmpipe filters 8-bit planes in 8 bits, half a code from the mean
+// before the matrix. Odd sizes and chroma subsampled four times are not
+// halved.
+TEST_F(VideoFrameUploadTest, HalvedPicturesAreWhatTheMixerDrawsAtHalfTheSize) {
+    const char* const formats[] = {
+        "video/x-raw,format=I420,colorimetry=bt709",
+        "video/x-raw,format=NV12,colorimetry=bt2020",
+        "video/x-raw,format=Y42B,colorimetry=bt601",
+        "video/x-raw,format=Y444,colorimetry=1:3:5:1",
+        "video/x-raw,format=I420_10LE,colorimetry=bt2020",
+        "video/x-raw,format=P010_10LE,colorimetry=bt709",
+    };
+    // Chroma edges across (the bars) and down (red over blue), and a ball's
+    // round edges in luma.
+    for (const char* picture : {"bars.png", "image-portrait.png", "image.png"}) {
+        for (const char* caps : formats) {
+            GstSample* planes = convertedSample(picture, caps);
+            ASSERT_NE(planes, nullptr) << caps;
+            GstVideoInfo info;
+            gst_video_info_from_caps(&info, gst_sample_get_caps(planes));
+            ASSERT_TRUE(RgbaConverter::halves(info)) << caps;
+            const test::Image halved = convertedOnCpu(planes, true);
+            const GpuBufferRef uploaded = VideoFrameUpload::upload(gst_sample_get_buffer(planes),
+                                                                   info, GpuBufferPool::global());
+            ASSERT_TRUE(uploaded) << caps;
+            ShaderScene& mix = ShaderScene::mixScene();
+            mix.setValue("crossfade", 0.0);
+            mix.setValue("inputImage", uploaded);
+            mix.setValue("input2Image", uploaded);
+            const GpuBufferRef drawn = mix.allocAndRenderToBufferSized(halved.size);
+            mix.setValue("inputImage", GpuBufferRef());
+            mix.setValue("input2Image", GpuBufferRef());
+            const test::ImageDifference difference =
+                test::compare(halved, test::readPixels(*drawn), 2);
+            EXPECT_TRUE(difference.sameSize) << picture << " " << caps;
+            EXPECT_EQ(difference.pixelsBeyondTolerance, 0u)
+                << picture << " " << caps << ": off by up to "
+                << difference.largestChannelDifference;
+            gst_sample_unref(planes);
+        }
+    }
+    for (const char* caps : {"video/x-raw,format=I420,width=127,height=32",
+                             "video/x-raw,format=I420,width=128,height=33",
+                             "video/x-raw,format=Y41B,width=128,height=32"}) {
+        GstVideoInfo info;
+        GstCaps* parsed = gst_caps_from_string(caps);
+        ASSERT_TRUE(gst_video_info_from_caps(&info, parsed)) << caps;
+        EXPECT_FALSE(RgbaConverter::halves(info)) << caps;
+        gst_caps_unref(parsed);
     }
 }
 
@@ -371,9 +426,9 @@ TEST_F(VideoFrameUploadTest, DecodedMoviesKeepTheirColoursThroughTheMixer) {
 
 // Unless told, only a software renderer has the pipeline convert pictures,
 // and only those with no more pixels than their output (any where the output
-// is not known). A picture converted from one without alpha is premultiplied
-// as it is, so that an output it covers can publish it unmixed; one with
-// alpha keeps its straight alpha.
+// is not known), or whose half has as many (made at that half). A picture converted from one
+// without alpha is premultiplied as it is, so that an output it covers can publish it unmixed; one
+// with alpha keeps its straight alpha.
 TEST_F(VideoFrameUploadTest, TheRendererChoosesWhereMoviesAreConverted) {
     ::setenv("BEAMWRIGHT_AUDIO_SINK", "fakesink", 1);
     ::unsetenv("BEAMWRIGHT_CONVERT_ON_CPU");
@@ -382,13 +437,17 @@ TEST_F(VideoFrameUploadTest, TheRendererChoosesWhereMoviesAreConverted) {
         PixelSize output;
         bool converted;  // on a software renderer
         bool straightAlpha;
+        PixelSize size;  // converted at this size; empty: the movie's own
     };
     const Case cases[] = {
-        {"movie-h264.mp4", {}, true, false},        // 66x38
-        {"movie-h264.mp4", {66, 38}, true, false},  // as many pixels
-        {"movie-h264.mp4", {1920, 1080}, true, false},
-        {"movie-h264.mp4", {65, 38}, false, false},  // one column fewer
-        {"colour-alpha.mov", {1920, 1080}, true, true},
+        {"movie-h264.mp4", {}, true, false, {}},        // 66x38
+        {"movie-h264.mp4", {66, 38}, true, false, {}},  // as many pixels
+        {"movie-h264.mp4", {1920, 1080}, true, false, {}},
+        {"movie-h264.mp4", {65, 38}, false, false, {}},  // one column fewer
+        // A half with as many pixels as the output, and one with fewer.
+        {"movie-h264.mp4", {33, 19}, true, false, {33, 19}},
+        {"movie-h264.mp4", {34, 19}, false, false, {}},
+        {"colour-alpha.mov", {1920, 1080}, true, true, {}},
     };
     for (const Case& c : cases) {
         if (!std::filesystem::exists(test::testMediaPath(c.movie))) {
@@ -405,6 +464,9 @@ TEST_F(VideoFrameUploadTest, TheRendererChoosesWhereMoviesAreConverted) {
         if (converted) {
             EXPECT_EQ(encoding.straightAlpha, c.straightAlpha) << c.movie;
             EXPECT_FALSE(encoding.opaque) << c.movie;
+            if (!c.size.isEmpty()) {
+                EXPECT_EQ(picture->size(), c.size) << c.movie;
+            }
         }
     }
 }
