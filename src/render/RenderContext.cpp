@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Fatal.h"
+#include "render/SoftwareRenderer.h"
 
 namespace bw {
 
@@ -237,10 +238,7 @@ void RenderContext::releaseCurrent() {
 }
 
 bool RenderContext::isSoftware() const {
-    for (const char* name : {"llvmpipe", "softpipe", "swrast"}) {
-        if (renderer_.find(name) != std::string::npos) return true;
-    }
-    return false;
+    return isSoftwareRenderer(renderer_);
 }
 
 bool RenderContext::isCurrent() const {

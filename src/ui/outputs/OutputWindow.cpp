@@ -20,6 +20,7 @@
 
 #include "platform/Clock.h"
 #include "platform/SystemLog.h"
+#include "render/SoftwareRenderer.h"
 #include "sharing/FrameFeed.h"
 #include "ui/outputs/SharedMemoryPresenter.h"
 
@@ -107,11 +108,7 @@ bool drawsThroughSharedMemory(const char* renderer) {
     const char* choice = std::getenv("BEAMWRIGHT_SHARED_MEMORY_WINDOWS");
     if (choice != nullptr && std::strcmp(choice, "0") == 0) return false;
     if (choice != nullptr && std::strcmp(choice, "1") == 0) return true;
-    const std::string name = renderer != nullptr ? renderer : "";
-    for (const char* software : {"llvmpipe", "softpipe", "swrast"}) {
-        if (name.find(software) != std::string::npos) return true;
-    }
-    return false;
+    return renderer != nullptr && isSoftwareRenderer(renderer);
 }
 
 }  // namespace
