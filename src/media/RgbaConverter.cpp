@@ -185,8 +185,15 @@ namespace {
 // one to run picked when the program loads: eight pixels a step where the
 // processor has it, four where not. Not under the sanitizers: those builds
 // check the code, not its speed.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__SANITIZE_THREAD__) && \
-    !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define BW_SANITIZED
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define BW_SANITIZED
+#endif
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(BW_SANITIZED)
 #define BW_WIDEST_VECTORS __attribute__((target_clones("avx2", "default")))
 #else
 #define BW_WIDEST_VECTORS
@@ -194,28 +201,43 @@ namespace {
 
 // One row of RGBA from rows of samples as read: the matrix `m`, each channel
 // clamped to 0..255 and truncated (the bias holds the half step), stored as
-// the four bytes R, G, B, A. Without branches, so that it vectorises.
+// the four bytes R, G, B, A. Without branches, so that it vectorises; inlined
+// into each of the two entries below, and so built for each of their targets.
 template <bool kAlpha>
-BW_WIDEST_VECTORS void storeRow(const float* __restrict luma, const float* __restrict cb,
-                                const float* __restrict cr, const float* __restrict alpha,
-                                const std::array<float, 12> m, float alphaGain, int width,
-                                std::uint8_t* __restrict rgba) {
+[[gnu::always_inline]] inline void storeRow(const float* __restrict luma,
+                                            const float* __restrict cb, const float* __restrict cr,
+                                            const float* __restrict alpha,
+                                            const std::array<float, 12>& m, float alphaGain,
+                                            int width, std::uint8_t* __restrict rgba) {
     static_assert(std::endian::native == std::endian::little);
     const auto channel = [](float value) {
         const float low = value > 0.0F ? value : 0.0F;
         return static_cast<std::uint32_t>(static_cast<std::int32_t>(low < 255.0F ? low : 255.0F));
     };
+    const std::array<float, 12> k = m;
     for (int x = 0; x < width; ++x) {
         const float l = luma[x];
         const float b = cb[x];
         const float r = cr[x];
-        const std::uint32_t red = channel(m[0] * l + m[1] * b + m[2] * r + m[3]);
-        const std::uint32_t green = channel(m[4] * l + m[5] * b + m[6] * r + m[7]);
-        const std::uint32_t blue = channel(m[8] * l + m[9] * b + m[10] * r + m[11]);
+        const std::uint32_t red = channel(k[0] * l + k[1] * b + k[2] * r + k[3]);
+        const std::uint32_t green = channel(k[4] * l + k[5] * b + k[6] * r + k[7]);
+        const std::uint32_t blue = channel(k[8] * l + k[9] * b + k[10] * r + k[11]);
         const std::uint32_t opacity = kAlpha ? channel(alpha[x] * alphaGain + 0.5F) : 255U;
         const std::uint32_t pixel = red | (green << 8) | (blue << 16) | (opacity << 24);
         std::memcpy(rgba + static_cast<std::ptrdiff_t>(x) * 4, &pixel, sizeof pixel);
     }
+}
+
+BW_WIDEST_VECTORS void storeOpaqueRow(const float* luma, const float* cb, const float* cr,
+                                      const std::array<float, 12>& m, int width,
+                                      std::uint8_t* rgba) {
+    storeRow<false>(luma, cb, cr, nullptr, m, 0.0F, width, rgba);
+}
+
+BW_WIDEST_VECTORS void storeRowWithAlpha(const float* luma, const float* cb, const float* cr,
+                                         const float* alpha, const std::array<float, 12>& m,
+                                         float alphaGain, int width, std::uint8_t* rgba) {
+    storeRow<true>(luma, cb, cr, alpha, m, alphaGain, width, rgba);
 }
 
 }  // namespace
@@ -223,7 +245,7 @@ BW_WIDEST_VECTORS void storeRow(const float* __restrict luma, const float* __res
 void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
     auto* const rgba = static_cast<std::uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&out, 0));
     const int stride = GST_VIDEO_FRAME_PLANE_STRIDE(&out, 0);
-    const std::array<float, 12> m = matrix_;
+    const std::array<float, 12>& m = matrix_;
     for (int y = 0; y < outHeight_; ++y) {
         if (halved_) {
             halvedRow(in, GST_VIDEO_COMP_Y, y, luma_.data());
@@ -238,11 +260,10 @@ void RgbaConverter::convert(const GstVideoFrame& in, GstVideoFrame& out) {
         }
         std::uint8_t* row = rgba + static_cast<std::ptrdiff_t>(y) * stride;
         if (hasAlpha_) {
-            storeRow<true>(luma_.data(), cb_.data(), cr_.data(), alpha_.data(), m, alphaGain_,
-                           outWidth_, row);
+            storeRowWithAlpha(luma_.data(), cb_.data(), cr_.data(), alpha_.data(), m, alphaGain_,
+                              outWidth_, row);
         } else {
-            storeRow<false>(luma_.data(), cb_.data(), cr_.data(), nullptr, m, alphaGain_, outWidth_,
-                            row);
+            storeOpaqueRow(luma_.data(), cb_.data(), cr_.data(), m, outWidth_, row);
         }
     }
 }
