@@ -149,10 +149,16 @@ struct VideoPlayer::Pipeline {
     bool passOver = false;
 
     // Any thread: runs `work` on the pipeline's thread, in posting order.
+    // The pipeline may be gone by the time this returns: the work can run,
+    // end the thread and free the pipeline while the call is still letting go
+    // of the source it attached, which then reaches into the context. The
+    // context is held across the call so that it outlives that source, and
+    // nothing of the pipeline is touched after it.
     void post(std::function<void()> work) {
         auto* item = new std::function<void()>(std::move(work));
+        GMainContextPtr target(g_main_context_ref(context.get()));
         g_main_context_invoke_full(
-            context.get(), G_PRIORITY_DEFAULT,
+            target.get(), G_PRIORITY_DEFAULT,
             [](gpointer data) -> gboolean {
                 (*static_cast<std::function<void()>*>(data))();
                 return G_SOURCE_REMOVE;
