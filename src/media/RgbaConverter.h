@@ -80,7 +80,8 @@ private:
     int outHeight_ = 0;
     // One row each: luma, the two chroma rows being blended, the blended
     // chroma at chroma width, and each chroma component and alpha at the
-    // output's width. Halved, the two rows read for each row made, at full width.
+    // output's width. Halved, also the two full-width rows read for each
+    // row made.
     std::vector<float> luma_, chromaAbove_, chromaBelow_, chromaBlended_, cb_, cr_, alpha_;
     std::vector<float> upper_, lower_;
 };

@@ -33,10 +33,11 @@ class FrameFeed;
 // main thread or another output's window. Where that GL draws on the CPU, a
 // frame of the window's own size is put into the window through X shared
 // memory instead: one pass over its pixels, where GL would take three (an
-// upload, a textured draw, a copy of the back buffer to the server). A frame of the screen's size
-// is drawn pixel for pixel; any other is scaled to fit with its proportions kept, between black
-// bars. Until the first frame arrives, and whenever the window is shown again, the last frame (or
-// black) is drawn at once.
+// upload, a textured draw, a copy of the back buffer to the server). A frame
+// of the screen's size is drawn pixel for pixel; any other is scaled to fit
+// with its proportions kept, between black bars. Until the first frame
+// arrives, and whenever the window is shown again, the last frame (or black)
+// is drawn at once.
 //
 // It never asks for the keyboard focus. Should it get it all the same (a
 // compositor that gives it, a tool that forces it), `focusTaken` is called
