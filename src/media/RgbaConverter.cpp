@@ -20,7 +20,10 @@ namespace {
 
 // The YCbCr formats converted: those the renderer takes as planes.
 const std::vector<int>& formatsConverted() {
-    static const std::vector<int> formats = VideoFrameUpload::ycbcrFormats();
+    // Never destroyed: streaming threads of pipelines still running as the
+    // process ends may ask for it after static destructors have run.
+    static const std::vector<int>& formats =
+        *new std::vector<int>(VideoFrameUpload::ycbcrFormats());
     return formats;
 }
 
@@ -346,7 +349,7 @@ GstStructure* scaledCopy(const GstStructure* structure, int numerator, int denom
 
 GstCaps* transformCaps(GstBaseTransform* element, GstPadDirection direction, GstCaps* caps,
                        GstCaps* filter) {
-    static const std::string formats = sinkFormats();
+    static const std::string& formats = *new std::string(sinkFormats());  // as formatsConverted()
     const guint64 largest = reinterpret_cast<BwRgbaConvert*>(element)->largest;
     GstCaps* result = gst_caps_new_empty();
     const auto asRgba = [](GstStructure* structure) {
