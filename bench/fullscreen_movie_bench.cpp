@@ -11,8 +11,10 @@
 // converted in the mixer (=0). Each player is measured over `--seconds`
 // after it has shown its first 30 pictures; runs alternate the players.
 //
-// Memory: mpv's resident set while it plays, against what Beamwright's grew
-// by from before the GO to the end of the measurement (the movie's share).
+// Memory, as private memory in use (RssAnon): mpv's while it plays, against
+// what Beamwright's grew by from before the cue was loaded (the window
+// showing black) to the end of the measurement (the movie's share), both read
+// after malloc_trim.
 //
 // Pictures shown: the output window's completed swaps of new frames; mpv's
 // estimated frame number, less the frames it dropped, read over its IPC
@@ -21,6 +23,7 @@
 // bench_fullscreen_movie [--seconds S] [--runs N] [--movie 1080p|2160p]
 //                        [--player mpv|choice|pipeline|mixer]
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -114,14 +117,22 @@ private:
     std::string display_;
 };
 
-// VmRSS of a process, in MiB.
+// The private memory a process has in use (RssAnon), in MiB: not the pages
+// of shared libraries and files it maps, which a first use of a decoder or a
+// shader compiler brings in once and which other processes share.
 double residentMiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+        if (line.rfind("RssAnon:", 0) == 0) return std::atof(line.c_str() + 8) / 1024.0;
     }
     return 0;
+}
+
+// This process's private memory once the allocator has handed back what it holds free.
+double trimmedResidentMiB() {
+    ::malloc_trim(0);
+    return residentMiB(::getpid());
 }
 
 // utime + stime of a process, all its threads, in seconds.
@@ -265,7 +276,6 @@ Sample playBeamwright(const std::string& movie, const XServer& server, const cha
     state.looped = true;
     const Cue cue{1, "", 0.0, {state}};
     stack.replaceCues({cue});
-    engine.loadNextCue(cue);
 
     Sample sample;
     {
@@ -274,7 +284,11 @@ Sample playBeamwright(const std::string& movie, const XServer& server, const cha
         engine.outputs()[0]->frameServer().addFeed(feed);
         window.start();
         mainQueue.pumpUntil([&] { return window.framesPresented() >= 1; }, 30s);
-        const double memoryBefore = residentMiB(::getpid());
+        // The window shows black: what the process holds from here on is the
+        // movie's. Freed memory the allocator still keeps is not counted,
+        // here or at the end.
+        const double memoryBefore = trimmedResidentMiB();
+        engine.loadNextCue(cue);
         engine.go();
         mainQueue.pumpUntil([&] { return window.framesPresented() >= 30; }, 30s);
         const std::uint64_t shownBefore = window.framesPresented();
@@ -288,7 +302,7 @@ Sample playBeamwright(const std::string& movie, const XServer& server, const cha
             sample.playerCpu = bench::processCpuSeconds() - playerBefore;
             sample.serverCpu = cpuSecondsOf(server.pid()) - serverBefore;
             sample.shown = static_cast<double>(window.framesPresented() - shownBefore);
-            sample.memoryMiB = residentMiB(::getpid()) - memoryBefore;
+            sample.memoryMiB = trimmedResidentMiB() - memoryBefore;
         } else {
             std::fprintf(stderr, "the output window showed no pictures\n");
         }
@@ -405,7 +419,7 @@ int main(int argc, char** argv) {
             const double memory = medianOf(player.samples, &Sample::memory);
             std::printf(
                 "  %-34s memory %s %6.1f MiB (%s)%s\n", player.name,
-                player.convert == nullptr ? "resident" : "added by the movie", memory,
+                player.convert == nullptr ? "in use" : "added by the movie", memory,
                 spreadOf(player.samples, &Sample::memory).c_str(),
                 player.convert == nullptr || mpvMemory <= 0
                     ? ""
