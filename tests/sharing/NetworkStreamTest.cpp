@@ -1,0 +1,306 @@
+// Network streams taken by real receivers on loopback: GStreamer's srtsrc
+// in this process, and ffmpeg as an outside program.
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/GstHandle.h"
+#include "sharing/FrameFeed.h"
+#include "sharing/NetworkStream.h"
+#include "support/Deadline.h"
+#include "support/OutsidePeer.h"
+
+namespace bw {
+namespace {
+
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+using Colour = std::array<int, 3>;
+
+// Waits end on their condition; the deadline only ends a test gone wrong.
+const std::chrono::milliseconds kDeadline = test::scaled(30s);
+constexpr PixelSize kSize{320, 240};
+constexpr Colour kRed{200, 40, 40};
+constexpr Colour kBlue{30, 60, 220};
+// H.264 in 4:2:0 and two colour conversions on a flat colour.
+constexpr int kLevels = 12;
+
+template <typename Condition>
+bool waitFor(Condition condition, std::chrono::milliseconds deadline = kDeadline) {
+    const auto end = SteadyClock::now() + deadline;
+    while (!condition()) {
+        if (SteadyClock::now() > end) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// A UDP port nothing listens on just now.
+int freePort() {
+    const int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(socket);
+    return ntohs(address.sin_port);
+}
+
+bool near(const Colour& seen, const Colour& wanted) {
+    for (int c = 0; c < 3; ++c)
+        if (std::abs(seen[c] - wanted[c]) > kLevels) return false;
+    return true;
+}
+
+// Stands in for an output's frame server: frames of one colour, 30 a
+// second, into whichever feed the stream has attached.
+class FakeOutput {
+public:
+    FakeOutput() {
+        thread_ = std::thread([this] {
+            std::vector<std::uint8_t> rgba(static_cast<std::size_t>(kSize.width) * kSize.height *
+                                           4);
+            while (!stopping_.load()) {
+                Colour colour;
+                {
+                    std::lock_guard lock(mutex_);
+                    colour = colour_;
+                }
+                for (std::size_t i = 0; i < rgba.size(); i += 4) {
+                    rgba[i] = static_cast<std::uint8_t>(colour[0]);
+                    rgba[i + 1] = static_cast<std::uint8_t>(colour[1]);
+                    rgba[i + 2] = static_cast<std::uint8_t>(colour[2]);
+                    rgba[i + 3] = 255;
+                }
+                {
+                    std::lock_guard lock(mutex_);
+                    if (feed_)
+                        feed_->put(rgba.data(), static_cast<std::size_t>(kSize.width) * 4, kSize);
+                }
+                std::this_thread::sleep_for(33ms);
+            }
+        });
+    }
+    ~FakeOutput() {
+        stopping_.store(true);
+        thread_.join();
+    }
+    NetworkStream::AttachFeed attach() {
+        return [this](std::shared_ptr<FrameFeed> feed) {
+            std::lock_guard lock(mutex_);
+            feed_ = std::move(feed);
+        };
+    }
+    NetworkStream::DetachFeed detach() {
+        return [this](const FrameFeed* feed) {
+            std::lock_guard lock(mutex_);
+            if (feed_.get() == feed) feed_.reset();
+        };
+    }
+    bool attached() {
+        std::lock_guard lock(mutex_);
+        return feed_ != nullptr;
+    }
+    void show(Colour colour) {
+        std::lock_guard lock(mutex_);
+        colour_ = colour;
+    }
+
+private:
+    std::mutex mutex_;
+    std::shared_ptr<FrameFeed> feed_;  // guarded by mutex_
+    Colour colour_ = kRed;             // guarded by mutex_
+    std::atomic<bool> stopping_ = false;
+    std::thread thread_;
+};
+
+// An SRT receiver in this process: srtsrc, demuxed and decoded to RGBA.
+class Receiver {
+public:
+    explicit Receiver(int port) {
+        const std::string description = "srtsrc uri=srt://127.0.0.1:" + std::to_string(port) +
+                                        " ! tsdemux ! h264parse ! avdec_h264 ! videoconvert ! "
+                                        "video/x-raw,format=RGBA ! appsink name=out sync=false";
+        GError* error = nullptr;
+        pipeline_.reset(gst_parse_launch(description.c_str(), &error));
+        if (error != nullptr) g_error_free(error);
+        if (!pipeline_) return;
+        sink_.reset(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "out"));
+        gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING);
+    }
+    ~Receiver() {
+        if (pipeline_) gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+    }
+    // The centre pixel of the next picture, or none within a second.
+    std::optional<Colour> nextCentre() {
+        if (!sink_) return std::nullopt;
+        GstSamplePtr sample(gst_app_sink_try_pull_sample(GST_APP_SINK(sink_.get()), GST_SECOND));
+        if (!sample) return std::nullopt;
+        GstMapInfo map;
+        GstBuffer* buffer = gst_sample_get_buffer(sample.get());
+        if (buffer == nullptr || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return std::nullopt;
+        const std::size_t stride = ((static_cast<std::size_t>(kSize.width) * 4) + 3) / 4 * 4;
+        const std::size_t at = (kSize.height / 2) * stride + (kSize.width / 2) * 4;
+        std::optional<Colour> colour;
+        if (map.size >= at + 4) colour = Colour{map.data[at], map.data[at + 1], map.data[at + 2]};
+        gst_buffer_unmap(buffer, &map);
+        return colour;
+    }
+    bool sees(const Colour& wanted) {
+        return waitFor([&] {
+            const std::optional<Colour> seen = nextCentre();
+            return seen && near(*seen, wanted);
+        });
+    }
+
+private:
+    GstObjectPtr<GstElement> pipeline_;
+    GstObjectPtr<GstElement> sink_;
+};
+
+class NetworkStreamTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        gst_init(nullptr, nullptr);
+        for (const char* element : {"srtsink", "srtsrc", "x264enc", "avdec_h264", "tsdemux"}) {
+            GstObjectPtr<GstElementFactory> factory(gst_element_factory_find(element));
+            if (!factory) BW_OUTSIDE_PEER_MISSING() << "GStreamer's " << element << " is missing";
+        }
+        port_ = freePort();
+    }
+    std::unique_ptr<NetworkStream> makeStream(FakeOutput& output, int port) {
+        return std::make_unique<NetworkStream>(
+            NetworkStream::Settings{"Projector", "srt://127.0.0.1:" + std::to_string(port), 30, 0},
+            output.attach(), output.detach());
+    }
+    int port_ = 0;
+};
+
+TEST(StreamAddressTest, ReadsListenerAddresses) {
+    struct Case {
+        const char* url;
+        bool valid;
+        const char* host;
+        int port;
+    };
+    for (const Case& c : {
+             Case{"srt://:9000", true, "", 9000},
+             Case{"srt://0.0.0.0:9000", true, "0.0.0.0", 9000},
+             Case{"srt://127.0.0.1:1", true, "127.0.0.1", 1},
+             Case{"srt://[::1]:65535", true, "::1", 65535},
+             Case{"srt://studio.local:7001", true, "studio.local", 7001},
+             Case{"rtmp://host:9000", false, "", 0},
+             Case{"srt://host", false, "", 0},
+             Case{"srt://host:", false, "", 0},
+             Case{"srt://host:0", false, "", 0},
+             Case{"srt://host:65536", false, "", 0},
+             Case{"srt://host:90a0", false, "", 0},
+             Case{"srt://[::1:9000", false, "", 0},
+             Case{"srt://user@host:9000", false, "", 0},
+         }) {
+        std::string why;
+        const std::optional<StreamAddress> address = StreamAddress::parse(c.url, why);
+        EXPECT_EQ(address.has_value(), c.valid) << c.url;
+        if (address) {
+            EXPECT_EQ(address->host, c.host) << c.url;
+            EXPECT_EQ(address->port, c.port) << c.url;
+        } else {
+            EXPECT_FALSE(why.empty()) << c.url;
+        }
+    }
+}
+
+TEST(StreamEncoderTest, FallsBackToX264PastEncodersThatAreNotHere) {
+    const StreamEncoder choice = StreamEncoder::choose({"bw-no-such-encoder"});
+    EXPECT_EQ(choice.factory, "x264enc");
+    EXPECT_FALSE(choice.hardware);
+    EXPECT_NE(choice.tried.find("bw-no-such-encoder not installed"), std::string::npos)
+        << choice.tried;
+}
+
+TEST(NetworkStreamFittingTest, BitrateFollowsSizeAndRate) {
+    EXPECT_EQ(NetworkStream::fittedBitrateKbps({1920, 1080}, 60), 8709);
+    EXPECT_EQ(NetworkStream::fittedBitrateKbps({1920, 1080}, 30), 4355);
+    EXPECT_EQ(NetworkStream::fittedBitrateKbps({64, 64}, 30), 500);  // the floor
+}
+
+// One receiver, then a second, see the output's colour and its change; the
+// encoder runs, and the output's frames are taken, only while one watches.
+TEST_F(NetworkStreamTest, ReceiversSeeTheOutputAndTheEncoderRunsOnlyWhileWatched) {
+    FakeOutput output;
+    auto stream = makeStream(output, port_);
+    ASSERT_FALSE(stream->failure()) << *stream->failure();
+    EXPECT_FALSE(stream->encoding());
+    EXPECT_FALSE(output.attached());
+    {
+        Receiver first(port_);
+        ASSERT_TRUE(first.sees(kRed));
+        EXPECT_EQ(stream->receivers(), 1);
+        EXPECT_TRUE(stream->encoding());
+        output.show(kBlue);
+        EXPECT_TRUE(first.sees(kBlue));
+        // A receiver that joins later starts at a key frame of its own.
+        Receiver second(port_);
+        EXPECT_TRUE(second.sees(kBlue));
+        EXPECT_EQ(stream->receivers(), 2);
+    }
+    ASSERT_TRUE(waitFor([&] { return stream->receivers() == 0; }));
+    EXPECT_TRUE(waitFor([&] { return !stream->encoding() && !output.attached(); }));
+    EXPECT_GT(stream->framesSent(), 0U);
+    // Watched again: the encoder starts again.
+    Receiver again(port_);
+    EXPECT_TRUE(again.sees(kBlue));
+}
+
+TEST_F(NetworkStreamTest, FfmpegReadsTheStream) {
+    if (std::system("command -v ffmpeg > /dev/null 2>&1") != 0)
+        BW_OUTSIDE_PEER_MISSING() << "ffmpeg is not installed";
+    FakeOutput output;
+    auto stream = makeStream(output, port_);
+    ASSERT_FALSE(stream->failure()) << *stream->failure();
+    const std::string command =
+        "timeout 60 ffmpeg -nostdin -loglevel error -i srt://127.0.0.1:" + std::to_string(port_) +
+        " -frames:v 1 -vf scale=1:1 -f rawvideo -pix_fmt rgb24 -";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::array<unsigned char, 3> pixel{};
+    const std::size_t read = std::fread(pixel.data(), 1, pixel.size(), pipe);
+    EXPECT_EQ(::pclose(pipe), 0);
+    ASSERT_EQ(read, pixel.size());
+    EXPECT_TRUE(near(Colour{pixel[0], pixel[1], pixel[2]}, kRed))
+        << int(pixel[0]) << " " << int(pixel[1]) << " " << int(pixel[2]);
+}
+
+TEST_F(NetworkStreamTest, APortInUseIsReportedNotListenedOn) {
+    FakeOutput output;
+    auto first = makeStream(output, port_);
+    ASSERT_FALSE(first->failure()) << *first->failure();
+    auto second = makeStream(output, port_);
+    ASSERT_TRUE(second->failure());
+    EXPECT_FALSE(second->failure()->empty());
+    const auto malformed = std::make_unique<NetworkStream>(
+        NetworkStream::Settings{"Projector", "srt://127.0.0.1", 30, 0}, output.attach(),
+        output.detach());
+    ASSERT_TRUE(malformed->failure());
+    EXPECT_NE(malformed->failure()->find("port"), std::string::npos) << *malformed->failure();
+}
+
+}  // namespace
+}  // namespace bw
