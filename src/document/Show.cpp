@@ -23,12 +23,9 @@
 namespace bw {
 
 Show& Show::shared() {
-    static Show* show = new Show(Parts{MediaEngine::sharedEngine(), CueStack::shared(),
-                                       ShowStatus::shared(), MainQueue::shared(),
-                                       [](const MediaURL& url) {
-                                           Thumbnail::shared().thumbnailForURL(url);
-                                       },
-                                       nullptr, 0});
+    static Show* show = new Show(Parts{
+        MediaEngine::sharedEngine(), CueStack::shared(), ShowStatus::shared(), MainQueue::shared(),
+        [](const MediaURL& url) { Thumbnail::shared().thumbnailForURL(url); }, nullptr, 0});
     return *show;
 }
 
@@ -290,7 +287,13 @@ void Show::finishLoad(std::uint64_t generation, LoadResult result) {
         reloadInPlace(std::move(result.show));
     } else {
         engine_.resetFrameStatistics();
+        // The streams of the outputs going away give up their ports before
+        // the new ones listen, on the same ports as like as not.
+        for (const std::shared_ptr<MediaOutput>& output : engine_.outputs())
+            output->setStream(std::nullopt, 0);
         engine_.loadOutputs(std::move(outputs));
+        for (std::size_t j = 0; j < result.show.outputs.size(); ++j)
+            engine_.setOutputStream(j, result.show.outputs[j].stream);
         std::vector<Cue> cues = std::move(result.show.cues);
         const std::optional<Cue> first =
             cues.empty() ? std::nullopt : std::optional<Cue>(cues.front());
@@ -320,6 +323,7 @@ void Show::reloadInPlace(DecodedShow show) {
         engine_.renameOutput(j, config.name);
         engine_.resizeOutput(j, config.width, config.height);
         engine_.setOutputScreen(j, config.screen);
+        engine_.setOutputStream(j, config.stream);
     }
     stack_.replaceCues(std::move(show.cues));
     engine_.reloadCues();
@@ -347,7 +351,8 @@ std::vector<OutputConfig> Show::outputConfigs() const {
     std::vector<OutputConfig> configs;
     for (const auto& output : engine_.outputs()) {
         const PixelSize size = output->pixelSize();
-        configs.push_back(OutputConfig{output->name(), size.width, size.height, output->screen()});
+        configs.push_back(OutputConfig{output->name(), size.width, size.height, output->screen(),
+                                       output->stream()});
     }
     return configs;
 }

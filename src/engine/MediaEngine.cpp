@@ -502,8 +502,7 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
         state_.fadeTransitionProgress = 0.0;
         for (const auto& output : state_.outputs) {
             MediaOutput::GoResult result = output->go();
-            std::move(result.released.begin(), result.released.end(),
-                      std::back_inserter(released));
+            std::move(result.released.begin(), result.released.end(), std::back_inserter(released));
             if (result.started) {
                 started.push_back(std::move(result.started));
             }
@@ -518,7 +517,8 @@ std::optional<Cue> MediaEngine::startGo(std::optional<std::int64_t> startShowTim
             // On the show clock, running time 0 is the shared start, so the
             // movie shows the same picture as on every other machine.
             if (auto* movie = dynamic_cast<VideoPlayer*>(player.get())) {
-                movie->setStartBaseTime(static_cast<std::uint64_t>(std::max<std::int64_t>(*startShowTime, 0)));
+                movie->setStartBaseTime(
+                    static_cast<std::uint64_t>(std::max<std::int64_t>(*startShowTime, 0)));
             }
         }
         player->play();
@@ -891,6 +891,15 @@ void MediaEngine::setOutputScreen(std::size_t j, std::optional<ScreenChoice> scr
         return;
     }
     outputList[j]->setScreen(std::move(screen));
+    status_.setDirty(true);
+}
+
+void MediaEngine::setOutputStream(std::size_t j, std::optional<StreamChoice> stream) {
+    const std::vector<std::shared_ptr<MediaOutput>> outputList = outputs();
+    if (j >= outputList.size() || outputList[j]->stream() == stream) {
+        return;
+    }
+    outputList[j]->setStream(std::move(stream), displayRefreshRate());
     status_.setDirty(true);
 }
 

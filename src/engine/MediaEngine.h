@@ -19,6 +19,7 @@
 #include "show/Cue.h"
 #include "show/ScreenChoice.h"
 #include "show/ShowHealth.h"
+#include "show/StreamChoice.h"
 
 typedef struct _GstClock GstClock;
 
@@ -269,6 +270,9 @@ public:
     // choice); the show is modified when the choice changes. An index out of
     // range, or the choice the output has, changes nothing.
     void setOutputScreen(std::size_t j, std::optional<ScreenChoice> screen);
+    // Output j sends `stream` from now on (none: no network stream), paced
+    // at the display's rate. Marks the show modified when it changes.
+    void setOutputStream(std::size_t j, std::optional<StreamChoice> stream);
     void loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs);
     void resetOutputs();
     // Frames per second over the last 30 frames; 0 before two frames have

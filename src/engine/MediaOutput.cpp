@@ -15,7 +15,9 @@
 #include "platform/SystemLog.h"
 #include "render/GpuBufferPool.h"
 #include "render/ShaderScene.h"
+#include "sharing/FrameFeed.h"
 #include "sharing/FrameServer.h"
+#include "sharing/NetworkStream.h"
 #include "sharing/PipeWireConnection.h"
 
 namespace bw {
@@ -91,6 +93,22 @@ std::optional<ScreenChoice> MediaOutput::screen() const {
 void MediaOutput::setScreen(std::optional<ScreenChoice> screen) {
     std::lock_guard lock(mutex_);
     screen_ = std::move(screen);
+}
+
+std::optional<StreamChoice> MediaOutput::stream() const {
+    return stream_;
+}
+
+void MediaOutput::setStream(std::optional<StreamChoice> stream, double rate) {
+    if (stream == stream_ && (networkStream_ != nullptr) == stream.has_value()) return;
+    networkStream_.reset();
+    stream_ = std::move(stream);
+    if (!stream_) return;
+    FrameServer* server = frameServer_.get();
+    networkStream_ = std::make_unique<NetworkStream>(
+        NetworkStream::Settings{name(), stream_->url, rate, stream_->bitrateKbps},
+        [server](std::shared_ptr<FrameFeed> feed) { server->addFeed(std::move(feed)); },
+        [server](const FrameFeed* feed) { server->removeFeed(feed); });
 }
 
 double MediaOutput::width() const {

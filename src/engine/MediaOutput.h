@@ -13,12 +13,14 @@
 #include "render/PixelSize.h"
 #include "show/Cue.h"
 #include "show/ScreenChoice.h"
+#include "show/StreamChoice.h"
 
 typedef struct _GstClock GstClock;
 
 namespace bw {
 
 class FrameServer;
+class NetworkStream;
 class PipeWireConnection;
 class ShaderScene;
 
@@ -71,6 +73,14 @@ public:
     // yet in the engine.
     std::optional<ScreenChoice> screen() const;
     void setScreen(std::optional<ScreenChoice> screen);
+    // The network stream the output sends; none when none was chosen. A
+    // choice starts a NetworkStream listening at once (at `rate` frames a
+    // second, the outputs' pace); another choice, or none, ends the one
+    // before, dropping its receivers. Main thread, like networkStream().
+    std::optional<StreamChoice> stream() const;
+    void setStream(std::optional<StreamChoice> stream, double rate);
+    // The running stream, for its receivers and failure; null without one.
+    const NetworkStream* networkStream() const { return networkStream_.get(); }
     // What the output shows beside a fitted picture (the show's bars
     // setting); transparent until set.
     PictureBars bars() const;
@@ -165,6 +175,9 @@ private:
 
     ShaderScene& mixer_;
     std::unique_ptr<FrameServer> frameServer_;
+    // Main thread only; ended before the frame server its feed hangs on.
+    std::optional<StreamChoice> stream_;
+    std::unique_ptr<NetworkStream> networkStream_;
     mutable std::mutex mutex_;
     // Guarded by mutex_.
     std::string name_;

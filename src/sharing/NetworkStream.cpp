@@ -441,7 +441,8 @@ void NetworkStream::encodeWhileWatched() {
             // A new size starts the encoder again, at a key frame.
             encoder.reset();
             encoding_.store(false);
-            const int rate = static_cast<int>(std::lround(std::clamp(settings_.rate, 1.0, 240.0)));
+            const double pace = settings_.rate > 0 ? settings_.rate : 60.0;
+            const int rate = static_cast<int>(std::lround(std::clamp(pace, 1.0, 240.0)));
             const int bitrate =
                 settings_.bitrateKbps > 0 ? settings_.bitrateKbps : fittedBitrateKbps(size, rate);
             std::string why;

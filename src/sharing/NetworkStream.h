@@ -69,7 +69,7 @@ public:
     struct Settings {
         std::string name;  // the output's, for the log
         std::string url;
-        double rate = 60;     // the output's frames a second, at most
+        double rate = 60;     // the output's frames a second, at most (0: 60)
         int bitrateKbps = 0;  // 0: fitted to each frame's size and the rate
     };
 

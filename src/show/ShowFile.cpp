@@ -191,6 +191,26 @@ std::optional<ScreenChoice> decodeScreen(const json& object) {
     return screen;
 }
 
+std::optional<StreamChoice> decodeStream(const json& object) {
+    auto it = object.find("stream");
+    if (it == object.end() || it->is_null()) return std::nullopt;
+    if (!it->is_object()) throw FormatError{"\"stream\" is not an object"};
+    const std::string* url = stringMember(*it, "url");
+    if (url == nullptr) throw FormatError{"the stream's \"url\" is missing or not a string"};
+    StreamChoice stream{*url};
+    auto bitrate = it->find("bitrate");
+    if (bitrate != it->end()) {
+        if (!bitrate->is_number_integer() || bitrate->get<std::int64_t>() < 0 ||
+            bitrate->get<std::int64_t>() > StreamChoice::kLargestBitrateKbps) {
+            throw FormatError{
+                "the stream's \"bitrate\" is not a whole number of kbit/s from 0 to " +
+                std::to_string(StreamChoice::kLargestBitrateKbps)};
+        }
+        stream.bitrateKbps = bitrate->get<int>();
+    }
+    return stream;
+}
+
 OutputConfig decodeOutput(const json& object) {
     OutputConfig output;
     const std::string* name = stringMember(object, "name");
@@ -199,6 +219,7 @@ OutputConfig decodeOutput(const json& object) {
     output.width = outputSide(object, "width");
     output.height = outputSide(object, "height");
     output.screen = decodeScreen(object);
+    output.stream = decodeStream(object);
     return output;
 }
 
@@ -379,7 +400,8 @@ ShowSettings decodeSettings(const json& document) {
     const auto panic = document.find("panicSeconds");
     if (panic != document.end() && panic->is_number()) {
         const double seconds = panic->get<double>();
-        if (seconds >= 0.0 && seconds <= ShowFile::kMaxPanicSeconds) settings.panicSeconds = seconds;
+        if (seconds >= 0.0 && seconds <= ShowFile::kMaxPanicSeconds)
+            settings.panicSeconds = seconds;
     }
     if (const std::string* fit = stringMember(document, "defaultFit")) {
         settings.defaultFit = valueNamed(kFitNames, *fit).value_or(settings.defaultFit);
@@ -409,6 +431,15 @@ EncodedShow ShowFile::encode(const std::vector<OutputConfig>& outputs, const std
                        {"width", outputs[k].width},
                        {"height", outputs[k].height}};
             if (outputs[k].screen) entry["screen"] = encodeScreen(*outputs[k].screen, k);
+            if (const std::optional<StreamChoice>& stream = outputs[k].stream) {
+                if (!isUtf8(stream->url)) {
+                    throw FormatError{"output " + std::to_string(k + 1) +
+                                      "'s stream URL is not valid UTF-8"};
+                }
+                json encoded{{"url", stream->url}};
+                if (stream->bitrateKbps > 0) encoded["bitrate"] = stream->bitrateKbps;
+                entry["stream"] = std::move(encoded);
+            }
             config.push_back(std::move(entry));
         }
         document["config"] = std::move(config);

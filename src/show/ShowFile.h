@@ -8,6 +8,7 @@
 
 #include "show/Cue.h"
 #include "show/ScreenChoice.h"
+#include "show/StreamChoice.h"
 
 namespace bw {
 
@@ -18,6 +19,8 @@ struct OutputConfig {
     int height = 0;
     // The screen its window goes to; none when the operator chose none.
     std::optional<ScreenChoice> screen{};
+    // The network stream it sends; none when the operator chose none.
+    std::optional<StreamChoice> stream{};
 
     friend bool operator==(const OutputConfig&, const OutputConfig&) = default;
 };

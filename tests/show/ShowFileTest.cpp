@@ -449,6 +449,52 @@ TEST(ShowFileTest, ScreenMembersThatDoNotReadAreNoChoice) {
     }
 }
 
+// A stream is written only where chosen (its bitrate only where set) and
+// reads back; a file from before streams has none. A "stream" member that
+// does not read fails the show with the reason: the operator is told, and
+// a save cannot drop the stream silently.
+TEST(ShowFileTest, StreamsAreWrittenOnlyWhereChosenAndRefusedWhereTheyDoNotRead) {
+    const std::vector<OutputConfig> outputs{
+        {"Stage", 1920, 1080, std::nullopt, StreamChoice{"srt://:9000", 0}},
+        {"Foyer", 1280, 720},
+        {"Side", 64, 36, std::nullopt, StreamChoice{"srt://10.0.0.5:9001", 12000}},
+    };
+    const EncodedShow encoded = ShowFile::encode(outputs, {}, "/s/show.bwshow");
+    ASSERT_TRUE(encoded.ok) << encoded.failure;
+    const auto document = nlohmann::json::parse(encoded.json);
+    EXPECT_EQ(document["config"][0]["stream"], (nlohmann::json{{"url", "srt://:9000"}}));
+    EXPECT_FALSE(document["config"][1].contains("stream"));
+    EXPECT_EQ(document["config"][2]["stream"]["bitrate"], 12000);
+    DecodedShow decoded = ShowFile::decode(encoded.json, "/s/show.bwshow");
+    ASSERT_EQ(decoded.status, Status::Decoded) << decoded.failure;
+    EXPECT_EQ(decoded.outputs, outputs);
+
+    const struct {
+        const char* stream;
+        const char* reason;  // none: decodes, as no stream
+    } cases[] = {
+        {"null", nullptr},
+        {R"("srt://:9000")", "output 1: \"stream\" is not an object"},
+        {R"({"bitrate":100})", "output 1: the stream's \"url\" is missing or not a string"},
+        {R"({"url":"srt://:9000","bitrate":-1})",
+         "output 1: the stream's \"bitrate\" is not a whole number of kbit/s from 0 to 1000000"},
+        {R"({"url":"srt://:9000","bitrate":2.5})",
+         "output 1: the stream's \"bitrate\" is not a whole number of kbit/s from 0 to 1000000"},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = std::string(R"({"config":[{"name":"A","width":8,"height":8,)") +
+                                  R"("stream":)" + c.stream + R"(}],"cues":[]})";
+        decoded = ShowFile::decode(bytes, "/s/show.bwshow");
+        if (c.reason == nullptr) {
+            ASSERT_EQ(decoded.status, Status::Decoded) << c.stream << ": " << decoded.failure;
+            EXPECT_FALSE(decoded.outputs[0].stream) << c.stream;
+        } else {
+            EXPECT_NE(decoded.status, Status::Decoded) << c.stream;
+            EXPECT_EQ(decoded.failure, c.reason) << c.stream;
+        }
+    }
+}
+
 TEST(ShowFileTest, ReadsLenientlyWhereTheFormatAllows) {
     // Numbers given as booleans, booleans as numbers, a description that is
     // not text, a fractional size.
