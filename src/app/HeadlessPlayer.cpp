@@ -142,17 +142,24 @@ int HeadlessPlayer::run() {
     // where the operator looks; the news comes on other threads and is
     // printed on this one.
     watchesLog_ = true;
-    const auto printMediaWarning = [this,
-                                    alive = std::weak_ptr<bool>(alive_)](std::string_view line) {
+    // Network streams' news too: listening, and receivers coming and going.
+    const auto printLogNews = [this, alive = std::weak_ptr<bool>(alive_)](std::string_view line) {
         constexpr std::string_view kWarning = "Warning: ";
-        if (!line.starts_with(kWarning)) return;
-        const std::string_view text = line.substr(kWarning.size());
-        if (!text.starts_with("cannot play ")) return;
-        MainQueue::shared().post([this, alive, text = std::string(text)] {
-            if (!alive.expired()) print("warning " + text);
+        constexpr std::string_view kStream = "Stream ";
+        std::string printed;
+        if (line.starts_with(kStream)) {
+            printed = "stream " + std::string(line.substr(kStream.size()));
+        } else if (line.starts_with(kWarning) &&
+                   line.substr(kWarning.size()).starts_with("cannot play ")) {
+            printed = "warning " + std::string(line.substr(kWarning.size()));
+        } else {
+            return;
+        }
+        MainQueue::shared().post([this, alive, printed = std::move(printed)] {
+            if (!alive.expired()) print(printed);
         });
     };
-    previousLogSink_ = SystemLog::shared().setSink(printMediaWarning);
+    previousLogSink_ = SystemLog::shared().setSink(printLogNews);
     watchesSharing_ = true;
     PipeWireConnection::shared().setReachabilityObserver(
         [this, alive = std::weak_ptr<bool>(alive_)](const std::optional<std::string>& reason) {
@@ -166,8 +173,8 @@ int HeadlessPlayer::run() {
 
     if (options_.clock) {
         std::string error;
-        sync_ = ShowSync::create(*engine_, *options_.clock,
-                                 [this](const std::string& line) { print(line); }, &error);
+        sync_ = ShowSync::create(
+            *engine_, *options_.clock, [this](const std::string& line) { print(line); }, &error);
         if (!sync_) {
             print("clock failed " + oneLine(error));
             return 1;
@@ -224,8 +231,8 @@ int HeadlessPlayer::run() {
         return G_SOURCE_CONTINUE;
     });
 
-    GSourcePtr input(g_unix_fd_source_new(STDIN_FILENO,
-                                          static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)));
+    GSourcePtr input(g_unix_fd_source_new(
+        STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR)));
     GUnixFDSourceFunc onInput = [](gint, GIOCondition, gpointer self) -> gboolean {
         return static_cast<HeadlessPlayer*>(self)->readInput() ? G_SOURCE_CONTINUE
                                                                : G_SOURCE_REMOVE;

@@ -36,6 +36,8 @@ class WebRemoteServer;
 //   pipewire unreachable REASON: outputs are not published until a daemon answers
 //   pipewire reachable
 //   warning cannot play PATH: REASON
+//   stream "OUTPUT": listening on URL (...) | cannot listen on URL: REASON
+//   stream "OUTPUT": receiver ADDRESS connected (N watching) | ... left (N watching)
 //   load begin PATH
 //   load done N cues M outputs | load failed REASON
 //   current cue ID "DESCRIPTION" | current cue none

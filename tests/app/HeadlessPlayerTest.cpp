@@ -58,8 +58,8 @@ void sendDatagram(std::uint16_t port, const std::string& datagram) {
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::sendto(udp.get(), datagram.data(), datagram.size(), 0,
-             reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::sendto(udp.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&address),
+             sizeof address);
 }
 
 void sendCrep(std::uint16_t port, const std::string& text) {
@@ -105,7 +105,8 @@ public:
     }
     std::string all() const {
         std::string text;
-        for (const std::string& line : lines_) text += line + "\n";
+        for (const std::string& line : lines_)
+            text += line + "\n";
         return text;
     }
 
@@ -164,12 +165,13 @@ protected:
     std::string writeShow() {
         const std::string picture = (test::testMediaDir() / "image.png").string();
         const auto state = [](const std::string& media) {
-            return R"({"mediaPath":")" + media + R"(","muted":true,"looped":true,"kenBurns":false})";
+            return R"({"mediaPath":")" + media +
+                   R"(","muted":true,"looped":true,"kenBurns":false})";
         };
         const std::string json =
             R"({"config":[{"name":"Stage","width":64,"height":48},{"name":"Foyer","width":32,"height":24}],"cues":[)"
-            R"({"id":1,"description":"Grid","fadeLength":0,"outputStates":[)" + state("grid://") + "," +
-            state("grid://") + "]}," +
+            R"({"id":1,"description":"Grid","fadeLength":0,"outputStates":[)" +
+            state("grid://") + "," + state("grid://") + "]}," +
             R"({"id":2,"description":"Picture \"A\"","fadeLength":0.2,"outputStates":[)" +
             state(picture) + "," + state("black://") + "]}," +
             R"({"id":3.5,"description":"Blackout","fadeLength":0,"outputStates":[)" +
@@ -404,8 +406,8 @@ TEST_F(HeadlessPlayerTest, AFailedLoadIsReportedAndAReloadTriesTheFileAgain) {
     EXPECT_NE(failed.find("cannot be read"), std::string::npos) << context();
 
     type("save");
-    ASSERT_EQ(events_->waitForPrefix("save failed "),
-              "save failed the show has no file location") << context();
+    ASSERT_EQ(events_->waitForPrefix("save failed "), "save failed the show has no file location")
+        << context();
     EXPECT_FALSE(fs::exists(show));
 
     writeShow();
@@ -445,9 +447,11 @@ TEST_F(HeadlessPlayerTest, AShowFileTooLargeToReadIsNotAShow) {
 }
 
 TEST_F(HeadlessPlayerTest, RefusesABadCommandLine) {
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"--headless"}, {"--headless", "a.bwshow", "--fps", "0"},
-             {"--headless", "a.bwshow", "--fps", "fast"}, {"--headless", "a.bwshow", "b.bwshow"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--headless"},
+                                               {"--headless", "a.bwshow", "--fps", "0"},
+                                               {"--headless", "a.bwshow", "--fps", "fast"},
+                                               {"--headless", "a.bwshow", "b.bwshow"}}) {
         start(arguments);
         const auto status = player_.wait(10s);
         ASSERT_TRUE(status.has_value());
@@ -460,13 +464,15 @@ TEST_F(HeadlessPlayerTest, RefusesABadCommandLine) {
 TEST_F(HeadlessPlayerTest, PortOptionsChooseWhereRemoteCommandsAreTaken) {
     std::uint16_t osc = 0;
     std::uint16_t crep = 0;
-    while (osc == 0 || osc == oscPort_ || osc == crepPort_) osc = freePort();
-    while (crep == 0 || crep == oscPort_ || crep == crepPort_ || crep == osc) crep = freePort();
+    while (osc == 0 || osc == oscPort_ || osc == crepPort_)
+        osc = freePort();
+    while (crep == 0 || crep == oscPort_ || crep == crepPort_ || crep == osc)
+        crep = freePort();
     const std::string show = writeShow();
     start({"--osc-port", std::to_string(osc), "--headless", show, "--crep-port",
            std::to_string(crep)});
-    ASSERT_TRUE(events_->waitFor("remote osc " + std::to_string(osc) + " crep " +
-                                 std::to_string(crep)))
+    ASSERT_TRUE(
+        events_->waitFor("remote osc " + std::to_string(osc) + " crep " + std::to_string(crep)))
         << context();
     ASSERT_TRUE(events_->waitFor("load done 3 cues 2 outputs")) << context();
     sendOsc(osc, "/go");
@@ -476,9 +482,10 @@ TEST_F(HeadlessPlayerTest, PortOptionsChooseWhereRemoteCommandsAreTaken) {
     type("quit");
     ASSERT_TRUE(events_->waitFor("stopped")) << context();
 
-    for (const auto& arguments : std::vector<std::vector<std::string>>{
-             {"--headless", show, "--osc-port"}, {"--osc-port", "0", "--headless", show},
-             {"--headless", show, "--crep-port", "65536"}}) {
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{"--headless", show, "--osc-port"},
+                                               {"--osc-port", "0", "--headless", show},
+                                               {"--headless", show, "--crep-port", "65536"}}) {
         start(arguments);
         const auto status = player_.wait(10s);
         ASSERT_TRUE(status.has_value());
@@ -561,13 +568,16 @@ TEST_F(HeadlessPlayerTest, AMovieIsRefusedWhenFileDescriptorsRunShortAndTheShowP
     const std::string movie = (test::testMediaDir() / "movie-sound-long.mkv").string();
     ASSERT_TRUE(fs::exists(movie));
     const auto writeShowWith = [this](const std::string& media) {
-        return dir_.write("limits.bwshow",
-                          R"({"config":[{"name":"Stage","width":64,"height":48}],"cues":[)"
-                          R"({"id":1,"description":"Movie","fadeLength":0,"outputStates":[)"
-                          R"({"mediaPath":")" + media +
-                              R"(","muted":true,"looped":true,"kenBurns":false}]},)"
-                              R"({"id":2,"description":"Black","fadeLength":0,"outputStates":[)"
-                              R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false}]}]})")
+        return dir_
+            .write(
+                "limits.bwshow",
+                R"({"config":[{"name":"Stage","width":64,"height":48}],"cues":[)"
+                R"({"id":1,"description":"Movie","fadeLength":0,"outputStates":[)"
+                R"({"mediaPath":")" +
+                    media +
+                    R"(","muted":true,"looped":true,"kenBurns":false}]},)"
+                    R"({"id":2,"description":"Black","fadeLength":0,"outputStates":[)"
+                    R"({"mediaPath":"black://","muted":true,"looped":true,"kenBurns":false}]}]})")
             .string();
     };
     start({"--headless", writeShowWith("black://")});
@@ -597,6 +607,84 @@ TEST_F(HeadlessPlayerTest, AMovieIsRefusedWhenFileDescriptorsRunShortAndTheShowP
     const auto status = player_.wait(10s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << context();
+}
+
+// An outside receiver (gst-launch-1.0 with srtsrc) takes Stage's network
+// stream: it sees the cue's picture, then the black a GO brings; the
+// player says when it connects and when it leaves.
+TEST_F(HeadlessPlayerTest, AReceiverTakesAnOutputsStreamAndIsSaidToComeAndGo) {
+    if (!test::programOnPath("gst-launch-1.0"))
+        BW_OUTSIDE_PEER_MISSING() << "gst-launch-1.0 is not installed";
+    const std::uint16_t port = freePort();
+    const std::string url = "srt://127.0.0.1:" + std::to_string(port);
+    std::string json = test::readFile(writeShow());
+    const std::string stage = R"("name":"Stage","width":64,"height":48)";
+    json.replace(json.find(stage), stage.size(), stage + R"(,"stream":{"url":")" + url + R"("})");
+    start({"--headless", dir_.write("show.bwshow", json).string()});
+    ASSERT_TRUE(events_->waitFor("load done 3 cues 2 outputs")) << context();
+    type("go");  // the grid
+    ASSERT_TRUE(events_->waitFor("current cue 1.0 \"Grid\"")) << context();
+
+    int pixels[2];
+    ASSERT_EQ(::pipe2(pixels, O_CLOEXEC), 0);
+    FileDescriptor pixelsRead(pixels[0]);
+    test::ChildProcess receiver({"gst-launch-1.0",
+                                 "-q",
+                                 "srtsrc",
+                                 "uri=" + url,
+                                 "!",
+                                 "tsdemux",
+                                 "!",
+                                 "h264parse",
+                                 "!",
+                                 "avdec_h264",
+                                 "!",
+                                 "videoconvert",
+                                 "!",
+                                 "videoscale",
+                                 "!",
+                                 "video/x-raw,format=RGB,width=1,height=1",
+                                 "!",
+                                 "fdsink",
+                                 "fd=1",
+                                 "sync=false"},
+                                pixels[1], dir_ / "receiver.txt");
+    ::close(pixels[1]);
+    // The average colour of each picture the receiver decodes, until one
+    // passes `wanted`.
+    const auto receives = [&](auto wanted) {
+        const auto deadline = SteadyClock::now() + test::scaled(30s);
+        unsigned char pixel[3];
+        std::size_t have = 0;
+        while (SteadyClock::now() < deadline) {
+            pollfd ready{pixelsRead.get(), POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0) continue;
+            const ssize_t n = ::read(pixelsRead.get(), pixel + have, sizeof pixel - have);
+            if (n <= 0) return false;
+            have += static_cast<std::size_t>(n);
+            if (have < sizeof pixel) continue;
+            have = 0;
+            if (wanted(pixel[0], pixel[1], pixel[2])) return true;
+        }
+        return false;
+    };
+    const std::string connected = events_->waitForPrefix("stream \"Stage\": receiver 127.0.0.1:");
+    EXPECT_TRUE(connected.ends_with(" connected (1 watching)")) << context();
+    EXPECT_NE(events_->all().find("stream \"Stage\": listening on " + url + " ("),
+              std::string::npos)
+        << context();
+    EXPECT_TRUE(receives([](int r, int g, int b) { return r + g + b > 60; }))
+        << "no grid: " << context() << test::readFile(dir_ / "receiver.txt");
+    type("go");  // a picture on Stage
+    type("go");  // Stage black
+    ASSERT_TRUE(events_->waitFor("current cue 3.5 \"Blackout\"")) << context();
+    EXPECT_TRUE(receives([](int r, int g, int b) { return r <= 8 && g <= 8 && b <= 8; }))
+        << "no black: " << context() << test::readFile(dir_ / "receiver.txt");
+    receiver.stop(SIGINT, 5s);
+    const std::string left = events_->waitForPrefix("stream \"Stage\": receiver 127.0.0.1:");
+    EXPECT_TRUE(left.ends_with(" left (0 watching)")) << context();
+    type("quit");
+    ASSERT_TRUE(events_->waitFor("stopped")) << context();
 }
 
 }  // namespace
