@@ -3,9 +3,6 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -23,6 +20,7 @@
 #include "sharing/FrameFeed.h"
 #include "sharing/NetworkStream.h"
 #include "support/Deadline.h"
+#include "support/FreePort.h"
 #include "support/OutsidePeer.h"
 
 namespace bw {
@@ -48,19 +46,6 @@ bool waitFor(Condition condition, std::chrono::milliseconds deadline = kDeadline
         std::this_thread::sleep_for(10ms);
     }
     return true;
-}
-
-// A UDP port nothing listens on just now.
-int freePort() {
-    const int socket = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(socket);
-    return ntohs(address.sin_port);
 }
 
 bool near(const Colour& seen, const Colour& wanted) {
@@ -183,7 +168,7 @@ protected:
             GstObjectPtr<GstElementFactory> factory(gst_element_factory_find(element));
             if (!factory) BW_OUTSIDE_PEER_MISSING() << "GStreamer's " << element << " is missing";
         }
-        port_ = freePort();
+        port_ = test::freeUdpPort();
     }
     std::unique_ptr<NetworkStream> makeStream(FakeOutput& output, int port) {
         return std::make_unique<NetworkStream>(

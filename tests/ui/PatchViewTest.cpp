@@ -10,6 +10,7 @@
 
 #include "render/RenderContext.h"
 #include "sharing/FrameServer.h"
+#include "support/FreePort.h"
 #include "ui/ShowView.h"
 #include "ui/WindowTestSupport.h"
 #include "ui/cuelist/CueListModel.h"
@@ -159,10 +160,10 @@ TEST_F(PatchViewTest, RefusedAndUnchangedEntriesChangeNothing) {
         QString text;
     };
     const std::vector<Entry> entries = {
-        {"nameTextField", ""},       {"nameTextField", "   "},
+        {"nameTextField", ""},        {"nameTextField", "   "},
         {"nameTextField", "Screen1"}, {"widthTextField", "abc"},
-        {"widthTextField", "0"},     {"widthTextField", "-5"},
-        {"heightTextField", "12.5"}, {"heightTextField", QString::number(largest + 1)},
+        {"widthTextField", "0"},      {"widthTextField", "-5"},
+        {"heightTextField", "12.5"},  {"heightTextField", QString::number(largest + 1)},
         {"widthTextField", "512"},
     };
     for (const Entry& entry : entries) {
@@ -176,6 +177,54 @@ TEST_F(PatchViewTest, RefusedAndUnchangedEntriesChangeNothing) {
                   std::string(entry.field) == "nameTextField" ? "Screen1" : "512")
             << what << ": the field goes back";
     }
+}
+
+// A stream chosen in the view listens at once and says so; refused entries
+// (a URL that does not read, a bitrate out of range) leave it as it was and
+// say why; an empty URL ends it.
+TEST_F(PatchViewTest, AStreamIsChosenExplainedAndEnded) {
+    patch_->addOutput();
+    const MediaOutput& output = *engine_->outputs()[0];
+    const QLabel& note = field<QLabel>("streamNoteLabel");
+    const std::string url = "srt://127.0.0.1:" + std::to_string(test::freeUdpPort());
+    status_.setDirty(false);
+    type("streamURLField", QString::fromStdString(url));
+    ASSERT_TRUE(output.stream());
+    EXPECT_EQ(*output.stream(), (StreamChoice{url, 0}));
+    ASSERT_NE(output.networkStream(), nullptr);
+    EXPECT_TRUE(status_.isDirty());
+    EXPECT_TRUE(note.text().startsWith("Listening; no receiver is connected."))
+        << note.text().toStdString();
+    EXPECT_TRUE(note.text().contains("no alpha")) << note.text().toStdString();
+
+    struct Entry {
+        const char* field;
+        const char* text;
+        const char* said;
+    };
+    for (const Entry& entry : {
+             Entry{"streamURLField", "rtmp://host:1",
+                   "is no stream URL: a stream's URL starts with srt://"},
+             Entry{"streamURLField", "srt://host", "names no port"},
+             Entry{"streamBitrateField", "0", "The bitrate is a whole number"},
+             Entry{"streamBitrateField", "fast", "The bitrate is a whole number"},
+         }) {
+        status_.setDirty(false);
+        type(entry.field, entry.text);
+        EXPECT_FALSE(status_.isDirty()) << entry.text;
+        EXPECT_EQ(*output.stream(), (StreamChoice{url, 0})) << entry.text;
+        EXPECT_TRUE(note.text().contains(entry.said))
+            << entry.text << ": " << note.text().toStdString();
+        // The field goes back.
+        type("streamURLField", QString::fromStdString(url));
+        type("streamBitrateField", "");
+    }
+    type("streamBitrateField", "12000");
+    EXPECT_EQ(*output.stream(), (StreamChoice{url, 12000}));
+    type("streamURLField", "");
+    EXPECT_FALSE(output.stream());
+    EXPECT_EQ(output.networkStream(), nullptr);
+    EXPECT_TRUE(note.isHidden());
 }
 
 // A name another output has, as the operator reads it (spaces around it and
@@ -397,9 +446,9 @@ TEST(PatchViewRateTest, AScreenAtAnotherRateIsPointedOut) {
         double paced;
         bool noted;
     };
-    for (const Case& c : {Case{60.0, 60.0, false}, Case{59.995, 60.0, false},
-                          Case{59.94, 60.0, true}, Case{50.0, 60.0, true},
-                          Case{0.0, 60.0, false}, Case{60.0, 0.0, false}}) {
+    for (const Case& c :
+         {Case{60.0, 60.0, false}, Case{59.995, 60.0, false}, Case{59.94, 60.0, true},
+          Case{50.0, 60.0, true}, Case{0.0, 60.0, false}, Case{60.0, 0.0, false}}) {
         EXPECT_EQ(!PatchView::rateNote(c.screen, c.paced).isEmpty(), c.noted)
             << c.screen << " Hz against " << c.paced << " Hz";
     }

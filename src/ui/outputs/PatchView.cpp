@@ -14,6 +14,7 @@
 #include "engine/MediaEngine.h"
 #include "engine/MediaOutput.h"
 #include "sharing/FrameServer.h"
+#include "sharing/NetworkStream.h"
 #include "show/ShowStatus.h"
 #include "ui/outputs/OutputWindows.h"
 #include "ui/outputs/ScreenList.h"
@@ -59,6 +60,9 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
       screenBox_(new QComboBox(this)),
       screenNoteLabel_(new QLabel(this)),
       identifyButton_(new QPushButton(tr("Identify screens"), this)),
+      streamField_(makeField("streamURLField", tr("Network stream URL"), this)),
+      bitrateField_(makeField("streamBitrateField", tr("Stream bitrate in kbit/s"), this)),
+      streamNoteLabel_(new QLabel(this)),
       previewLabel_(new QLabel(this)),
       lockNoteLabel_(new QLabel(
           tr("Locked for the performance: unlock from the Show menu to change the outputs."),
@@ -101,6 +105,11 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     screenNoteLabel_->setWordWrap(true);
     identifyButton_->setObjectName("identifyScreensButton");
     identifyButton_->setAutoDefault(false);
+    streamField_->setPlaceholderText(tr("None (srt://:9000 sends one)"));
+    bitrateField_->setPlaceholderText(tr("Fitted to the size"));
+    streamNoteLabel_->setObjectName("streamNoteLabel");
+    streamNoteLabel_->setTextFormat(Qt::PlainText);
+    streamNoteLabel_->setWordWrap(true);
     soundBox_->setObjectName("soundOutputComboBox");
     soundBox_->setAccessibleName(tr("Sound Output"));
     soundBox_->setEnabled(false);
@@ -130,6 +139,9 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     fields->addRow(tr("Screen"), screenBox_);
     fields->addRow(screenNoteLabel_);
     fields->addRow(QString(), identifyButton_);
+    fields->addRow(tr("Stream"), streamField_);
+    fields->addRow(tr("Bitrate"), bitrateField_);
+    fields->addRow(streamNoteLabel_);
     fields->addRow(previewLabel_);
     auto* left = new QVBoxLayout;
     left->addWidget(list_, 1);
@@ -158,6 +170,8 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
     connect(widthField_, &QLineEdit::editingFinished, this, &PatchView::sizeEdited);
     connect(heightField_, &QLineEdit::editingFinished, this, &PatchView::sizeEdited);
     connect(screenBox_, &QComboBox::activated, this, &PatchView::screenChosen);
+    connect(streamField_, &QLineEdit::editingFinished, this, &PatchView::streamEdited);
+    connect(bitrateField_, &QLineEdit::editingFinished, this, &PatchView::streamEdited);
     connect(identifyButton_, &QPushButton::clicked, &identifier_, &ScreenIdentifier::identify);
     connect(soundBox_, &QComboBox::activated, this, &PatchView::soundOutputChosen);
     if (auto* application = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
@@ -179,7 +193,7 @@ PatchView::PatchView(MediaEngine& engine, NotificationCenter& center, int maxTex
 PatchView::~PatchView() {
     // A field with the focus ends its edit as the dialog hides, after this
     // object's members are gone: no edit is taken from here on.
-    for (QLineEdit* field : {nameField_, widthField_, heightField_})
+    for (QLineEdit* field : {nameField_, widthField_, heightField_, streamField_, bitrateField_})
         disconnect(field, nullptr, this, nullptr);
     previewOutput(nullptr);
     for (const NotificationCenter::Token token : observers_)
@@ -303,6 +317,7 @@ void PatchView::soundOutputChosen(int index) {
 
 void PatchView::selectionChanged() {
     showNote(nameNoteLabel_, {});
+    streamRefusal_.clear();
     showSelected();
 }
 
@@ -314,12 +329,14 @@ void PatchView::showSelected() {
     previewOutput(output != nullptr ? outputs[*row] : nullptr);
     for (QWidget* control :
          {static_cast<QWidget*>(nameField_), static_cast<QWidget*>(widthField_),
-          static_cast<QWidget*>(heightField_), static_cast<QWidget*>(removeButton_)}) {
+          static_cast<QWidget*>(heightField_), static_cast<QWidget*>(removeButton_),
+          static_cast<QWidget*>(streamField_), static_cast<QWidget*>(bitrateField_)}) {
         control->setEnabled(output != nullptr && !locked_);
     }
     list_->setEnabled(!loading_);
     addButton_->setEnabled(editable());
     showScreens(output, row.value_or(-1));
+    showStream(output);
     if (output == nullptr) {
         nameField_->clear();
         widthField_->clear();
@@ -356,6 +373,8 @@ void PatchView::previewOutput(std::shared_ptr<MediaOutput> output) {
 }
 
 void PatchView::showPreview() {
+    // Receivers come and go while the view is open.
+    if (previewed_) showStream(previewed_.get());
     const std::shared_ptr<const FramePixels> picture =
         previewed_ ? previewed_->frameServer().preview() : nullptr;
     if (!picture || picture->rgba.empty()) return;
@@ -515,6 +534,63 @@ void PatchView::screenChosen(int index) {
     engine_.setOutputScreen(static_cast<std::size_t>(*row), choice);
     if (outputsChanged_) outputsChanged_();
     showSelected();
+}
+
+void PatchView::streamEdited() {
+    const std::optional<int> row = selectedRow();
+    const std::vector<std::shared_ptr<MediaOutput>> outputs = engine_.outputs();
+    if (!row || !editable() || *row >= static_cast<int>(outputs.size())) return;
+    const QString url = streamField_->text().trimmed();
+    const QString bitrateText = bitrateField_->text().trimmed();
+    std::optional<StreamChoice> choice;
+    streamRefusal_.clear();
+    if (!url.isEmpty()) {
+        std::string why;
+        bool ok = true;
+        const int bitrate = bitrateText.isEmpty() ? 0 : bitrateText.toInt(&ok);
+        if (!StreamAddress::parse(url.toStdString(), why)) {
+            streamRefusal_ = tr("“%1” is no stream URL: %2.").arg(url, QString::fromStdString(why));
+        } else if (!ok || bitrate < 0 || bitrate > StreamChoice::kLargestBitrateKbps ||
+                   (!bitrateText.isEmpty() && bitrate == 0)) {
+            streamRefusal_ = tr("The bitrate is a whole number of kbit/s from 1 to %1, or empty.")
+                                 .arg(StreamChoice::kLargestBitrateKbps);
+        } else {
+            choice = StreamChoice{url.toStdString(), bitrate};
+        }
+    }
+    // A refused entry leaves the stream as it was.
+    if (streamRefusal_.isEmpty()) {
+        engine_.setOutputStream(static_cast<std::size_t>(*row), choice);
+        if (outputsChanged_) outputsChanged_();
+    }
+    showSelected();
+}
+
+void PatchView::showStream(const MediaOutput* output) {
+    const std::optional<StreamChoice> choice = output != nullptr ? output->stream() : std::nullopt;
+    if (!streamField_->hasFocus())
+        streamField_->setText(choice ? QString::fromStdString(choice->url) : QString());
+    if (!bitrateField_->hasFocus())
+        bitrateField_->setText(
+            choice && choice->bitrateKbps > 0 ? QString::number(choice->bitrateKbps) : QString());
+    QString note = streamRefusal_;
+    const NetworkStream* stream = output != nullptr ? output->networkStream() : nullptr;
+    if (stream != nullptr) {
+        if (!note.isEmpty()) note += QLatin1Char(' ');
+        if (const std::optional<std::string>& failure = stream->failure()) {
+            note += tr("Not listening: %1.").arg(QString::fromStdString(*failure));
+        } else {
+            const int receivers = stream->receivers();
+            note +=
+                (receivers == 0   ? tr("Listening; no receiver is connected.")
+                 : receivers == 1 ? tr("Listening; 1 receiver is connected.")
+                                  : tr("Listening; %1 receivers are connected.").arg(receivers)) +
+                QLatin1Char(' ') +
+                tr("The stream carries no alpha: transparent parts arrive black. The "
+                   "output's PipeWire source keeps it.");
+        }
+    }
+    showNote(streamNoteLabel_, note);
 }
 
 }  // namespace bw

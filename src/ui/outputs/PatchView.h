@@ -44,6 +44,12 @@ class MediaOutput;
 // or refreshes at another rate than the one the outputs are paced at.
 // "Identify screens" shows each screen's name on it.
 //
+// Each output may send a network stream: an SRT URL (srt://HOST:PORT, where
+// it listens; empty: none) and a bitrate in kbit/s (empty: fitted to its size
+// and rate). Under them, whether it listens, how many receivers watch, and
+// that the stream carries no alpha. A URL that does not read, or a bitrate
+// that is no whole number from 1 to 1000000, is put back with the reason.
+//
 // Below, the show's Sound Output: "System Default" or one of the sound
 // server's outputs, listed anew each time the view opens or a show loads;
 // a saved output the server does not have stays chosen, marked "(not
@@ -135,6 +141,9 @@ private:
     // (trimmed, in any letter case).
     std::optional<QString> nameTakenByAnother(const QString& name, int row) const;
     void screenChosen(int index);
+    void streamEdited();
+    // What the selected output's stream does (none: empties the note).
+    void showStream(const MediaOutput* output);
     // Lists the screens for `output` (row `row`; none: empty and disabled).
     void showScreens(const MediaOutput* output, int row);
     // Fills the fields from the selected output, or empties them.
@@ -165,6 +174,10 @@ private:
     QComboBox* screenBox_;
     QLabel* screenNoteLabel_;
     QPushButton* identifyButton_;
+    QLineEdit* streamField_;
+    QLineEdit* bitrateField_;
+    QLabel* streamNoteLabel_;
+    QString streamRefusal_;  // why the last stream edit was put back
     ScreenIdentifier identifier_;
     QLabel* previewLabel_;
     QLabel* lockNoteLabel_;
