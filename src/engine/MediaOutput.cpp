@@ -106,7 +106,7 @@ void MediaOutput::setStream(std::optional<StreamChoice> stream, double rate) {
     if (!stream_) return;
     FrameServer* server = frameServer_.get();
     networkStream_ = std::make_unique<NetworkStream>(
-        NetworkStream::Settings{name(), stream_->url, rate, stream_->bitrateKbps},
+        NetworkStream::Settings{name(), stream_->url, rate, stream_->bitrateKbps, pixelSize()},
         [server](std::shared_ptr<FrameFeed> feed) { server->addFeed(std::move(feed)); },
         [server](const FrameFeed* feed) { server->removeFeed(feed); });
 }

@@ -4,6 +4,7 @@
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
 #include <gst/video/video.h>
 
 #include <algorithm>
@@ -24,6 +25,9 @@ namespace bw {
 namespace {
 
 using namespace std::chrono_literals;
+
+// 4:2:0, as every H.264 profile and receiver takes it.
+constexpr const char* kEncodedFormats = "video/x-raw,format=(string){NV12,I420}";
 
 // How long a hardware encoder may take to encode its test pictures.
 constexpr GstClockTime kProbeTimeout = 5 * GST_SECOND;
@@ -109,16 +113,48 @@ std::string addressText(GSocketAddress* address) {
            std::to_string(g_inet_socket_address_get_port(inet));
 }
 
+// The address an RTSP client connected from.
+std::string clientAddress(GstRTSPClient* client) {
+    GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
+    const gchar* ip = connection != nullptr ? gst_rtsp_connection_get_ip(connection) : nullptr;
+    return ip != nullptr ? ip : "a receiver";
+}
+
 }  // namespace
 
 std::optional<StreamAddress> StreamAddress::parse(std::string_view url, std::string& why) {
-    constexpr std::string_view kScheme = "srt://";
-    if (!url.starts_with(kScheme)) {
-        why = "a stream's URL starts with srt://";
+    constexpr std::string_view kSrt = "srt://";
+    constexpr std::string_view kRtsp = "rtsp://";
+    StreamAddress address;
+    std::string_view rest;
+    if (url.starts_with(kSrt)) {
+        rest = url.substr(kSrt.size());
+    } else if (url.starts_with(kRtsp)) {
+        address.transport = Transport::Rtsp;
+        rest = url.substr(kRtsp.size());
+    } else {
+        why = "a stream's URL starts with srt:// or rtsp://";
         return std::nullopt;
     }
-    std::string_view rest = url.substr(kScheme.size());
-    StreamAddress address;
+    const std::size_t slash = rest.find('/');
+    if (address.transport == Transport::Srt && slash != std::string_view::npos) {
+        why = "an SRT URL has no path (srt://HOST:PORT)";
+        return std::nullopt;
+    }
+    if (address.transport == Transport::Rtsp) {
+        const std::string_view path =
+            slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+        if (path.size() < 2 || path.ends_with('/') ||
+            path.find_first_not_of("/ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                   "0123456789._~-") != std::string_view::npos) {
+            why =
+                "an RTSP URL names the stream after its port (rtsp://HOST:PORT/NAME; letters, "
+                "digits, . _ ~ -)";
+            return std::nullopt;
+        }
+        address.path = std::string(path);
+        rest = rest.substr(0, slash);
+    }
     std::size_t colon = std::string_view::npos;
     if (rest.starts_with('[')) {
         const std::size_t close = rest.find(']');
@@ -134,7 +170,7 @@ std::optional<StreamAddress> StreamAddress::parse(std::string_view url, std::str
         if (colon != std::string_view::npos) address.host = std::string(rest.substr(0, colon));
     }
     if (colon == std::string_view::npos) {
-        why = "the URL names no port (srt://HOST:PORT)";
+        why = "the URL names no port";
         return std::nullopt;
     }
     const std::string_view port = rest.substr(colon + 1);
@@ -207,14 +243,60 @@ struct NetworkStream::Listener {
     void* data = nullptr;  // the signal handlers' NetworkStream
 };
 
-// One run of the encoder: RGBA frames in, MPEG-TS into the listener. Made
-// when the first receiver connects, ended when the last one leaves.
+// Where the worker hands frames: queued for an encoder, at most
+// kEncoderQueue of them.
 class NetworkStream::Encoder {
+public:
+    virtual ~Encoder() = default;
+    // Whether frames of `size` go in without making the encoder anew.
+    virtual bool takes(PixelSize size) const = 0;
+    // Queues `frame` at `pts`; false when kEncoderQueue frames still wait
+    // (the frame is dropped) or the encoder is gone.
+    virtual bool push(const FramePixels& frame, GstClockTime pts) = 0;
+    // The encoder's first error since the last call, if any.
+    virtual std::optional<std::string> error() = 0;
+
+    void forceKeyFrame() {
+        GstObjectPtr<GstPad> pad(gst_element_get_static_pad(encoder_.get(), "src"));
+        if (pad)
+            gst_pad_send_event(pad.get(), gst_video_event_new_upstream_force_key_unit(
+                                              GST_CLOCK_TIME_NONE, TRUE, 0));
+    }
+
+protected:
+    // Sets up `frames` (an appsrc) for frames of `size` at `rate`.
+    static void setUpSource(GstElement* frames, PixelSize size, int rate) {
+        GstCaps* caps = gst_caps_new_simple(
+            "video/x-raw", "format", G_TYPE_STRING, "RGBA", "width", G_TYPE_INT, size.width,
+            "height", G_TYPE_INT, size.height, "framerate", GST_TYPE_FRACTION, rate, 1, nullptr);
+        g_object_set(frames, "caps", caps, "format", GST_FORMAT_TIME, "is-live", TRUE,
+                     "do-timestamp", FALSE, "block", FALSE, "max-buffers",
+                     static_cast<guint64>(kEncoderQueue), nullptr);
+        gst_caps_unref(caps);
+    }
+    bool pushInto(GstElement* frames, const FramePixels& frame, GstClockTime pts) {
+        guint64 waiting = 0;
+        g_object_get(frames, "current-level-buffers", &waiting, nullptr);
+        if (waiting >= kEncoderQueue) return false;
+        GstBuffer* buffer = gst_buffer_new_memdup(frame.rgba.data(), frame.rgba.size());
+        GST_BUFFER_PTS(buffer) = pts;
+        return gst_app_src_push_buffer(GST_APP_SRC(frames), buffer) == GST_FLOW_OK;
+    }
+
+    GstObjectPtr<GstElement> frames_;
+    GstObjectPtr<GstElement> encoder_;
+    PixelSize size_;
+};
+
+// SRT: one run of an encoder of its own, RGBA frames in, MPEG-TS into the
+// listener. Made when the first receiver connects, ended when the last one
+// leaves.
+class NetworkStream::SrtEncoder final : public NetworkStream::Encoder {
 public:
     static std::unique_ptr<Encoder> create(const std::string& factory, PixelSize size, int rate,
                                            int bitrate, GstElement* listener, std::string& why) {
         const std::string description =
-            "appsrc name=frames ! videoconvert ! " +
+            "appsrc name=frames ! videoconvert ! " + std::string(kEncodedFormats) + " ! " +
             encoderDescription(factory, bitrate, std::max(rate, 1)) +
             " name=encoder ! h264parse config-interval=-1 ! "
             "video/x-h264,stream-format=byte-stream,alignment=au ! mpegtsmux alignment=7 ! "
@@ -226,20 +308,14 @@ public:
             g_error_free(error);
             return nullptr;
         }
-        auto encoder = std::unique_ptr<Encoder>(new Encoder);
+        auto encoder = std::unique_ptr<SrtEncoder>(new SrtEncoder);
         encoder->pipeline_ = std::move(pipeline);
         encoder->size_ = size;
         GstBin* bin = GST_BIN(encoder->pipeline_.get());
         encoder->frames_.reset(gst_bin_get_by_name(bin, "frames"));
         encoder->encoder_.reset(gst_bin_get_by_name(bin, "encoder"));
+        setUpSource(encoder->frames_.get(), size, rate);
         GstObjectPtr<GstElement> ts(gst_bin_get_by_name(bin, "ts"));
-        GstCaps* caps = gst_caps_new_simple(
-            "video/x-raw", "format", G_TYPE_STRING, "RGBA", "width", G_TYPE_INT, size.width,
-            "height", G_TYPE_INT, size.height, "framerate", GST_TYPE_FRACTION, rate, 1, nullptr);
-        g_object_set(encoder->frames_.get(), "caps", caps, "format", GST_FORMAT_TIME, "is-live",
-                     TRUE, "do-timestamp", FALSE, "block", FALSE, "max-buffers",
-                     static_cast<guint64>(kEncoderQueue), nullptr);
-        gst_caps_unref(caps);
         GstAppSinkCallbacks callbacks{};
         callbacks.new_sample = [](GstAppSink* sink, gpointer data) -> GstFlowReturn {
             GstSamplePtr sample(gst_app_sink_pull_sample(sink));
@@ -259,42 +335,95 @@ public:
         return encoder;
     }
 
-    ~Encoder() { gst_element_set_state(pipeline_.get(), GST_STATE_NULL); }
-    Encoder(const Encoder&) = delete;
-    Encoder& operator=(const Encoder&) = delete;
+    ~SrtEncoder() override { gst_element_set_state(pipeline_.get(), GST_STATE_NULL); }
 
-    PixelSize size() const { return size_; }
-
-    // Queues `frame` for encoding at `pts`; false when kEncoderQueue frames
-    // still wait (the frame is dropped).
-    bool push(const FramePixels& frame, GstClockTime pts) {
-        guint64 waiting = 0;
-        g_object_get(frames_.get(), "current-level-buffers", &waiting, nullptr);
-        if (waiting >= kEncoderQueue) return false;
-        GstBuffer* buffer = gst_buffer_new_memdup(frame.rgba.data(), frame.rgba.size());
-        GST_BUFFER_PTS(buffer) = pts;
-        return gst_app_src_push_buffer(GST_APP_SRC(frames_.get()), buffer) == GST_FLOW_OK;
+    bool takes(PixelSize size) const override { return size == size_; }
+    bool push(const FramePixels& frame, GstClockTime pts) override {
+        return pushInto(frames_.get(), frame, pts);
     }
-
-    void forceKeyFrame() {
-        GstObjectPtr<GstPad> pad(gst_element_get_static_pad(encoder_.get(), "src"));
-        if (pad)
-            gst_pad_send_event(pad.get(), gst_video_event_new_upstream_force_key_unit(
-                                              GST_CLOCK_TIME_NONE, TRUE, 0));
-    }
-
-    // The encoder's first error since the last call, if any.
-    std::optional<std::string> error() {
+    std::optional<std::string> error() override {
         GstObjectPtr<GstBus> bus(gst_element_get_bus(pipeline_.get()));
         return popError(bus.get(), 0);
     }
 
 private:
-    Encoder() = default;
+    SrtEncoder() = default;
     GstObjectPtr<GstElement> pipeline_;
-    GstObjectPtr<GstElement> frames_;
-    GstObjectPtr<GstElement> encoder_;
-    PixelSize size_;
+};
+
+// RTSP: frames into the source of the server's shared media, whose pipeline
+// the server runs; a new size is new caps on the source.
+class NetworkStream::RtspFeeder final : public NetworkStream::Encoder {
+public:
+    RtspFeeder(GstElement* frames, GstElement* encoder, int rate) : rate_(rate) {
+        frames_.reset(GST_ELEMENT(gst_object_ref(frames)));
+        encoder_.reset(GST_ELEMENT(gst_object_ref(encoder)));
+    }
+    bool takes(PixelSize) const override { return true; }
+    bool push(const FramePixels& frame, GstClockTime pts) override {
+        if (frame.size != size_) {
+            setUpSource(frames_.get(), frame.size, rate_);
+            size_ = frame.size;
+        }
+        return pushInto(frames_.get(), frame, pts);
+    }
+    // The server reports its media's errors itself.
+    std::optional<std::string> error() override { return std::nullopt; }
+
+private:
+    int rate_;
+};
+
+// RTSP: the server on a main context and thread of its own. Its signal
+// handlers reach the stream through `link`, which the stream cuts before it
+// goes: the server's media may end after the server.
+struct NetworkStream::RtspLink {
+    std::mutex mutex;
+    NetworkStream* stream = nullptr;  // guarded by mutex
+};
+
+struct NetworkStream::RtspService {
+    GMainContextPtr context{g_main_context_new()};
+    GMainLoopPtr loop{g_main_loop_new(context.get(), FALSE)};
+    GObjectPtr<GstRTSPServer> server;
+    guint source = 0;
+    std::thread thread;
+    std::shared_ptr<RtspLink> link = std::make_shared<RtspLink>();
+
+    ~RtspService() {
+        {
+            std::lock_guard lock(link->mutex);
+            link->stream = nullptr;
+        }
+        if (!server) return;
+        // Every client goes (their media with them); then the server's
+        // socket closes with its source.
+        gst_rtsp_server_client_filter(
+            server.get(),
+            [](GstRTSPServer*, GstRTSPClient*, gpointer) { return GST_RTSP_FILTER_REMOVE; },
+            nullptr);
+        if (source != 0) {
+            if (GSource* listening = g_main_context_find_source_by_id(context.get(), source))
+                g_source_destroy(listening);
+        }
+        g_main_loop_quit(loop.get());
+        if (thread.joinable()) thread.join();
+    }
+
+    // Connects `handler` to `signal` of `instance`, with the link as its data.
+    void connect(gpointer instance, const char* signal, GCallback handler) const {
+        g_signal_connect_data(
+            instance, signal, handler, new std::shared_ptr<RtspLink>(link),
+            [](gpointer data, GClosure*) { delete static_cast<std::shared_ptr<RtspLink>*>(data); },
+            GConnectFlags{});
+    }
+    // Runs `call` with the stream, unless it has gone.
+    template <typename Call>
+    static void withStream(gpointer data, Call call) {
+        const std::shared_ptr<RtspLink>& link = *static_cast<std::shared_ptr<RtspLink>*>(data);
+        std::lock_guard lock(link->mutex);
+        if (link->stream != nullptr) call(*link->stream);
+    }
 };
 
 NetworkStream::NetworkStream(Settings settings, AttachFeed attach, DetachFeed detach)
@@ -305,9 +434,11 @@ NetworkStream::NetworkStream(Settings settings, AttachFeed attach, DetachFeed de
         failure_ = why;
         log("cannot listen on " + settings_.url + ": " + why);
         listener_.reset();
+        rtsp_.reset();
         return;
     }
-    log("listening on " + settings_.url + " (H.264 in MPEG-TS with " +
+    log("listening on " + settings_.url + " (H.264 in " +
+        (address_.transport == StreamAddress::Transport::Rtsp ? "RTP" : "MPEG-TS") + " with " +
         StreamEncoder::chosen().factory + ", no alpha)");
     worker_ = std::thread([this] { run(); });
 }
@@ -319,6 +450,7 @@ NetworkStream::~NetworkStream() {
     }
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
+    rtsp_.reset();
     listener_.reset();
 }
 
@@ -332,6 +464,8 @@ int NetworkStream::fittedBitrateKbps(PixelSize size, double rate) {
 bool NetworkStream::listen(std::string& why) {
     const std::optional<StreamAddress> address = StreamAddress::parse(settings_.url, why);
     if (!address) return false;
+    address_ = *address;
+    if (address->transport == StreamAddress::Transport::Rtsp) return serve(*address, why);
     GstObjectPtr<GstElementFactory> srt(gst_element_factory_find("srtsink"));
     if (!srt) {
         why = "GStreamer's srtsink (the bad plugins) is not installed";
@@ -381,6 +515,126 @@ bool NetworkStream::listen(std::string& why) {
     return true;
 }
 
+bool NetworkStream::serve(const StreamAddress& address, std::string& why) {
+    auto service = std::make_unique<RtspService>();
+    service->link->stream = this;
+    service->server.reset(gst_rtsp_server_new());
+    GstRTSPServer* server = service->server.get();
+    const std::string host = address.host.empty() ? "0.0.0.0" : address.host;
+    const std::string port = std::to_string(address.port);
+    gst_rtsp_server_set_address(server, host.c_str());
+    gst_rtsp_server_set_service(server, port.c_str());
+
+    const double pace = settings_.rate > 0 ? settings_.rate : 60.0;
+    const int rate = static_cast<int>(std::lround(std::clamp(pace, 1.0, 240.0)));
+    const int bitrate =
+        settings_.bitrateKbps > 0 ? settings_.bitrateKbps : fittedBitrateKbps(settings_.size, rate);
+    GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+    const std::string launch = "( appsrc name=frames ! videoconvert ! " +
+                               std::string(kEncodedFormats) + " ! " +
+                               encoderDescription(StreamEncoder::chosen().factory, bitrate, rate) +
+                               " name=encoder ! h264parse config-interval=-1 ! "
+                               "rtph264pay name=pay0 pt=96 config-interval=-1 )";
+    gst_rtsp_media_factory_set_launch(factory, launch.c_str());
+    // One encoder for every receiver, ended once the last has gone.
+    gst_rtsp_media_factory_set_shared(factory, TRUE);
+    using Configure = void (*)(GstRTSPMediaFactory*, GstRTSPMedia*, gpointer);
+    service->connect(
+        factory, "media-configure",
+        G_CALLBACK(
+            static_cast<Configure>([](GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer data) {
+                GObjectPtr<GstElement> bin(gst_rtsp_media_get_element(media));
+                GObjectPtr<GstElement> frames(
+                    bin ? gst_bin_get_by_name_recurse_up(GST_BIN(bin.get()), "frames") : nullptr);
+                GObjectPtr<GstElement> encoder(
+                    bin ? gst_bin_get_by_name_recurse_up(GST_BIN(bin.get()), "encoder") : nullptr);
+                if (!frames || !encoder) return;
+                RtspService::withStream(data, [&](NetworkStream& stream) {
+                    stream.rtsp_->connect(media, "unprepared",
+                                          G_CALLBACK(static_cast<void (*)(GstRTSPMedia*, gpointer)>(
+                                              [](GstRTSPMedia* gone, gpointer link) {
+                                                  RtspService::withStream(
+                                                      link, [gone](NetworkStream& owner) {
+                                                          owner.mediaUnprepared(gone);
+                                                      });
+                                              })));
+                    stream.mediaConfigured(media, frames.get(), encoder.get());
+                });
+            })));
+    GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server);
+    gst_rtsp_mount_points_add_factory(mounts, address.path.c_str(), factory);
+    g_object_unref(mounts);
+
+    using Connected = void (*)(GstRTSPServer*, GstRTSPClient*, gpointer);
+    service->connect(
+        server, "client-connected",
+        G_CALLBACK(static_cast<Connected>([](GstRTSPServer*, GstRTSPClient* client, gpointer data) {
+            const std::string from = clientAddress(client);
+            RtspService::withStream(data, [&](NetworkStream& stream) {
+                stream.rtsp_->connect(
+                    client, "closed",
+                    G_CALLBACK(static_cast<void (*)(GstRTSPClient*, gpointer)>(
+                        [](GstRTSPClient* gone, gpointer link) {
+                            const std::string who = clientAddress(gone);
+                            RtspService::withStream(
+                                link, [&](NetworkStream& owner) { owner.receiverLeft(who); });
+                        })));
+                stream.receiverCame(from);
+            });
+        })));
+
+    // Attaching binds the port: refused where it is taken, or where the
+    // address is not this machine's.
+    GError* error = nullptr;
+    GObjectPtr<GSocket> socket(gst_rtsp_server_create_socket(server, nullptr, &error));
+    if (!socket) {
+        why = error != nullptr ? error->message : "the server cannot listen";
+        if (error != nullptr) g_error_free(error);
+        return false;
+    }
+    socket.reset();
+    service->source = gst_rtsp_server_attach(server, service->context.get());
+    if (service->source == 0) {
+        why = "the server cannot listen on port " + port;
+        return false;
+    }
+    GMainContext* context = service->context.get();
+    GMainLoop* loop = service->loop.get();
+    service->thread = std::thread([context, loop] {
+        g_main_context_push_thread_default(context);
+        g_main_loop_run(loop);
+        g_main_context_pop_thread_default(context);
+    });
+    rtsp_ = std::move(service);
+    return true;
+}
+
+void NetworkStream::mediaConfigured(const void* media, GstElement* frames, GstElement* encoder) {
+    // Live, in time: the server waits for the first frame to describe the
+    // stream, and the caps come with it.
+    g_object_set(frames, "format", GST_FORMAT_TIME, "is-live", TRUE, "do-timestamp", FALSE,
+                 "block", FALSE, "max-buffers", static_cast<guint64>(kEncoderQueue), nullptr);
+    {
+        std::lock_guard lock(mutex_);
+        media_ = media;
+        mediaFrames_.reset(GST_ELEMENT(gst_object_ref(frames)));
+        mediaEncoder_.reset(GST_ELEMENT(gst_object_ref(encoder)));
+        ++mediaMade_;
+    }
+    changed_.notify_all();
+}
+
+void NetworkStream::mediaUnprepared(const void* media) {
+    {
+        std::lock_guard lock(mutex_);
+        if (media != media_) return;
+        media_ = nullptr;
+        mediaFrames_.reset();
+        mediaEncoder_.reset();
+    }
+    changed_.notify_all();
+}
+
 void NetworkStream::receiverCame(const std::string& from) {
     int now = 0;
     {
@@ -408,17 +662,47 @@ void NetworkStream::run() {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return stopping_ || receivers_.load() > 0; });
+            // RTSP: once the server has made the media frames go into.
+            changed_.wait(lock, [this] {
+                return stopping_ ||
+                       (receivers_.load() > 0 &&
+                        (address_.transport == StreamAddress::Transport::Srt || mediaFrames_));
+            });
             if (stopping_) return;
         }
         encodeWhileWatched();
     }
 }
 
-void NetworkStream::encodeWhileWatched() {
-    const auto watched = [this] {
+std::unique_ptr<NetworkStream::Encoder> NetworkStream::makeEncoder(PixelSize size, int rate,
+                                                                   std::string& why) {
+    if (address_.transport == StreamAddress::Transport::Rtsp) {
         std::lock_guard lock(mutex_);
-        return !stopping_ && receivers_.load() > 0;
+        if (!mediaFrames_) {
+            why = "the server has no media";
+            return nullptr;
+        }
+        return std::make_unique<RtspFeeder>(mediaFrames_.get(), mediaEncoder_.get(), rate);
+    }
+    const int bitrate =
+        settings_.bitrateKbps > 0 ? settings_.bitrateKbps : fittedBitrateKbps(size, rate);
+    return SrtEncoder::create(StreamEncoder::chosen().factory, size, rate, bitrate,
+                              listener_->source, why);
+}
+
+void NetworkStream::encodeWhileWatched() {
+    const bool rtsp = address_.transport == StreamAddress::Transport::Rtsp;
+    // RTSP's frames go into the server's media while it has the one they
+    // started with; a media made anew starts the feeding anew.
+    std::uint64_t media = 0;
+    const auto watched = [this, rtsp, &media] {
+        std::lock_guard lock(mutex_);
+        return !stopping_ && receivers_.load() > 0 && (!rtsp || mediaFrames_) &&
+               (media == 0 || media == mediaMade_);
+    };
+    const auto currentMedia = [this] {
+        std::lock_guard lock(mutex_);
+        return mediaMade_;
     };
     const auto feed = std::make_shared<FrameFeed>();
     attach_(feed);
@@ -437,17 +721,15 @@ void NetworkStream::encodeWhileWatched() {
                                                              static_cast<std::size_t>(size.height) *
                                                              4)
             continue;
-        if (!encoder || encoder->size() != size) {
+        if (!encoder || !encoder->takes(size)) {
             // A new size starts the encoder again, at a key frame.
             encoder.reset();
             encoding_.store(false);
             const double pace = settings_.rate > 0 ? settings_.rate : 60.0;
             const int rate = static_cast<int>(std::lround(std::clamp(pace, 1.0, 240.0)));
-            const int bitrate =
-                settings_.bitrateKbps > 0 ? settings_.bitrateKbps : fittedBitrateKbps(size, rate);
             std::string why;
-            encoder = Encoder::create(StreamEncoder::chosen().factory, size, rate, bitrate,
-                                      listener_->source, why);
+            media = currentMedia();
+            encoder = makeEncoder(size, rate, why);
             if (!encoder) {
                 log("the encoder does not start: " + why + "; nothing is sent");
                 failed = true;

@@ -12,17 +12,24 @@
 #include <thread>
 #include <vector>
 
+#include "platform/GLibHandle.h"
 #include "render/PixelSize.h"
+
+typedef struct _GstElement GstElement;
 
 namespace bw {
 
 class FrameFeed;
 
-// Where a network stream listens, from its URL: srt://HOST:PORT, HOST an
+// Where a network stream listens, from its URL: srt://HOST:PORT (an SRT
+// listener) or rtsp://HOST:PORT/NAME (an RTSP server offering NAME), HOST an
 // address of this machine ("" or 0.0.0.0 for every interface).
 struct StreamAddress {
+    enum class Transport { Srt, Rtsp };
+    Transport transport = Transport::Srt;
     std::string host;
     int port = 0;
+    std::string path;  // RTSP: "/NAME"; SRT: empty
 
     // The address of `url`, or none with `why` saying what is wrong.
     static std::optional<StreamAddress> parse(std::string_view url, std::string& why);
@@ -44,13 +51,16 @@ struct StreamEncoder {
     static const StreamEncoder& chosen();
 };
 
-// Sends one output's frames to receivers on the network: an SRT listener on
-// the stream's address carrying MPEG-TS with H.264 (no alpha: transparent
-// parts are sent over black). The listener is open from construction; the
-// encoder runs only while at least one receiver is connected, starting with
-// a key frame, and gives one to each receiver that joins later. Frames come
-// from a FrameFeed attached to the output's frame server only while encoding,
-// so an output nobody watches reads nothing back for it.
+// Sends one output's frames to receivers on the network, H.264 with no alpha
+// (transparent parts are sent over black): an SRT listener carrying MPEG-TS,
+// or an RTSP server carrying RTP. The listener is open from construction;
+// frames are encoded only while at least one receiver is connected, starting
+// with a key frame, and each receiver that joins later gets one of its own.
+// Frames come from a FrameFeed attached to the output's frame server only
+// while encoding, so an output nobody watches reads nothing back for it.
+// SRT's encoder is built when the first receiver connects and ended when the
+// last leaves; RTSP's lives in the server's shared media, made for the first
+// receiver and ended by the server when the last one has torn down.
 //
 // Frames keep the times the output published them at. The feed holds the
 // newest frame, and the encoder's own queue at most two more: a late encoder
@@ -70,7 +80,8 @@ public:
         std::string name;  // the output's, for the log
         std::string url;
         double rate = 60;     // the output's frames a second, at most (0: 60)
-        int bitrateKbps = 0;  // 0: fitted to each frame's size and the rate
+        int bitrateKbps = 0;  // 0: fitted to the frames' size and the rate
+        PixelSize size;       // the output's, to fit RTSP's bitrate to
     };
 
     NetworkStream(Settings settings, AttachFeed attach, DetachFeed detach);
@@ -97,8 +108,18 @@ public:
 
 private:
     class Encoder;
+    class SrtEncoder;
+    class RtspFeeder;
+    struct Listener;
+    struct RtspService;
+    struct RtspLink;
 
     bool listen(std::string& why);
+    bool serve(const StreamAddress& address, std::string& why);
+    std::unique_ptr<Encoder> makeEncoder(PixelSize size, int rate, std::string& why);
+    // RTSP: the server made (or ended) the shared media frames go into.
+    void mediaConfigured(const void* media, GstElement* frames, GstElement* encoder);
+    void mediaUnprepared(const void* media);
     void receiverCame(const std::string& from);
     void receiverLeft(const std::string& from);
     void run();
@@ -110,12 +131,19 @@ private:
     DetachFeed detach_;
     std::optional<std::string> failure_;
 
-    struct Listener;
+    StreamAddress address_;
     std::unique_ptr<Listener> listener_;
+    std::unique_ptr<RtspService> rtsp_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;  // guarded by mutex_
+    // Guarded by mutex_: RTSP's media, its frames' source and its encoder,
+    // and a count of the media made so far.
+    const void* media_ = nullptr;  // only compared, never followed
+    GObjectPtr<GstElement> mediaFrames_;
+    GObjectPtr<GstElement> mediaEncoder_;
+    std::uint64_t mediaMade_ = 0;
     std::atomic<int> receivers_ = 0;
     std::atomic<bool> keyFrameWanted_ = false;
     std::atomic<bool> encoding_ = false;

@@ -119,9 +119,13 @@ private:
 // An SRT receiver in this process: srtsrc, demuxed and decoded to RGBA.
 class Receiver {
 public:
-    explicit Receiver(int port) {
-        const std::string description = "srtsrc uri=srt://127.0.0.1:" + std::to_string(port) +
-                                        " ! tsdemux ! h264parse ! avdec_h264 ! videoconvert ! "
+    // A receiver of `url`: srtsrc for srt://, rtspsrc for rtsp://.
+    explicit Receiver(const std::string& url) {
+        const std::string source = url.starts_with("srt://")
+                                       ? "srtsrc uri=" + url + " ! tsdemux"
+                                       : "rtspsrc location=" + url + " latency=0 ! rtph264depay";
+        const std::string description = source +
+                                        " ! h264parse ! avdec_h264 ! videoconvert ! "
                                         "video/x-raw,format=RGBA ! appsink name=out sync=false";
         GError* error = nullptr;
         pipeline_.reset(gst_parse_launch(description.c_str(), &error));
@@ -160,22 +164,31 @@ private:
     GstObjectPtr<GstElement> sink_;
 };
 
+// Each transport's URL on a port that is free.
+struct Transport {
+    const char* name;
+    std::string (*url)();
+};
+const Transport kTransports[] = {
+    {"SRT", [] { return "srt://127.0.0.1:" + std::to_string(test::freeUdpPort()); }},
+    {"RTSP", [] { return "rtsp://127.0.0.1:" + std::to_string(test::freeTcpPort()) + "/stage"; }},
+};
+
 class NetworkStreamTest : public ::testing::Test {
 protected:
     void SetUp() override {
         gst_init(nullptr, nullptr);
-        for (const char* element : {"srtsink", "srtsrc", "x264enc", "avdec_h264", "tsdemux"}) {
+        for (const char* element : {"srtsink", "srtsrc", "x264enc", "avdec_h264", "tsdemux",
+                                    "rtspsrc", "rtph264depay", "rtph264pay"}) {
             GstObjectPtr<GstElementFactory> factory(gst_element_factory_find(element));
             if (!factory) BW_OUTSIDE_PEER_MISSING() << "GStreamer's " << element << " is missing";
         }
-        port_ = test::freeUdpPort();
     }
-    std::unique_ptr<NetworkStream> makeStream(FakeOutput& output, int port) {
+    static std::unique_ptr<NetworkStream> makeStream(FakeOutput& output, const std::string& url) {
         return std::make_unique<NetworkStream>(
-            NetworkStream::Settings{"Projector", "srt://127.0.0.1:" + std::to_string(port), 30, 0},
-            output.attach(), output.detach());
+            NetworkStream::Settings{"Projector", url, 30, 0, kSize}, output.attach(),
+            output.detach());
     }
-    int port_ = 0;
 };
 
 TEST(StreamAddressTest, ReadsListenerAddresses) {
@@ -198,6 +211,13 @@ TEST(StreamAddressTest, ReadsListenerAddresses) {
              Case{"srt://host:65536", false, "", 0},
              Case{"srt://host:90a0", false, "", 0},
              Case{"srt://[::1:9000", false, "", 0},
+             Case{"srt://host:9000/stage", false, "", 0},
+             Case{"rtsp://:8554/stage", true, "", 8554},
+             Case{"rtsp://10.0.0.2:8554/shows/main-1", true, "10.0.0.2", 8554},
+             Case{"rtsp://host:8554", false, "", 0},
+             Case{"rtsp://host:8554/", false, "", 0},
+             Case{"rtsp://host:8554/a b", false, "", 0},
+             Case{"rtsp://host/stage", false, "", 0},
              Case{"srt://user@host:9000", false, "", 0},
          }) {
         std::string why;
@@ -226,63 +246,74 @@ TEST(NetworkStreamFittingTest, BitrateFollowsSizeAndRate) {
     EXPECT_EQ(NetworkStream::fittedBitrateKbps({64, 64}, 30), 500);  // the floor
 }
 
-// One receiver, then a second, see the output's colour and its change; the
-// encoder runs, and the output's frames are taken, only while one watches.
+// One receiver, then a second, see the output's colour and its change, over
+// each transport; the output's frames are taken, and encoded, only while one
+// watches.
 TEST_F(NetworkStreamTest, ReceiversSeeTheOutputAndTheEncoderRunsOnlyWhileWatched) {
-    FakeOutput output;
-    auto stream = makeStream(output, port_);
-    ASSERT_FALSE(stream->failure()) << *stream->failure();
-    EXPECT_FALSE(stream->encoding());
-    EXPECT_FALSE(output.attached());
-    {
-        Receiver first(port_);
-        ASSERT_TRUE(first.sees(kRed));
-        EXPECT_EQ(stream->receivers(), 1);
-        EXPECT_TRUE(stream->encoding());
-        output.show(kBlue);
-        EXPECT_TRUE(first.sees(kBlue));
-        // A receiver that joins later starts at a key frame of its own.
-        Receiver second(port_);
-        EXPECT_TRUE(second.sees(kBlue));
-        EXPECT_EQ(stream->receivers(), 2);
+    for (const Transport& transport : kTransports) {
+        SCOPED_TRACE(transport.name);
+        FakeOutput output;
+        const std::string url = transport.url();
+        auto stream = makeStream(output, url);
+        ASSERT_FALSE(stream->failure()) << *stream->failure();
+        EXPECT_FALSE(stream->encoding());
+        EXPECT_FALSE(output.attached());
+        {
+            Receiver first(url);
+            ASSERT_TRUE(first.sees(kRed));
+            EXPECT_EQ(stream->receivers(), 1);
+            EXPECT_TRUE(stream->encoding());
+            output.show(kBlue);
+            EXPECT_TRUE(first.sees(kBlue));
+            // A receiver that joins later starts at a key frame of its own.
+            Receiver second(url);
+            EXPECT_TRUE(second.sees(kBlue));
+            EXPECT_EQ(stream->receivers(), 2);
+        }
+        ASSERT_TRUE(waitFor([&] { return stream->receivers() == 0; }));
+        EXPECT_TRUE(waitFor([&] { return !stream->encoding() && !output.attached(); }));
+        EXPECT_GT(stream->framesSent(), 0U);
+        // Watched again: the frames flow again.
+        Receiver again(url);
+        EXPECT_TRUE(again.sees(kBlue));
+        output.show(kRed);
     }
-    ASSERT_TRUE(waitFor([&] { return stream->receivers() == 0; }));
-    EXPECT_TRUE(waitFor([&] { return !stream->encoding() && !output.attached(); }));
-    EXPECT_GT(stream->framesSent(), 0U);
-    // Watched again: the encoder starts again.
-    Receiver again(port_);
-    EXPECT_TRUE(again.sees(kBlue));
 }
 
 TEST_F(NetworkStreamTest, FfmpegReadsTheStream) {
     if (std::system("command -v ffmpeg > /dev/null 2>&1") != 0)
         BW_OUTSIDE_PEER_MISSING() << "ffmpeg is not installed";
-    FakeOutput output;
-    auto stream = makeStream(output, port_);
-    ASSERT_FALSE(stream->failure()) << *stream->failure();
-    const std::string command =
-        "timeout 60 ffmpeg -nostdin -loglevel error -i srt://127.0.0.1:" + std::to_string(port_) +
-        " -frames:v 1 -vf scale=1:1 -f rawvideo -pix_fmt rgb24 -";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::array<unsigned char, 3> pixel{};
-    const std::size_t read = std::fread(pixel.data(), 1, pixel.size(), pipe);
-    EXPECT_EQ(::pclose(pipe), 0);
-    ASSERT_EQ(read, pixel.size());
-    EXPECT_TRUE(near(Colour{pixel[0], pixel[1], pixel[2]}, kRed))
-        << int(pixel[0]) << " " << int(pixel[1]) << " " << int(pixel[2]);
+    for (const Transport& transport : kTransports) {
+        SCOPED_TRACE(transport.name);
+        FakeOutput output;
+        const std::string url = transport.url();
+        auto stream = makeStream(output, url);
+        ASSERT_FALSE(stream->failure()) << *stream->failure();
+        const std::string command = "timeout 60 ffmpeg -nostdin -loglevel error -i " + url +
+                                    " -frames:v 1 -vf scale=1:1 -f rawvideo -pix_fmt rgb24 -";
+        FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::array<unsigned char, 3> pixel{};
+        const std::size_t read = std::fread(pixel.data(), 1, pixel.size(), pipe);
+        EXPECT_EQ(::pclose(pipe), 0);
+        ASSERT_EQ(read, pixel.size());
+        EXPECT_TRUE(near(Colour{pixel[0], pixel[1], pixel[2]}, kRed))
+            << int(pixel[0]) << " " << int(pixel[1]) << " " << int(pixel[2]);
+    }
 }
 
 TEST_F(NetworkStreamTest, APortInUseIsReportedNotListenedOn) {
     FakeOutput output;
-    auto first = makeStream(output, port_);
-    ASSERT_FALSE(first->failure()) << *first->failure();
-    auto second = makeStream(output, port_);
-    ASSERT_TRUE(second->failure());
-    EXPECT_FALSE(second->failure()->empty());
-    const auto malformed = std::make_unique<NetworkStream>(
-        NetworkStream::Settings{"Projector", "srt://127.0.0.1", 30, 0}, output.attach(),
-        output.detach());
+    for (const Transport& transport : kTransports) {
+        SCOPED_TRACE(transport.name);
+        const std::string url = transport.url();
+        auto first = makeStream(output, url);
+        ASSERT_FALSE(first->failure()) << *first->failure();
+        auto second = makeStream(output, url);
+        ASSERT_TRUE(second->failure());
+        EXPECT_FALSE(second->failure()->empty());
+    }
+    const auto malformed = makeStream(output, "srt://127.0.0.1");
     ASSERT_TRUE(malformed->failure());
     EXPECT_NE(malformed->failure()->find("port"), std::string::npos) << *malformed->failure();
 }
