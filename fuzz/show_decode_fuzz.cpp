@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "sharing/NetworkStream.h"
 #include "show/ShowFile.h"
 
 namespace {
@@ -62,6 +63,16 @@ void checkShape(const DecodedShow& show) {
         const auto& output = show.outputs[k];
         check(output.width >= 1 && output.width <= 16384, "output width out of range", k);
         check(output.height >= 1 && output.height <= 16384, "output height out of range", k);
+        // A stream's URL is the operator's text: it reads as an address or
+        // is refused with a reason, never anything between.
+        if (output.stream) {
+            std::string why;
+            const std::optional<bw::StreamAddress> address =
+                bw::StreamAddress::parse(output.stream->url, why);
+            check(address ? address->port >= 1 && address->port <= 65535 : !why.empty(),
+                  "a stream URL read to no port, or was refused without a reason", k);
+            check(output.stream->bitrateKbps >= 0, "a stream bitrate below 0", k);
+        }
     }
     for (std::size_t i = 0; i < show.cues.size(); ++i) {
         check(show.cues[i].outputStates.size() == show.outputs.size(),

@@ -30,7 +30,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "libegl-mesa0, libgl1-mesa-dri, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, shared-mime-info, pipewire-bin, gstreamer1.0-pipewire, gstreamer1.0-tools")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire, pipewire-pulse, wireplumber, gstreamer1.0-libav, gstreamer1.0-plugins-bad, webp-pixbuf-loader, heif-gdk-pixbuf, libavif-gdk-pixbuf, qt6-wayland")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire, pipewire-pulse, wireplumber, gstreamer1.0-libav, gstreamer1.0-plugins-bad, gstreamer1.0-plugins-ugly, webp-pixbuf-loader, heif-gdk-pixbuf, libavif-gdk-pixbuf, qt6-wayland")
 set(CPACK_STRIP_FILES ON)
 # Staged under DESTDIR with the real prefix, so that what the install step
 # writes with the prefix in it (the systemd unit's ExecStart) names /usr.
