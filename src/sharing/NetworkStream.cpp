@@ -29,6 +29,11 @@ using namespace std::chrono_literals;
 // 4:2:0, as every H.264 profile and receiver takes it.
 constexpr const char* kEncodedFormats = "video/x-raw,format=(string){NV12,I420}";
 
+// SRT's latency is the larger of the two ends': the listener asks for little,
+// so that a receiver on a quiet network may go as low as this, and one on a
+// lossy network sets its own (SRT's usual 125 ms, if it sets none).
+constexpr gint kSrtLatencyMs = 20;
+
 // How long a hardware encoder may take to encode its test pictures.
 constexpr GstClockTime kProbeTimeout = 5 * GST_SECOND;
 
@@ -36,23 +41,6 @@ constexpr GstClockTime kProbeTimeout = 5 * GST_SECOND;
 const std::vector<std::string>& hardwareEncoders() {
     static const std::vector<std::string> encoders{"vah264enc", "vaapih264enc", "nvh264enc"};
     return encoders;
-}
-
-// The encoder's element with its settings: `bitrate` kbit/s, a key frame at
-// least every `keyInterval` frames, nothing that holds frames back.
-std::string encoderDescription(const std::string& factory, int bitrate, int keyInterval) {
-    const std::string rate = std::to_string(bitrate);
-    const std::string key = std::to_string(keyInterval);
-    if (factory == "x264enc")
-        return "x264enc tune=zerolatency speed-preset=superfast bframes=0 bitrate=" + rate +
-               " key-int-max=" + key;
-    if (factory == "vah264enc")
-        return "vah264enc b-frames=0 bitrate=" + rate + " key-int-max=" + key;
-    if (factory == "vaapih264enc")
-        return "vaapih264enc max-bframes=0 bitrate=" + rate + " keyframe-period=" + key;
-    if (factory == "nvh264enc")
-        return "nvh264enc zerolatency=true bframes=0 bitrate=" + rate + " gop-size=" + key;
-    return factory;
 }
 
 // The text of the first error on `bus`, or none.
@@ -76,7 +64,7 @@ bool encodesHere(const std::string& factory, std::string& why) {
     GError* error = nullptr;
     const std::string description =
         "videotestsrc num-buffers=5 ! video/x-raw,width=320,height=240 ! videoconvert ! " +
-        encoderDescription(factory, 1000, 5) + " ! fakesink";
+        StreamEncoder::description(factory, 1000, 5) + " ! fakesink";
     GstObjectPtr<GstElement> pipeline(gst_parse_launch(description.c_str(), &error));
     if (error != nullptr) {
         why = error->message;
@@ -189,6 +177,21 @@ std::optional<StreamAddress> StreamAddress::parse(std::string_view url, std::str
     return address;
 }
 
+std::string StreamEncoder::description(const std::string& factory, int bitrate, int keyInterval) {
+    const std::string rate = std::to_string(bitrate);
+    const std::string key = std::to_string(keyInterval);
+    if (factory == "x264enc")
+        return "x264enc tune=zerolatency speed-preset=superfast bframes=0 bitrate=" + rate +
+               " key-int-max=" + key;
+    if (factory == "vah264enc")
+        return "vah264enc b-frames=0 bitrate=" + rate + " key-int-max=" + key;
+    if (factory == "vaapih264enc")
+        return "vaapih264enc max-bframes=0 bitrate=" + rate + " keyframe-period=" + key;
+    if (factory == "nvh264enc")
+        return "nvh264enc zerolatency=true bframes=0 bitrate=" + rate + " gop-size=" + key;
+    return factory;
+}
+
 StreamEncoder StreamEncoder::choose(const std::vector<std::string>& candidates) {
     gst_init(nullptr, nullptr);
     StreamEncoder choice;
@@ -297,7 +300,7 @@ public:
                                            int bitrate, GstElement* listener, std::string& why) {
         const std::string description =
             "appsrc name=frames ! videoconvert ! " + std::string(kEncodedFormats) + " ! " +
-            encoderDescription(factory, bitrate, std::max(rate, 1)) +
+            StreamEncoder::description(factory, bitrate, std::max(rate, 1)) +
             " name=encoder ! h264parse config-interval=-1 ! "
             "video/x-h264,stream-format=byte-stream,alignment=au ! mpegtsmux alignment=7 ! "
             "appsink name=ts sync=false emit-signals=false";
@@ -490,7 +493,7 @@ bool NetworkStream::listen(std::string& why) {
                             std::to_string(address->port) + "?mode=listener";
     g_object_set(listener->sink, "uri", uri.c_str(), "localaddress", host.c_str(), "localport",
                  static_cast<guint>(address->port), "wait-for-connection", FALSE, "sync", FALSE,
-                 "async", FALSE, nullptr);
+                 "async", FALSE, "latency", kSrtLatencyMs, nullptr);
     listener->data = this;
     using Caller = void (*)(GstElement*, gint, GSocketAddress*, gpointer);
     g_signal_connect(
@@ -530,11 +533,11 @@ bool NetworkStream::serve(const StreamAddress& address, std::string& why) {
     const int bitrate =
         settings_.bitrateKbps > 0 ? settings_.bitrateKbps : fittedBitrateKbps(settings_.size, rate);
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
-    const std::string launch = "( appsrc name=frames ! videoconvert ! " +
-                               std::string(kEncodedFormats) + " ! " +
-                               encoderDescription(StreamEncoder::chosen().factory, bitrate, rate) +
-                               " name=encoder ! h264parse config-interval=-1 ! "
-                               "rtph264pay name=pay0 pt=96 config-interval=-1 )";
+    const std::string launch =
+        "( appsrc name=frames ! videoconvert ! " + std::string(kEncodedFormats) + " ! " +
+        StreamEncoder::description(StreamEncoder::chosen().factory, bitrate, rate) +
+        " name=encoder ! h264parse config-interval=-1 ! "
+        "rtph264pay name=pay0 pt=96 config-interval=-1 )";
     gst_rtsp_media_factory_set_launch(factory, launch.c_str());
     // One encoder for every receiver, ended once the last has gone.
     gst_rtsp_media_factory_set_shared(factory, TRUE);
@@ -612,8 +615,8 @@ bool NetworkStream::serve(const StreamAddress& address, std::string& why) {
 void NetworkStream::mediaConfigured(const void* media, GstElement* frames, GstElement* encoder) {
     // Live, in time: the server waits for the first frame to describe the
     // stream, and the caps come with it.
-    g_object_set(frames, "format", GST_FORMAT_TIME, "is-live", TRUE, "do-timestamp", FALSE,
-                 "block", FALSE, "max-buffers", static_cast<guint64>(kEncoderQueue), nullptr);
+    g_object_set(frames, "format", GST_FORMAT_TIME, "is-live", TRUE, "do-timestamp", FALSE, "block",
+                 FALSE, "max-buffers", static_cast<guint64>(kEncoderQueue), nullptr);
     {
         std::lock_guard lock(mutex_);
         media_ = media;

@@ -49,6 +49,10 @@ struct StreamEncoder {
     static StreamEncoder choose(const std::vector<std::string>& candidates);
     // The process's choice, made (and logged) on first use. Any thread.
     static const StreamEncoder& chosen();
+    // `factory` as a launch-line element with the streams' settings:
+    // `bitrate` kbit/s, a key frame at least every `keyInterval` frames,
+    // nothing that holds frames back (no B-frames, no look-ahead).
+    static std::string description(const std::string& factory, int bitrate, int keyInterval);
 };
 
 // Sends one output's frames to receivers on the network, H.264 with no alpha
