@@ -591,6 +591,20 @@ void PatchView::showStream(const MediaOutput* output) {
         }
     }
     showNote(streamNoteLabel_, note);
+    fitContents();
+}
+
+void PatchView::fitContents() {
+    // A note that appears makes the fields taller: the view grows to keep
+    // every control clear of the next (a window manager may not resize a
+    // tool window to its new minimum by itself).
+    if (layout() == nullptr) return;
+    layout()->activate();
+    // A wrapped note's height follows the width it has.
+    QSize wanted = size().expandedTo(layout()->minimumSize());
+    if (layout()->hasHeightForWidth())
+        wanted.setHeight(std::max(wanted.height(), layout()->totalHeightForWidth(wanted.width())));
+    if (wanted != size()) resize(wanted);
 }
 
 }  // namespace bw

@@ -144,6 +144,8 @@ private:
     void streamEdited();
     // What the selected output's stream does (none: empties the note).
     void showStream(const MediaOutput* output);
+    // Grows the view where its notes no longer fit.
+    void fitContents();
     // Lists the screens for `output` (row `row`; none: empty and disabled).
     void showScreens(const MediaOutput* output, int row);
     // Fills the fields from the selected output, or empties them.
