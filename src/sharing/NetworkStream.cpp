@@ -453,6 +453,12 @@ NetworkStream::~NetworkStream() {
     }
     changed_.notify_all();
     if (worker_.joinable()) worker_.join();
+    if (rtsp_) {
+        // Cut first: a handler running now may still reach for rtsp_,
+        // which reset() empties before the service is gone.
+        std::lock_guard lock(rtsp_->link->mutex);
+        rtsp_->link->stream = nullptr;
+    }
     rtsp_.reset();
     listener_.reset();
 }
