@@ -346,7 +346,7 @@ void MediaOutput::render(const RenderPlan& plan, const DisplayTimeStamp& timeSta
         }
         published = outputBuffer_;
     }
-    frameServer_->publishFrame(*published, published != lastPublished_);
+    frameServer_->publishFrame(*published, published != lastPublished_, timeStamp.hostTime);
     lastPublished_ = published;
     GpuBufferPool::global().housekeeping();
     if (plan.nextPlayer) {

@@ -1,14 +1,15 @@
 #include "sharing/FrameFeed.h"
 
-#include "platform/Clock.h"
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
+#include "platform/Clock.h"
+
 namespace bw {
 
-void FrameFeed::put(const std::uint8_t* rgba, std::size_t stride, PixelSize size) {
+void FrameFeed::put(const std::uint8_t* rgba, std::size_t stride, PixelSize size,
+                    std::uint64_t displayTime) {
     Frame frame;
     {
         std::lock_guard lock(mutex_);
@@ -27,6 +28,7 @@ void FrameFeed::put(const std::uint8_t* rgba, std::size_t stride, PixelSize size
             std::memcpy(frame.pixels.rgba.data() + y * row, rgba + y * stride, row);
     }
     frame.publishedAt = static_cast<std::uint64_t>(MonotonicClock().hostTimeNanoseconds());
+    frame.displayTime = displayTime;
     {
         std::lock_guard lock(mutex_);
         frame.sequence = ++sequence_;

@@ -30,6 +30,9 @@ public:
         std::uint64_t sequence = 0;
         // CLOCK_MONOTONIC nanoseconds when the frame was put in.
         std::uint64_t publishedAt = 0;
+        // When the frame is on the output's screens (the tick's display
+        // time, same clock); 0 where the frame server was not told.
+        std::uint64_t displayTime = 0;
     };
 
     FrameFeed() = default;
@@ -37,8 +40,9 @@ public:
     FrameFeed& operator=(const FrameFeed&) = delete;
 
     // Render thread: copies a frame in (RGBA, `stride` bytes a row, top row
-    // first) and wakes the reader.
-    void put(const std::uint8_t* rgba, std::size_t stride, PixelSize size);
+    // first, shown at `displayTime`, 0 for unknown) and wakes the reader.
+    void put(const std::uint8_t* rgba, std::size_t stride, PixelSize size,
+             std::uint64_t displayTime = 0);
 
     // What waitAndTake found.
     enum class Wait {

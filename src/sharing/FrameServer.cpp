@@ -90,7 +90,7 @@ GLuint FrameServer::normalised(GpuBuffer& frame, PixelSize size) {
     return scaledFramebuffer_.get();
 }
 
-void FrameServer::publishFrame(GpuBuffer& frame, bool changed) {
+void FrameServer::publishFrame(GpuBuffer& frame, bool changed, std::uint64_t displayTime) {
     const PixelSize size = this->size();
     const bool asIs = frame.size() == size && !frame.flipped() &&
                       frame.srcRect() == PixelRect{0, 0, size.width, size.height};
@@ -113,6 +113,9 @@ void FrameServer::publishFrame(GpuBuffer& frame, bool changed) {
     lastSent_ = now;
     const GLuint framebuffer = asIs ? frame.framebuffer() : normalised(frame, size);
     const std::optional<PixelReadback::Mapped> mapped = readback_.readAndMap(framebuffer, size);
+    // A late readback hands out the pixels of the call before, shown then.
+    const std::uint64_t shownAt = mapped && !mapped->newest ? readbackDisplayTime_ : displayTime;
+    readbackDisplayTime_ = displayTime;
     if (!mapped) {
         return;
     }
@@ -141,7 +144,7 @@ void FrameServer::publishFrame(GpuBuffer& frame, bool changed) {
             feeds = feeds_;
         }
         for (const std::shared_ptr<FrameFeed>& feed : feeds)
-            feed->put(mapped->rgba, mapped->stride, mapped->size);
+            feed->put(mapped->rgba, mapped->stride, mapped->size, shownAt);
     }
     readback_.unmap();
     makePreview(framebuffer, size);

@@ -68,7 +68,10 @@ public:
     // streams, a feed is attached or a capture waits. After each change one
     // frame goes out, and a second where the readback handed out the
     // previous one (a GPU not done yet), so that the change still arrives.
-    void publishFrame(GpuBuffer& frame, bool changed = true);
+    //
+    // `displayTime` (0: unknown) is when `frame` is on screen; feeds get it
+    // with the pixels it belongs to, a late readback's included.
+    void publishFrame(GpuBuffer& frame, bool changed = true, std::uint64_t displayTime = 0);
     static constexpr std::chrono::seconds kKeepAliveInterval{1};
 
     // Any thread: the next frame this server publishes, as its pixels. The
@@ -115,6 +118,7 @@ private:
     int sendsOwed_ = 0;
     std::chrono::steady_clock::time_point lastSent_;
     PixelReadback readback_;
+    std::uint64_t readbackDisplayTime_ = 0;  // of the pixels read last
     GlTexture scaledTexture_;
     GlFramebuffer scaledFramebuffer_;
     PixelSize scaledSize_;

@@ -101,6 +101,12 @@ std::string addressText(GSocketAddress* address) {
            std::to_string(g_inet_socket_address_get_port(inet));
 }
 
+// When a frame is on the output's screens: the display time it came with, or
+// when it was handed over.
+std::uint64_t shownAt(const FrameFeed::Frame& frame) {
+    return frame.displayTime != 0 ? frame.displayTime : frame.publishedAt;
+}
+
 // The address an RTSP client connected from.
 std::string clientAddress(GstRTSPClient* client) {
     GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
@@ -718,7 +724,7 @@ void NetworkStream::encodeWhileWatched() {
     std::unique_ptr<Encoder> encoder;
     FrameFeed::Frame frame;
     std::uint64_t lastSequence = 0;
-    std::uint64_t firstPublished = 0;
+    std::uint64_t firstShown = 0;
     bool failed = false;
     while (watched()) {
         if (feed->waitAndTake(frame, 100ms) != FrameFeed::Wait::Frame || failed) continue;
@@ -745,11 +751,12 @@ void NetworkStream::encodeWhileWatched() {
                 continue;
             }
             encoding_.store(true);
-            firstPublished = frame.publishedAt;
+            firstShown = shownAt(frame);
             keyFrameWanted_.store(false);
         }
         if (keyFrameWanted_.exchange(false)) encoder->forceKeyFrame();
-        const GstClockTime pts = frame.publishedAt - std::min(frame.publishedAt, firstPublished);
+        const std::uint64_t time = shownAt(frame);
+        const GstClockTime pts = time - std::min(time, firstShown);
         if (encoder->push(frame.pixels, pts)) {
             framesSent_.fetch_add(1);
         } else {

@@ -66,7 +66,7 @@ struct StreamEncoder {
 // last leaves; RTSP's lives in the server's shared media, made for the first
 // receiver and ended by the server when the last one has torn down.
 //
-// Frames keep the times the output published them at. The feed holds the
+// Frames keep the times the output shows them at (its display times). The feed holds the
 // newest frame, and the encoder's own queue at most two more: a late encoder
 // drops frames (counted in framesDropped) and never holds up the render
 // thread.

@@ -211,12 +211,13 @@ TEST_F(FrameServerTest, AFeedHandsTheNewestPublishedFrameToItsReader) {
 
     server.addFeed(feed);
     server.addFeed(feed);  // once only
-    server.publishFrame(*firstFrame);
-    server.publishFrame(*secondFrame);
+    server.publishFrame(*firstFrame, true, 1000);
+    server.publishFrame(*secondFrame, true, 2000);
     ASSERT_EQ(feed->waitAndTake(taken, 1s), FrameFeed::Wait::Frame);
     EXPECT_EQ(taken.sequence, 2u) << "the first was overwritten, and put in once";
     EXPECT_EQ(taken.pixels.size, (PixelSize{8, 4}));
     EXPECT_EQ(taken.pixels.rgba, second.rgba);
+    EXPECT_EQ(taken.displayTime, 2000u) << "the display time of the pixels handed over";
     EXPECT_EQ(feed->waitAndTake(taken, 0ms), FrameFeed::Wait::TimedOut) << "nothing newer";
 
     feed->wake();
