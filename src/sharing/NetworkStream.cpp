@@ -415,7 +415,17 @@ struct NetworkStream::RtspService {
             if (GSource* listening = g_main_context_find_source_by_id(context.get(), source))
                 g_source_destroy(listening);
         }
-        g_main_loop_quit(loop.get());
+        // Quit from inside the loop: a quit before the thread has begun to run
+        // it would be undone by the run.
+        GSourcePtr quit(g_idle_source_new());
+        g_source_set_callback(
+            quit.get(),
+            [](gpointer running) {
+                g_main_loop_quit(static_cast<GMainLoop*>(running));
+                return G_SOURCE_REMOVE;
+            },
+            loop.get(), nullptr);
+        g_source_attach(quit.get(), context.get());
         if (thread.joinable()) thread.join();
     }
 
