@@ -11,7 +11,8 @@
 // number read. CPU: this process's time while an outside receiver
 // (gst-launch-1.0 ... ! fakesink, no decoding) takes the stream, against
 // gst-launch-1.0's own time encoding the same frames from a file at 60 a
-// second into a fakesink. Runs alternate the two.
+// second into a fakesink. Runs alternate the two. First, what a stream
+// nobody watches costs.
 //
 // bench_network_stream [--seconds S] [--runs N] [--transport srt|rtsp]
 
@@ -338,6 +339,20 @@ int main(int argc, char** argv) {
                         got.empty() ? 0.0 : bench::median(got), got.size());
             behind.insert(behind.end(), got.begin(), got.end());
         }
+    }
+    {
+        // Nobody watching: the stream listens, the output keeps making frames.
+        Producer producer;
+        NetworkStream stream(NetworkStream::Settings{"Bench", url(), kRate, 0, kSize},
+                             producer.attach(), producer.detach());
+        const double before = bench::processCpuSeconds();
+        const auto start = SteadyClock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(static_cast<int>(seconds * 1e3)));
+        const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        std::printf("unwatched: %.3f s/s of CPU, %llu frames encoded, encoder %s\n",
+                    (bench::processCpuSeconds() - before) / elapsed,
+                    static_cast<unsigned long long>(stream.framesSent()),
+                    stream.encoding() ? "running" : "not running");
     }
     std::vector<double> ours;
     std::vector<double> floors;
