@@ -861,6 +861,9 @@ void MediaEngine::removeOutput(std::size_t j) {
             }
         }
     }
+    // Here, not wherever the last reference goes (the render thread's, as
+    // like as not): ending a stream waits for its threads.
+    removed->stopStreaming();
     status_.setDirty(true);
     stack_.removeOutputState(j);
     reloadCues();
@@ -915,6 +918,8 @@ void MediaEngine::loadOutputs(std::vector<std::shared_ptr<MediaOutput>> outputs)
         previous = std::exchange(state_.outputs, std::move(outputs));
         count = state_.outputs.size();
     }
+    for (const std::shared_ptr<MediaOutput>& output : previous)
+        output->stopStreaming();
     status_.setDirty(true);
     dropPreparation();
     chain_.stop();
@@ -930,6 +935,8 @@ void MediaEngine::resetOutputs() {
         previous = std::exchange(state_.outputs, {});
         state_.previousCue.reset();
     }
+    for (const std::shared_ptr<MediaOutput>& output : previous)
+        output->stopStreaming();
     status_.setDirty(true);
     dropPreparation();
     chain_.stop();

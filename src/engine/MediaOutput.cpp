@@ -111,6 +111,10 @@ void MediaOutput::setStream(std::optional<StreamChoice> stream, double rate) {
         [server](const FrameFeed* feed) { server->removeFeed(feed); });
 }
 
+void MediaOutput::stopStreaming() {
+    networkStream_.reset();
+}
+
 double MediaOutput::width() const {
     std::lock_guard lock(mutex_);
     return width_;

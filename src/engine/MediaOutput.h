@@ -79,6 +79,9 @@ public:
     // before, dropping its receivers. Main thread, like networkStream().
     std::optional<StreamChoice> stream() const;
     void setStream(std::optional<StreamChoice> stream, double rate);
+    // Ends the running stream, its receivers with it, keeping the choice
+    // (the engine, as the output leaves it).
+    void stopStreaming();
     // The running stream, for its receivers and failure; null without one.
     const NetworkStream* networkStream() const { return networkStream_.get(); }
     // What the output shows beside a fitted picture (the show's bars

@@ -4,8 +4,8 @@
 
 namespace bw {
 
-// The network stream an output sends: where it listens (srt://HOST:PORT) and
-// at what bitrate, in kbit/s (0: fitted to the output's size and rate).
+// The network stream an output sends: where it listens (srt://HOST:PORT or
+// rtsp://HOST:PORT/NAME) and at what bitrate, in kbit/s (0: fitted to the output's size and rate).
 struct StreamChoice {
     static constexpr int kLargestBitrateKbps = 1'000'000;
 
