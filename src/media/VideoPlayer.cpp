@@ -610,7 +610,7 @@ bool VideoPlayer::takePrerolledPicture() {
     GstBuffer* const buffer = gst_sample_get_buffer(sample.get());
     GstCaps* const caps = gst_sample_get_caps(sample.get());
     // A pulled preroll picture may come out of the sample queue again.
-    if (buffer == nullptr || caps == nullptr || buffer == picture_.get()) return false;
+    if (buffer == nullptr || caps == nullptr || picture_.is(buffer)) return false;
     Picture picture;
     picture.buffer.reset(gst_buffer_ref(buffer));
     picture.caps.reset(gst_caps_ref(caps));
@@ -630,7 +630,7 @@ void VideoPlayer::takeDecodedPictures() {
         // what is needed out of it and give it back at once.
         GstBuffer* const buffer = gst_sample_get_buffer(sample.get());
         GstCaps* const caps = gst_sample_get_caps(sample.get());
-        if (buffer == nullptr || caps == nullptr || buffer == picture_.get()) continue;
+        if (buffer == nullptr || caps == nullptr || picture_.is(buffer)) continue;
         Picture picture;
         picture.buffer.reset(gst_buffer_ref(buffer));
         picture.caps.reset(gst_caps_ref(caps));
@@ -672,11 +672,20 @@ void VideoPlayer::show(const Picture& picture) {
     buffer_ = VideoFrameUpload::upload(picture.buffer.get(), info, GpuBufferPool::global(),
                                        decodedWithoutAlpha());
     if (buffer_) buffer_->setOrientation(pipeline_->orientation.load());
-    // The buffer is kept, to know it again when it comes out a second time.
-    picture_.reset(gst_buffer_ref(picture.buffer.get()));
+    picture_.remember(picture.buffer.get());
     if (picture.streamTime >= 0)
         shownStreamTime_.store(picture.streamTime, std::memory_order_relaxed);
     framesDecoded_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void VideoPlayer::ShownPicture::remember(GstBuffer* buffer) {
+    address_ = buffer;
+    pts_ = GST_BUFFER_PTS(buffer);
+    held_.reset(GST_CLOCK_TIME_IS_VALID(pts_) ? nullptr : gst_buffer_ref(buffer));
+}
+
+bool VideoPlayer::ShownPicture::is(const GstBuffer* buffer) const {
+    return buffer == address_ && (held_ || GST_BUFFER_PTS(buffer) == pts_);
 }
 
 bool VideoPlayer::decodedWithoutAlpha() const {

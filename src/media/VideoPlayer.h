@@ -148,13 +148,29 @@ public:
     // has stopped it.
     struct Pipeline;
 
+    struct BufferRelease {
+        void operator()(GstBuffer* buffer) const noexcept;
+    };
+    // The decoded picture on show, known again when the appsink hands it out
+    // a second time (a prerolled picture does). Its pixels are in the
+    // texture by then, so the buffer goes back to its pool at once: a pooled
+    // buffer handed out again with other pixels has other timestamps. Only a
+    // picture without a timestamp is held, as nothing else tells it apart.
+    class ShownPicture {
+    public:
+        void remember(GstBuffer* buffer);
+        bool is(const GstBuffer* buffer) const;
+
+    private:
+        const GstBuffer* address_ = nullptr;
+        std::uint64_t pts_ = 0;
+        std::unique_ptr<GstBuffer, BufferRelease> held_;
+    };
+
 private:
     // Hands the pipeline to its thread to be stopped and freed.
     struct PipelineRelease {
         void operator()(Pipeline* pipeline) const noexcept;
-    };
-    struct BufferRelease {
-        void operator()(GstBuffer* buffer) const noexcept;
     };
     struct CapsRelease {
         void operator()(GstCaps* caps) const noexcept;
@@ -204,7 +220,7 @@ private:
     std::unique_ptr<Pipeline, PipelineRelease> pipeline_;
     // Render thread only.
     std::deque<Picture> pending_;  // decoded, in running-time order, not yet due
-    std::unique_ptr<GstBuffer, BufferRelease> picture_;  // the decoded picture behind buffer_
+    ShownPicture picture_;  // the decoded picture behind buffer_
     GpuBufferRef buffer_;
     float lastVolume_ = -1.0F;
     // Set by play() (main thread), read on the render thread: until then only

@@ -251,6 +251,41 @@ TEST_F(VideoPlayerTest, APrerolledPictureIsNeverLostToAFrameRequestUnderWay) {
     }
 }
 
+// The picture on show is known again by its buffer and timestamp, without a
+// reference that would keep a pooled buffer from its pool; a pooled buffer
+// handed out again with another picture is not taken for it, and a picture
+// without a timestamp is held so that its buffer cannot come back as another.
+TEST(VideoPlayerShownPictureTest, KnowsItsPictureAgainAndNoRefilledBuffer) {
+    struct Case {
+        const char* what;
+        GstClockTime shownPts;
+        GstClockTime laterPts;  // the same buffer when it comes out again
+        bool same;
+        int references;  // on the buffer while it is the one shown
+    };
+    for (const Case c :
+         {Case{"handed out again", 40'000'000, 40'000'000, true, 1},
+          Case{"refilled by its pool", 40'000'000, 80'000'000, false, 1},
+          Case{"no timestamp, held", GST_CLOCK_TIME_NONE, GST_CLOCK_TIME_NONE, true, 2}}) {
+        GstBuffer* const buffer = gst_buffer_new();
+        GstBuffer* const other = gst_buffer_new();
+        GST_BUFFER_PTS(buffer) = c.shownPts;
+        GST_BUFFER_PTS(other) = c.shownPts;
+        {
+            VideoPlayer::ShownPicture shown;
+            shown.remember(buffer);
+            EXPECT_EQ(GST_MINI_OBJECT_REFCOUNT_VALUE(buffer), c.references) << c.what;
+            EXPECT_FALSE(shown.is(other)) << c.what;
+            if (c.references == 1) GST_BUFFER_PTS(buffer) = c.laterPts;
+            EXPECT_EQ(shown.is(buffer), c.same) << c.what;
+            shown.remember(other);
+            EXPECT_EQ(GST_MINI_OBJECT_REFCOUNT_VALUE(buffer), 1) << c.what;
+        }
+        gst_buffer_unref(other);
+        gst_buffer_unref(buffer);
+    }
+}
+
 TEST_F(VideoPlayerTest, WarmUpUploadsThePrerolledFrame) {
     auto player = open("movie-vp8.webm");
     ASSERT_TRUE(player);
