@@ -8,35 +8,49 @@
 
 namespace bw {
 
+void FrameFeed::copyInto(FramePixels& pixels, const std::uint8_t* rgba, std::size_t stride,
+                         PixelSize size) {
+    const std::size_t row = static_cast<std::size_t>(std::max(size.width, 0)) * 4;
+    const std::size_t rows = static_cast<std::size_t>(std::max(size.height, 0));
+    pixels.size = size;
+    pixels.rgba.resize(row * rows);
+    if (stride == row) {
+        std::memcpy(pixels.rgba.data(), rgba, row * rows);
+    } else {
+        for (std::size_t y = 0; y < rows; ++y)
+            std::memcpy(pixels.rgba.data() + y * row, rgba + y * stride, row);
+    }
+}
+
 void FrameFeed::put(const std::uint8_t* rgba, std::size_t stride, PixelSize size,
                     std::uint64_t displayTime) {
-    Frame frame;
+    const auto stamp = [&](Frame& frame) {
+        frame.publishedAt = static_cast<std::uint64_t>(MonotonicClock().hostTimeNanoseconds());
+        frame.displayTime = displayTime;
+        frame.sequence = ++sequence_;
+        fresh_ = true;
+    };
     {
         std::lock_guard lock(mutex_);
         if (closed_) return;
-        frame = std::move(spare_);
+        if (newest_.pixels.rgba.capacity() > 0) {
+            // The newest frame (taken or not, this one replaces it) is
+            // written where it lies.
+            copyInto(newest_.pixels, rgba, stride, size);
+            stamp(newest_);
+            ready_.notify_one();
+            return;
+        }
     }
-    // The copy runs outside the lock, into storage only this thread holds.
-    const std::size_t row = static_cast<std::size_t>(std::max(size.width, 0)) * 4;
-    const std::size_t rows = static_cast<std::size_t>(std::max(size.height, 0));
-    frame.pixels.size = size;
-    frame.pixels.rgba.resize(row * rows);
-    if (stride == row) {
-        std::memcpy(frame.pixels.rgba.data(), rgba, row * rows);
-    } else {
-        for (std::size_t y = 0; y < rows; ++y)
-            std::memcpy(frame.pixels.rgba.data() + y * row, rgba + y * stride, row);
-    }
-    frame.publishedAt = static_cast<std::uint64_t>(MonotonicClock().hostTimeNanoseconds());
-    frame.displayTime = displayTime;
+    // The first frame, or the first since the reader took the only buffer:
+    // the second buffer is made outside the lock. Only a take changes
+    // newest_ meanwhile, and there is nothing fresh to take.
+    Frame frame;
+    copyInto(frame.pixels, rgba, stride, size);
     {
         std::lock_guard lock(mutex_);
-        frame.sequence = ++sequence_;
         std::swap(newest_, frame);
-        // The frame overwritten (or the one the reader handed back) becomes
-        // the spare.
-        spare_ = std::move(frame);
-        fresh_ = true;
+        stamp(newest_);
     }
     ready_.notify_one();
 }
@@ -49,8 +63,8 @@ FrameFeed::Wait FrameFeed::waitAndTake(Frame& frame, std::chrono::nanoseconds ti
         std::swap(newest_, frame);
         fresh_ = false;
         woken_ = false;
-        // The reader's old frame waits in newest_ (stale) for the put after
-        // next to reuse its storage.
+        // The reader's old frame waits in newest_ (stale) for the next put
+        // to reuse its storage.
         return Wait::Frame;
     }
     if (woken_) {

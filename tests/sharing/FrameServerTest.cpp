@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "platform/SystemLog.h"
 #include "render/RenderContext.h"
@@ -238,6 +241,27 @@ TEST_F(FrameServerTest, AFeedHandsTheNewestPublishedFrameToItsReader) {
     feed->close();
     reader.join();
     EXPECT_EQ(feed->waitAndTake(taken, 1s), FrameFeed::Wait::Closed);
+}
+
+// Whatever the order of puts and takes, a feed and its reader share two
+// buffers between them, and every frame taken holds the pixels put last.
+TEST(FrameFeedTest, TwoBuffersCarryEveryFrame) {
+    FrameFeed feed;
+    FrameFeed::Frame taken;
+    std::set<const std::uint8_t*> storage;
+    std::vector<std::uint8_t> pixels(8 * 4 * 4);
+    // How many frames are put before each take.
+    for (const int puts : {1, 1, 2, 3, 1, 5, 1, 2}) {
+        for (int i = 0; i < puts; ++i) {
+            std::fill(pixels.begin(), pixels.end(), static_cast<std::uint8_t>(feed.framesPut()));
+            feed.put(pixels.data(), 8 * 4, {8, 4});
+        }
+        ASSERT_EQ(feed.waitAndTake(taken, 0ms), FrameFeed::Wait::Frame);
+        EXPECT_EQ(taken.sequence, feed.framesPut());
+        EXPECT_EQ(taken.pixels.rgba, pixels) << "after frame " << taken.sequence;
+        storage.insert(taken.pixels.rgba.data());
+    }
+    EXPECT_EQ(storage.size(), 2U);
 }
 
 }  // namespace
