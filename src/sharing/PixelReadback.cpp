@@ -34,8 +34,7 @@ void PixelReadback::deleteFence(Slot& slot) {
 std::optional<PixelReadback::Mapped> PixelReadback::readAndMap(GLuint framebuffer, PixelSize size) {
     unmap();
     Slot& current = slots_[next_];
-    next_ = 1 - next_;
-    Slot& previous = slots_[next_];
+    Slot& previous = slots_[1 - next_];
 
     const std::size_t stride = static_cast<std::size_t>(size.width) * 4;
     const std::size_t bytes = stride * static_cast<std::size_t>(size.height);
@@ -60,15 +59,20 @@ std::optional<PixelReadback::Mapped> PixelReadback::readAndMap(GLuint framebuffe
     // already (a software renderer always is), else the previous tick's.
     std::optional<Mapped> result;
     if (isDone(current)) {
+        // Nothing is left in flight, so the next tick reads into this buffer
+        // again: a renderer whose copies are done at once uses only one.
         previous.filled = false;
         deleteFence(previous);
         result = map(current);
         if (result) result->newest = true;
-    } else if (previous.filled) {
-        if (isDone(previous)) {
-            result = map(previous);
-        } else {
-            framesNotReady_.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        next_ = 1 - next_;
+        if (previous.filled) {
+            if (isDone(previous)) {
+                result = map(previous);
+            } else {
+                framesNotReady_.fetch_add(1, std::memory_order_relaxed);
+            }
         }
     }
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);

@@ -19,7 +19,8 @@ namespace bw {
 // copying this tick's frame and hands out the newest copy the GPU has
 // finished: this tick's where it is done at once (a software renderer always
 // is), else the one started a call earlier. A frame is at most one refresh
-// behind the render, and none is handed out twice.
+// behind the render, and none is handed out twice. Where every copy is done
+// at once the second buffer is never made.
 //
 // Render thread only. May be destroyed on any thread (its GL objects are
 // then deleted by the render thread).

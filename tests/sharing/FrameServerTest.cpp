@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <set>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "sharing/FrameFeed.h"
 #include "sharing/FrameServer.h"
 #include "sharing/PipeWireConnection.h"
+#include "sharing/PixelReadback.h"
 
 namespace bw {
 namespace {
@@ -51,6 +53,31 @@ TEST_F(FrameServerTest, CapturesExactlyThePublishedPixelsInOrder) {
     server.publishFrame(*secondFrame);
     ASSERT_EQ(next.wait_for(0s), std::future_status::ready);
     EXPECT_EQ(toImage(next.get()).rgba, second.rgba);
+}
+
+// Each call hands out the frame it read where the copy is done at once, and
+// a renderer whose copies always are (a software one) reads every frame into
+// one buffer, not two in turn.
+TEST_F(FrameServerTest, AReadbackDoneAtOnceKeepsToOneBuffer) {
+    const Image first = test::testPattern({6, 3});
+    Image second = first;
+    std::reverse(second.rgba.begin(), second.rgba.end());
+    const GpuBufferRef frames[] = {test::upload(first), test::upload(second)};
+    PixelReadback readback;
+    std::set<const std::uint8_t*> mapped;
+    for (int i = 0; i < 6; ++i) {
+        const std::optional<PixelReadback::Mapped> pixels =
+            readback.readAndMap(frames[i % 2]->framebuffer(), {6, 3});
+        if (!pixels || !pixels->newest) continue;  // a GPU still copying
+        const Image& expected = i % 2 == 0 ? first : second;
+        EXPECT_TRUE(std::equal(expected.rgba.begin(), expected.rgba.end(), pixels->rgba))
+            << "call " << i;
+        mapped.insert(pixels->rgba);
+    }
+    readback.unmap();
+    if (RenderContext::shared().isSoftware()) {
+        EXPECT_EQ(mapped.size(), 1U);
+    }
 }
 
 TEST_F(FrameServerTest, FramesThatAreFlippedOrPartialArePublishedUprightAtTheServersSize) {
