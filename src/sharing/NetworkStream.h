@@ -66,10 +66,10 @@ struct StreamEncoder {
 // last leaves; RTSP's lives in the server's shared media, made for the first
 // receiver and ended by the server when the last one has torn down.
 //
-// Frames keep the times the output shows them at (its display times). The feed holds the
-// newest frame, and the encoder's own queue at most two more: a late encoder
-// drops frames (counted in framesDropped) and never holds up the render
-// thread.
+// Frames keep the times the output shows them at (its display times). The
+// feed holds the newest frame, and the encoder's own queue at most two more:
+// a late encoder drops frames (counted in framesDropped) and never holds up
+// the render thread.
 //
 // Threads: construction and destruction on one thread; the accessors on any.
 // Receivers come and go on the listener's thread, frames are handed to the

@@ -5,7 +5,8 @@
 namespace bw {
 
 // The network stream an output sends: where it listens (srt://HOST:PORT or
-// rtsp://HOST:PORT/NAME) and at what bitrate, in kbit/s (0: fitted to the output's size and rate).
+// rtsp://HOST:PORT/NAME) and at what bitrate, in kbit/s (0: fitted to the
+// output's size and rate).
 struct StreamChoice {
     static constexpr int kLargestBitrateKbps = 1'000'000;
 
